@@ -1,0 +1,17 @@
+#include "engine/platform.h"
+
+#include <fcntl.h>
+#include <time.h>
+
+bool enable_nonblocking_mode(int fd, bool enable) {
+    // O_RDWR is an access-mode bit that F_SETFL ignores: disabling clears every status flag.
+    return fcntl(fd, F_SETFL, enable ? O_NONBLOCK : O_RDWR) != -1;
+}
+
+void Sleep(unsigned long milliseconds) {
+    timespec pause{};
+    pause.tv_sec = static_cast<time_t>(milliseconds / 1000);
+    pause.tv_nsec = static_cast<long>((milliseconds % 1000) * 1000000UL);
+    timespec remaining{};
+    nanosleep(&pause, &remaining);
+}

@@ -1,0 +1,11 @@
+// Small platform helpers shared by the engine and the main loop.
+#pragma once
+
+// Sets the descriptor's status flags outright: O_NONBLOCK alone when
+// `enable` is true, no status flag at all when it is false.
+// Returns false when fcntl failed (an invalid descriptor, for example).
+bool enable_nonblocking_mode(int fd, bool enable);
+
+// Pauses the calling thread for `milliseconds`. A signal ends the pause early;
+// it is not resumed.
+void Sleep(unsigned long milliseconds);

@@ -1,0 +1,452 @@
+#include "engine/socket_engine.h"
+
+#include <arpa/inet.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "engine/platform.h"
+
+namespace {
+
+enum class readiness { failed, pending, ready, error };
+
+// Tests one descriptor for `events` without waiting. poll() rather than
+// select(): a select set cannot hold descriptors of 1024 and above.
+// `error` means the descriptor reported an error or hang-up condition;
+// `failed` that the test itself failed (poll failed or the descriptor is not open).
+readiness test_readiness(int fd, short events) {
+    pollfd entry{fd, events, 0};
+    int n = poll(&entry, 1, 0);
+    if (n < 0 || (n > 0 && (entry.revents & POLLNVAL))) return readiness::failed;
+    if (n == 0) return readiness::pending;
+    if (entry.revents & (POLLERR | POLLHUP)) return readiness::error;
+    return readiness::ready;
+}
+
+// A receive or send is worth trying when the descriptor is ready or reports an
+// error or hang-up: the call itself then tells the peer's close or the failure.
+bool worth_a_call(readiness r) {
+    return r == readiness::ready || r == readiness::error;
+}
+
+sockaddr_in make_address(int family, const char* ip, unsigned short port) {
+    sockaddr_in address{};
+    address.sin_family = static_cast<sa_family_t>(family);
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = inet_addr(ip);
+    return address;
+}
+
+std::string address_text(const sockaddr_in& address) {
+    char text[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, &address.sin_addr, text, sizeof text);
+    return text;
+}
+
+bool connect_failed(int fd) {
+    int error = 0;
+    socklen_t length = sizeof error;
+    return getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == -1 || error != 0;
+}
+
+// Shared by every node: the bytes that a receive job throws away once its
+// buffer is full are read into here.
+char discard_buffer[2048];
+
+}  // namespace
+
+const char* const se_basic_node::job_str[7] = {
+    "no_job", "_connect", "_shutdown", "_disconnect", "_recv", "_send", "unknown_job",
+};
+
+const char* const se_basic_node::result_str[17] = {
+    "no_result",
+    "busy",
+    "already_connected",
+    "socket_failed",
+    "can_not_enable_nonblocking_mode",
+    "select_failed",
+    "connection_attempt_failed",
+    "already_disconnected",
+    "shutdown_failed",
+    "recv_failed",
+    "connection_closed",
+    "send_failed",
+    "aborted_with_timeout",
+    "aborted",
+    "success",
+    "success_with_overflow",
+    "unknown_result",
+};
+
+se_basic_node::~se_basic_node() {
+    disconnect();
+}
+
+const char* se_basic_node::get_job_str(jobs value) {
+    return (value >= no_job && value <= _send) ? job_str[value] : job_str[6];
+}
+
+const char* se_basic_node::get_result_str(results value) {
+    return (value >= no_result && value <= success_with_overflow) ? result_str[value]
+                                                                  : result_str[16];
+}
+
+std::string se_basic_node::get_ip() const {
+    return address_text(addr);
+}
+
+unsigned short se_basic_node::get_port() const {
+    return ntohs(addr.sin_port);
+}
+
+bool se_basic_node::activate_job(jobs new_job, bool again) {
+    if (is_job_active || new_job < _connect || new_job > _send) return false;
+    last_io_result = 0;
+    transferred = 0;
+    is_job_active = true;
+    activation_time = time(nullptr);
+    job = new_job;
+    result = busy;
+    is_ready_for_job_proc = again;
+    return true;
+}
+
+void se_basic_node::end_job(results job_result) {
+    is_job_active = false;
+    result = job_result;
+    result_proc();
+}
+
+void se_basic_node::abort_job() {
+    if (is_job_active) end_job(aborted);
+}
+
+void se_basic_node::close_socket() {
+    enable_nonblocking_mode(sock, false);
+    close(sock);
+    sock = -1;
+}
+
+void se_basic_node::disconnect() {
+    abort_job();
+    if (!is_connected) {
+        // A connection attempt still pending owns a socket as well.
+        if (sock != -1) close_socket();
+        return;
+    }
+    shutdown(sock, SHUT_RDWR);
+    close_socket();
+    is_connected = false;
+    after_disconnect();
+}
+
+// The socket is already closed: end the job, then leave the connected state.
+// result_proc() runs in between, while connected() still says true.
+void se_basic_node::finish_disconnect(results job_result) {
+    end_job(job_result);
+    is_connected = false;
+    after_disconnect();
+}
+
+void se_basic_node::job_proc() {
+    is_ready_for_job_proc = false;
+    if (!is_job_active) return;
+    switch (job) {
+        case _connect:
+            step_connect();
+            break;
+        case _shutdown:
+            step_shutdown();
+            break;
+        case _disconnect:
+            step_disconnect();
+            break;
+        case _recv:
+            step_recv();
+            break;
+        case _send:
+            step_send();
+            break;
+        default:
+            return;
+    }
+    check_timeout();
+}
+
+// A hook may have started a new job during the step: that one is checked too.
+void se_basic_node::check_timeout() {
+    if (!is_job_active || job_timeout == 0xFFFFFFFF) return;
+    double elapsed_ms = difftime(time(nullptr), activation_time) * 1000.0;
+    if (elapsed_ms >= static_cast<double>(job_timeout)) end_job(aborted_with_timeout);
+}
+
+void se_basic_node::step_connect() {
+    if (is_connected) return end_job(already_connected);
+    if (sock == -1) {
+        sock = socket(family, type, protocol);
+        if (sock == -1) return end_job(socket_failed);
+        if (!enable_nonblocking_mode(sock, true)) {
+            close(sock);
+            sock = -1;
+            return end_job(can_not_enable_nonblocking_mode);
+        }
+        // The outcome shows on later steps, through the readiness test.
+        connect(sock, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+        return;
+    }
+    readiness state = test_readiness(sock, POLLOUT);
+    if (state == readiness::pending) return;
+    if (state == readiness::failed || state == readiness::error || connect_failed(sock)) {
+        shutdown(sock, SHUT_RDWR);
+        close_socket();
+        return end_job(state == readiness::failed ? select_failed : connection_attempt_failed);
+    }
+    end_job(success);
+    is_connected = true;
+    after_connect();
+}
+
+void se_basic_node::step_shutdown() {
+    if (!is_connected) return end_job(already_disconnected);
+    end_job(shutdown(sock, SHUT_RDWR) == -1 ? shutdown_failed : success);
+}
+
+void se_basic_node::step_disconnect() {
+    if (!is_connected) return end_job(already_disconnected);
+    close_socket();
+    finish_disconnect(success);
+}
+
+void se_basic_node::step_recv() {
+    if (!is_connected) return end_job(already_disconnected);
+    readiness state = test_readiness(sock, POLLIN);
+    if (state == readiness::failed) return end_job(select_failed);
+    if (!worth_a_call(state)) return;
+
+    char* target;
+    int length;
+    if (transferred < buffer_size) {
+        target = buffer + transferred;
+        length = std::min(to_transfer, buffer_size) - transferred;
+    } else {
+        target = discard_buffer;
+        length = std::min(static_cast<int>(sizeof discard_buffer), to_transfer - transferred);
+    }
+    int n = static_cast<int>(recv(sock, target, static_cast<size_t>(std::max(length, 0)), 0));
+    last_io_result = n;
+    if (n == -1) return end_job(recv_failed);
+    if (n == 0) {
+        close_socket();
+        return finish_disconnect(connection_closed);
+    }
+    transferred += n;
+    if (transferred == to_transfer || partial_recv) {
+        end_job(to_transfer > buffer_size ? success_with_overflow : success);
+    }
+}
+
+void se_basic_node::step_send() {
+    if (!is_connected) return end_job(already_disconnected);
+    readiness state = test_readiness(sock, POLLOUT);
+    if (state == readiness::failed) return end_job(select_failed);
+    if (!worth_a_call(state)) return;
+
+    int length = std::min(to_transfer, buffer_size) - transferred;
+    // MSG_NOSIGNAL: a peer that has reset the connection gives send_failed, not SIGPIPE.
+    int n = static_cast<int>(
+        send(sock, buffer + transferred, static_cast<size_t>(std::max(length, 0)), MSG_NOSIGNAL));
+    last_io_result = n;
+    if (n == -1) return end_job(send_failed);
+    transferred += n;
+    if (transferred == to_transfer || transferred == buffer_size) {
+        end_job(to_transfer > buffer_size ? success_with_overflow : success);
+    }
+}
+
+void step_node(se_basic_node& node) {
+    do {
+        node.before_job_proc();
+        node.job_proc();
+    } while (node.ready_for_job_proc());
+}
+
+bool prepare_server_node(se_basic_node* node, int accepted_sock, sockaddr_in peer) {
+    if (node->is_connected) return false;
+    node->sock = accepted_sock;
+    node->addr = peer;
+    node->is_connected = true;
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+
+const char* const se_server::error_str[9] = {
+    "no_error",
+    "socket_failed",
+    "bind_failed",
+    "listen_failed",
+    "can_not_enable_nonblocking_mode",
+    "accept_failed",
+    "can_not_enable_nonblocking_mode_on_accepted_socket",
+    "select_failed",
+    "unknown_error",
+};
+
+se_server::~se_server() {
+    deactivate();
+}
+
+const char* se_server::get_error_str(errors value) {
+    return (value >= no_error && value <= select_failed) ? error_str[value] : error_str[8];
+}
+
+std::string se_server::get_ip() const {
+    return address_text(addr);
+}
+
+unsigned short se_server::get_port() const {
+    return ntohs(addr.sin_port);
+}
+
+bool se_server::prepare(int new_family, int new_type, int new_protocol, const char* ip,
+                        unsigned short port) {
+    if (is_active) return false;
+    family = new_family;
+    type = new_type;
+    protocol = new_protocol;
+    addr = make_address(new_family, ip, port);
+    return true;
+}
+
+bool se_server::activate(bool listen_too) {
+    if (is_active) return false;
+    sock = socket(family, type, protocol);
+    if (sock == -1) {
+        after_error(socket_failed);
+        return false;
+    }
+    errors failure = no_error;
+    if (!enable_nonblocking_mode(sock, true)) {
+        failure = can_not_enable_nonblocking_mode;
+    } else if (bind(sock, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == -1) {
+        failure = bind_failed;
+    } else if (listen_too && listen(sock, 128) == -1) {
+        failure = listen_failed;
+    }
+    if (failure != no_error) {
+        close(sock);
+        sock = -1;
+        after_error(failure);
+        return false;
+    }
+    is_active = true;
+    return true;
+}
+
+void se_server::deactivate() {
+    if (!is_active) return;
+    for (se_server_node* node : nodes) {
+        node->disconnect();
+        delete node;
+    }
+    nodes.clear();
+    enable_nonblocking_mode(sock, false);
+    close(sock);
+    sock = -1;
+    is_active = false;
+}
+
+void se_server::job_proc() {
+    if (!is_active) return;
+    readiness state = test_readiness(sock, POLLIN);
+    if (state == readiness::failed) {
+        after_error(select_failed);
+    } else if (state != readiness::pending) {
+        accept_one();
+    }
+    step_nodes();
+}
+
+void se_server::accept_one() {
+    sockaddr_in peer{};
+    socklen_t length = sizeof peer;
+    int accepted = accept(sock, reinterpret_cast<sockaddr*>(&peer), &length);
+    if (accepted == -1) return after_error(accept_failed);
+    if (!enable_nonblocking_mode(accepted, true)) {
+        close(accepted);
+        return after_error(can_not_enable_nonblocking_mode_on_accepted_socket);
+    }
+    adopt(accepted, peer);
+}
+
+// The factory is not trusted blindly: without a usable node the connection is closed.
+void se_server::adopt(int accepted_sock, const sockaddr_in& peer) {
+    se_server_node* node = new_node();
+    if (node == nullptr || !prepare_server_node(node, accepted_sock, peer)) {
+        delete node;
+        enable_nonblocking_mode(accepted_sock, false);
+        close(accepted_sock);
+        return;
+    }
+    nodes.push_back(node);
+    node->after_connect();
+}
+
+void se_server::step_nodes() {
+    for (auto it = nodes.begin(); it != nodes.end();) {
+        se_server_node* node = *it;
+        step_node(*node);
+        if (node->connected()) {
+            ++it;
+        } else {
+            delete node;
+            it = nodes.erase(it);
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+
+bool prepare_client_node(se_basic_node* node, int family, int type, int protocol, const char* ip,
+                         unsigned short port) {
+    if (node->is_connected) return false;
+    node->family = family;
+    node->type = type;
+    node->protocol = protocol;
+    node->addr = make_address(family, ip, port);
+    return true;
+}
+
+bool se_client_node::prepare(int new_family, int new_type, int new_protocol, const char* ip,
+                             unsigned short port) {
+    return prepare_client_node(this, new_family, new_type, new_protocol, ip, port);
+}
+
+se_client::~se_client() {
+    disconnect();
+    delete_all_nodes();
+}
+
+void se_client::add_node(se_client_node* node) {
+    nodes.push_back(node);
+}
+
+void se_client::job_proc() {
+    for (se_client_node* node : nodes)
+        step_node(*node);
+}
+
+void se_client::disconnect() {
+    for (se_client_node* node : nodes)
+        node->disconnect();
+}
+
+void se_client::delete_all_nodes() {
+    for (se_client_node* node : nodes)
+        delete node;
+    nodes.clear();
+}

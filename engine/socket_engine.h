@@ -1,0 +1,242 @@
+// The socket engine: non-blocking TCP connections driven by polling.
+//
+// A node (`se_basic_node`) is one socket that runs at most one job at a time:
+// connect, shut down, disconnect, receive or send. Its owner steps it from a
+// poll loop; a step advances the job by at most one system call and never
+// waits (readiness is tested with a zero timeout). A job ends with a
+// `results` code delivered to the node's `result_proc()` hook; subclasses act
+// through the hooks and may start, abort or close jobs from inside them.
+//
+// `se_server` listens, accepts at most one connection per poll, makes a node
+// for it through `new_node()`, steps its nodes and deletes the disconnected
+// ones. `se_client` owns nodes that connect out and steps them, deleting none.
+//
+// Everything here runs on the one thread that polls: nodes share a static
+// discard buffer, and no operation takes a lock. Nothing throws and nothing
+// logs: failures are result codes (`results`) or server error codes (`errors`).
+#pragma once
+
+#include <netinet/in.h>
+
+#include <ctime>
+#include <list>
+#include <string>
+
+#include "engine/mt_obj.h"
+
+class se_basic_node {
+  public:
+    enum jobs {
+        no_job,       // cannot be started
+        _connect,     // open a socket and connect it to `addr`
+        _shutdown,    // shut down both directions, keeping the socket
+        _disconnect,  // close the connection
+        _recv,        // receive into `buffer`
+        _send,        // send from `buffer`
+    };
+
+    enum results {
+        no_result,                        // no job has run yet
+        busy,                             // the job is running
+        already_connected,                // `_connect` on a connected node
+        socket_failed,                    // socket() failed during `_connect`
+        can_not_enable_nonblocking_mode,  // the new socket stayed blocking
+        select_failed,                    // the readiness test failed
+        connection_attempt_failed,        // the pending connection was refused or failed
+        already_disconnected,             // job on a node that is not connected
+        shutdown_failed,
+        recv_failed,
+        connection_closed,  // the peer closed the connection
+        send_failed,
+        aborted_with_timeout,   // the job ran longer than `job_timeout`
+        aborted,                // abort_job() ended the job
+        success,                // the job completed
+        success_with_overflow,  // completed, but `to_transfer` exceeded `buffer_size`
+    };
+
+    static const char* const job_str[7];
+    static const char* const result_str[17];
+
+    se_basic_node() = default;
+    // Calls disconnect(). Only this class's empty hooks run here: a subclass
+    // that wants its hooks to see the close calls disconnect() itself.
+    virtual ~se_basic_node();
+    se_basic_node(const se_basic_node&) = delete;
+    se_basic_node& operator=(const se_basic_node&) = delete;
+
+    // Called by the owner before every step, whether or not a job runs.
+    virtual void before_job_proc() {}
+    // Called exactly once whenever a job ends; `job_active()` is already false
+    // and `get_result()` set. For `connection_closed` and a successful
+    // `_disconnect` the socket is already closed while `connected()` is still
+    // true: the hook must not call disconnect() then.
+    virtual void result_proc() {}
+    // Called when the node has become connected (after `_connect` succeeded).
+    virtual void after_connect() {}
+    // Called after the node's connection has been closed.
+    virtual void after_disconnect() {}
+
+    // Starts `job`. Refused (false, nothing changed) while a job runs or for a
+    // value outside 1..5. `again` asks the owner for another step in the same
+    // poll. Set `buffer`, `buffer_size` and `to_transfer` first for
+    // `_recv` and `_send`.
+    bool activate_job(jobs job, bool again);
+    // Ends a running job with `aborted`; the socket and the transfer counts
+    // are left as they are. Without a running job it does nothing.
+    void abort_job();
+    // One step of the running job: at most one connect, recv or send call.
+    void job_proc();
+    // Aborts the running job, then shuts down and closes a connected socket
+    // and calls after_disconnect(). A connection attempt still pending is
+    // closed too (without hook), so no descriptor is left behind.
+    void disconnect();
+
+    bool job_active() const { return is_job_active; }
+    time_t job_activation_time() const { return activation_time; }
+    jobs get_job() const { return job; }
+    results get_result() const { return result; }
+    bool ready_for_job_proc() const { return is_ready_for_job_proc; }
+    bool connected() const { return is_connected; }
+    std::string get_ip() const;       // the peer's dotted IPv4 address
+    unsigned short get_port() const;  // the peer's port in host byte order
+
+    static const char* get_job_str(jobs job);
+    static const char* get_result_str(results result);
+
+  protected:
+    unsigned int job_timeout = 0xFFFFFFFF;  // milliseconds; 0xFFFFFFFF: no limit
+    bool partial_recv = false;              // `_recv` ends after any successful receive
+    int last_io_result = 0;                 // what the job's last recv or send returned
+    int transferred = 0;     // bytes moved by the current job, discarded ones included
+    int to_transfer = 0;     // bytes the current `_recv` or `_send` is to move
+    int buffer_size = 0;     // capacity of `buffer`
+    char* buffer = nullptr;  // the job's data area, owned by the subclass
+    int family = AF_INET;    // the arguments of socket()
+    int type = SOCK_STREAM;
+    int protocol = IPPROTO_TCP;
+    int sock = -1;       // owned; -1 when there is none
+    sockaddr_in addr{};  // the peer, in network byte order
+    bool is_job_active = false;
+    time_t activation_time = 0;
+    jobs job = no_job;
+    results result = no_result;  // `busy` exactly while a job runs
+    bool is_ready_for_job_proc = false;
+    bool is_connected = false;  // implies an open socket
+
+  private:
+    friend bool prepare_server_node(se_basic_node* node, int accepted_sock, sockaddr_in peer);
+    friend bool prepare_client_node(se_basic_node* node, int family, int type, int protocol,
+                                    const char* ip, unsigned short port);
+
+    void end_job(results job_result);
+    void close_socket();
+    void finish_disconnect(results job_result);
+    void step_connect();
+    void step_shutdown();
+    void step_disconnect();
+    void step_recv();
+    void step_send();
+    void check_timeout();
+};
+
+// Gives one poll to a node: before_job_proc() and job_proc(), repeated for as
+// long as the node asks for another step within the same poll.
+void step_node(se_basic_node& node);
+
+// A node for an accepted connection: connected from birth, never runs `_connect`.
+class se_server_node : public se_basic_node {};
+
+// Hands an accepted socket and its peer address to a node and marks it
+// connected. Refused (false, nothing changed) when the node is connected.
+bool prepare_server_node(se_basic_node* node, int accepted_sock, sockaddr_in peer);
+
+class se_server : public mt_obj {
+  public:
+    enum errors {
+        no_error,
+        socket_failed,
+        bind_failed,
+        listen_failed,
+        can_not_enable_nonblocking_mode,
+        accept_failed,
+        can_not_enable_nonblocking_mode_on_accepted_socket,
+        select_failed,
+    };
+
+    static const char* const error_str[9];
+
+    se_server() = default;
+    // deactivate(): every node is disconnected and deleted.
+    ~se_server() override;
+
+    // Called with the code when one of the server's socket calls fails.
+    virtual void after_error(errors) {}
+    // Makes the node for an accepted connection; it must not be connected.
+    // The server owns it. May return null: the connection is then closed.
+    virtual se_server_node* new_node() { return new se_server_node; }
+
+    // Sets what activate() opens and binds. Refused (false) while active.
+    // An address text that is not dotted IPv4 makes activate() fail to bind.
+    bool prepare(int family, int type, int protocol, const char* ip, unsigned short port);
+    // Opens a non-blocking socket, binds it and, when `listen_too` is true,
+    // listens with a backlog of 128. Refused (false, no hook) while active;
+    // every failure closes the socket and reports through after_error().
+    bool activate(bool listen_too);
+    // Disconnects and deletes every node, then closes the listening socket.
+    void deactivate();
+    // One poll: accepts at most one connection, then steps every node once
+    // and deletes each node that is no longer connected. Never blocks.
+    void job_proc();
+
+    bool active() const { return is_active; }
+    std::string get_ip() const;
+    unsigned short get_port() const;
+    static const char* get_error_str(errors error);
+
+  protected:
+    std::list<se_server_node*> nodes;  // oldest first; owned
+    int family = AF_INET;
+    int type = SOCK_STREAM;
+    int protocol = IPPROTO_TCP;
+    int sock = -1;       // the listening socket
+    sockaddr_in addr{};  // the local address to bind, in network byte order
+    bool is_active = false;
+
+  private:
+    void accept_one();
+    void adopt(int accepted_sock, const sockaddr_in& peer);
+    void step_nodes();
+};
+
+// A node that connects out: prepare() it, then start a `_connect` job.
+class se_client_node : public se_basic_node {
+  public:
+    bool prepare(int family, int type, int protocol, const char* ip, unsigned short port);
+};
+
+// Sets the remote address that `_connect` connects to. Refused (false,
+// nothing changed) when the node is connected; a pending attempt's socket
+// stays in use.
+bool prepare_client_node(se_basic_node* node, int family, int type, int protocol, const char* ip,
+                         unsigned short port);
+
+// Owns client nodes and steps them. Nodes that lose their connection stay in
+// the list and may connect again.
+class se_client : public mt_obj {
+  public:
+    se_client() = default;
+    // disconnect(), then delete_all_nodes(): every node's hooks see the close.
+    ~se_client() override;
+
+    // Appends a node to the back of the list; the client owns it from now on.
+    void add_node(se_client_node* node);
+    // One poll: steps every node, front to back.
+    void job_proc();
+    // Disconnects every node; the nodes stay in the list.
+    void disconnect();
+    // Deletes every node (each destructor disconnects) and empties the list.
+    void delete_all_nodes();
+
+  protected:
+    std::list<se_client_node*> nodes;  // in the order added; owned
+};

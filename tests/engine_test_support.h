@@ -1,0 +1,70 @@
+// Helpers shared by the engine tests: loopback sockets and bounded waits.
+#pragma once
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <functional>
+
+// Entries of /proc/self/fd, to show that a test leaves no descriptor behind.
+inline int open_descriptor_count() {
+    int count = 0;
+    if (DIR* dir = opendir("/proc/self/fd")) {
+        while (readdir(dir) != nullptr)
+            ++count;
+        closedir(dir);
+    }
+    return count;
+}
+
+// A blocking loopback listener on a port the kernel chooses.
+class loopback_listener {
+  public:
+    loopback_listener() {
+        fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        listen(fd, 16);
+        socklen_t length = sizeof address;
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+        port = ntohs(address.sin_port);
+    }
+    ~loopback_listener() { close(fd); }
+    loopback_listener(const loopback_listener&) = delete;
+    loopback_listener& operator=(const loopback_listener&) = delete;
+
+    int fd;
+    unsigned short port;
+};
+
+// A blocking client socket connected to 127.0.0.1:port, or -1.
+inline int connect_loopback(unsigned short port) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Calls `step` until `done` holds or `seconds` pass; returns whether it held.
+inline bool step_until(const std::function<void()>& step, const std::function<bool()>& done,
+                       double seconds = 5.0) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        step();
+        usleep(1000);
+    }
+    return true;
+}

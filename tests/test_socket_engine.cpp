@@ -1,0 +1,601 @@
+#include "engine/socket_engine.h"
+
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "engine/platform.h"
+#include "engine_test_support.h"
+
+namespace {
+
+// A node whose hooks note what they saw, and whose state tests may set.
+template <class base>
+class recording : public base {
+  public:
+    using base::buffer;
+    using base::buffer_size;
+    using base::job_timeout;
+    using base::partial_recv;
+    using base::sock;
+    using base::to_transfer;
+    using base::transferred;
+
+    std::vector<std::string>* events = &own_events;
+    std::vector<std::string> own_events;
+    std::function<void(recording&)> on_result;
+
+    ~recording() override {
+        base::disconnect();
+        events->push_back("deleted");
+    }
+    void result_proc() override {
+        events->push_back(std::string("result ") + base::get_result_str(base::get_result()) +
+                          (base::connected() ? " connected" : " not-connected") +
+                          (sock == -1 ? " no-socket" : " socket"));
+        if (on_result) on_result(*this);
+    }
+    void after_connect() override { events->push_back("after_connect"); }
+    void after_disconnect() override { events->push_back("after_disconnect"); }
+
+    void start(se_basic_node::jobs job, char* data, int size, int count) {
+        buffer = data;
+        buffer_size = size;
+        to_transfer = count;
+        ASSERT_TRUE(this->activate_job(job, false));
+    }
+};
+
+using test_node = recording<se_server_node>;
+using test_client_node = recording<se_client_node>;
+
+// A node connected to one end of a socket pair; the test holds the other end.
+struct connected_pair {
+    test_node node;
+    int peer = -1;
+
+    connected_pair() {
+        int fds[2];
+        socketpair(AF_UNIX, SOCK_STREAM, 0, fds);
+        enable_nonblocking_mode(fds[0], true);
+        prepare_server_node(&node, fds[0], sockaddr_in{});
+        peer = fds[1];
+    }
+    ~connected_pair() {
+        if (peer != -1) close(peer);
+    }
+    void send_peer(const char* text) {
+        ASSERT_EQ(write(peer, text, strlen(text)), (ssize_t)strlen(text));
+    }
+};
+
+class SocketEngine : public ::testing::Test {
+  protected:
+    void SetUp() override { descriptors_before = open_descriptor_count(); }
+    void TearDown() override {
+        EXPECT_EQ(open_descriptor_count(), descriptors_before) << "descriptor leak";
+    }
+    int descriptors_before = 0;
+};
+
+TEST(SocketEngineNames, OutOfRangeValuesHaveUnknownNames) {
+    EXPECT_STREQ(se_basic_node::get_job_str(se_basic_node::_recv), "_recv");
+    EXPECT_STREQ(se_basic_node::get_job_str(static_cast<se_basic_node::jobs>(-1)), "unknown_job");
+    EXPECT_STREQ(se_basic_node::get_job_str(static_cast<se_basic_node::jobs>(6)), "unknown_job");
+    EXPECT_STREQ(se_basic_node::get_result_str(se_basic_node::success_with_overflow),
+                 "success_with_overflow");
+    EXPECT_STREQ(se_basic_node::get_result_str(static_cast<se_basic_node::results>(16)),
+                 "unknown_result");
+    EXPECT_STREQ(se_server::get_error_str(se_server::select_failed), "select_failed");
+    EXPECT_STREQ(se_server::get_error_str(static_cast<se_server::errors>(8)), "unknown_error");
+}
+
+TEST_F(SocketEngine, ActivationIsRefusedWhileBusyAndForInvalidJobs) {
+    test_node node;
+    EXPECT_FALSE(node.activate_job(se_basic_node::no_job, false));
+    EXPECT_FALSE(node.activate_job(static_cast<se_basic_node::jobs>(6), false));
+    EXPECT_EQ(node.get_result(), se_basic_node::no_result);
+    ASSERT_TRUE(node.activate_job(se_basic_node::_shutdown, true));
+    EXPECT_EQ(node.get_result(), se_basic_node::busy);
+    EXPECT_FALSE(node.activate_job(se_basic_node::_recv, false));
+    EXPECT_EQ(node.get_job(), se_basic_node::_shutdown);
+    EXPECT_TRUE(node.ready_for_job_proc());
+}
+
+TEST_F(SocketEngine, JobsCheckTheConnectionState) {
+    test_node lonely;
+    lonely.activate_job(se_basic_node::_recv, false);
+    lonely.job_proc();
+    EXPECT_EQ(lonely.get_result(), se_basic_node::already_disconnected);
+
+    connected_pair pair;
+    pair.node.activate_job(se_basic_node::_connect, false);
+    pair.node.job_proc();
+    EXPECT_EQ(pair.node.get_result(), se_basic_node::already_connected);
+    EXPECT_FALSE(prepare_server_node(&pair.node, 99, sockaddr_in{})) << "already connected";
+}
+
+TEST_F(SocketEngine, ReceiveCompletesInParts) {
+    connected_pair pair;
+    char data[10];
+    pair.node.start(se_basic_node::_recv, data, 10, 10);
+    pair.node.job_proc();
+    EXPECT_TRUE(pair.node.job_active()) << "nothing has arrived yet";
+    pair.send_peer("abcd");
+    pair.node.job_proc();
+    EXPECT_TRUE(pair.node.job_active());
+    EXPECT_EQ(pair.node.transferred, 4);
+    pair.send_peer("efghij");
+    pair.node.job_proc();
+    EXPECT_EQ(pair.node.get_result(), se_basic_node::success);
+    EXPECT_EQ(std::string(data, 10), "abcdefghij");
+    EXPECT_EQ(pair.node.own_events, std::vector<std::string>{"result success connected socket"});
+}
+
+TEST_F(SocketEngine, ReceiveBeyondTheBufferIsDiscardedUpToTheCount) {
+    connected_pair pair;
+    char data[10];
+    pair.node.start(se_basic_node::_recv, data, 10, 30);
+    pair.send_peer("0123456789abcdefghijklmnopqrstX");
+    ASSERT_TRUE(step_until([&] { pair.node.job_proc(); }, [&] { return !pair.node.job_active(); }));
+    EXPECT_EQ(pair.node.get_result(), se_basic_node::success_with_overflow);
+    EXPECT_EQ(pair.node.transferred, 30);
+    EXPECT_EQ(std::string(data, 10), "0123456789");
+    char rest[4];
+    EXPECT_EQ(recv(pair.node.sock, rest, sizeof rest, MSG_DONTWAIT), 1) << "the 31st byte stays";
+    EXPECT_EQ(rest[0], 'X');
+}
+
+TEST_F(SocketEngine, PartialReceiveEndsAfterTheFirstArrival) {
+    connected_pair pair;
+    char data[10];
+    pair.node.partial_recv = true;
+    pair.node.start(se_basic_node::_recv, data, 10, 10);
+    pair.send_peer("abc");
+    pair.node.job_proc();
+    EXPECT_EQ(pair.node.get_result(), se_basic_node::success);
+    EXPECT_EQ(pair.node.transferred, 3);
+
+    pair.node.start(se_basic_node::_recv, data, 10, 20);
+    pair.send_peer("d");
+    pair.node.job_proc();
+    EXPECT_EQ(pair.node.get_result(), se_basic_node::success_with_overflow);
+}
+
+TEST_F(SocketEngine, SendStopsAtTheBufferAndContinuesAfterPartialSends) {
+    connected_pair pair;
+    char data[] = "0123456789";
+    pair.node.start(se_basic_node::_send, data, 10, 30);
+    pair.node.job_proc();
+    EXPECT_EQ(pair.node.get_result(), se_basic_node::success_with_overflow);
+    char got[32] = {};
+    EXPECT_EQ(read(pair.peer, got, sizeof got), 10);
+
+    // A send larger than the socket takes at once goes on from where it stopped.
+    int small = 4096;
+    setsockopt(pair.node.sock, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    std::vector<char> big(1 << 20);
+    for (size_t i = 0; i < big.size(); ++i)
+        big[i] = static_cast<char>(i * 7);
+    pair.node.start(se_basic_node::_send, big.data(), (int)big.size(), (int)big.size());
+    std::vector<char> received;
+    int steps = 0;
+    ASSERT_TRUE(step_until(
+        [&] {
+            pair.node.job_proc();
+            ++steps;
+            char chunk[65536];
+            ssize_t n = recv(pair.peer, chunk, sizeof chunk, MSG_DONTWAIT);
+            if (n > 0) received.insert(received.end(), chunk, chunk + n);
+        },
+        [&] { return !pair.node.job_active() && received.size() == big.size(); }));
+    EXPECT_GT(steps, 1);
+    EXPECT_EQ(pair.node.get_result(), se_basic_node::success);
+    EXPECT_TRUE(received == big);
+}
+
+TEST_F(SocketEngine, SendToAClosedPeerFailsWithoutKillingTheProcess) {
+    connected_pair pair;
+    close(pair.peer);
+    pair.peer = -1;
+    char data[] = "hello";
+    pair.node.start(se_basic_node::_send, data, 5, 5);
+    pair.node.job_proc();
+    EXPECT_EQ(pair.node.get_result(), se_basic_node::send_failed);
+    EXPECT_TRUE(pair.node.connected()) << "closing is the subclass's decision";
+}
+
+TEST_F(SocketEngine, PeerCloseDuringReceiveClosesBeforeTheHooks) {
+    connected_pair pair;
+    char data[10];
+    pair.node.start(se_basic_node::_recv, data, 10, 10);
+    close(pair.peer);
+    pair.peer = -1;
+    pair.node.job_proc();
+    EXPECT_EQ(pair.node.own_events,
+              (std::vector<std::string>{"result connection_closed connected no-socket",
+                                        "after_disconnect"}));
+    EXPECT_FALSE(pair.node.connected());
+    EXPECT_EQ(pair.node.sock, -1);
+}
+
+TEST_F(SocketEngine, DisconnectJobClosesBeforeTheHooks) {
+    connected_pair pair;
+    pair.node.activate_job(se_basic_node::_disconnect, false);
+    pair.node.job_proc();
+    EXPECT_EQ(pair.node.own_events,
+              (std::vector<std::string>{"result success connected no-socket", "after_disconnect"}));
+    EXPECT_FALSE(pair.node.connected());
+}
+
+TEST_F(SocketEngine, DisconnectAbortsTheRunningJobFirst) {
+    connected_pair pair;
+    char data[10];
+    pair.node.start(se_basic_node::_recv, data, 10, 10);
+    pair.node.disconnect();
+    EXPECT_EQ(pair.node.own_events,
+              (std::vector<std::string>{"result aborted connected socket", "after_disconnect"}));
+    EXPECT_EQ(pair.node.sock, -1);
+
+    pair.node.own_events.clear();
+    pair.node.start(se_basic_node::_recv, data, 10, 10);
+    pair.node.disconnect();
+    EXPECT_EQ(pair.node.own_events,
+              std::vector<std::string>{"result aborted not-connected no-socket"});
+
+    pair.node.own_events.clear();
+    pair.node.abort_job();
+    EXPECT_TRUE(pair.node.own_events.empty()) << "no job, no hook";
+}
+
+TEST_F(SocketEngine, ZeroTimeoutEndsEvenAJobStartedByAHook) {
+    connected_pair pair;
+    char data[10];
+    pair.node.job_timeout = 0;
+    pair.node.on_result = [&](test_node& node) {
+        if (node.get_result() == se_basic_node::success) {
+            node.buffer = data;
+            node.to_transfer = 10;
+            node.activate_job(se_basic_node::_recv, false);
+        }
+    };
+    pair.node.activate_job(se_basic_node::_shutdown, false);
+    pair.node.job_proc();
+    EXPECT_EQ(pair.node.own_events,
+              (std::vector<std::string>{"result success connected socket",
+                                        "result aborted_with_timeout connected socket"}));
+    EXPECT_EQ(pair.node.get_job(), se_basic_node::_recv);
+}
+
+TEST_F(SocketEngine, AHookThatStartsAJobWithAgainIsSteppedInTheSamePoll) {
+    connected_pair pair;
+    int jobs_left = 5;
+    pair.node.on_result = [&](test_node& node) {
+        if (--jobs_left > 0) node.activate_job(se_basic_node::_shutdown, true);
+    };
+    pair.node.activate_job(se_basic_node::_shutdown, true);
+    step_node(pair.node);
+    EXPECT_EQ(jobs_left, 0);
+    EXPECT_EQ(pair.node.own_events.size(), 5u);
+    EXPECT_FALSE(pair.node.ready_for_job_proc());
+}
+
+TEST_F(SocketEngine, DescriptorsAbove1024AreServed) {
+    rlimit limit{};
+    getrlimit(RLIMIT_NOFILE, &limit);
+    const int high = 1500;
+    if (limit.rlim_max != RLIM_INFINITY && limit.rlim_max <= static_cast<rlim_t>(high)) {
+        GTEST_SKIP() << "the hard descriptor limit is too low";
+    }
+    rlimit raised = limit;
+    if (raised.rlim_cur <= static_cast<rlim_t>(high)) raised.rlim_cur = high + 1;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &raised), 0);
+    {
+        connected_pair pair;
+        ASSERT_EQ(dup2(pair.node.sock, high), high);
+        close(pair.node.sock);
+        pair.node.sock = high;
+        char data[8];
+        pair.node.start(se_basic_node::_recv, data, 8, 8);
+        pair.node.job_proc();
+        EXPECT_TRUE(pair.node.job_active());
+        pair.send_peer("12345678");
+        pair.node.job_proc();
+        EXPECT_EQ(pair.node.get_result(), se_basic_node::success);
+        EXPECT_EQ(std::string(data, 8), "12345678");
+    }
+    setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+// ---------------------------------------------------------------------------
+
+class test_server : public se_server {
+  public:
+    using se_server::nodes;
+    using se_server::sock;
+    std::vector<std::string> events;
+    std::function<se_server_node*()> factory;
+
+    ~test_server() override { deactivate(); }
+    void after_error(errors error) override { events.push_back(get_error_str(error)); }
+    se_server_node* new_node() override {
+        if (factory) return factory();
+        auto* node = new test_node;
+        node->events = &events;
+        return node;
+    }
+};
+
+// A node that starts receiving as soon as it is connected.
+class receiving_node_type : public test_node {
+  public:
+    char data[16];
+    void after_connect() override {
+        test_node::after_connect();
+        buffer = data;
+        buffer_size = to_transfer = sizeof data;
+        activate_job(_recv, true);
+    }
+};
+
+class SocketServer : public SocketEngine {
+  protected:
+    void TearDown() override {
+        server.deactivate();
+        SocketEngine::TearDown();
+    }
+    bool activate_on_free_port() {
+        loopback_listener probe;
+        unsigned short port = probe.port;
+        close(probe.fd);
+        probe.fd = socket(AF_INET, SOCK_STREAM, 0);
+        server.prepare(AF_INET, SOCK_STREAM, IPPROTO_TCP, "127.0.0.1", port);
+        return server.activate(true);
+    }
+    test_server server;
+};
+
+TEST_F(SocketServer, BindFailureIsReportedAndLeavesNoSocket) {
+    loopback_listener taken;
+    ASSERT_TRUE(server.prepare(AF_INET, SOCK_STREAM, IPPROTO_TCP, "127.0.0.1", taken.port));
+    EXPECT_FALSE(server.activate(true));
+    EXPECT_EQ(server.events, std::vector<std::string>{"bind_failed"});
+    EXPECT_EQ(server.sock, -1);
+    EXPECT_FALSE(server.active());
+
+    EXPECT_TRUE(server.prepare(AF_INET, SOCK_STREAM, IPPROTO_TCP, "0", 0));
+    EXPECT_TRUE(server.activate(true)) << "a later activation may succeed";
+    EXPECT_EQ(server.get_ip(), "0.0.0.0");
+    EXPECT_FALSE(server.prepare(AF_INET, SOCK_STREAM, IPPROTO_TCP, "127.0.0.1", 1));
+    EXPECT_FALSE(server.activate(true));
+    EXPECT_EQ(server.get_port(), 0);
+    EXPECT_EQ(server.events.size(), 1u) << "refusals call no hook";
+}
+
+TEST_F(SocketServer, AcceptsOneConnectionPerPoll) {
+    ASSERT_TRUE(activate_on_free_port());
+    int a = connect_loopback(server.get_port());
+    int b = connect_loopback(server.get_port());
+    ASSERT_NE(a, -1);
+    ASSERT_NE(b, -1);
+    ASSERT_TRUE(step_until([&] { server.job_proc(); }, [&] { return !server.nodes.empty(); }));
+    EXPECT_EQ(server.nodes.size(), 1u);
+    server.job_proc();
+    EXPECT_EQ(server.nodes.size(), 2u);
+    EXPECT_EQ(server.nodes.front()->get_ip(), "127.0.0.1");
+    close(a);
+    close(b);
+}
+
+TEST_F(SocketServer, AClosedConnectionIsDeletedInItsFirstPoll) {
+    ASSERT_TRUE(activate_on_free_port());
+    server.factory = [&] {
+        auto* node = new receiving_node_type;
+        node->events = &server.events;
+        return node;
+    };
+    int client = connect_loopback(server.get_port());
+    close(client);
+    ASSERT_TRUE(step_until([&] { server.job_proc(); }, [&] { return !server.events.empty(); }));
+    EXPECT_EQ(server.events, (std::vector<std::string>{
+                                 "after_connect", "result connection_closed connected no-socket",
+                                 "after_disconnect", "deleted"}));
+    EXPECT_TRUE(server.nodes.empty());
+}
+
+TEST_F(SocketServer, DeactivateAbortsJobsThenDisconnectsAndDeletes) {
+    ASSERT_TRUE(activate_on_free_port());
+    server.factory = [&] {
+        auto* node = new receiving_node_type;
+        node->events = &server.events;
+        return node;
+    };
+    int client = connect_loopback(server.get_port());
+    ASSERT_TRUE(step_until([&] { server.job_proc(); }, [&] { return !server.nodes.empty(); }));
+    server.deactivate();
+    EXPECT_EQ(server.events,
+              (std::vector<std::string>{"after_connect", "result aborted connected socket",
+                                        "after_disconnect", "deleted"}));
+    EXPECT_FALSE(server.active());
+    EXPECT_TRUE(server.nodes.empty());
+    EXPECT_EQ(server.sock, -1);
+    server.job_proc();  // inactive: nothing happens
+    close(client);
+}
+
+TEST_F(SocketServer, AConnectionWithoutAUsableNodeIsClosed) {
+    ASSERT_TRUE(activate_on_free_port());
+    int refusals = 0;
+    server.factory = [&]() -> se_server_node* {
+        if (refusals++ == 0) return nullptr;
+        auto* node = new test_node;  // already connected: refused by prepare_server_node
+        node->events = &server.events;
+        int fds[2];
+        socketpair(AF_UNIX, SOCK_STREAM, 0, fds);
+        close(fds[1]);
+        prepare_server_node(node, fds[0], sockaddr_in{});
+        return node;
+    };
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        int client = connect_loopback(server.get_port());
+        ASSERT_TRUE(step_until([&] { server.job_proc(); }, [&] { return refusals > attempt; }));
+        char byte;
+        EXPECT_EQ(read(client, &byte, 1), 0) << "the server closed the connection";
+        close(client);
+    }
+    EXPECT_TRUE(server.nodes.empty());
+    EXPECT_EQ(server.events.back(), "deleted");
+}
+
+// ---------------------------------------------------------------------------
+
+class SocketClient : public SocketEngine {};
+
+TEST_F(SocketClient, ConnectStartsThenSucceedsAndHooksRunInOrder) {
+    loopback_listener listener;
+    test_client_node node;
+    ASSERT_TRUE(node.prepare(AF_INET, SOCK_STREAM, IPPROTO_TCP, "127.0.0.1", listener.port));
+    ASSERT_TRUE(node.activate_job(se_basic_node::_connect, false));
+    node.job_proc();
+    EXPECT_TRUE(node.job_active()) << "the first step only starts the attempt";
+    EXPECT_NE(node.sock, -1);
+    ASSERT_TRUE(step_until([&] { node.job_proc(); }, [&] { return !node.job_active(); }));
+    EXPECT_EQ(node.own_events,
+              (std::vector<std::string>{"result success not-connected socket", "after_connect"}));
+    EXPECT_TRUE(node.connected());
+    EXPECT_FALSE(node.prepare(AF_INET, SOCK_STREAM, IPPROTO_TCP, "127.0.0.2", 1));
+    EXPECT_EQ(node.get_port(), listener.port);
+
+    // Disconnected, the node connects again with a new socket.
+    node.disconnect();
+    EXPECT_EQ(node.sock, -1);
+    node.own_events.clear();
+    node.activate_job(se_basic_node::_connect, false);
+    ASSERT_TRUE(step_until([&] { node.job_proc(); }, [&] { return !node.job_active(); }));
+    EXPECT_EQ(node.get_result(), se_basic_node::success);
+    EXPECT_TRUE(node.connected());
+}
+
+TEST_F(SocketClient, ConnectToAClosedPortFails) {
+    unsigned short closed_port;
+    {
+        loopback_listener probe;
+        closed_port = probe.port;
+    }
+    test_client_node node;
+    node.prepare(AF_INET, SOCK_STREAM, IPPROTO_TCP, "127.0.0.1", closed_port);
+    node.activate_job(se_basic_node::_connect, false);
+    ASSERT_TRUE(step_until([&] { node.job_proc(); }, [&] { return !node.job_active(); }));
+    EXPECT_EQ(node.get_result(), se_basic_node::connection_attempt_failed);
+    EXPECT_EQ(node.sock, -1);
+    EXPECT_FALSE(node.connected());
+}
+
+TEST_F(SocketClient, APendingAttemptSurvivesAbortButNotDisconnect) {
+    loopback_listener listener;
+    test_client_node node;
+    node.prepare(AF_INET, SOCK_STREAM, IPPROTO_TCP, "127.0.0.1", listener.port);
+    node.activate_job(se_basic_node::_connect, false);
+    node.job_proc();
+    int pending = node.sock;
+    node.abort_job();
+    EXPECT_EQ(node.sock, pending) << "a later _connect resumes waiting on it";
+    node.activate_job(se_basic_node::_connect, false);
+    node.job_proc();
+    EXPECT_EQ(node.sock, pending);
+    node.abort_job();
+    if (!node.connected()) {
+        node.disconnect();
+        EXPECT_EQ(node.sock, -1);
+    }
+}
+
+TEST_F(SocketClient, ClientKeepsDisconnectedNodesAndDisconnectsBeforeDeleting) {
+    loopback_listener listener;
+    std::vector<std::string> events;
+    {
+        se_client client;
+        for (int i = 0; i < 2; ++i) {
+            auto* node = new test_client_node;
+            node->events = &events;
+            node->prepare(AF_INET, SOCK_STREAM, IPPROTO_TCP, "127.0.0.1", listener.port);
+            node->activate_job(se_basic_node::_connect, false);
+            client.add_node(node);
+        }
+        ASSERT_TRUE(step_until([&] { client.job_proc(); }, [&] { return events.size() == 4; }));
+        client.disconnect();
+        events.clear();
+        client.job_proc();  // disconnected nodes stay and are stepped
+        EXPECT_TRUE(events.empty());
+        auto* connected = new test_client_node;
+        connected->events = &events;
+        connected->prepare(AF_INET, SOCK_STREAM, IPPROTO_TCP, "127.0.0.1", listener.port);
+        connected->activate_job(se_basic_node::_connect, false);
+        client.add_node(connected);
+        ASSERT_TRUE(step_until([&] { client.job_proc(); }, [&] { return connected->connected(); }));
+        events.clear();
+    }
+    EXPECT_EQ(events,
+              (std::vector<std::string>{"after_disconnect", "deleted", "deleted", "deleted"}));
+}
+
+TEST_F(SocketClient, AClientAndAServerExchangeThroughTheEngine) {
+    test_server server;
+    loopback_listener probe;
+    unsigned short port = probe.port;
+    close(probe.fd);
+    probe.fd = socket(AF_INET, SOCK_STREAM, 0);
+    server.prepare(AF_INET, SOCK_STREAM, IPPROTO_TCP, "127.0.0.1", port);
+    ASSERT_TRUE(server.activate(true));
+
+    // The server node echoes what it receives, upper-cased.
+    char server_data[5];
+    server.factory = [&] {
+        auto* node = new test_node;
+        node->on_result = [&](test_node& n) {
+            if (n.get_job() == se_basic_node::_recv && n.get_result() == se_basic_node::success) {
+                for (char& c : server_data)
+                    c = static_cast<char>(toupper(c));
+                n.buffer = server_data;
+                n.buffer_size = n.to_transfer = 5;
+                n.activate_job(se_basic_node::_send, true);
+            }
+        };
+        node->buffer = server_data;
+        node->buffer_size = node->to_transfer = 5;
+        node->activate_job(se_basic_node::_recv, false);
+        return node;
+    };
+
+    se_client client;
+    auto* node = new test_client_node;
+    char client_data[6] = "hello";
+    node->on_result = [&](test_client_node& n) {
+        if (n.get_job() == se_basic_node::_connect && n.get_result() == se_basic_node::success) {
+            n.buffer = client_data;
+            n.buffer_size = n.to_transfer = 5;
+            n.activate_job(se_basic_node::_send, true);
+        } else if (n.get_job() == se_basic_node::_send) {
+            n.buffer = client_data;
+            n.buffer_size = n.to_transfer = 5;
+            n.activate_job(se_basic_node::_recv, true);
+        }
+    };
+    node->prepare(AF_INET, SOCK_STREAM, IPPROTO_TCP, "127.0.0.1", port);
+    node->activate_job(se_basic_node::_connect, false);
+    client.add_node(node);
+    ASSERT_TRUE(step_until(
+        [&] {
+            client.job_proc();
+            server.job_proc();
+        },
+        [&] { return node->get_job() == se_basic_node::_recv && !node->job_active(); }));
+    EXPECT_EQ(node->get_result(), se_basic_node::success);
+    EXPECT_STREQ(client_data, "HELLO");
+}
+
+}  // namespace
