@@ -1,0 +1,25 @@
+// The process-wide log: printf-style lines to standard output, to a log file,
+// or to both, serialised under one recursive lock.
+//
+// printf_ex adds nothing to the text; callers write whole lines. The file is
+// flushed after every call, so it holds every returned call's text on disk.
+// May be called before printf_ex_init: the text then goes to standard output.
+#pragma once
+
+// Sets the routing and, when `print_to_file` is true, opens `file_name` with
+// `mode`. The flags are stored in every case. Returns true when a file was
+// opened or when `print_to_file` is false; false when the name or the mode is
+// null or fopen failed. A file opened earlier is closed first.
+bool printf_ex_init(bool print_to_file, bool print_to_screen_also, const char* file_name,
+                    const char* mode);
+
+// Writes one formatted text. Returns true when every write it made (and the
+// file's flush) succeeded; false when the routing sends the text nowhere.
+// While the log is disabled it writes nothing and returns true.
+bool printf_ex(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Closes the log file, if one is open. The routing flags keep their values.
+void printf_ex_uninit();
+
+// The master switch: while false, printf_ex writes nothing.
+void printf_ex_enabled(bool value);

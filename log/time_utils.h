@@ -1,0 +1,14 @@
+// Time stamp of the log's event lines.
+#pragma once
+
+#include <ctime>
+#include <string>
+
+// The current UTC time as "YYYY-MM-DD hh-mm-ss (UTC)", for example
+// "2009-03-01 17-05-09 (UTC)": hyphens, not colons, between the time's parts.
+// Not reentrant: it formats into a buffer shared by all calls.
+std::string system_time_str();
+
+// The same format for a given calendar time. Years beyond four digits are
+// written in full, never cut; a time gmtime cannot convert gives "".
+std::string time_stamp_str(time_t t);

@@ -1,0 +1,83 @@
+#include "log/printf_ex.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+
+namespace {
+
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStdout;
+
+std::string file_text(const std::string& name) {
+    std::ifstream file(name, std::ios::binary);
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+class PrintfEx : public ::testing::Test {
+  protected:
+    void TearDown() override {
+        printf_ex_uninit();
+        printf_ex_init(false, false, nullptr, nullptr);
+        printf_ex_enabled(true);
+        unlink(log_name.c_str());
+    }
+    std::string log_name = ::testing::TempDir() + "printf_ex_test.log";
+};
+
+TEST_F(PrintfEx, WithoutAFileEverythingGoesToTheScreen) {
+    CaptureStdout();
+    EXPECT_TRUE(printf_ex("before init %d\n", 1));
+    EXPECT_TRUE(printf_ex_init(false, false, log_name.c_str(), "w"));
+    EXPECT_TRUE(printf_ex("not routed to a file\n"));
+    EXPECT_FALSE(printf_ex_init(true, true, nullptr, "w"));
+    EXPECT_FALSE(printf_ex_init(true, true, log_name.c_str(), nullptr));
+    EXPECT_FALSE(printf_ex_init(true, true, "/no/such/directory/x.log", "w"));
+    EXPECT_TRUE(printf_ex("screen only\n"));
+    EXPECT_EQ(GetCapturedStdout(), "before init 1\nnot routed to a file\nscreen only\n");
+    EXPECT_NE(access(log_name.c_str(), F_OK), 0) << "no file was opened";
+}
+
+TEST_F(PrintfEx, FileOnlyRoutingWithoutAFileWritesNothingAndFails) {
+    CaptureStdout();
+    EXPECT_FALSE(printf_ex_init(true, false, "/no/such/directory/x.log", "w"));
+    EXPECT_FALSE(printf_ex("lost\n"));
+    EXPECT_EQ(GetCapturedStdout(), "");
+}
+
+TEST_F(PrintfEx, FileHoldsEveryTextAsSoonAsTheCallReturns) {
+    { std::ofstream(log_name) << "old content\n"; }
+    ASSERT_TRUE(printf_ex_init(true, true, log_name.c_str(), "w"));
+    EXPECT_EQ(file_text(log_name), "") << "mode w empties the file";
+    CaptureStdout();
+    EXPECT_TRUE(printf_ex("%s %d", "no line feed", 7));
+    EXPECT_EQ(file_text(log_name), "no line feed 7") << "flushed before the call returned";
+    EXPECT_TRUE(printf_ex(" continued\n"));
+    EXPECT_EQ(GetCapturedStdout(), "no line feed 7 continued\n");
+    EXPECT_EQ(file_text(log_name), "no line feed 7 continued\n");
+
+    printf_ex_uninit();
+    CaptureStdout();
+    EXPECT_TRUE(printf_ex("after uninit\n"));
+    EXPECT_EQ(GetCapturedStdout(), "after uninit\n");
+    EXPECT_EQ(file_text(log_name), "no line feed 7 continued\n");
+}
+
+TEST_F(PrintfEx, FileOnlyRoutingAndTheMasterSwitch) {
+    ASSERT_TRUE(printf_ex_init(true, false, log_name.c_str(), "w"));
+    CaptureStdout();
+    EXPECT_TRUE(printf_ex("file only\n"));
+    printf_ex_enabled(false);
+    EXPECT_TRUE(printf_ex("disabled\n"));
+    printf_ex_enabled(true);
+    EXPECT_TRUE(printf_ex("enabled again\n"));
+    EXPECT_EQ(GetCapturedStdout(), "");
+    EXPECT_EQ(file_text(log_name), "file only\nenabled again\n");
+}
+
+}  // namespace
