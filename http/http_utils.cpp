@@ -1,0 +1,348 @@
+#include "http/http_utils.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string_view>
+
+namespace {
+
+const char separators[] = "\\/";
+
+// Stores the pair unless its key is already present: the first occurrence of a key wins.
+void store(param_map* params, char* key_begin, char* key_end, char* value_begin, char* value_end) {
+    if (params) params->try_emplace(std::string(key_begin, key_end), value_begin, value_end);
+}
+
+void assign(std::string* out, const char* begin, const char* end) {
+    if (out) out->assign(begin, end);
+}
+
+void clear(std::string* out) {
+    if (out) out->clear();
+}
+
+void set(char** out, char* value) {
+    if (out) *out = value;
+}
+
+// True when the range [pos, end) starts with CR LF.
+bool at_empty_line(const char* pos, const char* end) {
+    return end - pos >= 2 && pos[0] == '\r' && pos[1] == '\n';
+}
+
+// The leading decimal number of [begin, end), read as atoi would read it, but clamped to the
+// int range instead of overflowing.
+int leading_int(const char* begin, const char* end) {
+    const std::string digits(begin, end);
+    const long long value = std::strtoll(digits.c_str(), nullptr, 10);
+    return static_cast<int>(std::clamp<long long>(value, INT_MIN, INT_MAX));
+}
+
+// Request line "method SP target SP version\r\n"; `cur` ends where the parse stopped.
+bool parse_request_line(char*& cur, char* end, std::string* method, char** target_begin,
+                        char** target_end, std::string* version) {
+    char* space = find_str(cur, end, " ");
+    if (!space) return false;
+    assign(method, cur, space);
+    cur = space + 1;
+
+    space = find_str(cur, end, " ");
+    if (!space) return false;
+    set(target_begin, cur);
+    set(target_end, space);
+    cur = space + 1;
+
+    char* line_end = find_str(cur, end, "\r\n");
+    if (!line_end) return false;
+    assign(version, cur, line_end);
+    cur = line_end + 2;
+    return true;
+}
+
+// Fields "name: value\r\n" up to and including the empty line.
+bool parse_fields(char*& cur, char* end, param_map* fields) {
+    while (!at_empty_line(cur, end)) {
+        char* colon = find_str(cur, end, ": ");
+        if (!colon) return false;
+        char* name_begin = cur;
+        cur = colon + 2;
+        char* line_end = find_str(cur, end, "\r\n");
+        if (!line_end) return false;
+        store(fields, name_begin, colon, cur, line_end);
+        cur = line_end + 2;
+    }
+    cur += 2;
+    return true;
+}
+
+// Host part "host[:port]/", when the rest of the target holds a "/".
+void parse_host(char*& cur, char* end, std::string* host, int* port) {
+    char* slash = find_str(cur, end, "/");
+    if (!slash) return;
+    char* colon = find_str(cur, slash, ":");
+    if (colon) {
+        assign(host, cur, colon);
+        if (port) *port = leading_int(colon + 1, slash);
+    } else {
+        assign(host, cur, slash);
+    }
+    cur = slash + 1;
+}
+
+// Path, then an optional "?query" and an optional "#fragment", up to `end`.
+void parse_path(char* cur, char* end, std::string* path, char** query_begin, char** query_end,
+                std::string* fragment) {
+    char* question = find_str(cur, end, "?");
+    char* hash = find_str(question ? question + 1 : cur, end, "#");
+    if (question) {
+        set(query_begin, question + 1);
+        set(query_end, hash ? hash : end);
+    }
+    assign(path, cur, question ? question : hash ? hash : end);
+    if (hash) assign(fragment, hash + 1, end);
+}
+
+// Position of the extension dot of `file_name`, or npos when the name has no extension.
+std::string::size_type ext_dot(const std::string& file_name) {
+    const auto dot = file_name.rfind('.');
+    const auto separator = file_name.find_last_of(separators);
+    if (dot == std::string::npos) return std::string::npos;
+    if (separator != std::string::npos && separator > dot) return std::string::npos;
+    return dot;
+}
+
+bool is_separator(char c) {
+    return std::string_view(separators).find(c) != std::string_view::npos;
+}
+
+// Formats the whole response into `out` (at most `room` bytes, NUL included) and returns the
+// number of bytes of the full response without the NUL, whether it fitted or not.
+int format_response(char* out, std::size_t room, int* header_length, const char* status,
+                    const char* extra_headers, const char* content_type, const char* body) {
+    const char* text = body ? body : status;
+    const int body_length = str_length(text);
+    const int length = std::snprintf(
+        out, room, "HTTP/1.1 %s\r\n%sContent-Type: %s\r\nContent-Length: %i\r\n\r\n%s", status,
+        extra_headers ? extra_headers : "", content_type ? content_type : "text/plain", body_length,
+        text);
+    if (length >= 0 && header_length) *header_length = length - body_length;
+    return length;
+}
+
+}  // namespace
+
+int str_length(const char* text) {
+    return static_cast<int>(std::strlen(text));
+}
+
+char* find_str(char* begin, char* end, const char* text) {
+    const int length = str_length(text);
+    const auto last_start = (end - begin) - length;  // negative: the pattern cannot fit
+    for (std::ptrdiff_t offset = 0; offset <= last_start; ++offset) {
+        if (std::memcmp(begin + offset, text, static_cast<std::size_t>(length)) == 0) {
+            return begin + offset;
+        }
+    }
+    return nullptr;
+}
+
+bool parse_params(char* begin, char* end, param_map* params) {
+    if (params) params->clear();
+    char* cur = begin;
+    // The text is complete exactly when the closing empty line is all that remains.
+    while (!(end - cur == 2 && at_empty_line(cur, end))) {
+        char* equals = find_str(cur, end, "=");
+        if (!equals) return false;
+        char* line_end = find_str(equals + 1, end, "\r\n");
+        if (!line_end) return false;
+        store(params, cur, equals, equals + 1, line_end);
+        cur = line_end + 2;
+    }
+    return true;
+}
+
+bool parse_query(char* begin, char* end, char** pos, param_map* params) {
+    if (params) params->clear();
+    char* cur = begin;
+    bool result = true;
+    if (begin != end) {
+        for (;;) {
+            char* equals = find_str(cur, end, "=");
+            if (!equals) {
+                result = false;
+                break;
+            }
+            char* ampersand = find_str(equals + 1, end, "&");
+            store(params, cur, equals, equals + 1, ampersand ? ampersand : end);
+            if (!ampersand) {
+                cur = end;
+                break;
+            }
+            cur = ampersand + 1;
+        }
+    }
+    set(pos, cur);
+    return result;
+}
+
+bool parse_header(char* begin, char* end, char** pos, std::string* method, char** target_begin,
+                  char** target_end, std::string* version, param_map* fields) {
+    clear(method);
+    clear(version);
+    if (fields) fields->clear();
+    set(target_begin, nullptr);
+    set(target_end, nullptr);
+
+    char* cur = begin;
+    const bool result = parse_request_line(cur, end, method, target_begin, target_end, version) &&
+                        parse_fields(cur, end, fields);
+    set(pos, cur);
+    return result;
+}
+
+bool parse_uri(char* begin, char* end, char** pos, std::string* scheme, std::string* user,
+               std::string* password, std::string* host, int* port, std::string* path,
+               char** query_begin, char** query_end, std::string* fragment) {
+    for (std::string* out : {scheme, user, password, host, path, fragment})
+        clear(out);
+    if (port) *port = 0;
+    set(query_begin, nullptr);
+    set(query_end, nullptr);
+    set(pos, begin);
+    if (end < begin) return false;
+
+    char* cur = begin;
+    if (char* scheme_end = find_str(cur, end, "://")) {
+        assign(scheme, cur, scheme_end);
+        cur = scheme_end + 3;
+    }
+    if (char* at = find_str(cur, end, "@")) {
+        char* colon = find_str(cur, at, ":");
+        if (!colon) {
+            set(pos, cur);
+            return false;
+        }
+        assign(user, cur, colon);
+        assign(password, colon + 1, at);
+        cur = at + 1;
+    }
+    parse_host(cur, end, host, port);
+    parse_path(cur, end, path, query_begin, query_end, fragment);
+    set(pos, end);
+    return true;
+}
+
+std::string get_path(const std::string& file_name) {
+    const auto separator = file_name.find_last_of(separators);
+    if (separator == std::string::npos) return std::string();
+    return file_name.substr(0, separator + 1);
+}
+
+std::string get_name(const std::string& file_name) {
+    const auto separator = file_name.find_last_of(separators);
+    if (separator == std::string::npos) return file_name;
+    return file_name.substr(separator + 1);
+}
+
+std::string get_ext(const std::string& file_name) {
+    const auto dot = ext_dot(file_name);
+    if (dot == std::string::npos) return std::string();
+    return file_name.substr(dot + 1);
+}
+
+std::string change_ext(const std::string& file_name, const std::string& new_ext) {
+    return file_name.substr(0, ext_dot(file_name)) + new_ext;
+}
+
+int get_level_min(const std::string& path) {
+    int level = 0;
+    int lowest = 0;
+    std::string::size_type cur = 0;
+    std::string::size_type step_begin = 0;  // first character of the current step
+    for (;;) {
+        const auto separator = path.find_first_of(separators, cur);
+        const auto dots = path.find("..", cur);
+        if (separator == std::string::npos && dots == std::string::npos) break;
+        if (dots < separator) {
+            lowest = std::min(lowest, --level);
+            cur = dots + 2;
+            // The separator that closes a ".." step must not count as a step down.
+            if (cur < path.size() && is_separator(path[cur])) step_begin = ++cur;
+            continue;
+        }
+        // An empty step ("a//b", or a leading separator) and a "." step stay in the same
+        // directory; counting them as a step down would let "a//../../x" or "./../x" climb
+        // above the root unnoticed.
+        const std::string_view step(path.data() + step_begin, separator - step_begin);
+        if (!step.empty() && step != ".") ++level;
+        step_begin = cur = separator + 1;
+    }
+    return lowest;
+}
+
+int http_print(char* buffer, int* header_length, const char* status, const char* extra_headers,
+               const char* content_type, const char* body) {
+    const int length = http_print_length(status, extra_headers, content_type, body);
+    if (length < 0) return length;
+    return format_response(buffer, static_cast<std::size_t>(length) + 1, header_length, status,
+                           extra_headers, content_type, body);
+}
+
+int http_print_length(const char* status, const char* extra_headers, const char* content_type,
+                      const char* body) {
+    return format_response(nullptr, 0, nullptr, status, extra_headers, content_type, body);
+}
+
+std::string http_time_str(long t) {
+    static const char days[7][4] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+    static const char months[12][4] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                       "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    // "Thu, 01 Jan " and " 00:00:00 GMT" take 25 characters; a year of an int tm_year plus
+    // 1900 takes at most 11 (sign and ten digits); one more for the NUL.
+    static char buffer[25 + 11 + 1];
+
+    const std::time_t time = t;
+    std::tm utc{};
+    if (!gmtime_r(&time, &utc)) return std::string();
+    const long long year = static_cast<long long>(utc.tm_year) + 1900;
+    const int length = std::snprintf(buffer, sizeof buffer, "%s, %02d %s %04lld %02d:%02d:%02d GMT",
+                                     days[utc.tm_wday], utc.tm_mday, months[utc.tm_mon], year,
+                                     utc.tm_hour, utc.tm_min, utc.tm_sec);
+    if (length < 0 || static_cast<std::size_t>(length) >= sizeof buffer) return std::string();
+    return std::string(buffer, static_cast<std::size_t>(length));
+}
+
+std::string get_content_type(const std::string& ext) {
+    static const struct {
+        const char* ext;
+        const char* type;
+    } types[] = {
+        {"htm", "text/html"},
+        {"html", "text/html"},
+        {"ico", "image/vnd.microsoft.icon"},
+        {"js", "application/javascript"},
+        {"jpg", "image/jpeg"},
+        {"swf", "application/x-shockwave-flash"},
+    };
+    for (const auto& entry : types) {
+        if (ext == entry.ext) return entry.type;
+    }
+    return "application/octet-stream";
+}
+
+std::string create_uri(const std::string& scheme, const std::string& user,
+                       const std::string& password, const std::string& host,
+                       const std::string& path, const std::string& query,
+                       const std::string& fragment) {
+    std::string uri;
+    if (!scheme.empty()) uri += scheme + "://";
+    if (!user.empty()) uri += user + ":" + password + "@";
+    uri += host + "/" + path;
+    if (!query.empty()) uri += "?" + query;
+    if (!fragment.empty()) uri += "#" + fragment;
+    return uri;
+}

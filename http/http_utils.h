@@ -1,0 +1,117 @@
+// HTTP text helpers that work in place on character ranges: range search, key/value lists,
+// request-head and request-target parsing, file-name helpers, response writing, HTTP dates,
+// content types and URI building. Stateless except for the date buffer of http_time_str.
+//
+// Character range: a parser takes `begin`, the first character, and `end`, one past the last.
+// The text needs no NUL terminator and may lie inside a larger buffer; nothing at or beyond
+// `end` is ever read, and nothing in the range is written. A range whose `end` lies before
+// `begin` holds no text. Every out-parameter is optional (null: not wanted); string outputs
+// are cleared first, pointer outputs point into the caller's range and copy nothing.
+#pragma once
+
+#include <map>
+#include <string>
+
+// Ordered by byte-wise key comparison; keys are case-sensitive. The parsers store with
+// "first key wins": a later pair whose key is already present is dropped.
+using param_map = std::map<std::string, std::string>;
+
+// Number of bytes before the NUL of `text`.
+int str_length(const char* text);
+
+// First position p in [begin, end) where all bytes of the NUL-terminated pattern `text` match,
+// byte for byte and case-sensitively, with the whole match inside the range; null when there is
+// none, when the range is shorter than the pattern, or when `end` lies before `begin`.
+// An empty pattern matches at `begin`.
+char* find_str(char* begin, char* end, const char* text);
+
+// Reads a parameter text: entries "key=value\r\n" closed by one empty line "\r\n", which must be
+// the last two bytes of the range. The key runs to the first "=" even across line ends; the
+// value may contain "=". Nothing is trimmed or decoded.
+// True when the whole text has that form. False for an empty range, an entry without "=" or
+// without its "\r\n", or anything other than the closing "\r\n" after the last entry; `params`
+// then keeps the pairs stored before the failure.
+bool parse_params(char* begin, char* end, param_map* params);
+
+// Reads a query string: pairs "key=value" joined by "&", no terminator. The key runs to the
+// next "=" even across "&" (a&b=1 gives the key a&b). Nothing is decoded.
+// True for an empty range or when every pair has its "=". False when a pair lacks its "=";
+// `*pos` is then the start of that pair (`end` after a trailing "&"). On success `*pos` is
+// `end`. The map keeps the pairs stored before a failure.
+bool parse_query(char* begin, char* end, char** pos, param_map* params);
+
+// Reads one request head: "method SP target SP version\r\n", fields "name: value\r\n", and the
+// empty line "\r\n". Every search runs to `end`, not to the line end, so a field without ": "
+// takes its name up to a ": " on a later line. The target is returned as a range into the
+// caller's buffer; field names and values are kept as they stand.
+// True when a whole head, closed by its empty line, lies in the range; `*pos` is then the first
+// byte after the empty line (the next request, or `end`). False when the head is incomplete or
+// malformed; `*pos` is where the parse stopped and the outputs filled so far keep their values.
+bool parse_header(char* begin, char* end, char** pos, std::string* method, char** target_begin,
+                  char** target_end, std::string* version, param_map* fields);
+
+// Splits a request target: [scheme "://"] [user ":" password "@"] [host [":" port] "/"] path
+// ["?" query] ["#" fragment]. A target in origin form ("/a/b") gives an empty host and the path
+// without its leading "/"; a target without any "/" is all path. Nothing is percent-decoded.
+// `port` is the leading decimal number after the host's ":" (0 when there is none; clamped to
+// the int range). The query is returned as a range; both pointers are null without a "?".
+// True with `*pos` = `end`. False when an "@" has no ":" before it (`*pos` is then where the
+// user information would begin; the scheme keeps its value) or when `end` lies before `begin`.
+bool parse_uri(char* begin, char* end, char** pos, std::string* scheme, std::string* user,
+               std::string* password, std::string* host, int* port, std::string* path,
+               char** query_begin, char** query_end, std::string* fragment);
+
+// File-name helpers. Both "/" and "\" separate directories; nothing asks the file system.
+
+// The directory part up to and including the last separator; empty when there is none.
+std::string get_path(const std::string& file_name);
+
+// The part after the last separator; the whole name when there is none.
+std::string get_name(const std::string& file_name);
+
+// The text after the last "." when that dot stands after the last separator; empty otherwise.
+std::string get_ext(const std::string& file_name);
+
+// The name with its extension dot and extension replaced by `new_ext` (which carries its own
+// dot), or with `new_ext` appended when the name has no extension. "" strips the extension.
+std::string change_ext(const std::string& file_name, const std::string& new_ext);
+
+// The lowest directory level, 0 or negative, that a path relative to a root reaches when it is
+// scanned from left to right. Every "..", also inside a longer name such as a..b, goes one level
+// up; a step to a named directory goes one level down; empty steps ("a//b") and "." steps stay
+// where they are. Negative means the path may lead above the root; a path without ".." gives 0.
+int get_level_min(const std::string& path);
+
+// Writes a short response into `buffer`: "HTTP/1.1 <status>\r\n", `extra_headers` (complete
+// lines ending in "\r\n"; null: none), "Content-Type: <content_type>\r\n" (null: text/plain),
+// "Content-Length: <n>\r\n\r\n", the body (null: the status text) and a NUL.
+// `status` is required. The write is unbounded: `buffer` must hold http_print_length(...) + 1
+// bytes. `*header_length` receives the header's bytes, empty line included (the body offset).
+// Returns the bytes written without the NUL; negative when the response is too long to count
+// in an int, and nothing is written then.
+int http_print(char* buffer, int* header_length, const char* status, const char* extra_headers,
+               const char* content_type, const char* body);
+
+// The number of bytes http_print writes for these arguments, the NUL not counted; negative when
+// that number does not fit an int.
+int http_print_length(const char* status, const char* extra_headers, const char* content_type,
+                      const char* body);
+
+// The HTTP date of `t` (seconds since 1970-01-01 00:00:00 UTC), "Thu, 01 Jan 1970 00:00:00 GMT":
+// the year has at least four digits and is never cut; negative years carry a minus sign. Empty
+// when the C library cannot convert `t`. Formats in a static buffer: call from one thread only.
+std::string http_time_str(long t);
+
+// Media type for a file extension without its dot, compared case-sensitively: htm and html give
+// "text/html", ico, js, jpg and swf their types; anything else "application/octet-stream".
+std::string get_content_type(const std::string& ext);
+
+// Joins URI components: [scheme "://"] [user ":" password "@"] host "/" [path] ["?" query]
+// ["#" fragment]. Empty components are left out, except that the "/" after the host is always
+// written and a user always gets its ":"; a password without a user is dropped. A port travels
+// inside `host`; `path` comes without its leading "/", as parse_uri returns it. Nothing is
+// percent-encoded.
+std::string create_uri(const std::string& scheme, const std::string& user,
+                       const std::string& password, const std::string& host,
+                       const std::string& path, const std::string& query,
+                       const std::string& fragment);

@@ -1,0 +1,579 @@
+#include "http/http_utils.h"
+
+#include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+// Holds a text so that its last byte lies right before an inaccessible page: any read at or
+// beyond end() faults at once, with or without sanitizers.
+class guarded_text {
+  public:
+    explicit guarded_text(const std::string& text) {
+        page_ = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+        const std::size_t pages = (text.size() + page_ - 1) / page_ + 1;
+        size_ = pages * page_;
+        void* map =
+            mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (map == MAP_FAILED) throw std::runtime_error("mmap failed");
+        base_ = static_cast<char*>(map);
+        char* guard = base_ + size_ - page_;
+        if (mprotect(guard, page_, PROT_NONE) != 0) throw std::runtime_error("mprotect failed");
+        begin_ = guard - text.size();
+        std::memcpy(begin_, text.data(), text.size());
+    }
+    ~guarded_text() { munmap(base_, size_); }
+    guarded_text(const guarded_text&) = delete;
+    guarded_text& operator=(const guarded_text&) = delete;
+
+    char* begin() const { return begin_; }
+    char* end() const { return base_ + size_ - page_; }
+
+  private:
+    std::size_t page_ = 0;
+    std::size_t size_ = 0;
+    char* base_ = nullptr;
+    char* begin_ = nullptr;
+};
+
+std::string range(const char* begin, const char* end) {
+    return begin && end ? std::string(begin, end) : std::string("<null>");
+}
+
+// ---------------------------------------------------------------------------------------------
+// find_str
+
+TEST(FindStr, Table) {
+    struct row {
+        const char* what;
+        std::string text;
+        const char* pattern;
+        int expected;  // offset of the match, -1 for none
+    };
+    const row rows[] = {
+        {"range shorter than the pattern", "ab", "abc", -1},
+        {"range exactly the pattern", "abc", "abc", 0},
+        {"pattern straddles end", "xxab", "abc", -1},
+        {"pattern at the very end", "xxabc", "abc", 2},
+        {"first of two matches", "a\r\nb\r\n", "\r\n", 1},
+        {"case-sensitive", "Host: h", "host", -1},
+        {"NUL bytes in the range are ordinary bytes", std::string("a\0b: c", 6), ": ", 3},
+        {"empty range", "", "a", -1},
+        {"empty pattern matches at begin", "abc", "", 0},
+        {"overlapping candidates", "aaab", "aab", 1},
+    };
+    for (const row& r : rows) {
+        guarded_text text(r.text);
+        char* found = find_str(text.begin(), text.end(), r.pattern);
+        const int offset = found ? static_cast<int>(found - text.begin()) : -1;
+        EXPECT_EQ(offset, r.expected) << r.what;
+    }
+}
+
+TEST(FindStr, EndBeforeBeginFindsNothing) {
+    char text[] = "abcabc";
+    EXPECT_EQ(find_str(text + 4, text + 1, "a"), nullptr);
+    EXPECT_EQ(find_str(text + 4, text + 1, ""), nullptr);
+    EXPECT_EQ(find_str(nullptr, nullptr, "a"), nullptr);
+}
+
+// ---------------------------------------------------------------------------------------------
+// parse_params and parse_query
+
+TEST(ParseParams, Table) {
+    struct row {
+        const char* what;
+        std::string text;
+        bool result;
+        param_map params;
+    };
+    const row rows[] = {
+        {"closing empty line alone", "\r\n", true, {}},
+        {"empty range", "", false, {}},
+        {"two entries", "port=80\r\nlogin=user\r\n\r\n", true, {{"login", "user"}, {"port", "80"}}},
+        {"first key wins", "a=1\r\na=2\r\n\r\n", true, {{"a", "1"}}},
+        {"no closing empty line", "a=1\r\n", false, {{"a", "1"}}},
+        {"two closing empty lines", "a=1\r\n\r\n\r\n", false, {{"a", "1"}}},
+        {"closing line cut in half", "a=1\r\n\r", false, {{"a", "1"}}},
+        {"entry without line end", "a=1\r\nb=2", false, {{"a", "1"}}},
+        {"entry without =", "a=1\r\nb\r\n", false, {{"a", "1"}}},
+        {"spaces are kept", "a = 1\r\n\r\n", true, {{"a ", " 1"}}},
+        {"empty key and empty value", "=x\r\ny=\r\n\r\n", true, {{"", "x"}, {"y", ""}}},
+        {"value holds =", "a=b=c\r\n\r\n", true, {{"a", "b=c"}}},
+        {"key runs across a line without =", "note\r\nk=v\r\n\r\n", true, {{"note\r\nk", "v"}}},
+        {"empty line inside joins the next key", "\r\nk=v\r\n\r\n", true, {{"\r\nk", "v"}}},
+    };
+    for (const row& r : rows) {
+        guarded_text text(r.text);
+        param_map params{{"stale", "value"}};
+        EXPECT_EQ(parse_params(text.begin(), text.end(), &params), r.result) << r.what;
+        EXPECT_EQ(params, r.params) << r.what;
+        EXPECT_EQ(parse_params(text.begin(), text.end(), nullptr), r.result) << r.what;
+    }
+}
+
+TEST(ParseQuery, Table) {
+    struct row {
+        const char* what;
+        std::string text;
+        bool result;
+        param_map params;
+        int pos;  // offset of *pos, -1 for end
+    };
+    const row rows[] = {
+        {"empty query", "", true, {}, 0},
+        {"two pairs", "a=1&b=2", true, {{"a", "1"}, {"b", "2"}}, -1},
+        {"trailing &", "a=1&", false, {{"a", "1"}}, -1},
+        {"lone key", "a", false, {}, 0},
+        {"second pair without =", "a=1&b", false, {{"a", "1"}}, 4},
+        {"empty values", "a=&b=", true, {{"a", ""}, {"b", ""}}, -1},
+        {"first key wins", "a=1&a=2", true, {{"a", "1"}}, -1},
+        {"key runs across &", "a&b=1", true, {{"a&b", "1"}}, -1},
+        {"nothing is decoded", "q=a%20b+c", true, {{"q", "a%20b+c"}}, -1},
+        {"value holds =", "a==1", true, {{"a", "=1"}}, -1},
+    };
+    for (const row& r : rows) {
+        guarded_text text(r.text);
+        param_map params{{"stale", "value"}};
+        char* pos = nullptr;
+        EXPECT_EQ(parse_query(text.begin(), text.end(), &pos, &params), r.result) << r.what;
+        EXPECT_EQ(params, r.params) << r.what;
+        EXPECT_EQ(pos, r.pos < 0 ? text.end() : text.begin() + r.pos) << r.what;
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// parse_header
+
+struct head {
+    bool ok = false;
+    std::string method, target, version;
+    param_map fields;
+    int pos = -1;  // offset of *pos
+};
+
+head parse_head(char* begin, char* end) {
+    head h;
+    char* pos = nullptr;
+    char* target_begin = nullptr;
+    char* target_end = nullptr;
+    h.ok = parse_header(begin, end, &pos, &h.method, &target_begin, &target_end, &h.version,
+                        &h.fields);
+    h.target = range(target_begin, target_end);
+    h.pos = static_cast<int>(pos - begin);
+    return h;
+}
+
+head parse_head(const std::string& text) {
+    guarded_text guarded(text);
+    return parse_head(guarded.begin(), guarded.end());
+}
+
+const std::string simple_head = "GET /index.htm HTTP/1.1\r\nHost: h\r\n\r\n";
+
+TEST(ParseHeader, SimpleHead) {
+    const head h = parse_head(simple_head);
+    EXPECT_TRUE(h.ok);
+    EXPECT_EQ(h.method, "GET");
+    EXPECT_EQ(h.target, "/index.htm");
+    EXPECT_EQ(h.version, "HTTP/1.1");
+    EXPECT_EQ(h.fields, (param_map{{"Host", "h"}}));
+    EXPECT_EQ(h.pos, static_cast<int>(simple_head.size()));
+}
+
+TEST(ParseHeader, TwoHeadsBackToBack) {
+    const std::string second = "GET /b HTTP/1.1\r\nHost: x\r\n\r\n";
+    guarded_text text(simple_head + second);
+    const head first = parse_head(text.begin(), text.end());
+    ASSERT_TRUE(first.ok);
+    EXPECT_EQ(first.pos, static_cast<int>(simple_head.size()));
+    const head next = parse_head(text.begin() + first.pos, text.end());
+    EXPECT_TRUE(next.ok);
+    EXPECT_EQ(next.target, "/b");
+    EXPECT_EQ(next.fields, (param_map{{"Host", "x"}}));
+    EXPECT_EQ(next.pos, static_cast<int>(second.size()));
+}
+
+TEST(ParseHeader, Fields) {
+    struct row {
+        const char* what;
+        std::string fields;
+        param_map expected;
+    };
+    const row rows[] = {
+        {"no fields", "", {}},
+        {"first of two equal names wins", "A: 1\r\nA: 2\r\n", {{"A", "1"}}},
+        {"names keep their case", "host: h\r\nHost: H\r\n", {{"Host", "H"}, {"host", "h"}}},
+        {"two-word value", "A: b c\r\n", {{"A", "b c"}}},
+        {"second space stays in the value", "A:  b \r\n", {{"A", " b "}}},
+        {"empty value", "A: \r\n", {{"A", ""}}},
+        {"\": \" on a later line joins the lines", "A:b\r\nC: d\r\n", {{"A:b\r\nC", "d"}}},
+    };
+    for (const row& r : rows) {
+        const head h = parse_head("GET / HTTP/1.1\r\n" + r.fields + "\r\n");
+        EXPECT_TRUE(h.ok) << r.what;
+        EXPECT_EQ(h.fields, r.expected) << r.what;
+    }
+}
+
+TEST(ParseHeader, RequestLineSearchesRunAcrossLines) {
+    // A single space in the request line: the target ends at a space on the next line.
+    const head h = parse_head("GET /a\r\nX: y z\r\n\r\n");
+    EXPECT_EQ(h.method, "GET");
+    EXPECT_EQ(h.target, "/a\r\nX:");
+    EXPECT_EQ(h.version, "y z");
+    EXPECT_TRUE(h.ok);
+}
+
+TEST(ParseHeader, FailuresReportWhereTheyStopped) {
+    struct row {
+        const char* what;
+        std::string text;
+        int pos;
+    };
+    const row rows[] = {
+        {"no space at all", "GET", 0},
+        {"field without \": \"", "GET / HTTP/1.1\r\nA:b\r\n\r\n", 16},
+        {"field without line end", "GET / HTTP/1.1\r\nA: b", 19},
+        {"no empty line", "GET / HTTP/1.1\r\nA: b\r\n", 22},
+    };
+    for (const row& r : rows) {
+        const head h = parse_head(r.text);
+        EXPECT_FALSE(h.ok) << r.what;
+        EXPECT_EQ(h.pos, r.pos) << r.what;
+    }
+}
+
+TEST(ParseHeader, HeadCutAtEveryOffsetIsIncomplete) {
+    const std::string full =
+        "GET /a/b.htm?x=1 HTTP/1.1\r\nHost: example:8080\r\nAuthorization: Basic YWJj\r\n\r\n";
+    for (std::size_t cut = 0; cut < full.size(); ++cut) {
+        const head h = parse_head(full.substr(0, cut));
+        EXPECT_FALSE(h.ok) << "cut at " << cut;
+        EXPECT_GE(h.pos, 0) << "cut at " << cut;
+        EXPECT_LE(h.pos, static_cast<int>(cut)) << "cut at " << cut;
+    }
+    EXPECT_TRUE(parse_head(full).ok);
+}
+
+TEST(ParseHeader, OutputsAreOptional) {
+    guarded_text text(simple_head);
+    EXPECT_TRUE(parse_header(text.begin(), text.end(), nullptr, nullptr, nullptr, nullptr, nullptr,
+                             nullptr));
+}
+
+TEST(ParseHeader, EndBeforeBeginFails) {
+    char text[] = "GET / HTTP/1.1\r\n\r\n";
+    char* pos = nullptr;
+    EXPECT_FALSE(parse_header(text + 5, text, &pos, nullptr, nullptr, nullptr, nullptr, nullptr));
+    EXPECT_EQ(pos, text + 5);
+}
+
+// ---------------------------------------------------------------------------------------------
+// parse_uri
+
+struct uri {
+    bool ok = false;
+    std::string scheme, user, password, host;
+    int port = -1;
+    std::string path, query, fragment;
+};
+
+bool operator==(const uri& a, const uri& b) {
+    return a.ok == b.ok && a.scheme == b.scheme && a.user == b.user && a.password == b.password &&
+           a.host == b.host && a.port == b.port && a.path == b.path && a.query == b.query &&
+           a.fragment == b.fragment;
+}
+
+std::ostream& operator<<(std::ostream& out, const uri& u) {
+    return out << "{ok=" << u.ok << " scheme=" << u.scheme << " user=" << u.user
+               << " password=" << u.password << " host=" << u.host << " port=" << u.port
+               << " path=" << u.path << " query=" << u.query << " fragment=" << u.fragment << "}";
+}
+
+// Parses `target` placed before a guard page; `pos_offset` receives where *pos points.
+uri parse_target(const std::string& target, int* pos_offset = nullptr) {
+    guarded_text text(target);
+    uri u;
+    char* pos = nullptr;
+    char* query_begin = text.begin();  // must be reset to null when there is no query
+    char* query_end = text.begin();
+    u.ok = parse_uri(text.begin(), text.end(), &pos, &u.scheme, &u.user, &u.password, &u.host,
+                     &u.port, &u.path, &query_begin, &query_end, &u.fragment);
+    u.query = range(query_begin, query_end);
+    if (pos_offset) *pos_offset = static_cast<int>(pos - text.begin());
+    return u;
+}
+
+TEST(ParseUri, Table) {
+    constexpr int at_end = -1;
+    struct row {
+        const char* what;
+        std::string target;
+        uri expected;
+        int pos;  // offset of *pos
+    };
+    const row rows[] = {
+        {"origin form", "/index.htm", {true, "", "", "", "", 0, "index.htm", "<null>", ""}, at_end},
+        {"root", "/", {true, "", "", "", "", 0, "", "<null>", ""}, at_end},
+        {"query", "/a?x=1", {true, "", "", "", "", 0, "a", "x=1", ""}, at_end},
+        {"query and fragment", "/a?x=1#f", {true, "", "", "", "", 0, "a", "x=1", "f"}, at_end},
+        {"fragment only", "/a#f", {true, "", "", "", "", 0, "a", "<null>", "f"}, at_end},
+        {"empty query", "/a?", {true, "", "", "", "", 0, "a", "", ""}, at_end},
+        {"everything", "s://u:w@h:81/p?q#f", {true, "s", "u", "w", "h", 81, "p", "q", "f"}, at_end},
+        {"host without port", "s://h/p", {true, "s", "", "", "h", 0, "p", "<null>", ""}, at_end},
+        {"empty password", "s://u:@h/", {true, "s", "u", "", "h", 0, "", "<null>", ""}, at_end},
+        {"password keeps colons",
+         "u:p:q@h/",
+         {true, "", "u", "p:q", "h", 0, "", "<null>", ""},
+         at_end},
+        {"# before ? is path", "/a#b?c", {true, "", "", "", "", 0, "a#b", "c", ""}, at_end},
+        {"no slash: all path", "a?b#c", {true, "", "", "", "", 0, "a", "b", "c"}, at_end},
+        {"scheme without slash", "s://h", {true, "s", "", "", "", 0, "h", "<null>", ""}, at_end},
+        {"port that is no number", "h:x/p", {true, "", "", "", "h", 0, "p", "<null>", ""}, at_end},
+        {"port beyond int",
+         "h:99999999999/",
+         {true, "", "", "", "h", INT_MAX, "", "<null>", ""},
+         at_end},
+        {"nested path", "/a/b/c.htm", {true, "", "", "", "", 0, "a/b/c.htm", "<null>", ""}, at_end},
+        {"empty target", "", {true, "", "", "", "", 0, "", "<null>", ""}, at_end},
+        {"@ in the query without :", "/a?x=@", {false, "", "", "", "", 0, "", "<null>", ""}, 0},
+        {"@ in the path without :", "/p@x", {false, "", "", "", "", 0, "", "<null>", ""}, 0},
+        {"@ without : after a scheme",
+         "s://u@h/",
+         {false, "s", "", "", "", 0, "", "<null>", ""},
+         4},
+    };
+    for (const row& r : rows) {
+        int pos = -2;
+        EXPECT_EQ(parse_target(r.target, &pos), r.expected) << r.what;
+        EXPECT_EQ(pos, r.pos == at_end ? static_cast<int>(r.target.size()) : r.pos) << r.what;
+    }
+}
+
+TEST(ParseUri, EveryPrefixStaysInsideItsRange) {
+    const std::string full = "http://user:pw@host:8080/dir/file.htm?a=1&b=2#frag";
+    for (std::size_t cut = 0; cut <= full.size(); ++cut) {
+        int pos = -1;
+        const uri u = parse_target(full.substr(0, cut), &pos);
+        EXPECT_TRUE(u.ok) << "cut at " << cut;
+        EXPECT_EQ(pos, static_cast<int>(cut)) << "cut at " << cut;
+    }
+}
+
+TEST(ParseUri, EndBeforeBeginFails) {
+    char text[] = "/a?b#c";
+    std::string path = "stale";
+    char* pos = nullptr;
+    EXPECT_FALSE(parse_uri(text + 4, text + 1, &pos, nullptr, nullptr, nullptr, nullptr, nullptr,
+                           &path, nullptr, nullptr, nullptr));
+    EXPECT_EQ(pos, text + 4);
+    EXPECT_EQ(path, "");
+}
+
+// ---------------------------------------------------------------------------------------------
+// File-name helpers
+
+TEST(FileNames, Table) {
+    struct row {
+        std::string name;
+        const char* path;
+        const char* file;
+        const char* ext;
+        const char* with_cfg;
+    };
+    const row rows[] = {
+        {"a/b/c.htm", "a/b/", "c.htm", "htm", "a/b/c.cfg"},
+        {"c.htm", "", "c.htm", "htm", "c.cfg"},
+        {"a\\b\\c.htm", "a\\b\\", "c.htm", "htm", "a\\b\\c.cfg"},
+        {"a/b\\c", "a/b\\", "c", "", "a/b\\c.cfg"},
+        {"a/b/", "a/b/", "", "", "a/b/.cfg"},
+        {"a.tar.gz", "", "a.tar.gz", "gz", "a.tar.cfg"},
+        {"name.", "", "name.", "", "name.cfg"},
+        {".hidden", "", ".hidden", "hidden", ".cfg"},
+        {"a/b.d/c", "a/b.d/", "c", "", "a/b.d/c.cfg"},
+        {"a.d\\c", "a.d\\", "c", "", "a.d\\c.cfg"},
+        {"/srv/web/websrv", "/srv/web/", "websrv", "", "/srv/web/websrv.cfg"},
+        {"/srv/web/x.bin", "/srv/web/", "x.bin", "bin", "/srv/web/x.cfg"},
+        {"X.HTM", "", "X.HTM", "HTM", "X.cfg"},
+        {"", "", "", "", ".cfg"},
+    };
+    for (const row& r : rows) {
+        EXPECT_EQ(get_path(r.name), r.path) << r.name;
+        EXPECT_EQ(get_name(r.name), r.file) << r.name;
+        EXPECT_EQ(get_ext(r.name), r.ext) << r.name;
+        EXPECT_EQ(change_ext(r.name, ".cfg"), r.with_cfg) << r.name;
+    }
+}
+
+TEST(FileNames, EmptyExtensionStripsIt) {
+    EXPECT_EQ(change_ext("/srv/web/websrv.exe", ""), "/srv/web/websrv");
+    EXPECT_EQ(change_ext(get_name("/srv/web/websrv.exe"), ""), "websrv");
+    EXPECT_EQ(change_ext("a.d/c", ""), "a.d/c");
+}
+
+TEST(GetLevelMin, Table) {
+    struct row {
+        const char* path;
+        int expected;
+    };
+    const row rows[] = {
+        {"", 0},
+        {"index.htm", 0},
+        {"a/b/c.htm", 0},
+        {"a/", 0},
+        {"../x", -1},
+        {"..\\x", -1},
+        {"..", -1},
+        {"a/../x", 0},
+        {"a\\..\\x", 0},
+        {"a/b/../../x", 0},
+        {"a/b/../../../x", -1},
+        {"a..b", -1},
+        {"a/a..b/x", 0},
+        {"a/../../x", -1},
+        {"../../x", -2},
+        {"../a/../..", -2},
+        {"a/b/c/../../..", 0},
+        {"....", -2},
+        // Steps that do not leave the directory must not hide a climb.
+        {"a//../../x", -1},
+        {"a\\/../../x", -1},
+        {"./../x", -1},
+        {"a/./../../x", -1},
+        {"/../x", -1},
+        {".a/../x", 0},
+        {"a/.../x", 0},
+    };
+    for (const row& r : rows)
+        EXPECT_EQ(get_level_min(r.path), r.expected) << r.path;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Response helpers
+
+// Runs http_print into a buffer of exactly the announced size placed before a guard page.
+std::string print(int* header_length, const char* status, const char* extra_headers,
+                  const char* content_type, const char* body) {
+    const int length = http_print_length(status, extra_headers, content_type, body);
+    EXPECT_GE(length, 0);
+    guarded_text out(std::string(static_cast<std::size_t>(length) + 1, '#'));
+    const int written =
+        http_print(out.begin(), header_length, status, extra_headers, content_type, body);
+    EXPECT_EQ(written, length);
+    EXPECT_EQ(out.end()[-1], '\0');
+    return std::string(out.begin(), static_cast<std::size_t>(written));
+}
+
+TEST(HttpPrint, StatusOnly) {
+    const std::string header =
+        "HTTP/1.1 404 Not Found\r\nContent-Type: text/plain\r\nContent-Length: 13\r\n\r\n";
+    int header_length = -1;
+    EXPECT_EQ(print(&header_length, "404 Not Found", nullptr, nullptr, nullptr),
+              header + "404 Not Found");
+    EXPECT_EQ(header_length, static_cast<int>(header.size()));
+}
+
+TEST(HttpPrint, ExtraHeadersComeFirst) {
+    EXPECT_EQ(print(nullptr, "302 Found", "Location: http://h/d/\r\n", nullptr, nullptr),
+              "HTTP/1.1 302 Found\r\nLocation: http://h/d/\r\nContent-Type: text/plain\r\n"
+              "Content-Length: 9\r\n\r\n302 Found");
+}
+
+TEST(HttpPrint, EmptyBodyAndOwnType) {
+    int header_length = -1;
+    const std::string text = print(&header_length, "200 OK", "", "text/html", "");
+    EXPECT_EQ(text, "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: 0\r\n\r\n");
+    EXPECT_EQ(header_length, static_cast<int>(text.size()));
+}
+
+TEST(HttpPrint, BodyLengthIsCounted) {
+    const std::string body(1000, 'x');
+    int header_length = -1;
+    const std::string text =
+        print(&header_length, "500 Internal Server Error", nullptr, nullptr, body.c_str());
+    EXPECT_NE(text.find("\r\nContent-Length: 1000\r\n\r\n"), std::string::npos);
+    EXPECT_EQ(text.substr(static_cast<std::size_t>(header_length)), body);
+}
+
+TEST(HttpTimeStr, Dates) {
+    EXPECT_EQ(http_time_str(0), "Thu, 01 Jan 1970 00:00:00 GMT");
+    EXPECT_EQ(http_time_str(951782400 + 3723), "Tue, 29 Feb 2000 01:02:03 GMT");
+    EXPECT_EQ(http_time_str(-1), "Wed, 31 Dec 1969 23:59:59 GMT");
+    EXPECT_EQ(http_time_str(253402300800), "Sat, 01 Jan 10000 00:00:00 GMT");
+}
+
+TEST(HttpTimeStr, ExtremeYearsAreNeverCut) {
+    // The first and the last second that the C library converts, and one beyond each.
+    const long first = -67768040609740800;
+    const long last = 67768036160140800 + 365L * 86400 - 1;
+    EXPECT_EQ(http_time_str(first), "Thu, 01 Jan -2147481748 00:00:00 GMT");
+    EXPECT_EQ(http_time_str(last), "Wed, 31 Dec 2147485547 23:59:59 GMT");
+    EXPECT_EQ(http_time_str(first - 1), "");
+    EXPECT_EQ(http_time_str(last + 1), "");
+}
+
+TEST(GetContentType, Table) {
+    const std::pair<const char*, const char*> rows[] = {
+        {"htm", "text/html"},
+        {"html", "text/html"},
+        {"ico", "image/vnd.microsoft.icon"},
+        {"js", "application/javascript"},
+        {"jpg", "image/jpeg"},
+        {"swf", "application/x-shockwave-flash"},
+        {"HTM", "application/octet-stream"},
+        {"jpeg", "application/octet-stream"},
+        {"", "application/octet-stream"},
+    };
+    for (const auto& [ext, type] : rows)
+        EXPECT_EQ(get_content_type(ext), type) << ext;
+}
+
+TEST(CreateUri, Examples) {
+    EXPECT_EQ(create_uri("", "", "", "h", "d/", "", ""), "h/d/");
+    EXPECT_EQ(create_uri("http", "", "", "h", "d/", "", ""), "http://h/d/");
+    EXPECT_EQ(create_uri("http", "", "", "h", "d/", "x=1", "f"), "http://h/d/?x=1#f");
+    EXPECT_EQ(create_uri("http", "u", "", "h", "d/", "", ""), "http://u:@h/d/");
+    EXPECT_EQ(create_uri("", "", "pw", "h:81", "", "", ""), "h:81/");
+    EXPECT_EQ(create_uri("", "", "", "", "", "", ""), "/");
+}
+
+TEST(CreateUri, RoundTripsThroughParseUri) {
+    struct host {
+        const char* text;  // as create_uri takes it, port included
+        const char* name;
+        int port;
+    };
+    const char* schemes[] = {"", "http"};
+    const std::pair<const char*, const char*> users[] = {{"", ""}, {"u", ""}, {"u", "p:w"}};
+    const host hosts[] = {{"", "", 0}, {"h", "h", 0}, {"h:81", "h", 81}};
+    const char* paths[] = {"", "d/", "a/b.htm"};
+    const char* queries[] = {"", "x=1&y"};
+    const char* fragments[] = {"", "f"};
+    for (const char* scheme : schemes) {
+        for (const auto& [user, password] : users) {
+            for (const host& h : hosts) {
+                for (const char* path : paths) {
+                    for (const char* query : queries) {
+                        for (const char* fragment : fragments) {
+                            const std::string text =
+                                create_uri(scheme, user, password, h.text, path, query, fragment);
+                            const uri expected{true,    scheme, user, password,
+                                               h.name,  h.port, path, *query ? query : "<null>",
+                                               fragment};
+                            EXPECT_EQ(parse_target(text), expected) << text;
+                        }
+                    }
+                }
+            }
+        }
+    }
+}
+
+}  // namespace
