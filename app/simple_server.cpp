@@ -1,0 +1,95 @@
+#include "app/simple_server.h"
+
+#include <new>
+#include <string>
+
+#include "app/main.h"
+#include "log/printf_ex.h"
+#include "log/time_utils.h"
+
+int simple_server_node::max_a_counter = 3;
+
+simple_server_node::simple_server_node()
+    : in_size(settings::sizeof_in),
+      in_buf(new (std::nothrow) char[static_cast<size_t>(settings::sizeof_in)]),
+      out_size(settings::sizeof_out),
+      out_buf(new (std::nothrow) char[static_cast<size_t>(settings::sizeof_out)]) {
+    buffer_size = in_size;
+    buffer = in_buf;
+}
+
+simple_server_node::~simple_server_node() {
+    disconnect();
+    delete[] in_buf;
+    delete[] out_buf;
+}
+
+void simple_server_node::log_event(const char* event) {
+    printf_ex("%s node (ip = %s, port = %hu) %s\n", system_time_str().c_str(), get_ip().c_str(),
+              get_port(), event);
+}
+
+void simple_server_node::log_block(const char* event, const char* text) {
+    static const char* const separator =
+        "//---------------------------------------------------------------------------\n";
+    printf_ex("%s%s node (ip = %s, port = %hu) %s\n%s%s\n%s", separator, system_time_str().c_str(),
+              get_ip().c_str(), get_port(), event, separator, text, separator);
+}
+
+void simple_server_node::log_job_activation(bool activated) {
+    std::string job_name = get_job_str(get_job());
+    std::string event =
+        activated ? "job " + job_name + " activated" : "can not activate job " + job_name;
+    log_event(event.c_str());
+}
+
+void simple_server_node::start_recv() {
+    buffer_size = in_size;
+    buffer = in_buf;
+    to_transfer = buffer_size;
+    log_job_activation(activate_job(_recv, true));
+}
+
+void simple_server_node::after_connect() {
+    log_event("connected");
+    start_recv();
+}
+
+void simple_server_node::result_proc() {
+    std::string event = std::string("job ") + get_job_str(get_job()) + " finished with result " +
+                        get_result_str(get_result());
+    log_event(event.c_str());
+    switch (get_result()) {
+        case aborted:
+        case connection_closed:  // the engine closes and calls after_disconnect() itself
+            return;
+        case success:
+            if (get_job() == _send) {
+                start_recv();
+            } else if (get_job() == _recv) {
+                // The receive buffer filled up before a request group was complete.
+                disconnect();
+            }
+            return;
+        default:
+            disconnect();
+    }
+}
+
+void simple_server_node::after_disconnect() {
+    log_event("disconnected");
+}
+
+void simple_se_server::after_error(errors error) {
+    printf_ex("%s server function call finished with error %s\n", system_time_str().c_str(),
+              get_error_str(error));
+}
+
+se_server_node* simple_se_server::new_node() {
+    auto* node = new (std::nothrow) simple_server_node;
+    if (node != nullptr && !node->has_buffers()) {
+        delete node;
+        node = nullptr;
+    }
+    return node;
+}

@@ -1,0 +1,57 @@
+// The web server's classes on top of the socket engine.
+//
+// `simple_se_server` is the listening server: its factory makes a
+// `simple_server_node` for every accepted connection and its error hook logs.
+// `simple_server_node` is one HTTP connection. It owns a receive buffer of
+// `settings::sizeof_in` bytes and a response buffer of `settings::sizeof_out`
+// bytes (sizes read once, at construction), keeps the connection's
+// authentication state, and cycles: receive a request group, answer it with
+// one send, receive the next group on the same connection. Every event is
+// logged with the prefix "<stamp> node (ip = <peer>, port = <port>) ".
+#pragma once
+
+#include "engine/socket_engine.h"
+
+class simple_server_node : public se_server_node {
+  public:
+    // Highest attempt count at which credentials are still examined.
+    static int max_a_counter;
+
+    // Allocates both buffers; check has_buffers() before using the node.
+    simple_server_node();
+    // Disconnects first, so this class's hooks log the close.
+    ~simple_server_node() override;
+
+    // False when a buffer could not be allocated: such a node must not serve.
+    bool has_buffers() const { return in_buf != nullptr && out_buf != nullptr; }
+
+    // The request handler: answers a request group once it is complete.
+    void before_job_proc() override;
+    void result_proc() override;
+    void after_connect() override;
+    void after_disconnect() override;
+
+  protected:
+    bool etx_detected = false;  // the received bytes ended with an empty line at the last check
+    bool authorized = false;    // once true, stays true for the connection
+    int a_counter = 0;          // authentication attempts on this connection
+    int in_size;
+    char* in_buf;
+    int out_size;
+    char* out_buf;
+
+  private:
+    void start_recv();
+    void log_job_activation(bool activated);
+    void log_event(const char* event);
+    void log_block(const char* event, const char* text);
+    void answer_request_group();
+};
+
+class simple_se_server : public se_server {
+  public:
+    void after_error(errors error) override;
+    // Null when the node's buffers cannot be allocated: the server then
+    // closes the connection and goes on.
+    se_server_node* new_node() override;
+};

@@ -1,0 +1,188 @@
+// Helpers for the tests that run the real websrv binary: a private copy of
+// it in a temporary directory, started and stopped by PID, and bounded waits
+// for its log and its answers. Everything talks to loopback only.
+#pragma once
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+
+namespace blackbox {
+
+namespace fs = std::filesystem;
+using clock = std::chrono::steady_clock;
+
+inline std::string read_file(const fs::path& path) {
+    std::ifstream file(path, std::ios::binary);
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+inline void write_file(const fs::path& path, const std::string& text) {
+    fs::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+// A loopback port that nothing listens on at the moment of asking.
+inline unsigned short free_port() {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    socklen_t length = sizeof address;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    close(fd);
+    return ntohs(address.sin_port);
+}
+
+// A blocking client socket to 127.0.0.1:port with 5-second send and receive limits, or -1.
+inline int connect_to(unsigned short port) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    timeval limit{5, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+inline bool send_all(int fd, const std::string& data) {
+    size_t sent = 0;
+    while (sent < data.size()) {
+        ssize_t n = send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
+        if (n <= 0) return false;
+        sent += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Reads until the peer closes, `expected` bytes have come, or `seconds` pass.
+inline std::string receive(int fd, size_t expected, double seconds = 5.0) {
+    std::string data;
+    auto deadline = clock::now() + std::chrono::duration<double>(seconds);
+    while (data.size() < expected && clock::now() < deadline) {
+        pollfd entry{fd, POLLIN, 0};
+        if (poll(&entry, 1, 50) <= 0) continue;
+        char chunk[65536];
+        ssize_t n = recv(fd, chunk, sizeof chunk, 0);
+        if (n <= 0) break;
+        data.append(chunk, static_cast<size_t>(n));
+    }
+    return data;
+}
+
+// Whether the peer has closed the connection within `seconds`.
+inline bool closed_by_peer(int fd, double seconds = 5.0) {
+    auto deadline = clock::now() + std::chrono::duration<double>(seconds);
+    while (clock::now() < deadline) {
+        pollfd entry{fd, POLLIN, 0};
+        if (poll(&entry, 1, 50) <= 0) continue;
+        char chunk[4096];
+        ssize_t n = recv(fd, chunk, sizeof chunk, 0);
+        if (n <= 0) return true;
+    }
+    return false;
+}
+
+// A copy of websrv in a fresh temporary directory. The process it starts is
+// killed by PID and the directory removed when the object goes.
+class websrv_process {
+  public:
+    websrv_process() {
+        std::string pattern = (fs::temp_directory_path() / "websrv-test-XXXXXX").string();
+        dir = mkdtemp(pattern.data());
+        fs::copy_file(WEBSRV_BINARY, dir / "websrv");
+    }
+    ~websrv_process() {
+        stop();
+        std::error_code ignored;
+        fs::remove_all(dir, ignored);
+    }
+    websrv_process(const websrv_process&) = delete;
+    websrv_process& operator=(const websrv_process&) = delete;
+
+    // Writes websrv.cfg beside the copy.
+    void configure(const std::string& text) const { write_file(dir / "websrv.cfg", text); }
+
+    // Starts the copy as `argv0` from the working directory `cwd` (default: its own).
+    void start(const std::string& argv0 = "./websrv", const fs::path& cwd = {}) {
+        fs::path work = cwd.empty() ? dir : cwd;
+        std::string screen = (dir / "stdout.txt").string();
+        pid = fork();
+        if (pid == 0) {
+            int out = open(screen.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            dup2(out, STDOUT_FILENO);
+            if (chdir(work.c_str()) != 0) _exit(127);
+            std::string program = (dir / "websrv").string();
+            execl(program.c_str(), argv0.c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+    }
+
+    void stop() {
+        if (pid <= 0) return;
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+        pid = -1;
+    }
+
+    bool alive() const { return pid > 0 && waitpid(pid, nullptr, WNOHANG) == 0; }
+
+    std::string log(const std::string& name = "websrv.log") const { return read_file(dir / name); }
+
+    // Waits until the log holds `text` `times` times or `seconds` pass.
+    bool wait_for_log(const std::string& text, int times = 1, double seconds = 5.0,
+                      const std::string& name = "websrv.log") const {
+        auto deadline = clock::now() + std::chrono::duration<double>(seconds);
+        for (;;) {
+            if (count(log(name), text) >= times) return true;
+            if (clock::now() > deadline) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    }
+
+    static int count(const std::string& text, const std::string& part) {
+        int n = 0;
+        for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+            ++n;
+        }
+        return n;
+    }
+
+    fs::path dir;
+    pid_t pid = -1;
+};
+
+// A started server on a free loopback port, serving `dir`/root/.
+struct running_server {
+    explicit running_server(const std::string& extra_config = "") {
+        port = free_port();
+        process.configure("ip=127.0.0.1\nport=" + std::to_string(port) + "\n" + extra_config);
+        process.start();
+    }
+    bool ready() const { return process.wait_for_log("server activated"); }
+    websrv_process process;
+    unsigned short port = 0;
+};
+
+}  // namespace blackbox

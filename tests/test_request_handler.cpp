@@ -1,0 +1,399 @@
+// The request handler in-process: a node on one end of a socket pair,
+// stepped by hand, with the test as the client on the other end.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "app/main.h"
+#include "engine/platform.h"
+#include "http/proxy_utils.h"
+#include "log/printf_ex.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+class test_node : public simple_server_node {
+  public:
+    using simple_server_node::a_counter;
+    using simple_server_node::authorized;
+    using simple_server_node::to_transfer;
+
+    int sends_done = 0;
+    int last_send_size = 0;
+
+    void result_proc() override {
+        if (get_job() == _send && get_result() == success) {
+            ++sends_done;
+            last_send_size = to_transfer;
+        }
+        simple_server_node::result_proc();
+    }
+};
+
+struct response {
+    std::string status_line;
+    std::string headers;  // the header lines after the status line, each with its CR LF
+    std::string body;
+};
+
+// Splits a stream of responses by their Content-Length fields.
+std::vector<response> split_responses(const std::string& stream) {
+    std::vector<response> responses;
+    size_t at = 0;
+    while (at < stream.size()) {
+        size_t head_end = stream.find("\r\n\r\n", at);
+        if (head_end == std::string::npos) break;
+        size_t line_end = stream.find("\r\n", at);
+        response r;
+        r.status_line = stream.substr(at, line_end - at);
+        r.headers = stream.substr(line_end + 2, head_end + 2 - (line_end + 2));
+        std::smatch match;
+        size_t length = 0;
+        if (std::regex_search(r.headers, match, std::regex("Content-Length: (\\d+)\r\n"))) {
+            length = std::stoul(match[1]);
+        }
+        r.body = stream.substr(head_end + 4, length);
+        responses.push_back(r);
+        at = head_end + 4 + length;
+    }
+    return responses;
+}
+
+std::string basic(const std::string& credentials) {
+    return "Basic " + base64_encode(reinterpret_cast<const unsigned char*>(credentials.data()),
+                                    static_cast<unsigned>(credentials.size()));
+}
+
+// The Authorization field line for the default login.
+std::string good_auth() {
+    return "Authorization: " + basic("user:5712") + "\r\n";
+}
+
+std::string get(const std::string& target, const std::string& fields = good_auth()) {
+    return "GET " + target + " HTTP/1.1\r\nHost: h:8080\r\n" + fields + "\r\n";
+}
+
+class RequestHandler : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        root = fs::temp_directory_path() / ("websrv-handler-" + std::to_string(getpid()));
+        fs::create_directories(root / "docs");
+        fs::create_directories(root / "other");
+        write(root / "index.htm", "<p>home</p>");
+        write(root / "docs" / "index.htm", "<p>docs</p>");
+        write(root / "a.txt", "alpha");
+        write(root / "script.js", "run();");
+        write(root / "empty.htm", "");
+        write(root / "big.bin", std::string(1000, 'b'));
+        write(root.parent_path() / ("secret-" + std::to_string(getpid())), "secret");
+        mkfifo((root / "pipe").c_str(), 0644);
+    }
+    static void TearDownTestSuite() {
+        fs::remove_all(root);
+        fs::remove(root.parent_path() / ("secret-" + std::to_string(getpid())));
+    }
+    static void write(const fs::path& path, const std::string& text) {
+        std::ofstream(path, std::ios::binary) << text;
+    }
+
+    void SetUp() override {
+        settings::exe_name = "/opt/websrv/websrv.bin";
+        settings::login = "user";
+        settings::password = "5712";
+        settings::root = root.string() + "/";
+        settings::sizeof_in = 10240;
+        settings::sizeof_out = 1048576;
+        printf_ex_enabled(false);
+    }
+    void TearDown() override {
+        node.reset();
+        if (peer != -1) close(peer);
+        printf_ex_enabled(true);
+    }
+
+    // A fresh connection: the node on one end, the test on the other.
+    void connect() {
+        node.reset();
+        if (peer != -1) close(peer);
+        int fds[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+        enable_nonblocking_mode(fds[0], true);
+        enable_nonblocking_mode(fds[1], true);
+        node = std::make_unique<test_node>();
+        sockaddr_in peer_address{};
+        peer_address.sin_family = AF_INET;
+        peer_address.sin_addr.s_addr = htonl(0x7F000001);
+        peer_address.sin_port = htons(40000);
+        ASSERT_TRUE(prepare_server_node(node.get(), fds[0], peer_address));
+        node->after_connect();
+        peer = fds[1];
+    }
+
+    // Sends `request` and steps the node until it has answered or closed.
+    // Returns everything the node sent.
+    std::string exchange(const std::string& request) {
+        if (!node) connect();
+        EXPECT_EQ(::write(peer, request.data(), request.size()), (ssize_t)request.size());
+        int sends_before = node->sends_done;
+        for (int step = 0; step < 1000 && node->connected() && node->sends_done == sends_before;
+             ++step) {
+            step_node(*node);
+        }
+        std::string received;
+        char chunk[65536];
+        for (ssize_t n; (n = read(peer, chunk, sizeof chunk)) > 0;)
+            received.append(chunk, n);
+        return received;
+    }
+
+    std::vector<response> answers(const std::string& request) {
+        return split_responses(exchange(request));
+    }
+
+    static fs::path root;
+    std::unique_ptr<test_node> node;
+    int peer = -1;
+};
+
+fs::path RequestHandler::root;
+
+TEST_F(RequestHandler, UnauthenticatedRequestGetsTheRealm) {
+    EXPECT_EQ(exchange("GET / HTTP/1.1\r\nHost: h\r\n\r\n"),
+              "HTTP/1.1 401 Unauthorized\r\n"
+              "WWW-Authenticate: Basic realm=\"websrv\"\r\n"
+              "Content-Type: text/plain\r\nContent-Length: 16\r\n\r\n401 Unauthorized");
+    EXPECT_EQ(node->a_counter, 1);
+    EXPECT_TRUE(node->connected());
+}
+
+TEST_F(RequestHandler, FourAttemptsThenForbiddenEvenWithGoodCredentials) {
+    for (int attempt = 1; attempt <= 4; ++attempt) {
+        EXPECT_EQ(answers(get("/a.txt", "")).at(0).status_line, "HTTP/1.1 401 Unauthorized");
+    }
+    EXPECT_EQ(answers(get("/a.txt")).at(0).status_line, "HTTP/1.1 403 Forbidden");
+    EXPECT_EQ(node->a_counter, 4);
+    EXPECT_FALSE(node->authorized);
+
+    connect();
+    for (int attempt = 1; attempt <= 3; ++attempt)
+        answers(get("/a.txt", ""));
+    EXPECT_EQ(answers(get("/a.txt")).at(0).body, "alpha") << "the fourth attempt still counts";
+    EXPECT_EQ(answers(get("/a.txt", "")).at(0).body, "alpha") << "and holds from then on";
+}
+
+TEST_F(RequestHandler, CredentialsAreComparedExactly) {
+    struct row {
+        const char* description;
+        std::string request;
+        bool served;
+    };
+    const std::vector<row> rows = {
+        {"Authorization field", get("/a.txt"), true},
+        {"user information in the target", get("http://user:5712@h/a.txt", ""), true},
+        {"lower-case field name", get("/a.txt", "authorization: " + basic("user:5712") + "\r\n"),
+         false},
+        {"lower-case scheme word",
+         get("/a.txt", "Authorization: basic " + basic("user:5712").substr(6) + "\r\n"), false},
+        {"two spaces",
+         get("/a.txt", "Authorization: Basic  " + basic("user:5712").substr(6) + "\r\n"), false},
+        {"wrong password", get("/a.txt", "Authorization: " + basic("user:5713") + "\r\n"), false},
+        {"wrong password in the target", get("http://user:x@h/a.txt", ""), false},
+    };
+    for (const row& r : rows) {
+        connect();
+        auto got = answers(r.request);
+        ASSERT_EQ(got.size(), 1u) << r.description;
+        EXPECT_EQ(got[0].status_line, r.served ? "HTTP/1.1 200 OK" : "HTTP/1.1 401 Unauthorized")
+            << r.description;
+    }
+}
+
+TEST_F(RequestHandler, EmptyLoginAndPasswordNeedNoCredentials) {
+    settings::login = "";
+    settings::password = "";
+    EXPECT_EQ(answers(get("/a.txt", "")).at(0).body, "alpha");
+    EXPECT_TRUE(node->authorized);
+}
+
+TEST_F(RequestHandler, ServesFilesWithDateTypeAndLength) {
+    auto got = answers(get("/script.js"));
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].status_line, "HTTP/1.1 200 OK");
+    struct stat info {};
+    stat((root / "script.js").c_str(), &info);
+    EXPECT_EQ(got[0].headers, "Last-Modified: " + http_time_str(info.st_mtime) +
+                                  "\r\nContent-Type: application/javascript\r\n"
+                                  "Content-Length: 6\r\n");
+    EXPECT_EQ(got[0].body, "run();");
+
+    EXPECT_EQ(answers(get("/")).at(0).body, "<p>home</p>");
+    EXPECT_EQ(answers(get("/docs/")).at(0).body, "<p>docs</p>");
+    auto empty = exchange(get("/empty.htm"));
+    EXPECT_NE(empty.find("Content-Type: text/html\r\nContent-Length: 0\r\n\r\n"),
+              std::string::npos);
+    EXPECT_EQ(empty.substr(empty.size() - 4), "\r\n\r\n") << "no body";
+}
+
+TEST_F(RequestHandler, DirectoriesAreRedirectedWithHostQueryAndFragment) {
+    struct row {
+        std::string request;
+        std::string location;
+    };
+    const std::vector<row> rows = {
+        {get("/docs"), "http://h:8080/docs/"},
+        {get("/docs?x=1&y=2#top"), "http://h:8080/docs/?x=1&y=2#top"},
+        {"GET /docs HTTP/1.1\r\n" + good_auth() + "\r\n", "http:///docs/"},
+        {get("http://user:5712@h/other", ""), "http://user:5712@h:8080/other/"},
+    };
+    for (const row& r : rows) {
+        connect();
+        auto got = answers(r.request);
+        ASSERT_EQ(got.size(), 1u) << r.request;
+        EXPECT_EQ(got[0].status_line, "HTTP/1.1 302 Found");
+        EXPECT_EQ(got[0].headers, "Location: " + r.location +
+                                      "\r\nContent-Type: text/plain\r\nContent-Length: 9\r\n");
+        EXPECT_EQ(got[0].body, "302 Found");
+    }
+}
+
+TEST_F(RequestHandler, RefusesMissingClimbingAndUnservableFiles) {
+    std::string secret = "secret-" + std::to_string(getpid());
+    struct row {
+        std::string target;
+        std::string status;
+    };
+    const std::vector<row> rows = {
+        {"/missing.htm", "404 Not Found"},
+        {"/../" + secret, "403 Forbidden"},
+        {"/docs/../../" + secret, "403 Forbidden"},
+        {"//../" + secret, "403 Forbidden"},
+        {"/.//../" + secret, "403 Forbidden"},
+        {"/docs/..%2F" + secret, "404 Not Found"},
+        {"/big.bin", "200 OK"},
+        {"/pipe", "500 Internal Server Error"},
+    };
+    for (const row& r : rows) {
+        connect();
+        auto got = answers(get(r.target));
+        ASSERT_EQ(got.size(), 1u) << r.target;
+        EXPECT_EQ(got[0].status_line, "HTTP/1.1 " + r.status) << r.target;
+    }
+}
+
+TEST_F(RequestHandler, AFileThatDoesNotFitIsAnswered500) {
+    settings::sizeof_out = 600;
+    auto got = answers(get("/big.bin"));
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].status_line, "HTTP/1.1 500 Internal Server Error");
+    EXPECT_EQ(got[0].body, "500 Internal Server Error");
+}
+
+TEST_F(RequestHandler, AFileShorterThanItsSizeIsAnswered500) {
+    // Files under /sys report a size of a page but deliver only their text.
+    const char* short_file = "/sys/kernel/mm/transparent_hugepage/enabled";
+    struct stat info {};
+    if (stat(short_file, &info) != 0 || info.st_size < 4096) GTEST_SKIP() << "no such file here";
+    fs::create_symlink(short_file, root / "short");
+    auto got = answers(get("/short"));
+    fs::remove(root / "short");
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].status_line, "HTTP/1.1 500 Internal Server Error");
+}
+
+TEST_F(RequestHandler, PipelinedRequestsAreAnsweredInOrderInOneSend) {
+    std::string stream = exchange(get("/a.txt") + get("/missing") + get("/script.js"));
+    auto got = split_responses(stream);
+    ASSERT_EQ(got.size(), 3u);
+    EXPECT_EQ(got[0].body, "alpha");
+    EXPECT_EQ(got[1].status_line, "HTTP/1.1 404 Not Found");
+    EXPECT_EQ(got[2].body, "run();");
+    EXPECT_EQ(node->sends_done, 1);
+    EXPECT_EQ(node->last_send_size, static_cast<int>(stream.size()));
+    EXPECT_EQ(answers(get("/a.txt", "")).at(0).body, "alpha") << "the connection stays open";
+}
+
+TEST_F(RequestHandler, RejectedRequestsCloseTheConnectionWithNothingSent) {
+    const std::vector<std::string> rows = {
+        get("/a.txt") + "GARBAGE\r\n\r\n",
+        "GET /a.txt HTTP/1.0\r\n" + good_auth() + "\r\n",
+        "HEAD /a.txt HTTP/1.1\r\n" + good_auth() + "\r\n",
+        "POST /a.txt HTTP/1.1\r\n" + good_auth() + "\r\n",
+        get("/a.txt?novalue"),
+        get("ftp://h/a.txt"),
+        get("/a@b"),
+    };
+    for (const std::string& request : rows) {
+        connect();
+        EXPECT_EQ(exchange(request), "") << request;
+        EXPECT_FALSE(node->connected()) << request;
+    }
+}
+
+TEST_F(RequestHandler, UnauthenticatedRequestsAreNotCheckedForMethod) {
+    auto got = answers("POST /a.txt HTTP/1.1\r\n\r\n");
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].status_line, "HTTP/1.1 401 Unauthorized");
+}
+
+TEST_F(RequestHandler, ATinyResponseBufferIsNeverOverrun) {
+    // Run in the sanitizer build too: any write past the buffer is reported there.
+    for (int size : {1, 20, 100, 150, 200, 400}) {
+        settings::sizeof_out = size;
+        connect();
+        std::string group;
+        for (int i = 0; i < 40; ++i)
+            group += get(i % 2 ? "/a.txt" : "/missing");
+        std::string sent = exchange(group);
+        if (node->connected()) {
+            EXPECT_EQ(static_cast<int>(sent.size()), node->last_send_size);
+            EXPECT_LE(static_cast<int>(sent.size()), size);
+        } else {
+            EXPECT_EQ(sent, "") << "a group that does not fit is dropped whole";
+        }
+    }
+}
+
+TEST_F(RequestHandler, AnIncompleteGroupIsNotAnswered) {
+    connect();
+    std::string head_and_body = get("/a.txt") + "body";
+    ASSERT_EQ(::write(peer, head_and_body.data(), head_and_body.size()),
+              (ssize_t)head_and_body.size());
+    for (int step = 0; step < 20; ++step)
+        step_node(*node);
+    EXPECT_EQ(node->get_job(), se_basic_node::_recv);
+    EXPECT_TRUE(node->job_active());
+}
+
+TEST_F(RequestHandler, LogLinesOfOneExchangeComeInOrder) {
+    printf_ex_enabled(true);
+    testing::internal::CaptureStdout();
+    connect();
+    exchange("GET / HTTP/1.1\r\nHost: h\r\n\r\n");
+    std::string log = testing::internal::GetCapturedStdout();
+    const std::string prefix =
+        R"(\d{4}-\d\d-\d\d \d\d-\d\d-\d\d \(UTC\) node \(ip = 127\.0\.0\.1, port = 40000\) )";
+    const std::string sep = "//" + std::string(75, '-') + "\n";
+    std::regex expected(prefix + "connected\n" + prefix + "job _recv activated\n" + sep + prefix +
+                        "etx detected\n" + sep + "GET / HTTP/1\\.1\r\nHost: h\r\n\n" + sep +
+                        prefix + "job _recv finished with result aborted\n" + prefix +
+                        "error detected\n" + sep + prefix + "header to send\n" + sep +
+                        "HTTP/1\\.1 401 Unauthorized\r\nWWW-Authenticate: Basic "
+                        "realm=\"websrv\"\r\nContent-Type: text/plain\r\nContent-Length: "
+                        "16\r\n\n" +
+                        sep + prefix + "job _send activated\n" + prefix +
+                        "job _send finished with result success\n" + prefix +
+                        "job _recv activated\n");
+    EXPECT_TRUE(std::regex_match(log, expected)) << log;
+}
+
+}  // namespace
