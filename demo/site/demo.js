@@ -1,0 +1,3 @@
+document.addEventListener("DOMContentLoaded", function () {
+  document.getElementById("script-status").textContent = "The script has run.";
+});
