@@ -52,6 +52,30 @@ std::string expected_authorization() {
                                     static_cast<unsigned int>(credentials.size()));
 }
 
+// Credentials in the request target, or else in the Authorization field.
+bool credentials_match(const request& r) {
+    if (r.user == settings::login && r.password == settings::password) return true;
+    auto it = r.fields.find("Authorization");
+    return it != r.fields.end() && it->second == expected_authorization();
+}
+
+// Takes one request head apart. False for a head, version, target or scheme
+// that the server does not serve: the connection is then closed.
+bool parse_request(char* begin, char* end, char** next, request* r) {
+    char* target_begin = nullptr;
+    char* target_end = nullptr;
+    if (!parse_header(begin, end, next, &r->method, &target_begin, &target_end, &r->version,
+                      &r->fields) ||
+        r->version != "HTTP/1.1" ||
+        !parse_uri(target_begin, target_end, nullptr, &r->scheme, &r->user, &r->password, nullptr,
+                   nullptr, &r->path, &r->query_begin, &r->query_end, &r->fragment) ||
+        (!r->scheme.empty() && r->scheme != "http")) {
+        return false;
+    }
+    r->host_field = field(r->fields, "Host");
+    return true;
+}
+
 std::string realm() {
     return change_ext(get_name(settings::exe_name), "");
 }
@@ -157,18 +181,8 @@ void simple_server_node::answer_request_group() {
 
     while (current != group_end) {
         request r;
-        char* target_begin = nullptr;
-        char* target_end = nullptr;
         char* next = nullptr;
-        if (!parse_header(current, group_end, &next, &r.method, &target_begin, &target_end,
-                          &r.version, &r.fields) ||
-            r.version != "HTTP/1.1" ||
-            !parse_uri(target_begin, target_end, nullptr, &r.scheme, &r.user, &r.password, nullptr,
-                       nullptr, &r.path, &r.query_begin, &r.query_end, &r.fragment) ||
-            (!r.scheme.empty() && r.scheme != "http")) {
-            return disconnect();
-        }
-        r.host_field = field(r.fields, "Host");
+        if (!parse_request(current, group_end, &next, &r)) return disconnect();
 
         answer a;
         if (!authorized) {
@@ -176,9 +190,7 @@ void simple_server_node::answer_request_group() {
                 a = status_answer(status_403);
             } else {
                 ++a_counter;
-                if ((r.user == settings::login && r.password == settings::password) ||
-                    (r.fields.count("Authorization") != 0 &&
-                     r.fields.at("Authorization") == expected_authorization())) {
+                if (credentials_match(r)) {
                     authorized = true;
                     log_event("authorization detected");
                 } else {
