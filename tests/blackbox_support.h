@@ -19,6 +19,8 @@
 #include <string>
 #include <thread>
 
+#include "loopback.h"
+
 namespace blackbox {
 
 namespace fs = std::filesystem;
@@ -51,18 +53,10 @@ inline unsigned short free_port() {
 
 // A blocking client socket to 127.0.0.1:port with 5-second send and receive limits, or -1.
 inline int connect_to(unsigned short port) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    int fd = connect_loopback(port);
     timeval limit{5, 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        close(fd);
-        return -1;
-    }
     return fd;
 }
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "engine/platform.h"
-#include "engine_test_support.h"
+#include "loopback.h"
 
 namespace {
 
@@ -356,6 +356,14 @@ class SocketServer : public SocketEngine {
         server.prepare(AF_INET, SOCK_STREAM, IPPROTO_TCP, "127.0.0.1", port);
         return server.activate(true);
     }
+    // Accepted connections get nodes that start receiving at once.
+    void use_receiving_nodes() {
+        server.factory = [this] {
+            auto* node = new receiving_node_type;
+            node->events = &server.events;
+            return node;
+        };
+    }
     test_server server;
 };
 
@@ -393,11 +401,7 @@ TEST_F(SocketServer, AcceptsOneConnectionPerPoll) {
 
 TEST_F(SocketServer, AClosedConnectionIsDeletedInItsFirstPoll) {
     ASSERT_TRUE(activate_on_free_port());
-    server.factory = [&] {
-        auto* node = new receiving_node_type;
-        node->events = &server.events;
-        return node;
-    };
+    use_receiving_nodes();
     int client = connect_loopback(server.get_port());
     close(client);
     ASSERT_TRUE(step_until([&] { server.job_proc(); }, [&] { return !server.events.empty(); }));
@@ -409,11 +413,7 @@ TEST_F(SocketServer, AClosedConnectionIsDeletedInItsFirstPoll) {
 
 TEST_F(SocketServer, DeactivateAbortsJobsThenDisconnectsAndDeletes) {
     ASSERT_TRUE(activate_on_free_port());
-    server.factory = [&] {
-        auto* node = new receiving_node_type;
-        node->events = &server.events;
-        return node;
-    };
+    use_receiving_nodes();
     int client = connect_loopback(server.get_port());
     ASSERT_TRUE(step_until([&] { server.job_proc(); }, [&] { return !server.nodes.empty(); }));
     server.deactivate();

@@ -1,4 +1,4 @@
-// Helpers shared by the engine tests: loopback sockets and bounded waits.
+// Helpers shared by the tests: loopback sockets, descriptor counts and bounded waits.
 #pragma once
 
 #include <arpa/inet.h>
