@@ -53,17 +53,26 @@ class recording : public base {
 using test_node = recording<se_server_node>;
 using test_client_node = recording<se_client_node>;
 
-// A node connected to one end of a socket pair; the test holds the other end.
+// A node on the accepted end of a loopback TCP connection; the test holds the client end.
 struct connected_pair {
     test_node node;
     int peer = -1;
 
     connected_pair() {
-        int fds[2];
-        socketpair(AF_UNIX, SOCK_STREAM, 0, fds);
-        enable_nonblocking_mode(fds[0], true);
-        prepare_server_node(&node, fds[0], sockaddr_in{});
-        peer = fds[1];
+        loopback_listener listener;
+        peer = connect_loopback(listener.port);
+        sockaddr_in address{};
+        socklen_t length = sizeof address;
+        int accepted = accept(listener.fd, reinterpret_cast<sockaddr*>(&address), &length);
+        enable_nonblocking_mode(accepted, true);
+        prepare_server_node(&node, accepted, address);
+    }
+    // Closes the client end with a reset instead of an orderly close.
+    void reset_peer() {
+        linger abort_on_close{1, 0};
+        setsockopt(peer, SOL_SOCKET, SO_LINGER, &abort_on_close, sizeof abort_on_close);
+        close(peer);
+        peer = -1;
     }
     ~connected_pair() {
         if (peer != -1) close(peer);
@@ -198,15 +207,29 @@ TEST_F(SocketEngine, SendStopsAtTheBufferAndContinuesAfterPartialSends) {
     EXPECT_TRUE(received == big);
 }
 
-TEST_F(SocketEngine, SendToAClosedPeerFailsWithoutKillingTheProcess) {
+TEST_F(SocketEngine, SendToAResetPeerFailsWithoutKillingTheProcess) {
     connected_pair pair;
-    close(pair.peer);
-    pair.peer = -1;
+    pair.reset_peer();
     char data[] = "hello";
     pair.node.start(se_basic_node::_send, data, 5, 5);
     pair.node.job_proc();
     EXPECT_EQ(pair.node.get_result(), se_basic_node::send_failed);
     EXPECT_TRUE(pair.node.connected()) << "closing is the subclass's decision";
+}
+
+TEST_F(SocketEngine, AFailingReadinessTestEndsTheJobWithSelectFailed) {
+    test_node node;
+    int fds[2];
+    socketpair(AF_UNIX, SOCK_STREAM, 0, fds);
+    prepare_server_node(&node, fds[0], sockaddr_in{});
+    close(fds[0]);  // the node's descriptor is no longer open
+    char data[4];
+    node.start(se_basic_node::_recv, data, 4, 4);
+    node.job_proc();
+    EXPECT_EQ(node.get_result(), se_basic_node::select_failed);
+    EXPECT_TRUE(node.connected()) << "closing is the subclass's decision";
+    node.disconnect();
+    close(fds[1]);
 }
 
 TEST_F(SocketEngine, PeerCloseDuringReceiveClosesBeforeTheHooks) {
