@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include "app/main.h"
 #include "app/simple_server.h"
@@ -59,6 +60,13 @@ bool credentials_match(const request& r) {
     return it != r.fields.end() && it->second == expected_authorization();
 }
 
+// The target and the Host field are echoed into the Location line of a
+// redirect, where a CR, LF or NUL would end that header line early and let the
+// request write header lines of its own.
+bool breaks_header_line(std::string_view text) {
+    return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
+}
+
 // Takes one request head apart. False for a head, version, target or scheme
 // that the server does not serve: the connection is then closed.
 bool parse_request(char* begin, char* end, char** next, request* r) {
@@ -73,7 +81,9 @@ bool parse_request(char* begin, char* end, char** next, request* r) {
         return false;
     }
     r->host_field = field(r->fields, "Host");
-    return true;
+    return !breaks_header_line(
+               std::string_view(target_begin, static_cast<size_t>(target_end - target_begin))) &&
+           !breaks_header_line(r->host_field);
 }
 
 std::string realm() {

@@ -331,6 +331,11 @@ TEST_F(RequestHandler, RejectedRequestsCloseTheConnectionWithNothingSent) {
         get("/a.txt?novalue"),
         get("ftp://h/a.txt"),
         get("/a@b"),
+        // Bytes that would break the Location line of a redirect.
+        get("/docs?a=1\r\nX:y"),
+        get(std::string("/docs#a\0b", 9)),
+        "GET /docs HTTP/1.1\r\nHost: h\nX: y\r\n" + good_auth() + "\r\n",
+        "GET /docs HTTP/1.1\r\nHost: h\rX: y\r\n" + good_auth() + "\r\n",
     };
     for (const std::string& request : rows) {
         connect();
