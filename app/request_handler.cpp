@@ -3,7 +3,9 @@
 // after the other into the response buffer, and one send job sends them all.
 // A request that is not served with a response closes the connection, and
 // nothing of its group is sent.
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -117,13 +119,31 @@ answer file_answer(const request& r) {
     return a;
 }
 
-// Reads exactly `size` bytes of the file into `target`.
+// Reads exactly `size` bytes of the file into `target`, straight from the
+// descriptor: a stream would add a status call and a buffer of its own.
 bool read_file(const std::string& file_name, char* target, long size) {
-    FILE* file = fopen(file_name.c_str(), "rb");
-    if (file == nullptr) return false;
-    size_t read = fread(target, 1, static_cast<size_t>(size), file);
-    fclose(file);
-    return read == static_cast<size_t>(size);
+    int fd = open(file_name.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd == -1) return false;
+    long done = 0;
+    while (done < size) {
+        ssize_t n = read(fd, target + done, static_cast<size_t>(size - done));
+        if (n <= 0) break;  // an error, or the file became shorter since stat
+        done += n;
+    }
+    close(fd);
+    return done == size;
+}
+
+// The Last-Modified text of a modification time: the same few files are
+// served again and again, so the last date is kept.
+const std::string& last_modified(time_t modified) {
+    static time_t cached_time = 0;
+    static std::string cached_text;
+    if (cached_text.empty() || modified != cached_time) {
+        cached_text = http_time_str(static_cast<long>(modified));
+        cached_time = modified;
+    }
+    return cached_text;
 }
 
 // Where one response landed in the response buffer.
@@ -149,7 +169,7 @@ written write_file(const answer& a, char* pos, int room) {
     int header_length = snprintf(pos, static_cast<size_t>(room),
                                  "HTTP/1.1 200 OK\r\nLast-Modified: %s\r\nContent-Type: %s\r\n"
                                  "Content-Length: %li\r\n\r\n",
-                                 http_time_str(static_cast<long>(a.file_info.st_mtime)).c_str(),
+                                 last_modified(a.file_info.st_mtime).c_str(),
                                  get_content_type(get_ext(a.file_name)).c_str(), size);
     bool fits = header_length >= 0 && header_length < room && size <= room - header_length;
     if (!fits || !read_file(a.file_name, pos + header_length, size)) {

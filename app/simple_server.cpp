@@ -1,7 +1,7 @@
 #include "app/simple_server.h"
 
+#include <cstdio>
 #include <new>
-#include <string>
 
 #include "app/main.h"
 #include "log/printf_ex.h"
@@ -24,23 +24,32 @@ simple_server_node::~simple_server_node() {
     delete[] out_buf;
 }
 
+const char* simple_server_node::log_prefix() {
+    if (log_prefix_text.empty() || log_prefix_ip != addr.sin_addr.s_addr ||
+        log_prefix_port != addr.sin_port) {
+        char text[64];  // the longest: "node (ip = 255.255.255.255, port = 65535) "
+        snprintf(text, sizeof text, "node (ip = %s, port = %hu) ", get_ip().c_str(), get_port());
+        log_prefix_text = text;
+        log_prefix_ip = addr.sin_addr.s_addr;
+        log_prefix_port = addr.sin_port;
+    }
+    return log_prefix_text.c_str();
+}
+
 void simple_server_node::log_event(const char* event) {
-    printf_ex("%s node (ip = %s, port = %hu) %s\n", system_time_str().c_str(), get_ip().c_str(),
-              get_port(), event);
+    printf_ex("%s %s%s\n", system_time_str().c_str(), log_prefix(), event);
 }
 
 void simple_server_node::log_block(const char* event, const char* text) {
     static const char* const separator =
         "//---------------------------------------------------------------------------\n";
-    printf_ex("%s%s node (ip = %s, port = %hu) %s\n%s%s\n%s", separator, system_time_str().c_str(),
-              get_ip().c_str(), get_port(), event, separator, text, separator);
+    printf_ex("%s%s %s%s\n%s%s\n%s", separator, system_time_str().c_str(), log_prefix(), event,
+              separator, text, separator);
 }
 
 void simple_server_node::log_job_activation(bool activated) {
-    std::string job_name = get_job_str(get_job());
-    std::string event =
-        activated ? "job " + job_name + " activated" : "can not activate job " + job_name;
-    log_event(event.c_str());
+    printf_ex(activated ? "%s %sjob %s activated\n" : "%s %scan not activate job %s\n",
+              system_time_str().c_str(), log_prefix(), get_job_str(get_job()));
 }
 
 void simple_server_node::start_recv() {
@@ -56,9 +65,8 @@ void simple_server_node::after_connect() {
 }
 
 void simple_server_node::result_proc() {
-    std::string event = std::string("job ") + get_job_str(get_job()) + " finished with result " +
-                        get_result_str(get_result());
-    log_event(event.c_str());
+    printf_ex("%s %sjob %s finished with result %s\n", system_time_str().c_str(), log_prefix(),
+              get_job_str(get_job()), get_result_str(get_result()));
     switch (get_result()) {
         case aborted:
         case connection_closed:  // the engine closes and calls after_disconnect() itself

@@ -10,6 +10,8 @@
 // logged with the prefix "<stamp> node (ip = <peer>, port = <port>) ".
 #pragma once
 
+#include <string>
+
 #include "engine/socket_engine.h"
 
 class simple_server_node : public se_server_node {
@@ -41,6 +43,13 @@ class simple_server_node : public se_server_node {
     char* out_buf;
 
   private:
+    // The peer part of every line, "node (ip = <peer>, port = <port>) ",
+    // made once for the peer address it was made from.
+    std::string log_prefix_text;
+    in_addr_t log_prefix_ip = 0;
+    in_port_t log_prefix_port = 0;
+
+    const char* log_prefix();
     void start_recv();
     void log_job_activation(bool activated);
     void log_event(const char* event);

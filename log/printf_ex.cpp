@@ -2,6 +2,8 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <memory>
+#include <new>
 
 #include "engine/mt_obj.h"
 
@@ -25,12 +27,55 @@ class lock_guard {
     mt_obj& held;
 };
 
-bool write_to_screen(const char* format, va_list args) {
-    return vprintf(format, args) != -1;
+// The text of one call, formatted once: every destination gets the same bytes.
+// Most texts fit the local array; a longer one (a large request group) gets a
+// buffer of its own.
+class formatted_text {
+  public:
+    formatted_text(const char* format, va_list args) {
+        va_list again;
+        va_copy(again, args);
+        length = vsnprintf(local, sizeof local, format, args);
+        if (length >= static_cast<int>(sizeof local)) {
+            large.reset(new (std::nothrow) char[static_cast<size_t>(length) + 1]);
+            if (large) {
+                vsnprintf(large.get(), static_cast<size_t>(length) + 1, format, again);
+            } else {
+                length = -1;
+            }
+        }
+        va_end(again);
+    }
+    formatted_text(const formatted_text&) = delete;
+    formatted_text& operator=(const formatted_text&) = delete;
+
+    bool ok() const { return length >= 0; }
+    const char* data() const { return large ? large.get() : local; }
+    size_t size() const { return static_cast<size_t>(length); }
+
+  private:
+    char local[4096];
+    std::unique_ptr<char[]> large;
+    int length;  // negative when the text could not be formatted
+};
+
+bool write_to_screen(const char* text, size_t length) {
+    return fwrite(text, 1, length, stdout) == length;
 }
 
-bool write_to_file(const char* format, va_list args) {
-    return vfprintf(f, format, args) >= 0 && fflush(f) == 0;
+bool write_to_file(const char* text, size_t length) {
+    return fwrite(text, 1, length, f) == length && fflush(f) == 0;
+}
+
+bool write_text(const char* text, size_t length) {
+    if (!print_to_file) return write_to_screen(text, length);
+    bool ok = false;
+    if (print_to_screen_also) ok = write_to_screen(text, length);
+    if (f != nullptr) {
+        bool file_ok = write_to_file(text, length);
+        ok = print_to_screen_also ? (ok && file_ok) : file_ok;
+    }
+    return ok;
 }
 
 }  // namespace
@@ -50,25 +95,9 @@ bool printf_ex(const char* format, ...) {
     lock_guard guard(cs);
     va_list args;
     va_start(args, format);
-    bool ok;
-    if (!print_to_file) {
-        ok = write_to_screen(format, args);
-    } else {
-        ok = false;
-        if (print_to_screen_also) {
-            // Each destination reads the arguments from their beginning.
-            va_list screen_args;
-            va_copy(screen_args, args);
-            ok = write_to_screen(format, screen_args);
-            va_end(screen_args);
-        }
-        if (f != nullptr) {
-            bool file_ok = write_to_file(format, args);
-            ok = print_to_screen_also ? (ok && file_ok) : file_ok;
-        }
-    }
+    formatted_text text(format, args);
     va_end(args);
-    return ok;
+    return text.ok() && write_text(text.data(), text.size());
 }
 
 void printf_ex_uninit() {

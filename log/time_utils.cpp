@@ -14,6 +14,14 @@ std::string time_stamp_str(time_t t) {
     return buffer;
 }
 
+// Log lines come in bursts within one second: each second is formatted once.
 std::string system_time_str() {
-    return time_stamp_str(time(nullptr));
+    static time_t formatted_second = 0;
+    static std::string stamp;
+    time_t now = time(nullptr);
+    if (stamp.empty() || now != formatted_second) {
+        stamp = time_stamp_str(now);
+        formatted_second = now;
+    }
+    return stamp;
 }

@@ -6,7 +6,8 @@
 
 // The current UTC time as "YYYY-MM-DD hh-mm-ss (UTC)", for example
 // "2009-03-01 17-05-09 (UTC)": hyphens, not colons, between the time's parts.
-// Not reentrant: it formats into a buffer shared by all calls.
+// Not reentrant: it keeps the last stamp, formatted once per second, in state
+// shared by all calls.
 std::string system_time_str();
 
 // The same format for a given calendar time. Years beyond four digits are

@@ -68,6 +68,16 @@ TEST_F(PrintfEx, FileHoldsEveryTextAsSoonAsTheCallReturns) {
     EXPECT_EQ(file_text(log_name), "no line feed 7 continued\n");
 }
 
+TEST_F(PrintfEx, ALongTextReachesBothDestinationsWhole) {
+    ASSERT_TRUE(printf_ex_init(true, true, log_name.c_str(), "w"));
+    std::string long_text(10000, 'x');
+    long_text[5000] = '\r';
+    CaptureStdout();
+    EXPECT_TRUE(printf_ex("<%s>\n", long_text.c_str()));
+    EXPECT_EQ(GetCapturedStdout(), "<" + long_text + ">\n");
+    EXPECT_EQ(file_text(log_name), "<" + long_text + ">\n");
+}
+
 TEST_F(PrintfEx, FileOnlyRoutingAndTheMasterSwitch) {
     ASSERT_TRUE(printf_ex_init(true, false, log_name.c_str(), "w"));
     CaptureStdout();
