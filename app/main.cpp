@@ -22,9 +22,6 @@ simple_se_server server;
 
 namespace {
 
-const char* const separator_line =
-    "//---------------------------------------------------------------------------\n";
-
 bool is_retained(const std::string& line) {
     return !line.empty() && line.compare(0, 2, "//") != 0;
 }
@@ -92,7 +89,7 @@ void apply_config(const param_map& params, listen_address* address) {
 bool start_up(const char* argv0) {
     settings::exe_name = argv0;
     printf_ex_init(true, true, change_ext(settings::exe_name, ".log").c_str(), "w");
-    printf_ex("%s%s logging started\n", separator_line, system_time_str().c_str());
+    printf_ex("%s%s logging started\n", log_separator_line, system_time_str().c_str());
 
     listen_address address;
     settings::root = get_path(settings::exe_name) + "root/";

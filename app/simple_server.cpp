@@ -41,10 +41,8 @@ void simple_server_node::log_event(const char* event) {
 }
 
 void simple_server_node::log_block(const char* event, const char* text) {
-    static const char* const separator =
-        "//---------------------------------------------------------------------------\n";
-    printf_ex("%s%s %s%s\n%s%s\n%s", separator, system_time_str().c_str(), log_prefix(), event,
-              separator, text, separator);
+    printf_ex("%s%s %s%s\n%s%s\n%s", log_separator_line, system_time_str().c_str(), log_prefix(),
+              event, log_separator_line, text, log_separator_line);
 }
 
 void simple_server_node::log_job_activation(bool activated) {

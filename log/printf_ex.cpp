@@ -7,6 +7,9 @@
 
 #include "engine/mt_obj.h"
 
+const char* const log_separator_line =
+    "//---------------------------------------------------------------------------\n";
+
 namespace {
 
 bool enabled = true;

@@ -6,6 +6,10 @@
 // May be called before printf_ex_init: the text then goes to standard output.
 #pragma once
 
+// The line of two slashes and 75 hyphens that frames multi-line blocks in the
+// log and opens the start-up banner, with its line feed.
+extern const char* const log_separator_line;
+
 // Sets the routing and, when `print_to_file` is true, opens `file_name` with
 // `mode`. The flags are stored in every case. Returns true when a file was
 // opened or when `print_to_file` is false; false when the name or the mode is
