@@ -12,7 +12,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/main.h"
+#include "app/settings.h"
 #include "app/simple_server.h"
 #include "http/http_utils.h"
 #include "http/proxy_utils.h"

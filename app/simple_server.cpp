@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <new>
 
-#include "app/main.h"
+#include "app/settings.h"
 #include "log/printf_ex.h"
 #include "log/time_utils.h"
 

@@ -301,13 +301,12 @@ std::string http_time_str(long t) {
     static const char days[7][4] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
     static const char months[12][4] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                        "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-    // "Thu, 01 Jan " and " 00:00:00 GMT" take 25 characters; a year of an int tm_year plus
-    // 1900 takes at most 11 (sign and ten digits); one more for the NUL.
-    static char buffer[25 + 11 + 1];
-
     const std::time_t time = t;
     std::tm utc{};
     if (!gmtime_r(&time, &utc)) return std::string();
+    // "Thu, 01 Jan " and " 00:00:00 GMT" take 25 characters; a year of an int tm_year plus
+    // 1900 takes at most 11 (sign and ten digits); one more for the NUL.
+    char buffer[25 + 11 + 1];
     const long long year = static_cast<long long>(utc.tm_year) + 1900;
     const int length = std::snprintf(buffer, sizeof buffer, "%s, %02d %s %04lld %02d:%02d:%02d GMT",
                                      days[utc.tm_wday], utc.tm_mday, months[utc.tm_mon], year,

@@ -1,6 +1,6 @@
 // HTTP text helpers that work in place on character ranges: range search, key/value lists,
 // request-head and request-target parsing, file-name helpers, response writing, HTTP dates,
-// content types and URI building. Stateless except for the date buffer of http_time_str.
+// content types and URI building. Stateless.
 //
 // Character range: a parser takes `begin`, the first character, and `end`, one past the last.
 // The text needs no NUL terminator and may lie inside a larger buffer; nothing at or beyond
@@ -99,7 +99,7 @@ int http_print_length(const char* status, const char* extra_headers, const char*
 
 // The HTTP date of `t` (seconds since 1970-01-01 00:00:00 UTC), "Thu, 01 Jan 1970 00:00:00 GMT":
 // the year has at least four digits and is never cut; negative years carry a minus sign. Empty
-// when the C library cannot convert `t`. Formats in a static buffer: call from one thread only.
+// when the C library cannot convert `t`. Reentrant.
 std::string http_time_str(long t);
 
 // Media type for a file extension without its dot, compared case-sensitively: htm and html give

@@ -11,5 +11,6 @@
 std::string system_time_str();
 
 // The same format for a given calendar time. Years beyond four digits are
-// written in full, never cut; a time gmtime cannot convert gives "".
+// written in full, never cut; a time gmtime_r cannot convert gives "".
+// Reentrant.
 std::string time_stamp_str(time_t t);

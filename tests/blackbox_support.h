@@ -13,11 +13,13 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "loopback.h"
 
@@ -85,6 +87,27 @@ inline std::string receive(int fd, size_t expected, double seconds = 5.0) {
     return data;
 }
 
+// Reads until `answers` responses have begun (counted by their status lines)
+// or `seconds` pass.
+inline std::string receive_answers(int fd, int answers, double seconds = 5.0) {
+    std::string data;
+    auto deadline = clock::now() + std::chrono::duration<double>(seconds);
+    auto begun = [&data] {
+        int n = 0;
+        for (size_t at = data.find("HTTP/1.1 "); at != std::string::npos;
+             at = data.find("HTTP/1.1 ", at + 1))
+            ++n;
+        return n;
+    };
+    while (begun() < answers && clock::now() < deadline) {
+        data += receive(fd, 1, 0.1);
+    }
+    return data;
+}
+
+// The Authorization field line for the default login and password.
+inline const std::string basic_auth = "Authorization: Basic dXNlcjo1NzEy\r\n";
+
 // Whether the peer has closed the connection within `seconds`.
 inline bool closed_by_peer(int fd, double seconds = 5.0) {
     auto deadline = clock::now() + std::chrono::duration<double>(seconds);
@@ -118,19 +141,46 @@ class websrv_process {
     // Writes websrv.cfg beside the copy.
     void configure(const std::string& text) const { write_file(dir / "websrv.cfg", text); }
 
-    // Starts the copy as `argv0` from the working directory `cwd` (default: its own).
-    void start(const std::string& argv0 = "./websrv", const fs::path& cwd = {}) {
+    // Starts the copy as `argv0` from the working directory `cwd` (default:
+    // its own), with `args` after argv0. Standard output goes to stdout.txt,
+    // or to the descriptor `screen` when one is given; standard error goes to
+    // stderr.txt.
+    void start(const std::string& argv0 = "./websrv", const fs::path& cwd = {},
+               const std::vector<std::string>& args = {}, int screen = -1) {
         fs::path work = cwd.empty() ? dir : cwd;
-        std::string screen = (dir / "stdout.txt").string();
+        std::string out_name = (dir / "stdout.txt").string();
+        std::string err_name = (dir / "stderr.txt").string();
+        std::string program = (dir / "websrv").string();
+        std::vector<const char*> argv{argv0.c_str()};
+        for (const std::string& arg : args)
+            argv.push_back(arg.c_str());
+        argv.push_back(nullptr);
         pid = fork();
         if (pid == 0) {
-            int out = open(screen.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            int out =
+                screen != -1 ? screen : open(out_name.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            int err = open(err_name.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             dup2(out, STDOUT_FILENO);
+            dup2(err, STDERR_FILENO);
             if (chdir(work.c_str()) != 0) _exit(127);
-            std::string program = (dir / "websrv").string();
-            execl(program.c_str(), argv0.c_str(), static_cast<char*>(nullptr));
+            execv(program.c_str(), const_cast<char* const*>(argv.data()));
             _exit(127);
         }
+    }
+
+    // Waits for the started process to end; its exit status, or -1 when it
+    // is still running after `seconds` or did not exit normally.
+    int wait_for_exit(double seconds = 5.0) {
+        auto deadline = clock::now() + std::chrono::duration<double>(seconds);
+        while (pid > 0 && clock::now() < deadline) {
+            int status = 0;
+            if (waitpid(pid, &status, WNOHANG) == pid) {
+                pid = -1;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return -1;
     }
 
     void stop() {
@@ -167,16 +217,43 @@ class websrv_process {
     pid_t pid = -1;
 };
 
-// A started server on a free loopback port, serving `dir`/root/.
+// A started server on a free loopback port, serving `dir`/root/. Another
+// process may take the free port before the server binds it: then it is
+// started again on another one.
 struct running_server {
     explicit running_server(const std::string& extra_config = "") {
-        port = free_port();
-        process.configure("ip=127.0.0.1\nport=" + std::to_string(port) + "\n" + extra_config);
-        process.start();
+        for (int attempt = 0; attempt < 5; ++attempt) {
+            port = free_port();
+            process.configure("ip=127.0.0.1\nport=" + std::to_string(port) + "\n" + extra_config);
+            process.start();
+            activated = process.wait_for_log("server activated", 1, 10.0);
+            if (activated || process.log().find("can not activate server") == std::string::npos) {
+                return;
+            }
+            process.stop();
+        }
     }
-    bool ready() const { return process.wait_for_log("server activated"); }
+    bool ready() const { return activated; }
     websrv_process process;
     unsigned short port = 0;
+    bool activated = false;
 };
+
+// Runs a shell command with a time limit and returns its standard output.
+inline std::string run(const std::string& command) {
+    std::string output;
+    FILE* pipe = popen(("timeout 20 " + command).c_str(), "r");
+    if (pipe == nullptr) return output;
+    char chunk[4096];
+    for (size_t n; (n = fread(chunk, 1, sizeof chunk, pipe)) > 0;)
+        output.append(chunk, n);
+    pclose(pipe);
+    return output;
+}
+
+// curl with `arguments`, straight to loopback whatever proxy the environment names.
+inline std::string curl(const std::string& arguments) {
+    return run("curl -sS --noproxy '*' " + arguments);
+}
 
 }  // namespace blackbox

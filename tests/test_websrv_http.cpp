@@ -1,25 +1,11 @@
 // The real websrv binary answering real clients over loopback.
 #include <gtest/gtest.h>
 
-#include <cstdio>
-
 #include "blackbox_support.h"
 
 namespace {
 
 using namespace blackbox;
-
-// Runs a shell command with a time limit and returns its standard output.
-std::string run(const std::string& command) {
-    std::string output;
-    FILE* pipe = popen(("timeout 20 " + command).c_str(), "r");
-    if (pipe == nullptr) return output;
-    char chunk[4096];
-    for (size_t n; (n = fread(chunk, 1, sizeof chunk, pipe)) > 0;)
-        output.append(chunk, n);
-    pclose(pipe);
-    return output;
-}
 
 class WebsrvHttp : public ::testing::Test {
   protected:
@@ -37,7 +23,7 @@ class WebsrvHttp : public ::testing::Test {
 
 TEST_F(WebsrvHttp, CurlFetchesFilesOverOneConnection) {
     std::string out =
-        run("curl -sS --user user:5712 " + url("/a.txt") + " " + url("/") + " " + url("/docs/"));
+        curl("--user user:5712 " + url("/a.txt") + " " + url("/") + " " + url("/docs/"));
     EXPECT_EQ(out, "alpha<p>home</p><p>docs</p>");
     EXPECT_EQ(websrv_process::count(server.process.log(), " connected\n"), 1)
         << "curl kept the connection alive";
@@ -46,12 +32,12 @@ TEST_F(WebsrvHttp, CurlFetchesFilesOverOneConnection) {
 
 TEST_F(WebsrvHttp, CurlFollowsTheDirectoryRedirect) {
     std::string out =
-        run("curl -sS -L --user user:5712 -w ' %{http_code} %{num_redirects}' " + url("/docs"));
+        curl("-L --user user:5712 -w ' %{http_code} %{num_redirects}' " + url("/docs"));
     EXPECT_EQ(out, "<p>docs</p> 200 1");
 }
 
 TEST_F(WebsrvHttp, CurlWithoutCredentialsIsAskedForThem) {
-    std::string out = run("curl -sS -o /dev/null -D - " + url("/a.txt"));
+    std::string out = curl("-o /dev/null -D - " + url("/a.txt"));
     EXPECT_NE(out.find("HTTP/1.1 401 Unauthorized\r\n"), std::string::npos) << out;
     EXPECT_NE(out.find("WWW-Authenticate: Basic realm=\"websrv\"\r\n"), std::string::npos) << out;
 }
@@ -92,7 +78,7 @@ TEST_F(WebsrvHttp, AMalformedRequestDoesNotStopTheServer) {
     ASSERT_TRUE(send_all(bad, std::string(garbage, sizeof garbage - 1)));
     EXPECT_TRUE(closed_by_peer(bad));
     close(bad);
-    EXPECT_EQ(run("curl -sS --user user:5712 " + url("/a.txt")), "alpha");
+    EXPECT_EQ(curl("--user user:5712 " + url("/a.txt")), "alpha");
 }
 
 }  // namespace
