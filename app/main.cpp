@@ -1,8 +1,15 @@
 #include "app/main.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 
 #include "engine/platform.h"
@@ -43,19 +50,67 @@ void log_settings(const listen_address& address) {
 }
 
 void read_settings(listen_address* address) {
+    const std::string file_name = change_ext(settings::exe_name, ".cfg");
     std::string text;
-    if (!read_config_text(change_ext(settings::exe_name, ".cfg"), &text)) {
-        printf_ex("////can not read cfg-file\n");
-    }
+    const bool read = read_config_text(file_name, &text);
+    if (!read) printf_ex("////can not read cfg-file\n");
     param_map params;
     if (!parse_params(text.data(), text.data() + text.size(), &params)) {
         printf_ex("////can not parse params\n");
+        // No file is a plain start with the defaults; a file that is there but
+        // not taken would otherwise go unnoticed outside the log.
+        if (read || access(file_name.c_str(), F_OK) == 0) {
+            fprintf(stderr, "%s: can not %s %s: every setting keeps its default\n",
+                    settings::exe_name.c_str(), read ? "parse" : "read", file_name.c_str());
+        }
         return;
     }
     apply_config(params, address);
 }
 
+// Takes the lock on the log file that keeps a second copy of the server from
+// emptying it. The descriptor stays open, unused, for the life of the process:
+// the lock lives with it. False only when another process holds the lock; a
+// file that cannot be opened or locked at all is left to the log, which then
+// writes to standard output only.
+bool lock_log_file(const std::string& file_name) {
+    int fd = open(file_name.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    if (fd == -1 || flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
+    const bool held_elsewhere = errno == EWOULDBLOCK;
+    close(fd);
+    return !held_elsewhere;
+}
+
 }  // namespace
+
+int answer_arguments(int argc, char** argv) {
+    if (argc <= 1) return -1;
+    const char* name = argv[0] != nullptr ? argv[0] : "websrv";
+    auto is = [](const char* argument, const char* option) {
+        return strcmp(argument, option) == 0;
+    };
+    const bool help = is(argv[1], "--help") || is(argv[1], "-h");
+    const bool version = is(argv[1], "--version");
+    if (argc > 2 || !(help || version)) {
+        const char* unexpected = argc > 2 && (help || version) ? argv[2] : argv[1];
+        fprintf(stderr, "%s: unexpected argument '%s' (see --help)\n", name, unexpected);
+        return 2;
+    }
+    if (version) {
+        printf("websrv %s\n", WEBSRV_VERSION);
+    } else {
+        printf(
+            "Usage: %s [--help | --version]\n"
+            "Serves one directory over HTTP/1.1 behind HTTP Basic authentication.\n"
+            "Started without arguments, it reads its configuration from %s,\n"
+            "writes its log to %s and to standard output, serves the\n"
+            "directory %sroot/ unless the configuration names another root,\n"
+            "and runs until it is stopped. The README lists every configuration key.\n",
+            name, change_ext(name, ".cfg").c_str(), change_ext(name, ".log").c_str(),
+            get_path(name).c_str());
+    }
+    return 0;
+}
 
 bool read_config_text(const std::string& file_name, std::string* text) {
     text->clear();
@@ -81,14 +136,30 @@ void apply_config(const param_map& params, listen_address* address) {
     }
     if (auto* login = found("login")) settings::login = *login;
     if (auto* password = found("password")) settings::password = *password;
-    if (auto* root = found("root")) settings::root = *root;
+    if (auto* root = found("root")) {
+        // The root is joined to request paths as text: without its "/",
+        // root=/srv/site would serve /srv/site-private/ for /-private/.
+        settings::root = *root;
+        if (!root->empty() && root->back() != '/') settings::root += '/';
+    }
     if (auto* size = found("sizeof_in")) set_if_positive(*size, &settings::sizeof_in);
     if (auto* size = found("sizeof_out")) set_if_positive(*size, &settings::sizeof_out);
 }
 
 bool start_up(const char* argv0) {
     settings::exe_name = argv0;
-    printf_ex_init(true, true, change_ext(settings::exe_name, ".log").c_str(), "w");
+    const std::string log_name = change_ext(settings::exe_name, ".log");
+    if (!lock_log_file(log_name)) {
+        fprintf(stderr,
+                "%s: %s is locked by another copy of websrv that is running; not starting\n",
+                settings::exe_name.c_str(), log_name.c_str());
+        return false;
+    }
+    // Standard output may be a pipe whose reader has gone: a write to it must
+    // fail, not end the process.
+    signal(SIGPIPE, SIG_IGN);
+    printf_ex_init(true, true, log_name.c_str(), "w");
+    printf_ex_screen_never_blocks(true);
     printf_ex("%s%s logging started\n", log_separator_line, system_time_str().c_str());
 
     listen_address address;
@@ -100,7 +171,7 @@ bool start_up(const char* argv0) {
     bool active = server.activate(true);
     printf_ex(active ? "%s server activated\n" : "%s can not activate server\n",
               system_time_str().c_str());
-    return active;
+    return true;
 }
 
 void run_main_loop() {

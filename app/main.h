@@ -7,17 +7,9 @@
 
 #include <string>
 
+#include "app/settings.h"
 #include "app/simple_server.h"
 #include "http/http_utils.h"
-
-namespace settings {
-extern std::string exe_name;  // argv[0], as the process was started
-extern std::string login;     // the one login of Basic authentication
-extern std::string password;
-extern std::string root;  // joined to request paths as text: ends with a separator
-extern int sizeof_in;     // each connection's receive buffer, in bytes (positive)
-extern int sizeof_out;    // each connection's response buffer, in bytes (positive)
-}  // namespace settings
 
 // The one listening server of the process.
 extern simple_se_server server;
@@ -39,9 +31,19 @@ bool read_config_text(const std::string& file_name, std::string* text);
 // number keeps the value in force.
 void apply_config(const param_map& params, listen_address* address);
 
+// Answers a command line that holds arguments: "--help" or "-h" prints the
+// usage text and "--version" the version, both on standard output with the
+// exit status 0; anything else prints a one-line error on standard error with
+// the status 2. Neither touches the log or the network. Returns -1 when there
+// are no arguments: the server is to start.
+int answer_arguments(int argc, char** argv);
+
 // Steps up to activation: names the files after `argv0`, opens the log,
 // reads the configuration, logs the settings, prepares and activates `server`.
-// Returns whether the server listens.
+// Returns false only when another copy of websrv holds the log file (the
+// reason is on standard error and the log is left untouched): the process
+// must not serve. A server that could not be activated still returns true;
+// the log says why, and the process goes on polling as it always does.
 bool start_up(const char* argv0);
 
 // Polls `server` every 100 ms, for ever.

@@ -46,6 +46,18 @@ std::string address_text(const sockaddr_in& address) {
     return text;
 }
 
+// Binds the listening socket. An address text that was not a dotted IPv4
+// address left INADDR_NONE (255.255.255.255), which Linux would bind to and
+// never receive a connection on: that counts as a failed bind. SO_REUSEADDR
+// lets a restarted server bind over connections of its predecessor still in
+// TIME_WAIT; a port that another socket listens on still fails.
+bool bind_listening_socket(int fd, const sockaddr_in& address) {
+    if (address.sin_addr.s_addr == INADDR_NONE) return false;
+    int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    return bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+}
+
 bool connect_failed(int fd) {
     int error = 0;
     socklen_t length = sizeof error;
@@ -332,7 +344,7 @@ bool se_server::activate(bool listen_too) {
     errors failure = no_error;
     if (!enable_nonblocking_mode(sock, true)) {
         failure = can_not_enable_nonblocking_mode;
-    } else if (bind(sock, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == -1) {
+    } else if (!bind_listening_socket(sock, addr)) {
         failure = bind_failed;
     } else if (listen_too && listen(sock, 128) == -1) {
         failure = listen_failed;

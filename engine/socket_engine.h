@@ -176,11 +176,14 @@ class se_server : public mt_obj {
     virtual se_server_node* new_node() { return new se_server_node; }
 
     // Sets what activate() opens and binds. Refused (false) while active.
-    // An address text that is not dotted IPv4 makes activate() fail to bind.
+    // An address text that is not dotted IPv4 makes activate() fail with
+    // `bind_failed`.
     bool prepare(int family, int type, int protocol, const char* ip, unsigned short port);
-    // Opens a non-blocking socket, binds it and, when `listen_too` is true,
-    // listens with a backlog of 128. Refused (false, no hook) while active;
-    // every failure closes the socket and reports through after_error().
+    // Opens a non-blocking socket, binds it (with SO_REUSEADDR: a restart
+    // binds over its predecessor's connections in TIME_WAIT, but never beside
+    // another listener) and, when `listen_too` is true, listens with a backlog
+    // of 128. Refused (false, no hook) while active; every failure closes the
+    // socket and reports through after_error().
     bool activate(bool listen_too);
     // Disconnects and deletes every node, then closes the listening socket.
     void deactivate();

@@ -1,11 +1,20 @@
 #include "log/printf_ex.h"
 
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <memory>
 #include <new>
+#include <string>
 
 #include "engine/mt_obj.h"
+#include "log/time_utils.h"
 
 const char* const log_separator_line =
     "//---------------------------------------------------------------------------\n";
@@ -62,8 +71,109 @@ class formatted_text {
     int length;  // negative when the text could not be formatted
 };
 
+// Standard output as the log writes it. Through the C stream by default;
+// once told never to block, a pipe, terminal or socket is written without
+// waiting, and what it cannot take at once is dropped and counted.
+class screen_output {
+  public:
+    void never_block(bool value) {
+        reset();
+        if (!value) return;
+        fflush(stdout);
+        struct stat info {};
+        if (fstat(STDOUT_FILENO, &info) != 0) return;
+        if (S_ISSOCK(info.st_mode)) {
+            how = way::socket;
+            fd = STDOUT_FILENO;
+        } else if (S_ISFIFO(info.st_mode) || (S_ISCHR(info.st_mode) && isatty(STDOUT_FILENO))) {
+            // A description of its own: setting O_NONBLOCK on the inherited one
+            // would also change it for the shell and every other process sharing it.
+            int own = open("/proc/self/fd/1", O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+            if (own == -1) return;  // stays a plain stream
+            how = way::descriptor;
+            fd = own;
+        }
+    }
+
+    bool write(const char* text, size_t length) {
+        if (how == way::stream) return fwrite(text, 1, length, stdout) == length;
+        if (how == way::gone || !finish_pending() || !announce_missed() ||
+            offer(text, length) == outcome::refused) {
+            count_missed(text, length);
+            return false;
+        }
+        return true;
+    }
+
+  private:
+    enum class way { stream, descriptor, socket, gone };
+    enum class outcome { taken, refused };
+
+    void reset() {
+        if (how == way::descriptor) close(fd);
+        how = way::stream;
+        fd = -1;
+        pending.clear();
+        missed_lines = 0;
+    }
+
+    ssize_t write_some(const char* data, size_t length) {
+        return how == way::socket ? send(fd, data, length, MSG_DONTWAIT | MSG_NOSIGNAL)
+                                  : ::write(fd, data, length);
+    }
+
+    // Writes what standard output takes now. A text taken in part is taken:
+    // its rest is kept and goes out before anything else, so no text is cut.
+    outcome offer(const char* data, size_t length) {
+        ssize_t n = write_some(data, length);
+        if (n < 0) {
+            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) how = way::gone;
+            return outcome::refused;
+        }
+        if (n == 0 && length > 0) return outcome::refused;
+        pending.assign(data + n, length - static_cast<size_t>(n));
+        return outcome::taken;
+    }
+
+    // True when no rest of an earlier text is waiting any more.
+    bool finish_pending() {
+        if (pending.empty()) return true;
+        std::string rest;
+        rest.swap(pending);
+        if (offer(rest.data(), rest.size()) == outcome::refused) pending.swap(rest);
+        return pending.empty();
+    }
+
+    // True when no count of missed lines is waiting to be told any more.
+    bool announce_missed() {
+        if (missed_lines == 0) return true;
+        char notice[128];
+        int length = snprintf(notice, sizeof notice,
+                              "%s standard output missed %llu lines; the log file has them\n",
+                              system_time_str().c_str(), missed_lines);
+        if (offer(notice, static_cast<size_t>(std::max(length, 0))) == outcome::refused) {
+            return false;
+        }
+        missed_lines = 0;
+        return pending.empty();
+    }
+
+    // Lines of a dropped text: its line feeds, and an unfinished last line.
+    void count_missed(const char* text, size_t length) {
+        missed_lines += static_cast<unsigned long long>(std::count(text, text + length, '\n'));
+        if (length > 0 && text[length - 1] != '\n') ++missed_lines;
+    }
+
+    way how = way::stream;
+    int fd = -1;
+    std::string pending;  // the rest of a text that standard output took only in part
+    unsigned long long missed_lines = 0;
+};
+
+screen_output screen;
+
 bool write_to_screen(const char* text, size_t length) {
-    return fwrite(text, 1, length, stdout) == length;
+    return screen.write(text, length);
 }
 
 bool write_to_file(const char* text, size_t length) {
@@ -110,4 +220,9 @@ void printf_ex_uninit() {
 
 void printf_ex_enabled(bool value) {
     enabled = value;
+}
+
+void printf_ex_screen_never_blocks(bool value) {
+    lock_guard guard(cs);
+    screen.never_block(value);
 }

@@ -27,3 +27,13 @@ void printf_ex_uninit();
 
 // The master switch: while false, printf_ex writes nothing.
 void printf_ex_enabled(bool value);
+
+// How standard output is written. Initially (false) through the C stream, as
+// usual. With true, standard output never holds up a caller: when it is a
+// pipe, a terminal or a socket, a text that it cannot take at once is dropped
+// there (the file still gets it), and the next text it takes is preceded by a
+// stamped line that says how many lines it missed; a text is never cut, and a
+// reader that has gone away ends screen output for good. A regular file or a
+// device that is not a terminal is written as usual. The kind of standard
+// output is looked at once, by this call.
+void printf_ex_screen_never_blocks(bool value);

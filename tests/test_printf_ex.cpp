@@ -1,9 +1,11 @@
 #include "log/printf_ex.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <string>
 
@@ -88,6 +90,48 @@ TEST_F(PrintfEx, FileOnlyRoutingAndTheMasterSwitch) {
     EXPECT_TRUE(printf_ex("enabled again\n"));
     EXPECT_EQ(GetCapturedStdout(), "");
     EXPECT_EQ(file_text(log_name), "file only\nenabled again\n");
+}
+
+TEST_F(PrintfEx, AFullScreenDropsWholeTextsAndSaysHowManyLinesItMissed) {
+    int screen[2];
+    ASSERT_EQ(pipe2(screen, O_CLOEXEC), 0);
+    ASSERT_EQ(fcntl(screen[1], F_SETPIPE_SZ, 8192), 8192);  // two pages
+    fcntl(screen[0], F_SETFL, O_NONBLOCK);
+    fflush(stdout);
+    int saved_stdout = dup(STDOUT_FILENO);
+    dup2(screen[1], STDOUT_FILENO);
+    close(screen[1]);
+    auto drain = [&] {
+        std::string data;
+        char chunk[8192];
+        for (ssize_t n; (n = read(screen[0], chunk, sizeof chunk)) > 0;)
+            data.append(chunk, static_cast<size_t>(n));
+        return data;
+    };
+
+    ASSERT_TRUE(printf_ex_init(true, true, log_name.c_str(), "w"));
+    printf_ex_screen_never_blocks(true);
+    const std::string a(2999, 'a'), b(5999, 'b'), c(99, 'c'), d(9, 'd');
+    bool took_a = printf_ex("%s\n", a.c_str());
+    bool took_b = printf_ex("%s\n", b.c_str());  // only its start fits: the rest waits
+    bool took_c = printf_ex("%s\n%s\n", c.c_str(), c.c_str());  // nothing fits
+    std::string seen = drain();
+    bool took_d = printf_ex("%s\n", d.c_str());
+    seen += drain();
+    printf_ex_screen_never_blocks(false);
+    dup2(saved_stdout, STDOUT_FILENO);
+    close(saved_stdout);
+    close(screen[0]);
+
+    EXPECT_TRUE(took_a && took_b && took_d);
+    EXPECT_FALSE(took_c);
+    EXPECT_TRUE(std::regex_match(seen, std::regex(a + "\n" + b + "\n" +
+                                                  R"(\d{4}-\d\d-\d\d \d\d-\d\d-\d\d \(UTC\) )"
+                                                  "standard output missed 2 lines; the log file "
+                                                  "has them\n" +
+                                                  d + "\n")))
+        << seen.substr(std::min<size_t>(seen.size(), 8990));
+    EXPECT_EQ(file_text(log_name), a + "\n" + b + "\n" + c + "\n" + c + "\n" + d + "\n");
 }
 
 }  // namespace

@@ -102,10 +102,10 @@ TEST(WebsrvStartup, ConfigurationChangesPortAndRoot) {
     unsigned short port = free_port();
     std::string log =
         start_with(process, "// a comment\r\nip=127.0.0.1\r\nport=" + std::to_string(port) +
-                                "\r\nroot=/srv/www/\r\n");
+                                "\r\nroot=/srv/www\r\n");
     EXPECT_EQ(log.find("can not"), std::string::npos) << log;
     EXPECT_EQ(setting(log, "port"), std::to_string(port)) << "CR LF line ends read alike";
-    EXPECT_EQ(setting(log, "root"), "/srv/www/");
+    EXPECT_EQ(setting(log, "root"), "/srv/www/") << "the separator the root needs is added";
     EXPECT_EQ(setting(log, "ip"), "127.0.0.1");
     EXPECT_EQ(setting(log, "login"), "user");
     int client = connect_to(port);
@@ -139,6 +139,9 @@ TEST(WebsrvStartup, ConfigurationLineRules) {
         EXPECT_EQ(setting(log, "login"), r.login) << r.description;
         EXPECT_EQ(log.find("////can not parse params") != std::string::npos, r.parse_error)
             << r.description;
+        EXPECT_EQ(read_file(process.dir / "stderr.txt").find("can not parse") != std::string::npos,
+                  r.parse_error)
+            << r.description << ": an operator looks at standard error first";
         EXPECT_EQ(log.find("////can not read cfg-file"), std::string::npos) << r.description;
     }
 }
@@ -168,8 +171,11 @@ TEST(WebsrvStartup, FilesAreNamedAfterTheExecutableAsStarted) {
     EXPECT_EQ(setting(process.log(), "port"), std::to_string(port));
 }
 
-TEST(WebsrvStartup, APortInUseIsLoggedAndTheProcessLivesOn) {
+TEST(WebsrvStartup, AnAddressThatCanNotBeBoundIsLoggedAndTheProcessLivesOn) {
+    // The holder asks for address reuse too, and websrv still must not bind beside it.
     int holder = socket(AF_INET, SOCK_STREAM, 0);
+    int on = 1;
+    setsockopt(holder, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -177,20 +183,85 @@ TEST(WebsrvStartup, APortInUseIsLoggedAndTheProcessLivesOn) {
     listen(holder, 1);
     socklen_t length = sizeof address;
     getsockname(holder, reinterpret_cast<sockaddr*>(&address), &length);
+    const std::string taken_port = std::to_string(ntohs(address.sin_port));
 
-    websrv_process process;
-    process.configure("ip=127.0.0.1\nport=" + std::to_string(ntohs(address.sin_port)) + "\n");
-    process.start();
-    ASSERT_TRUE(process.wait_for_log("can not activate server")) << process.log();
-    std::vector<std::string> lines = lines_of(process.log());
-    ASSERT_GE(lines.size(), 2u);
-    EXPECT_TRUE(std::regex_match(
-        lines[lines.size() - 2],
-        std::regex(stamp + " server function call finished with error bind_failed")));
-    EXPECT_TRUE(std::regex_match(lines.back(), std::regex(stamp + " can not activate server")));
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    EXPECT_TRUE(process.alive());
+    for (const std::string& config : {"ip=127.0.0.1\nport=" + taken_port + "\n",
+                                      "ip=localhost\nport=" + std::to_string(free_port()) + "\n"}) {
+        websrv_process process;
+        process.configure(config);
+        process.start();
+        ASSERT_TRUE(process.wait_for_log("can not activate server")) << config << process.log();
+        std::vector<std::string> lines = lines_of(process.log());
+        ASSERT_GE(lines.size(), 2u);
+        EXPECT_TRUE(std::regex_match(
+            lines[lines.size() - 2],
+            std::regex(stamp + " server function call finished with error bind_failed")))
+            << config;
+        EXPECT_TRUE(std::regex_match(lines.back(), std::regex(stamp + " can not activate server")));
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        EXPECT_TRUE(process.alive());
+    }
     close(holder);
+}
+
+TEST(WebsrvStartup, ARestartBindsOverConnectionsInTimeWait) {
+    running_server first;
+    ASSERT_TRUE(first.ready());
+    // The server closes this connection first, so its side waits in TIME_WAIT.
+    int client = connect_to(first.port);
+    ASSERT_TRUE(send_all(client, "garbage\r\n\r\n"));
+    EXPECT_TRUE(closed_by_peer(client));
+    close(client);
+    first.process.stop();
+
+    websrv_process second;
+    second.configure("ip=127.0.0.1\nport=" + std::to_string(first.port) + "\n");
+    second.start();
+    EXPECT_TRUE(second.wait_for_log("server activated")) << second.log();
+}
+
+TEST(WebsrvStartup, ASecondCopyLeavesTheLogOfTheFirstAlone) {
+    running_server first;
+    ASSERT_TRUE(first.ready());
+    const std::string log_before = first.process.log();
+    std::string answer =
+        run("env -C " + first.process.dir.string() + " ./websrv 2>&1; echo status $?");
+    EXPECT_NE(answer.find("locked by another copy"), std::string::npos) << answer;
+    EXPECT_NE(answer.find("status 1\n"), std::string::npos) << answer;
+    EXPECT_EQ(first.process.log(), log_before);
+    EXPECT_TRUE(first.process.alive());
+    int client = connect_to(first.port);
+    EXPECT_NE(client, -1) << "the first copy still serves";
+    close(client);
+}
+
+TEST(WebsrvStartup, ArgumentsArePrintedAnswersNotAStart) {
+    struct row {
+        std::vector<std::string> args;
+        int status;
+        std::string screen;  // a pattern for standard output
+        std::string error;   // a pattern for standard error
+    };
+    const std::vector<row> rows = {
+        {{"--help"},
+         0,
+         R"(Usage: \./websrv [\s\S]*\./websrv\.cfg[\s\S]*\./websrv\.log[\s\S]*)",
+         ""},
+        {{"-h"}, 0, "Usage: [\\s\\S]*", ""},
+        {{"--version"}, 0, R"(websrv \d+\.\d+\.\d+\n)", ""},
+        {{"--port=80"}, 2, "", R"(\./websrv: unexpected argument '--port=80' \(see --help\)\n)"},
+        {{"--version", "now"}, 2, "", R"(\./websrv: unexpected argument 'now' \(see --help\)\n)"},
+    };
+    for (const row& r : rows) {
+        websrv_process process;
+        process.start("./websrv", {}, r.args);
+        EXPECT_EQ(process.wait_for_exit(), r.status) << r.args[0];
+        EXPECT_TRUE(std::regex_match(read_file(process.dir / "stdout.txt"), std::regex(r.screen)))
+            << r.args[0] << ": " << read_file(process.dir / "stdout.txt");
+        EXPECT_TRUE(std::regex_match(read_file(process.dir / "stderr.txt"), std::regex(r.error)))
+            << r.args[0] << ": " << read_file(process.dir / "stderr.txt");
+        EXPECT_FALSE(fs::exists(process.dir / "websrv.log")) << r.args[0];
+    }
 }
 
 // The node lines of one connection, without their stamps and addresses.
@@ -230,6 +301,61 @@ TEST(WebsrvStartup, AClientThatOverfillsTheReceiveBufferIsDisconnected) {
     EXPECT_EQ(node_events(server.process.log()),
               (std::vector<std::string>{"connected", "job _recv activated",
                                         "job _recv finished with result success", "disconnected"}));
+}
+
+// Everything that can be read from `fd` now.
+std::string drain(int fd) {
+    std::string data;
+    char chunk[65536];
+    for (ssize_t n; (n = read(fd, chunk, sizeof chunk)) > 0;)
+        data.append(chunk, static_cast<size_t>(n));
+    return data;
+}
+
+TEST(WebsrvStartup, StandardOutputNeverHoldsUpServing) {
+    int screen[2];
+    ASSERT_EQ(pipe2(screen, O_CLOEXEC), 0);
+    fcntl(screen[1], F_SETPIPE_SZ, 4096);
+    fcntl(screen[0], F_SETFL, O_NONBLOCK);
+    websrv_process process;
+    write_file(process.dir / "root" / "a.txt", "alpha");
+    unsigned short port = free_port();
+    process.configure("ip=127.0.0.1\nport=" + std::to_string(port) + "\n");
+    process.start("./websrv", {}, {}, screen[1]);
+    close(screen[1]);
+    ASSERT_TRUE(process.wait_for_log("server activated")) << process.log();
+    int client = connect_to(port);
+    ASSERT_NE(client, -1);
+    std::string group;
+    for (int i = 0; i < 20; ++i)
+        group += "GET /a.txt HTTP/1.1\r\n" + basic_auth + "\r\n";
+
+    // Nobody reads standard output: it fills up, and serving goes on.
+    for (int round = 0; round < 5; ++round) {
+        ASSERT_TRUE(send_all(client, group));
+        EXPECT_EQ(websrv_process::count(receive_answers(client, 20), "alpha"), 20) << round;
+    }
+    EXPECT_EQ(websrv_process::count(process.log(), "header to send"), 100)
+        << "the log file has every line";
+
+    // Read again, standard output says what it missed.
+    std::string seen = drain(screen[0]);
+    ASSERT_TRUE(send_all(client, group));
+    receive_answers(client, 20);
+    ASSERT_TRUE(process.wait_for_log("header to send", 120));
+    seen += drain(screen[0]);
+    EXPECT_TRUE(std::regex_search(seen, std::regex(stamp + " standard output missed \\d+ lines; "
+                                                           "the log file has them\n")))
+        << seen.substr(seen.size() > 2000 ? seen.size() - 2000 : 0);
+
+    // Its reader goes away, as `websrv | head` does: no broken-pipe signal ends the process.
+    close(screen[0]);
+    for (int round = 0; round < 2; ++round) {
+        ASSERT_TRUE(send_all(client, group));
+        EXPECT_EQ(websrv_process::count(receive_answers(client, 20), "alpha"), 20);
+    }
+    EXPECT_TRUE(process.alive());
+    close(client);
 }
 
 }  // namespace
