@@ -7,11 +7,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <string_view>
 
+#include "app/request.h"
 #include "app/settings.h"
 #include "app/simple_server.h"
 #include "http/http_utils.h"
@@ -33,33 +35,41 @@ struct answer {
     struct stat file_info {};
 };
 
-// The parts of one request head that the handler looks at.
+// The parts of one request that the handler looks at.
 struct request {
-    std::string method;
-    std::string version;
-    param_map fields;
-    std::string host_field;  // the Host field, read before the query reuses `fields`
-    std::string scheme, user, password, path, fragment;
-    char* query_begin = nullptr;
-    char* query_end = nullptr;
+    request_head head;
+    request_target target;
 };
 
-std::string field(const param_map& fields, const char* name) {
-    auto it = fields.find(name);
-    return it == fields.end() ? std::string() : it->second;
+// Constant-time for texts of equal length, so a comparison's duration tells
+// nothing of how much of a guess was right.
+bool same_secret(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    unsigned char difference = 0;
+    for (size_t i = 0; i < a.size(); ++i)
+        difference |= static_cast<unsigned char>(a[i] ^ b[i]);
+    return difference == 0;
 }
 
-std::string expected_authorization() {
+std::string expected_credentials() {
     std::string credentials = settings::login + ":" + settings::password;
-    return "Basic " + base64_encode(reinterpret_cast<const unsigned char*>(credentials.data()),
-                                    static_cast<unsigned int>(credentials.size()));
+    return base64_encode(reinterpret_cast<const unsigned char*>(credentials.data()),
+                         static_cast<unsigned int>(credentials.size()));
 }
 
-// Credentials in the request target, or else in the Authorization field.
+// One set of credentials a request: the target's user information when it
+// has some, else the Authorization field, else none (an empty login and
+// password). With both configured empty, authentication is off.
 bool credentials_match(const request& r) {
-    if (r.user == settings::login && r.password == settings::password) return true;
-    auto it = r.fields.find("Authorization");
-    return it != r.fields.end() && it->second == expected_authorization();
+    if (settings::login.empty() && settings::password.empty()) return true;
+    if (r.target.has_user_info) {
+        return same_secret(r.target.user, settings::login) &
+               same_secret(r.target.password, settings::password);
+    }
+    if (r.head.authorization) {
+        return same_secret(basic_credentials(*r.head.authorization), expected_credentials());
+    }
+    return false;
 }
 
 // The target and the Host field are echoed into the Location line of a
@@ -70,22 +80,20 @@ bool breaks_header_line(std::string_view text) {
 }
 
 // Takes one request head apart. False for a head, version, target or scheme
-// that the server does not serve: the connection is then closed.
+// that the server does not serve, and for a head that announces a body: the
+// connection is then closed.
 bool parse_request(char* begin, char* end, char** next, request* r) {
-    char* target_begin = nullptr;
-    char* target_end = nullptr;
-    if (!parse_header(begin, end, next, &r->method, &target_begin, &target_end, &r->version,
-                      &r->fields) ||
-        r->version != "HTTP/1.1" ||
-        !parse_uri(target_begin, target_end, nullptr, &r->scheme, &r->user, &r->password, nullptr,
-                   nullptr, &r->path, &r->query_begin, &r->query_end, &r->fragment) ||
-        (!r->scheme.empty() && r->scheme != "http")) {
+    request_head& head = r->head;
+    if (!read_request_head(begin, end, next, &head) || head.version != "HTTP/1.1" ||
+        announces_body(head)) {
         return false;
     }
-    r->host_field = field(r->fields, "Host");
-    return !breaks_header_line(
-               std::string_view(target_begin, static_cast<size_t>(target_end - target_begin))) &&
-           !breaks_header_line(r->host_field);
+    char* target_begin = const_cast<char*>(head.target.data());
+    if (!split_target(target_begin, target_begin + head.target.size(), &r->target) ||
+        (!r->target.scheme.empty() && r->target.scheme != "http")) {
+        return false;
+    }
+    return !breaks_header_line(head.target) && !breaks_header_line(head.host.value_or(""));
 }
 
 std::string realm() {
@@ -99,18 +107,27 @@ answer status_answer(const char* status, std::string extra_headers = std::string
     return a;
 }
 
-// Maps an authenticated GET onto the root directory.
+// Maps an authenticated GET onto the root directory. The file opened is the
+// one the path names once its dot steps are resolved as text: the kernel
+// would resolve a ".." after following a link, and a link to a shallower
+// place (www -> .) would then lead above the root.
 answer file_answer(const request& r) {
-    std::string file_name = settings::root + r.path;
+    const request_target& t = r.target;
+    std::string resolved;
+    if (get_level_min(t.path) < 0 || !resolve_dot_steps(t.path, &resolved)) {
+        return status_answer(status_403);
+    }
+    std::string file_name = settings::root + resolved;
     if (file_name.empty()) return status_answer(status_404);
     if (file_name.back() == '\\' || file_name.back() == '/') file_name += "index.htm";
-    if (get_level_min(r.path) < 0) return status_answer(status_403);
     answer a;
     if (stat(file_name.c_str(), &a.file_info) != 0) return status_answer(status_404);
     if (S_ISDIR(a.file_info.st_mode)) {
-        std::string query = r.query_begin ? std::string(r.query_begin, r.query_end) : "";
+        // The redirect names the path as the client sent it.
+        std::string query = t.query_begin ? std::string(t.query_begin, t.query_end) : "";
         std::string uri =
-            create_uri("http", r.user, r.password, r.host_field, r.path + "/", query, r.fragment);
+            create_uri("http", t.user, t.password, std::string(r.head.host.value_or("")),
+                       t.path + "/", query, t.fragment);
         return status_answer(status_302, "Location: " + uri + "\r\n");
     }
     // Pipes and devices could block the whole server on open or read.
@@ -191,15 +208,36 @@ written write_answer(const answer& a, char* pos, int room) {
 void simple_server_node::before_job_proc() {
     if (!job_active() || get_job() != _recv || transferred < 4) return;
     etx_detected = memcmp(in_buf + transferred - 4, "\r\n\r\n", 4) == 0;
-    if (!etx_detected) return;
+    if (!etx_detected && !body_announced()) return;
 
-    // Log the group without its closing empty line.
-    in_buf[transferred - 2] = '\0';
-    log_block("etx detected", in_buf);
-    in_buf[transferred - 2] = '\r';
-
+    // The group without its closing empty line; a head that announces a body
+    // is logged with whatever followed it.
+    log_block("etx detected",
+              std::string_view(in_buf, static_cast<size_t>(transferred - (etx_detected ? 2 : 0))));
     abort_job();
     answer_request_group();
+}
+
+// A head's body may never end with an empty line, or may hold a request of its
+// own: a complete head that announces one is noticed at once, wherever it
+// stands among the bytes received so far. Each byte is searched once.
+bool simple_server_node::body_announced() {
+    char* received_end = in_buf + transferred;
+    for (;;) {
+        char* from = in_buf + std::max(unchecked_head, searched - 3);
+        char* head_end = find_str(from, received_end, "\r\n\r\n");
+        if (head_end == nullptr) {
+            searched = transferred;
+            return false;
+        }
+        request_head head;
+        char* next = nullptr;
+        if (read_request_head(in_buf + unchecked_head, received_end, &next, &head) &&
+            announces_body(head)) {
+            return true;
+        }
+        unchecked_head = searched = static_cast<int>(head_end + 4 - in_buf);
+    }
 }
 
 void simple_server_node::answer_request_group() {
@@ -230,7 +268,9 @@ void simple_server_node::answer_request_group() {
             }
         }
         if (authorized) {
-            if (r.method != "GET" || !parse_query(r.query_begin, r.query_end, nullptr, &r.fields)) {
+            param_map query;
+            if (r.head.method != "GET" ||
+                !parse_query(r.target.query_begin, r.target.query_end, nullptr, &query)) {
                 return disconnect();
             }
             a = file_answer(r);
@@ -241,9 +281,8 @@ void simple_server_node::answer_request_group() {
         if (!w.file_served) log_event("error detected");
 
         // Log the header without its closing empty line.
-        write_pos[w.header_length - 2] = '\0';
-        log_block("header to send", write_pos);
-        write_pos[w.header_length - 2] = '\r';
+        log_block("header to send",
+                  std::string_view(write_pos, static_cast<size_t>(w.header_length - 2)));
 
         write_pos += w.length;
         room -= w.length;

@@ -40,9 +40,14 @@ void simple_server_node::log_event(const char* event) {
     printf_ex("%s %s%s\n", system_time_str().c_str(), log_prefix(), event);
 }
 
-void simple_server_node::log_block(const char* event, const char* text) {
+void simple_server_node::log_block(const char* event, std::string_view text) {
+    // Text from the network may hold control bytes that would forge log lines or
+    // drive the operator's terminal. Shared by all nodes: one thread logs.
+    static std::string safe_text;
+    safe_text.clear();
+    append_log_safe(&safe_text, text.data(), text.size());
     printf_ex("%s%s %s%s\n%s%s\n%s", log_separator_line, system_time_str().c_str(), log_prefix(),
-              event, log_separator_line, text, log_separator_line);
+              event, log_separator_line, safe_text.c_str(), log_separator_line);
 }
 
 void simple_server_node::log_job_activation(bool activated) {
@@ -51,6 +56,7 @@ void simple_server_node::log_job_activation(bool activated) {
 }
 
 void simple_server_node::start_recv() {
+    unchecked_head = searched = 0;
     buffer_size = in_size;
     buffer = in_buf;
     to_transfer = buffer_size;

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "engine/socket_engine.h"
 
@@ -41,6 +42,10 @@ class simple_server_node : public se_server_node {
     char* in_buf;
     int out_size;
     char* out_buf;
+    // While a group arrives: where the first head not yet looked at begins,
+    // and how far the received bytes have been searched for a head's end.
+    int unchecked_head = 0;
+    int searched = 0;
 
   private:
     // The peer part of every line, "node (ip = <peer>, port = <port>) ",
@@ -53,7 +58,9 @@ class simple_server_node : public se_server_node {
     void start_recv();
     void log_job_activation(bool activated);
     void log_event(const char* event);
-    void log_block(const char* event, const char* text);
+    // A separator-framed block: the event line, then `text`, made safe for the log.
+    void log_block(const char* event, std::string_view text);
+    bool body_announced();
     void answer_request_group();
 };
 

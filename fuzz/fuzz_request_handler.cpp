@@ -10,7 +10,8 @@
 // response is a well-formed 200, 302, 401, 403, 404 or 500 whose
 // Content-Length matches its body; a 200 serves a file of the site; a path
 // that climbs above the root is never served or redirected; the file beside
-// the root never leaks; no descriptor is left open.
+// the root never leaks, also not through the links in the root that point to
+// shallower places; no descriptor is left open.
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -24,6 +25,7 @@
 #include <vector>
 
 #include "app/main.h"
+#include "app/request.h"
 #include "engine/platform.h"
 #include "fuzz/fuzz_support.h"
 #include "log/printf_ex.h"
@@ -50,6 +52,12 @@ class site {
         add("empty.htm", "");
         add("big.bin", std::string(3000, 'b'));
         std::ofstream(dir_ / "secret.txt", std::ios::binary) << secret;
+        // Links to shallower places inside the root and a backslash in a name:
+        // a path that is fine as text may still lead above the root through them.
+        fs::create_directory_symlink(".", dir_ / "root" / "www");
+        fs::create_directories(dir_ / "root" / "sub");
+        fs::create_directory_symlink("..", dir_ / "root" / "sub" / "up");
+        fs::create_directories(dir_ / "root" / "a\\b");
     }
     ~site() {
         std::error_code ignored;
@@ -190,16 +198,13 @@ void require_well_formed(const response& r, const site& files) {
 bool read_paths(std::string_view group, std::vector<std::string>* paths) {
     exact_copy range(group);
     for (char* at = range.begin(); at != range.end();) {
+        request_head head;
+        request_target target;
         char* target_begin = nullptr;
-        char* target_end = nullptr;
-        if (!parse_header(at, range.end(), &at, nullptr, &target_begin, &target_end, nullptr,
-                          nullptr)) {
-            return false;
-        }
-        std::string path;
-        parse_uri(target_begin, target_end, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                  &path, nullptr, nullptr, nullptr);
-        paths->push_back(path);
+        if (!read_request_head(at, range.end(), &at, &head)) return false;
+        target_begin = const_cast<char*>(head.target.data());
+        if (!split_target(target_begin, target_begin + head.target.size(), &target)) return false;
+        paths->push_back(target.path);
     }
     return true;
 }

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <ctime>
 #include <string_view>
+#include <vector>
 
 namespace {
 
@@ -91,19 +92,6 @@ void parse_host(char*& cur, char* end, std::string* host, int* port) {
         assign(host, cur, slash);
     }
     cur = slash + 1;
-}
-
-// Path, then an optional "?query" and an optional "#fragment", up to `end`.
-void parse_path(char* cur, char* end, std::string* path, char** query_begin, char** query_end,
-                std::string* fragment) {
-    char* question = find_str(cur, end, "?");
-    char* hash = find_str(question ? question + 1 : cur, end, "#");
-    if (question) {
-        set(query_begin, question + 1);
-        set(query_end, hash ? hash : end);
-    }
-    assign(path, cur, question ? question : hash ? hash : end);
-    if (hash) assign(fragment, hash + 1, end);
 }
 
 // Position of the extension dot of `file_name`, or npos when the name has no extension.
@@ -236,6 +224,23 @@ bool parse_uri(char* begin, char* end, char** pos, std::string* scheme, std::str
     return true;
 }
 
+void parse_path(char* begin, char* end, std::string* path, char** query_begin, char** query_end,
+                std::string* fragment) {
+    clear(path);
+    clear(fragment);
+    set(query_begin, nullptr);
+    set(query_end, nullptr);
+    if (end < begin) return;
+    char* question = find_str(begin, end, "?");
+    char* hash = find_str(question ? question + 1 : begin, end, "#");
+    if (question) {
+        set(query_begin, question + 1);
+        set(query_end, hash ? hash : end);
+    }
+    assign(path, begin, question ? question : hash ? hash : end);
+    if (hash) assign(fragment, hash + 1, end);
+}
+
 std::string get_path(const std::string& file_name) {
     const auto separator = file_name.find_last_of(separators);
     if (separator == std::string::npos) return std::string();
@@ -261,27 +266,50 @@ std::string change_ext(const std::string& file_name, const std::string& new_ext)
 int get_level_min(const std::string& path) {
     int level = 0;
     int lowest = 0;
-    std::string::size_type cur = 0;
     std::string::size_type step_begin = 0;  // first character of the current step
-    for (;;) {
-        const auto separator = path.find_first_of(separators, cur);
-        const auto dots = path.find("..", cur);
-        if (separator == std::string::npos && dots == std::string::npos) break;
-        if (dots < separator) {
+    // One pass from left to right: every character is looked at once or twice.
+    for (std::string::size_type cur = 0; cur < path.size();) {
+        if (path.compare(cur, 2, "..") == 0) {
             lowest = std::min(lowest, --level);
-            cur = dots + 2;
+            cur += 2;
             // The separator that closes a ".." step must not count as a step down.
             if (cur < path.size() && is_separator(path[cur])) step_begin = ++cur;
-            continue;
+        } else if (is_separator(path[cur])) {
+            // An empty step ("a//b", or a leading separator) and a "." step stay in the same
+            // directory; counting them as a step down would let "a//../../x" or "./../x" climb
+            // above the root unnoticed.
+            const std::string_view step(path.data() + step_begin, cur - step_begin);
+            if (!step.empty() && step != ".") ++level;
+            step_begin = ++cur;
+        } else {
+            ++cur;
         }
-        // An empty step ("a//b", or a leading separator) and a "." step stay in the same
-        // directory; counting them as a step down would let "a//../../x" or "./../x" climb
-        // above the root unnoticed.
-        const std::string_view step(path.data() + step_begin, separator - step_begin);
-        if (!step.empty() && step != ".") ++level;
-        step_begin = cur = separator + 1;
     }
     return lowest;
+}
+
+bool resolve_dot_steps(const std::string& path, std::string* resolved) {
+    resolved->clear();
+    std::vector<std::string::size_type> starts;  // where each kept step begins in `resolved`
+    std::string_view last;
+    for (std::string::size_type begin = 0;;) {
+        const auto slash = std::min(path.find('/', begin), path.size());
+        last = std::string_view(path.data() + begin, slash - begin);
+        if (last == "..") {
+            if (starts.empty()) return false;
+            resolved->resize(starts.back() == 0 ? 0 : starts.back() - 1);
+            starts.pop_back();
+        } else if (!last.empty() && last != ".") {
+            if (!starts.empty()) *resolved += '/';
+            starts.push_back(resolved->size());
+            resolved->append(last);
+        }
+        if (slash == path.size()) break;
+        begin = slash + 1;
+    }
+    // "docs/", "docs/." and "docs/x/.." all name the directory docs, as a URL's would.
+    if (!starts.empty() && (last.empty() || last == "." || last == "..")) *resolved += '/';
+    return true;
 }
 
 int http_print(char* buffer, int* header_length, const char* status, const char* extra_headers,

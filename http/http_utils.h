@@ -61,6 +61,13 @@ bool parse_uri(char* begin, char* end, char** pos, std::string* scheme, std::str
                std::string* password, std::string* host, int* port, std::string* path,
                char** query_begin, char** query_end, std::string* fragment);
 
+// Splits the part of a request target that follows its first "/": the path up to the first "?"
+// (or "#" when there is no "?"), the query between that "?" and the next "#" as a range (both
+// pointers null without a "?"), and the fragment after that "#". The same rules as parse_uri's;
+// nothing is decoded. Outputs are optional; with `end` before `begin` everything is empty.
+void parse_path(char* begin, char* end, std::string* path, char** query_begin, char** query_end,
+                std::string* fragment);
+
 // File-name helpers. Both "/" and "\" separate directories; nothing asks the file system.
 
 // The directory part up to and including the last separator; empty when there is none.
@@ -80,7 +87,17 @@ std::string change_ext(const std::string& file_name, const std::string& new_ext)
 // scanned from left to right. Every "..", also inside a longer name such as a..b, goes one level
 // up; a step to a named directory goes one level down; empty steps ("a//b") and "." steps stay
 // where they are. Negative means the path may lead above the root; a path without ".." gives 0.
+// Takes time linear in the path's length.
 int get_level_min(const std::string& path);
+
+// Resolves the dot steps of a path relative to a root the way a URL's are resolved: the path is
+// split at "/", empty and "." steps are dropped, and each ".." removes the step before it. The
+// kept steps are joined with "/", and a "/" follows them when the path ends with "/" or with a
+// "." or ".." step ("docs/x/.." gives "docs/"). False when a ".." has no step left to remove:
+// the path leads above its root. Only "/" separates here ("\" is part of a name), as for the
+// kernel, so a name joined from a root and the result never holds a ".." step. Takes time
+// linear in the path's length.
+bool resolve_dot_steps(const std::string& path, std::string* resolved);
 
 // Writes a short response into `buffer`: "HTTP/1.1 <status>\r\n", `extra_headers` (complete
 // lines ending in "\r\n"; null: none), "Content-Type: <content_type>\r\n" (null: text/plain),

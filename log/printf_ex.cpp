@@ -226,3 +226,23 @@ void printf_ex_screen_never_blocks(bool value) {
     lock_guard guard(cs);
     screen.never_block(value);
 }
+
+void append_log_safe(std::string* out, const char* text, size_t length) {
+    auto is_kept = [&](size_t i) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c >= 0x20 && c != 0x7F) return true;
+        if (c == '\t') return true;
+        if (c == '\r') return i + 1 < length && text[i + 1] == '\n';
+        return c == '\n' && i > 0 && text[i - 1] == '\r';
+    };
+    size_t run_begin = 0;  // runs of kept bytes are appended at once
+    for (size_t i = 0; i < length; ++i) {
+        if (is_kept(i)) continue;
+        out->append(text + run_begin, i - run_begin);
+        char escaped[5];
+        snprintf(escaped, sizeof escaped, "\\x%02X", static_cast<unsigned char>(text[i]));
+        out->append(escaped, 4);
+        run_begin = i + 1;
+    }
+    out->append(text + run_begin, length - run_begin);
+}

@@ -6,6 +6,9 @@
 // May be called before printf_ex_init: the text then goes to standard output.
 #pragma once
 
+#include <cstddef>
+#include <string>
+
 // The line of two slashes and 75 hyphens that frames multi-line blocks in the
 // log and opens the start-up banner, with its line feed.
 extern const char* const log_separator_line;
@@ -37,3 +40,10 @@ void printf_ex_enabled(bool value);
 // device that is not a terminal is written as usual. The kind of standard
 // output is looked at once, by this call.
 void printf_ex_screen_never_blocks(bool value);
+
+// Appends `length` bytes that came from the network to `out`, made safe for
+// the log and for the terminal that shows it: every byte below 0x20 and 0x7F
+// is written as "\xHH" (upper-case hex), except TAB and a CR directly followed
+// by LF, which stay with that LF (the line ends of a request head). Every
+// other byte, printable text included, is appended unchanged.
+void append_log_safe(std::string* out, const char* text, size_t length);

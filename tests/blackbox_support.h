@@ -87,8 +87,8 @@ inline std::string receive(int fd, size_t expected, double seconds = 5.0) {
     return data;
 }
 
-// Reads until `answers` responses have begun (counted by their status lines)
-// or `seconds` pass.
+// Reads until `answers` responses have begun (counted by their status lines),
+// the peer closes, or `seconds` pass.
 inline std::string receive_answers(int fd, int answers, double seconds = 5.0) {
     std::string data;
     auto deadline = clock::now() + std::chrono::duration<double>(seconds);
@@ -100,7 +100,12 @@ inline std::string receive_answers(int fd, int answers, double seconds = 5.0) {
         return n;
     };
     while (begun() < answers && clock::now() < deadline) {
-        data += receive(fd, 1, 0.1);
+        pollfd entry{fd, POLLIN, 0};
+        if (poll(&entry, 1, 50) <= 0) continue;
+        char chunk[65536];
+        ssize_t n = recv(fd, chunk, sizeof chunk, 0);
+        if (n <= 0) break;
+        data.append(chunk, static_cast<size_t>(n));
     }
     return data;
 }

@@ -8,6 +8,7 @@
 #include <regex>
 #include <sstream>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -90,6 +91,28 @@ TEST_F(PrintfEx, FileOnlyRoutingAndTheMasterSwitch) {
     EXPECT_TRUE(printf_ex("enabled again\n"));
     EXPECT_EQ(GetCapturedStdout(), "");
     EXPECT_EQ(file_text(log_name), "file only\nenabled again\n");
+}
+
+TEST(AppendLogSafe, Table) {
+    struct row {
+        std::string text;
+        std::string logged;
+    };
+    const std::vector<row> rows = {
+        {"GET / HTTP/1.1\r\nHost: h\r\n", "GET / HTTP/1.1\r\nHost: h\r\n"},
+        {"tab\there, UTF-8 \xC3\xA9, ~", "tab\there, UTF-8 \xC3\xA9, ~"},
+        {"a\nforged line", "a\\x0Aforged line"},
+        {"bare\rCR", "bare\\x0DCR"},
+        {"\r\r\n\n\r", "\\x0D\r\n\\x0A\\x0D"},
+        {"\x1b]0;title\x07\x1b[2J", "\\x1B]0;title\\x07\\x1B[2J"},
+        {std::string("NUL\0next", 8), "NUL\\x00next"},
+        {"\x7f\x1f \x80", "\\x7F\\x1F \x80"},
+    };
+    for (const row& r : rows) {
+        std::string out = "kept:";
+        append_log_safe(&out, r.text.data(), r.text.size());
+        EXPECT_EQ(out, "kept:" + r.logged) << r.text;
+    }
 }
 
 TEST_F(PrintfEx, AFullScreenDropsWholeTextsAndSaysHowManyLinesItMissed) {

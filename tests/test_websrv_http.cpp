@@ -1,6 +1,8 @@
 // The real websrv binary answering real clients over loopback.
 #include <gtest/gtest.h>
 
+#include <vector>
+
 #include "blackbox_support.h"
 
 namespace {
@@ -13,7 +15,24 @@ class WebsrvHttp : public ::testing::Test {
         write_file(server.process.dir / "root" / "index.htm", "<p>home</p>");
         write_file(server.process.dir / "root" / "a.txt", "alpha");
         write_file(server.process.dir / "root" / "docs" / "index.htm", "<p>docs</p>");
+        write_file(server.process.dir / "root" / "logo@2x.png", "retina");
         ASSERT_TRUE(server.ready()) << server.process.log();
+    }
+    // The status lines a raw connection is answered with, in order, for one
+    // group; "closed" when the server closed it having sent nothing.
+    std::vector<std::string> status_lines(const std::string& group, int expected) const {
+        int client = connect_to(server.port);
+        send_all(client, group);
+        std::string got = receive_answers(client, expected);
+        bool closed = got.empty() && closed_by_peer(client);
+        close(client);
+        if (closed) return {"closed"};
+        std::vector<std::string> lines;
+        for (size_t at = got.find("HTTP/1.1 "); at != std::string::npos;
+             at = got.find("HTTP/1.1 ", at + 1)) {
+            lines.push_back(got.substr(at + 9, got.find("\r\n", at) - at - 9));
+        }
+        return lines;
     }
     std::string url(const std::string& path) const {
         return "http://127.0.0.1:" + std::to_string(server.port) + path;
@@ -81,4 +100,100 @@ TEST_F(WebsrvHttp, AMalformedRequestDoesNotStopTheServer) {
     EXPECT_EQ(curl("--user user:5712 " + url("/a.txt")), "alpha");
 }
 
+// A GET head with the default credentials and `fields`.
+std::string get(const std::string& target, const std::string& fields = "") {
+    return "GET " + target + " HTTP/1.1\r\nHost: x\r\n" + basic_auth + fields + "\r\n";
+}
+
+TEST_F(WebsrvHttp, FilesBesideTheRootStayOutOfReach) {
+    const fs::path root = server.process.dir / "root";
+    write_file(server.process.dir / "secret.txt", "secret beside the root");
+    fs::create_directory_symlink(".", root / "www");
+    fs::create_directories(root / "sub");
+    fs::create_directory_symlink("..", root / "sub" / "up");
+    fs::create_directories(root / "a\\b");
+    const std::vector<std::pair<std::string, std::string>> rows = {
+        {"/www/www/www/www/../../../../etc/passwd", "404 Not Found"},
+        {"/sub/up/../secret.txt", "404 Not Found"},
+        {"/a\\b/../a\\b/../a\\b/../a\\b/../../../../../etc/passwd", "403 Forbidden"},
+        {"/www/a.txt", "200 OK"},
+        {"/docs/../a.txt", "200 OK"},
+    };
+    std::string group;
+    std::vector<std::string> expected;
+    for (const auto& [target, status] : rows) {
+        group += get(target);
+        expected.push_back(status);
+    }
+    EXPECT_EQ(status_lines(group, static_cast<int>(rows.size())), expected);
+    EXPECT_EQ(curl("--user user:5712 " + url("/sub/up/../secret.txt") + " " + url("/www/a.txt"))
+                  .find("secret"),
+              std::string::npos);
+}
+
+TEST_F(WebsrvHttp, RealClientsFieldsAndTargets) {
+    struct row {
+        const char* description;
+        std::string group;
+        std::vector<std::string> statuses;
+    };
+    const std::vector<row> rows = {
+        {"lower-case names, no space after the colon",
+         "GET /docs HTTP/1.1\r\nhost:h\r\nauthorization:basic dXNlcjo1NzEy\r\n\r\n",
+         {"302 Found"}},
+        {"@ and :// in origin-form targets",
+         get("/logo@2x.png") + get("/a.txt?mail=me@example.com") + get("/a.txt?next=http://x/"),
+         {"200 OK", "200 OK", "200 OK"}},
+        {"a body: not read, not run as a request",
+         get("/a.txt", "Content-Length: " + std::to_string(get("/a.txt").size()) + "\r\n") +
+             get("/a.txt"),
+         {"closed"}},
+        {"a body that never ends with an empty line",
+         get("/a.txt", "Content-Length: 3\r\n") + "q=1",
+         {"closed"}},
+    };
+    for (const row& r : rows) {
+        EXPECT_EQ(status_lines(r.group, static_cast<int>(r.statuses.size())), r.statuses)
+            << r.description;
+    }
+    EXPECT_NE(curl("--user user:5712 -D - " + url("/docs") + " -H 'host:h'")
+                  .find("Location: http://h/docs/\r\n"),
+              std::string::npos);
+    EXPECT_EQ(curl("--user user:5712 " + url("/logo@2x.png")), "retina");
+    EXPECT_NE(curl("--user user:5712 -X GET -d q=1 " + url("/a.txt") + " 2>&1")
+                  .find("Empty reply from server"),
+              std::string::npos)
+        << "a GET with a body is closed at once, not left to time out";
+}
+
+TEST_F(WebsrvHttp, TheLogShowsWhatClientsSentWithoutObeyingIt) {
+    const std::string forged =
+        "2026-01-01 00-00-00 (UTC) node (ip = 10.20.30.40, port = 4444) "
+        "authorization detected";
+    std::string group = get("/a.txt", "X-Forge: a\n" + forged + "\r\n") +
+                        get("/a.txt", "X-Term: \x1b]0;owned\x07\x1b[2J\r\n") +
+                        get("/a.txt", std::string("X-Nul: \0\r\n", 10)) + get("/docs/");
+    EXPECT_EQ(status_lines(group, 4), std::vector<std::string>(4, "200 OK"));
+    ASSERT_TRUE(server.process.wait_for_log("header to send", 4));
+    const std::string log = server.process.log();
+    EXPECT_NE(log.find("X-Forge: a\\x0A" + forged + "\r\n"), std::string::npos) << log;
+    EXPECT_EQ(log.find("\n" + forged), std::string::npos) << "no line of the log is forged";
+    EXPECT_NE(log.find("X-Term: \\x1B]0;owned\\x07\\x1B[2J\r\n"), std::string::npos);
+    EXPECT_EQ(log.find('\x1b'), std::string::npos);
+    EXPECT_NE(log.find("X-Nul: \\x00\r\n\r\nGET /docs/ HTTP/1.1\r\n"), std::string::npos)
+        << "a NUL does not end the logged group";
+}
+
 }  // namespace
+
+// The root named without its trailing "/": its neighbours stay out of reach.
+TEST(WebsrvRoot, ARootWithoutItsSeparatorServesOnlyItself) {
+    blackbox::running_server server("root=site\n");
+    ASSERT_TRUE(server.ready()) << server.process.log();
+    blackbox::write_file(server.process.dir / "site" / "a.txt", "inside");
+    blackbox::write_file(server.process.dir / "site-private" / "secret.txt", "neighbour");
+    const std::string base = "--user user:5712 http://127.0.0.1:" + std::to_string(server.port);
+    EXPECT_EQ(blackbox::curl(base + "/a.txt"), "inside");
+    EXPECT_EQ(blackbox::curl("-o /dev/null -w '%{http_code}' " + base + "/-private/secret.txt"),
+              "404");
+}

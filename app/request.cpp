@@ -1,0 +1,114 @@
+#include "app/request.h"
+
+#include <algorithm>
+
+#include "http/http_utils.h"
+
+namespace {
+
+bool is_blank(char c) {
+    return c == ' ' || c == '\t';
+}
+
+std::string_view trimmed(std::string_view text) {
+    while (!text.empty() && is_blank(text.front()))
+        text.remove_prefix(1);
+    while (!text.empty() && is_blank(text.back()))
+        text.remove_suffix(1);
+    return text;
+}
+
+bool same_letters(std::string_view a, std::string_view b) {
+    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                              [&](char x, char y) { return lower(x) == lower(y); });
+}
+
+// The place of the field `name` in `head`, or null for a field the handler does not read.
+std::optional<std::string_view>* field_slot(request_head* head, std::string_view name) {
+    if (same_letters(name, "host")) return &head->host;
+    if (same_letters(name, "authorization")) return &head->authorization;
+    if (same_letters(name, "content-length")) return &head->content_length;
+    if (same_letters(name, "transfer-encoding")) return &head->transfer_encoding;
+    return nullptr;
+}
+
+bool read_request_line(std::string_view line, request_head* head) {
+    const auto first = line.find(' ');
+    if (first == std::string_view::npos) return false;
+    const auto second = line.find(' ', first + 1);
+    if (second == std::string_view::npos) return false;
+    head->method = line.substr(0, first);
+    head->target = line.substr(first + 1, second - first - 1);
+    head->version = line.substr(second + 1);
+    return true;
+}
+
+bool read_field_line(std::string_view line, request_head* head) {
+    const auto colon = line.find(':');
+    if (colon == std::string_view::npos) return false;
+    const std::string_view name = line.substr(0, colon);
+    if (name.empty() || std::any_of(name.begin(), name.end(), is_blank)) return true;
+    if (auto* slot = field_slot(head, name); slot != nullptr && !slot->has_value()) {
+        *slot = trimmed(line.substr(colon + 1));
+    }
+    return true;
+}
+
+std::string_view range(const char* begin, const char* end) {
+    return std::string_view(begin, static_cast<size_t>(end - begin));
+}
+
+}  // namespace
+
+bool read_request_head(char* begin, char* end, char** next, request_head* head) {
+    *head = request_head();
+    char* head_end = find_str(begin, end, "\r\n\r\n");  // the first line end of the empty line
+    if (head_end == nullptr) return false;
+    *next = head_end + 4;
+    char* line_end = find_str(begin, head_end + 2, "\r\n");
+    if (!read_request_line(range(begin, line_end), head)) return false;
+    for (char* line = line_end + 2; line < head_end + 2; line = line_end + 2) {
+        line_end = find_str(line, head_end + 2, "\r\n");
+        if (!read_field_line(range(line, line_end), head)) return false;
+    }
+    return true;
+}
+
+bool announces_body(const request_head& head) {
+    if (head.transfer_encoding) return true;
+    if (!head.content_length) return false;
+    const std::string_view length = *head.content_length;
+    return length.empty() || length.find_first_not_of('0') != std::string_view::npos;
+}
+
+bool split_target(char* begin, char* end, request_target* target) {
+    *target = request_target();
+    auto take_path = [&](char* path_begin) {
+        parse_path(path_begin, end, &target->path, &target->query_begin, &target->query_end,
+                   &target->fragment);
+    };
+    if (begin < end && *begin == '/') {
+        take_path(begin + 1);
+        return true;
+    }
+    char* scheme_end = find_str(begin, end, "://");
+    char* authority_end = scheme_end ? find_str(scheme_end + 3, end, "/") : nullptr;
+    // Only the scheme and the authority go to parse_uri: an "@" in the path is a character.
+    char* whole_end = authority_end ? authority_end + 1 : end;
+    if (!parse_uri(begin, whole_end, nullptr, &target->scheme, &target->user, &target->password,
+                   nullptr, nullptr, &target->path, &target->query_begin, &target->query_end,
+                   &target->fragment)) {
+        return false;
+    }
+    target->has_user_info =
+        find_str(scheme_end ? scheme_end + 3 : begin, whole_end, "@") != nullptr;
+    if (authority_end) take_path(authority_end + 1);
+    return true;
+}
+
+std::string_view basic_credentials(std::string_view authorization) {
+    const auto scheme_end = std::min(authorization.find_first_of(" \t"), authorization.size());
+    if (!same_letters(authorization.substr(0, scheme_end), "basic")) return {};
+    return trimmed(authorization.substr(scheme_end));
+}

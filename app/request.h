@@ -1,0 +1,59 @@
+// One request of a received group, taken apart the way the request handler
+// needs it: the head's lines, the header fields it reads, and the target.
+//
+// Every piece is a range into the receive buffer, which must outlive it; the
+// buffer is never written. Nothing here reads at or beyond the group's end.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+// The head of one request: "method SP target SP version" on its first line,
+// then header fields, one a line, up to the empty line. A field line is
+// "name:value"; names are matched in any letter case, a name holding a space
+// or a tab (as in "Host :") matches none, and the spaces and tabs around a
+// value are not part of it. The first of two fields with the same name counts.
+struct request_head {
+    std::string_view method;
+    std::string_view target;
+    std::string_view version;
+    std::optional<std::string_view> host;
+    std::optional<std::string_view> authorization;
+    std::optional<std::string_view> content_length;
+    std::optional<std::string_view> transfer_encoding;
+};
+
+// Reads the head that begins at `begin`, in a group that ends before `end`.
+// True when a whole head, closed by its empty line, lies in the range, its
+// request line has two spaces and every field line holds a ":"; `*next` is
+// then the first byte after the head's empty line.
+bool read_request_head(char* begin, char* end, char** next, request_head* head);
+
+// Whether the head announces a body: a Content-Length other than 0, or any
+// Transfer-Encoding. The server reads no bodies.
+bool announces_body(const request_head& head);
+
+// The request target taken apart. A target that begins with "/" (the origin
+// form) is a path with an optional query and fragment: an "@" or "://" in it
+// is an ordinary character. Only a target with a scheme ("http://u:p@h/a")
+// has user information, in its authority: up to the first "/" after "://".
+// Other targets are taken apart as a whole, as the toolkit's parse_uri does.
+struct request_target {
+    std::string scheme;
+    bool has_user_info = false;
+    std::string user;
+    std::string password;
+    std::string path;             // without its leading "/"
+    char* query_begin = nullptr;  // both null without a "?"
+    char* query_end = nullptr;
+    std::string fragment;
+};
+
+// False for user information without ":".
+bool split_target(char* begin, char* end, request_target* target);
+
+// The credentials of a Basic Authorization field value: the scheme "Basic"
+// in any letter case, spaces or tabs, then the Base64 text. Empty when the
+// value is not of that form.
+std::string_view basic_credentials(std::string_view authorization);
