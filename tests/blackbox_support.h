@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -72,11 +73,12 @@ inline bool send_all(int fd, const std::string& data) {
     return true;
 }
 
-// Reads until the peer closes, `expected` bytes have come, or `seconds` pass.
-inline std::string receive(int fd, size_t expected, double seconds = 5.0) {
+// Reads until `done(data)` holds, the peer closes, or `seconds` pass.
+inline std::string receive_until(int fd, const std::function<bool(const std::string&)>& done,
+                                 double seconds) {
     std::string data;
     auto deadline = clock::now() + std::chrono::duration<double>(seconds);
-    while (data.size() < expected && clock::now() < deadline) {
+    while (!done(data) && clock::now() < deadline) {
         pollfd entry{fd, POLLIN, 0};
         if (poll(&entry, 1, 50) <= 0) continue;
         char chunk[65536];
@@ -87,27 +89,23 @@ inline std::string receive(int fd, size_t expected, double seconds = 5.0) {
     return data;
 }
 
+// Reads until the peer closes, `expected` bytes have come, or `seconds` pass.
+inline std::string receive(int fd, size_t expected, double seconds = 5.0) {
+    return receive_until(
+        fd, [expected](const std::string& data) { return data.size() >= expected; }, seconds);
+}
+
 // Reads until `answers` responses have begun (counted by their status lines),
 // the peer closes, or `seconds` pass.
 inline std::string receive_answers(int fd, int answers, double seconds = 5.0) {
-    std::string data;
-    auto deadline = clock::now() + std::chrono::duration<double>(seconds);
-    auto begun = [&data] {
+    auto begun = [answers](const std::string& data) {
         int n = 0;
-        for (size_t at = data.find("HTTP/1.1 "); at != std::string::npos;
+        for (size_t at = data.find("HTTP/1.1 "); at != std::string::npos && n < answers;
              at = data.find("HTTP/1.1 ", at + 1))
             ++n;
-        return n;
+        return n >= answers;
     };
-    while (begun() < answers && clock::now() < deadline) {
-        pollfd entry{fd, POLLIN, 0};
-        if (poll(&entry, 1, 50) <= 0) continue;
-        char chunk[65536];
-        ssize_t n = recv(fd, chunk, sizeof chunk, 0);
-        if (n <= 0) break;
-        data.append(chunk, static_cast<size_t>(n));
-    }
-    return data;
+    return receive_until(fd, begun, seconds);
 }
 
 // The Authorization field line for the default login and password.
