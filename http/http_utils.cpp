@@ -107,6 +107,56 @@ bool is_separator(char c) {
     return std::string_view(separators).find(c) != std::string_view::npos;
 }
 
+// The value of a hexadecimal digit in either letter case; -1 for any other character.
+int hex_value(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+std::string ascii_lower(std::string text) {
+    for (char& c : text) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return text;
+}
+
+// A character of a token, the words a media type is made of.
+bool is_token_char(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+           std::string_view("!#$&^_.+-").find(c) != std::string_view::npos;
+}
+
+bool is_token(std::string_view text) {
+    return !text.empty() && std::all_of(text.begin(), text.end(), is_token_char);
+}
+
+// "type/subtype", optionally followed by ";" and parameters of visible ASCII characters: the
+// word goes into a Content-Type field as it stands.
+bool is_media_type(std::string_view word) {
+    const auto slash = word.find('/');
+    const auto parameters = std::min(word.find(';'), word.size());
+    if (slash == std::string_view::npos || slash > parameters) return false;
+    return is_token(word.substr(0, slash)) &&
+           is_token(word.substr(slash + 1, parameters - slash - 1)) &&
+           std::all_of(word.begin() + static_cast<std::ptrdiff_t>(parameters), word.end(),
+                       [](char c) { return c > ' ' && c < 0x7F; });
+}
+
+// Takes the next word off the front of `line`: words are separated by spaces, tabs and CRs.
+// Empty when none is left.
+std::string_view next_word(std::string_view* line) {
+    auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r'; };
+    while (!line->empty() && blank(line->front()))
+        line->remove_prefix(1);
+    const auto length =
+        static_cast<std::size_t>(std::find_if(line->begin(), line->end(), blank) - line->begin());
+    const std::string_view word = line->substr(0, length);
+    line->remove_prefix(length);
+    return word;
+}
+
 // Formats the whole response into `out` (at most `room` bytes, NUL included) and returns the
 // number of bytes of the full response without the NUL, whether it fitted or not.
 int format_response(char* out, std::size_t room, int* header_length, const char* status,
@@ -241,6 +291,23 @@ void parse_path(char* begin, char* end, std::string* path, char** query_begin, c
     if (hash) assign(fragment, hash + 1, end);
 }
 
+bool percent_decode(const std::string& text, std::string* decoded) {
+    decoded->clear();
+    decoded->reserve(text.size());
+    for (std::string::size_type i = 0; i < text.size(); ++i) {
+        if (text[i] != '%') {
+            *decoded += text[i];
+            continue;
+        }
+        const int high = i + 1 < text.size() ? hex_value(text[i + 1]) : -1;
+        const int low = i + 2 < text.size() ? hex_value(text[i + 2]) : -1;
+        if (high < 0 || low < 0 || (high == 0 && low == 0)) return false;
+        *decoded += static_cast<char>(high * 16 + low);
+        i += 2;
+    }
+    return true;
+}
+
 std::string get_path(const std::string& file_name) {
     const auto separator = file_name.find_last_of(separators);
     if (separator == std::string::npos) return std::string();
@@ -359,6 +426,36 @@ std::string get_content_type(const std::string& ext) {
         if (ext == entry.ext) return entry.type;
     }
     return "application/octet-stream";
+}
+
+bool parse_content_types(char* begin, char* end, param_map* types) {
+    if (types) types->clear();
+    if (end < begin || std::find(begin, end, '\0') != end) return false;
+    bool listed = false;
+    for (char* line = begin; line < end;) {
+        char* line_end = std::find(line, end, '\n');
+        std::string_view rest(line, static_cast<std::size_t>(line_end - line));
+        std::string_view type;
+        for (std::string_view word; !(word = next_word(&rest)).empty() && word.front() != '#';) {
+            if (type.empty()) {
+                if (!is_media_type(word)) return false;
+                type = word;
+                continue;
+            }
+            listed = true;
+            if (types) types->try_emplace(ascii_lower(std::string(word)), type);
+        }
+        line = line_end == end ? end : line_end + 1;
+    }
+    return listed;
+}
+
+std::string lookup_content_type(const param_map& types, const std::string& ext) {
+    if (!types.empty()) {
+        const auto entry = types.find(ascii_lower(ext));
+        if (entry != types.end()) return entry->second;
+    }
+    return get_content_type(ext);
 }
 
 std::string create_uri(const std::string& scheme, const std::string& user,

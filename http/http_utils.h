@@ -1,6 +1,6 @@
 // HTTP text helpers that work in place on character ranges: range search, key/value lists,
-// request-head and request-target parsing, file-name helpers, response writing, HTTP dates,
-// content types and URI building. Stateless.
+// request-head and request-target parsing, percent-decoding, file-name helpers, response
+// writing, HTTP dates, content types and URI building. Stateless.
 //
 // Character range: a parser takes `begin`, the first character, and `end`, one past the last.
 // The text needs no NUL terminator and may lie inside a larger buffer; nothing at or beyond
@@ -68,6 +68,12 @@ bool parse_uri(char* begin, char* end, char** pos, std::string* scheme, std::str
 void parse_path(char* begin, char* end, std::string* path, char** query_begin, char** query_end,
                 std::string* fragment);
 
+// Decodes the percent escapes of a path: each "%" followed by two hexadecimal digits (either
+// letter case) becomes the byte they name; every other byte, "+" included, stays as it is. False
+// for a "%" that two hexadecimal digits do not follow, and for an escape that decodes to NUL
+// (no file name holds one); `decoded` is then incomplete. Takes time linear in the length.
+bool percent_decode(const std::string& text, std::string* decoded);
+
 // File-name helpers. Both "/" and "\" separate directories; nothing asks the file system.
 
 // The directory part up to and including the last separator; empty when there is none.
@@ -122,6 +128,22 @@ std::string http_time_str(long t);
 // Media type for a file extension without its dot, compared case-sensitively: htm and html give
 // "text/html", ico, js, jpg and swf their types; anything else "application/octet-stream".
 std::string get_content_type(const std::string& ext);
+
+// Reads a table of media types in the mime.types format: a line holds a media type
+// ("type/subtype", parameters may follow it after ";" without spaces) and then the extensions
+// that map to it, all separated by spaces or tabs; a line may list no extension. A word that
+// begins with "#" begins a comment that runs to the line end; blank lines are skipped; LF and
+// CR LF line ends both work. Extensions are stored in `types` in lower case, as
+// lookup_content_type matches them; when one is listed twice, its first type counts.
+// True when every line has that form and the table lists at least one extension. False for a
+// line whose first word is no media type, for a NUL byte anywhere, and for a table without
+// extensions; `types` then keeps what was stored before the failure.
+bool parse_content_types(char* begin, char* end, param_map* types);
+
+// The media type for a file extension: the entry of `types` (read by parse_content_types) for
+// the extension in lower case, else get_content_type's. With an empty table that is
+// get_content_type(ext), byte for byte.
+std::string lookup_content_type(const param_map& types, const std::string& ext);
 
 // Joins URI components: [scheme "://"] [user ":" password "@"] host "/" [path] ["?" query]
 // ["#" fragment]. Empty components are left out, except that the "/" after the host is always

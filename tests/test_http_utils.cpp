@@ -492,6 +492,41 @@ TEST(ResolveDotSteps, Table) {
     }
 }
 
+TEST(PercentDecode, Table) {
+    struct row {
+        const char* text;
+        const char* decoded;  // null: refused
+    };
+    const row rows[] = {
+        {"", ""},
+        {"a.htm", "a.htm"},
+        {"my%20file.txt", "my file.txt"},
+        {"caf%C3%A9.txt", "caf\xC3\xA9.txt"},
+        {"caf%c3%a9.txt", "caf\xC3\xA9.txt"},
+        {"%2e%2e/x", "../x"},
+        {"a%2Fb", "a/b"},
+        {"%25%32%30", "%20"},  // decoded once, not again
+        {"a+b", "a+b"},
+        {"%7e%7E", "~~"},
+        {"%FF", "\xFF"},
+        {"%", nullptr},
+        {"a%", nullptr},
+        {"%4", nullptr},
+        {"%G1", nullptr},
+        {"%1G", nullptr},
+        {"% 1", nullptr},
+        {"%00", nullptr},
+        {"a%00b", nullptr},
+    };
+    for (const row& r : rows) {
+        std::string decoded = "stale";
+        EXPECT_EQ(percent_decode(r.text, &decoded), r.decoded != nullptr) << r.text;
+        if (r.decoded) {
+            EXPECT_EQ(decoded, r.decoded) << r.text;
+        }
+    }
+}
+
 // A climb check that searched the rest of the path at every step took time quadratic in its
 // length: a 10 KB path of "./" steps cost tens of milliseconds a request. One of 2 MiB takes
 // such a scan minutes of processor time, and a linear one a few milliseconds.
@@ -587,6 +622,66 @@ TEST(GetContentType, Table) {
     };
     for (const auto& [ext, type] : rows)
         EXPECT_EQ(get_content_type(ext), type) << ext;
+}
+
+TEST(ParseContentTypes, Table) {
+    struct row {
+        const char* description;
+        std::string text;
+        bool result;
+        param_map types;
+    };
+    const std::vector<row> rows = {
+        {"one entry", "text/css css\n", true, {{"css", "text/css"}}},
+        {"several extensions, tabs, no final line feed",
+         "text/html\t\t\thtml htm\tshtml",
+         true,
+         {{"html", "text/html"}, {"htm", "text/html"}, {"shtml", "text/html"}}},
+        {"comments, blank lines, CR LF and a type without extensions",
+         "# a comment\r\n\r\n  \t\napplication/x-nothing\r\n  # indented comment\r\n"
+         "text/plain txt # not an extension\r\n",
+         true,
+         {{"txt", "text/plain"}}},
+        {"the first type of an extension counts; extensions in lower case",
+         "audio/wav wav\naudio/x-wav wav WAVE\nimage/PNG PNG\n",
+         true,
+         {{"wav", "audio/wav"}, {"wave", "audio/x-wav"}, {"png", "image/PNG"}}},
+        {"parameters after the type",
+         "text/css;charset=utf-8 css\n",
+         true,
+         {{"css", "text/css;charset=utf-8"}}},
+        {"no entries", "", false, {}},
+        {"only comments and types", "# nothing\n\ntext/plain\n", false, {}},
+        {"extension before type", "css text/css\n", false, {}},
+        {"not a table at all", "root:x:0:0:root:/root:/bin/bash\n", false, {}},
+        {"a type without its subtype", "text/ css\n", false, {}},
+        {"a NUL byte", std::string("text/css css\n\0", 14), false, {}},
+    };
+    for (const row& r : rows) {
+        guarded_text text(r.text);
+        param_map types{{"stale", "x"}};
+        EXPECT_EQ(parse_content_types(text.begin(), text.end(), &types), r.result) << r.description;
+        if (r.result) {
+            EXPECT_EQ(types, r.types) << r.description;
+        }
+    }
+}
+
+TEST(LookupContentType, TableFirstInAnyCaseThenTheBuiltInOnes) {
+    const param_map types = {{"css", "text/css"}, {"htm", "text/x-own"}};
+    const std::pair<const char*, const char*> rows[] = {
+        {"css", "text/css"},
+        {"CSS", "text/css"},
+        {"htm", "text/x-own"},
+        {"html", "text/html"},
+        {"HTML", "application/octet-stream"},
+        {"woff2", "application/octet-stream"},
+        {"", "application/octet-stream"},
+    };
+    for (const auto& [ext, type] : rows)
+        EXPECT_EQ(lookup_content_type(types, ext), type) << ext;
+    EXPECT_EQ(lookup_content_type(param_map(), "CSS"), "application/octet-stream");
+    EXPECT_EQ(lookup_content_type(param_map(), "js"), "application/javascript");
 }
 
 TEST(CreateUri, Examples) {
