@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 
 #include "engine/platform.h"
 #include "log/printf_ex.h"
@@ -23,6 +25,12 @@ std::string password = "5712";
 std::string root;
 int sizeof_in = 10240;
 int sizeof_out = 1048576;
+std::string content_types;
+param_map content_type_table;
+bool decode_path = false;
+std::string index_name = "index.htm";
+bool http10 = false;
+bool head = false;
 }  // namespace settings
 
 simple_se_server server;
@@ -49,13 +57,79 @@ void log_settings(const listen_address& address) {
     printf_ex("////sizeof_out=%i\n", settings::sizeof_out);
 }
 
-void read_settings(listen_address* address) {
+const std::string* value_of(const param_map& params, const char* key) {
+    auto it = params.find(key);
+    return it == params.end() ? nullptr : &it->second;
+}
+
+bool is_on(const std::string& value) {
+    return atoi(value.c_str()) != 0;
+}
+
+// A file name without a directory part: anything else would let the index
+// name a file outside the directory asked for.
+bool is_plain_name(const std::string& name) {
+    return !name.empty() && name != "." && name != ".." &&
+           name.find_first_of("/\\") == std::string::npos;
+}
+
+// Reads a media-type table in the mime.types format from a regular file.
+// False, with `types` empty, when the file cannot be read or holds no table.
+bool read_content_types(const std::string& file_name, param_map* types) {
+    types->clear();
+    struct stat info {};
+    // A device or a pipe could block start-up, or never end.
+    if (stat(file_name.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
+    std::ifstream file(file_name, std::ios::binary);
+    std::string text{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+    if (!file.is_open() || file.bad() ||
+        !parse_content_types(text.data(), text.data() + text.size(), types)) {
+        types->clear();
+        return false;
+    }
+    return true;
+}
+
+void load_content_types(const std::string& file_name) {
+    settings::content_types = file_name;
+    if (file_name.empty() || read_content_types(file_name, &settings::content_type_table)) return;
+    printf_ex("////can not read content types: %s\n", file_name.c_str());
+    fprintf(stderr, "%s: can not read content types: %s: the built-in types are used\n",
+            settings::exe_name.c_str(), file_name.c_str());
+}
+
+// The keys for serving an ordinary site.
+void apply_site_config(const param_map& params) {
+    if (auto* file = value_of(params, "content_types")) load_content_types(*file);
+    if (auto* value = value_of(params, "decode_path")) settings::decode_path = is_on(*value);
+    if (auto* name = value_of(params, "index"); name && is_plain_name(*name)) {
+        settings::index_name = *name;
+    }
+    if (auto* value = value_of(params, "http10")) settings::http10 = is_on(*value);
+    if (auto* value = value_of(params, "head")) settings::head = is_on(*value);
+}
+
+// The site keys that the configuration sets, with the values in force: a
+// configuration without them dumps what it always did.
+void log_site_settings(const param_map& params) {
+    auto set = [&params](const char* key) { return params.count(key) != 0; };
+    if (set("content_types")) {
+        printf_ex("////content_types=%s\n", settings::content_types.c_str());
+    }
+    if (set("decode_path")) printf_ex("////decode_path=%i\n", settings::decode_path ? 1 : 0);
+    if (set("index")) printf_ex("////index=%s\n", settings::index_name.c_str());
+    if (set("http10")) printf_ex("////http10=%i\n", settings::http10 ? 1 : 0);
+    if (set("head")) printf_ex("////head=%i\n", settings::head ? 1 : 0);
+}
+
+// Fills `params` with the configuration as parsed; empty when it is not taken.
+void read_settings(listen_address* address, param_map* params) {
     const std::string file_name = change_ext(settings::exe_name, ".cfg");
     std::string text;
     const bool read = read_config_text(file_name, &text);
     if (!read) printf_ex("////can not read cfg-file\n");
-    param_map params;
-    if (!parse_params(text.data(), text.data() + text.size(), &params)) {
+    if (!parse_params(text.data(), text.data() + text.size(), params)) {
+        params->clear();
         printf_ex("////can not parse params\n");
         // No file is a plain start with the defaults; a file that is there but
         // not taken would otherwise go unnoticed outside the log.
@@ -65,7 +139,7 @@ void read_settings(listen_address* address) {
         }
         return;
     }
-    apply_config(params, address);
+    apply_config(*params, address);
 }
 
 // Takes the lock on the log file that keeps a second copy of the server from
@@ -126,10 +200,7 @@ bool read_config_text(const std::string& file_name, std::string* text) {
 }
 
 void apply_config(const param_map& params, listen_address* address) {
-    auto found = [&params](const char* key) {
-        auto it = params.find(key);
-        return it == params.end() ? nullptr : &it->second;
-    };
+    auto found = [&params](const char* key) { return value_of(params, key); };
     if (auto* ip = found("ip")) address->ip = *ip;
     if (auto* port = found("port")) {
         address->port = static_cast<unsigned short>(atoi(port->c_str()) & 0xFFFF);
@@ -144,6 +215,7 @@ void apply_config(const param_map& params, listen_address* address) {
     }
     if (auto* size = found("sizeof_in")) set_if_positive(*size, &settings::sizeof_in);
     if (auto* size = found("sizeof_out")) set_if_positive(*size, &settings::sizeof_out);
+    apply_site_config(params);
 }
 
 bool start_up(const char* argv0) {
@@ -164,8 +236,10 @@ bool start_up(const char* argv0) {
 
     listen_address address;
     settings::root = get_path(settings::exe_name) + "root/";
-    read_settings(&address);
+    param_map params;
+    read_settings(&address, &params);
     log_settings(address);
+    log_site_settings(params);
 
     server.prepare(AF_INET, SOCK_STREAM, IPPROTO_TCP, address.ip.c_str(), address.port);
     bool active = server.activate(true);

@@ -28,7 +28,9 @@ bool read_config_text(const std::string& file_name, std::string* text);
 
 // Takes the recognised keys from a parsed configuration into the settings
 // and `address`; other keys are ignored. A buffer size that is not a positive
-// number keeps the value in force.
+// number keeps the value in force, and so does an index that is not a plain
+// file name. A content-type table that cannot be read is reported in the log
+// and on standard error, and the built-in types are used.
 void apply_config(const param_map& params, listen_address* address);
 
 // Answers a command line that holds arguments: "--help" or "-h" prints the

@@ -30,6 +30,7 @@ std::optional<std::string_view>* field_slot(request_head* head, std::string_view
     if (same_letters(name, "authorization")) return &head->authorization;
     if (same_letters(name, "content-length")) return &head->content_length;
     if (same_letters(name, "transfer-encoding")) return &head->transfer_encoding;
+    if (same_letters(name, "connection")) return &head->connection;
     return nullptr;
 }
 
@@ -80,6 +81,16 @@ bool announces_body(const request_head& head) {
     if (!head.content_length) return false;
     const std::string_view length = *head.content_length;
     return length.empty() || length.find_first_not_of('0') != std::string_view::npos;
+}
+
+bool asks_keep_alive(const request_head& head) {
+    std::string_view options = head.connection.value_or("");
+    while (!options.empty()) {
+        const auto comma = std::min(options.find(','), options.size());
+        if (same_letters(trimmed(options.substr(0, comma)), "keep-alive")) return true;
+        options.remove_prefix(std::min(comma + 1, options.size()));
+    }
+    return false;
 }
 
 bool split_target(char* begin, char* end, request_target* target) {

@@ -22,6 +22,7 @@ struct request_head {
     std::optional<std::string_view> authorization;
     std::optional<std::string_view> content_length;
     std::optional<std::string_view> transfer_encoding;
+    std::optional<std::string_view> connection;
 };
 
 // Reads the head that begins at `begin`, in a group that ends before `end`.
@@ -33,6 +34,10 @@ bool read_request_head(char* begin, char* end, char** next, request_head* head);
 // Whether the head announces a body: a Content-Length other than 0, or any
 // Transfer-Encoding. The server reads no bodies.
 bool announces_body(const request_head& head);
+
+// Whether the Connection field lists the option keep-alive, in any letter
+// case, among its comma-separated options.
+bool asks_keep_alive(const request_head& head);
 
 // The request target taken apart. A target that begins with "/" (the origin
 // form) is a path with an optional query and fragment: an "@" or "://" in it

@@ -39,6 +39,12 @@ struct answer {
 struct request {
     request_head head;
     request_target target;
+    std::string decoded_path;  // with decode_path: the target's path, percent-decoded
+
+    // The path that names the file; a redirect names the target's path instead.
+    const std::string& path() const { return settings::decode_path ? decoded_path : target.path; }
+    bool is_http10() const { return head.version == "HTTP/1.0"; }
+    bool is_head() const { return head.method == "HEAD"; }
 };
 
 // Constant-time for texts of equal length, so a comparison's duration tells
@@ -79,12 +85,20 @@ bool breaks_header_line(std::string_view text) {
     return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
 }
 
+bool served_version(std::string_view version) {
+    return version == "HTTP/1.1" || (settings::http10 && version == "HTTP/1.0");
+}
+
+bool served_method(std::string_view method) {
+    return method == "GET" || (settings::head && method == "HEAD");
+}
+
 // Takes one request head apart. False for a head, version, target or scheme
-// that the server does not serve, and for a head that announces a body: the
-// connection is then closed.
+// that the server does not serve, for a path whose escapes do not decode, and
+// for a head that announces a body: the connection is then closed.
 bool parse_request(char* begin, char* end, char** next, request* r) {
     request_head& head = r->head;
-    if (!read_request_head(begin, end, next, &head) || head.version != "HTTP/1.1" ||
+    if (!read_request_head(begin, end, next, &head) || !served_version(head.version) ||
         announces_body(head)) {
         return false;
     }
@@ -93,7 +107,10 @@ bool parse_request(char* begin, char* end, char** next, request* r) {
         (!r->target.scheme.empty() && r->target.scheme != "http")) {
         return false;
     }
-    return !breaks_header_line(head.target) && !breaks_header_line(head.host.value_or(""));
+    if (breaks_header_line(head.target) || breaks_header_line(head.host.value_or(""))) {
+        return false;
+    }
+    return !settings::decode_path || percent_decode(r->target.path, &r->decoded_path);
 }
 
 std::string realm() {
@@ -114,12 +131,12 @@ answer status_answer(const char* status, std::string extra_headers = std::string
 answer file_answer(const request& r) {
     const request_target& t = r.target;
     std::string resolved;
-    if (get_level_min(t.path) < 0 || !resolve_dot_steps(t.path, &resolved)) {
+    if (get_level_min(r.path()) < 0 || !resolve_dot_steps(r.path(), &resolved)) {
         return status_answer(status_403);
     }
     std::string file_name = settings::root + resolved;
     if (file_name.empty()) return status_answer(status_404);
-    if (file_name.back() == '\\' || file_name.back() == '/') file_name += "index.htm";
+    if (file_name.back() == '\\' || file_name.back() == '/') file_name += settings::index_name;
     answer a;
     if (stat(file_name.c_str(), &a.file_info) != 0) return status_answer(status_404);
     if (S_ISDIR(a.file_info.st_mode)) {
@@ -183,14 +200,15 @@ written write_status(const answer& a, char* pos, int room) {
 // that cannot be read whole, is answered with the 500 instead.
 written write_file(const answer& a, char* pos, int room) {
     long size = static_cast<long>(a.file_info.st_size);
-    int header_length = snprintf(pos, static_cast<size_t>(room),
-                                 "HTTP/1.1 200 OK\r\nLast-Modified: %s\r\nContent-Type: %s\r\n"
-                                 "Content-Length: %li\r\n\r\n",
-                                 last_modified(a.file_info.st_mtime).c_str(),
-                                 get_content_type(get_ext(a.file_name)).c_str(), size);
+    int header_length = snprintf(
+        pos, static_cast<size_t>(room),
+        "HTTP/1.1 200 OK\r\n%sLast-Modified: %s\r\nContent-Type: %s\r\n"
+        "Content-Length: %li\r\n\r\n",
+        a.extra_headers.c_str(), last_modified(a.file_info.st_mtime).c_str(),
+        lookup_content_type(settings::content_type_table, get_ext(a.file_name)).c_str(), size);
     bool fits = header_length >= 0 && header_length < room && size <= room - header_length;
     if (!fits || !read_file(a.file_name, pos + header_length, size)) {
-        return write_status(status_answer(status_500), pos, room);
+        return write_status(status_answer(status_500, a.extra_headers), pos, room);
     }
     written w;
     w.length = header_length + static_cast<int>(size);
@@ -246,6 +264,7 @@ void simple_server_node::answer_request_group() {
     char* write_pos = out_buf;
     int room = out_size;
     to_transfer = 0;
+    close_after_send = false;
 
     while (current != group_end) {
         request r;
@@ -269,16 +288,27 @@ void simple_server_node::answer_request_group() {
         }
         if (authorized) {
             param_map query;
-            if (r.head.method != "GET" ||
+            if (!served_method(r.head.method) ||
                 !parse_query(r.target.query_begin, r.target.query_end, nullptr, &query)) {
                 return disconnect();
             }
             a = file_answer(r);
         }
+        // An HTTP/1.0 client learns that the connection stays open only from
+        // this field; without it, it reads each answer to the close.
+        if (r.is_http10()) {
+            if (asks_keep_alive(r.head)) {
+                a.extra_headers += "Connection: keep-alive\r\n";
+            } else {
+                close_after_send = true;
+            }
+        }
 
         written w = write_answer(a, write_pos, room);
         if (w.length < 0) return disconnect();  // the response buffer is full
         if (!w.file_served) log_event("error detected");
+        // A HEAD is answered as a GET, every decision included, without the body.
+        if (settings::head && r.is_head()) w.length = w.header_length;
 
         // Log the header without its closing empty line.
         log_block("header to send",

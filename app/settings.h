@@ -7,6 +7,8 @@
 
 #include <string>
 
+#include "http/http_utils.h"
+
 namespace settings {
 extern std::string exe_name;  // argv[0], as the process was started
 extern std::string login;     // the one login of Basic authentication
@@ -14,4 +16,13 @@ extern std::string password;
 extern std::string root;  // joined to request paths as text: ends with "/" (or is empty)
 extern int sizeof_in;     // each connection's receive buffer, in bytes (positive)
 extern int sizeof_out;    // each connection's response buffer, in bytes (positive)
+
+// For serving an ordinary site; each is off, or keeps its default, unless the
+// configuration sets it.
+extern std::string content_types;     // the file of the media-type table (mime.types format)
+extern param_map content_type_table;  // read from it; empty: only the built-in types
+extern bool decode_path;              // percent-decode request paths
+extern std::string index_name;        // served for a path that ends in "/"
+extern bool http10;                   // answer HTTP/1.0 requests too
+extern bool head;                     // answer HEAD as GET, without the body
 }  // namespace settings

@@ -76,7 +76,9 @@ void simple_server_node::result_proc() {
         case connection_closed:  // the engine closes and calls after_disconnect() itself
             return;
         case success:
-            if (get_job() == _send) {
+            if (get_job() == _send && close_after_send) {
+                disconnect();
+            } else if (get_job() == _send) {
                 start_recv();
             } else if (get_job() == _recv) {
                 // The receive buffer filled up before a request group was complete.

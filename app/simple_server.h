@@ -46,6 +46,9 @@ class simple_server_node : public se_server_node {
     // and how far the received bytes have been searched for a head's end.
     int unchecked_head = 0;
     int searched = 0;
+    // An HTTP/1.0 request of the group did not ask to keep the connection:
+    // it is closed once the group's answers are sent.
+    bool close_after_send = false;
 
   private:
     // The peer part of every line, "node (ip = <peer>, port = <port>) ",

@@ -102,6 +102,7 @@ class RequestHandler : public ::testing::Test {
         write(root / "big.bin", std::string(1000, 'b'));
         write(root / "logo@2x.png", "png");
         write(root / "@scope" / "lib.js", "lib();");
+        write(root / "my file.txt", "spaced");
         write(root.parent_path() / ("secret-" + std::to_string(getpid())), "secret");
         mkfifo((root / "pipe").c_str(), 0644);
     }
@@ -120,6 +121,11 @@ class RequestHandler : public ::testing::Test {
         settings::root = root.string() + "/";
         settings::sizeof_in = 10240;
         settings::sizeof_out = 1048576;
+        settings::content_type_table.clear();
+        settings::decode_path = false;
+        settings::index_name = "index.htm";
+        settings::http10 = false;
+        settings::head = false;
         printf_ex_enabled(false);
     }
     void TearDown() override {
@@ -386,6 +392,137 @@ TEST_F(RequestHandler, RejectedRequestsCloseTheConnectionWithNothingSent) {
         connect();
         EXPECT_EQ(exchange(request), "") << request;
         EXPECT_FALSE(node->connected()) << request;
+    }
+}
+
+TEST_F(RequestHandler, DecodedPathsNameFilesAndRedirectsKeepWhatWasSent) {
+    settings::decode_path = true;
+    std::string secret = "secret-" + std::to_string(getpid());
+    struct row {
+        std::string target;
+        std::string status_line;  // "closed": the connection closes unanswered
+        std::string location;
+    };
+    const std::vector<row> rows = {
+        {"/my%20file.txt", "HTTP/1.1 200 OK", ""},
+        {"/my%2520file.txt", "HTTP/1.1 404 Not Found", ""},
+        {"/a.txt?q=%G1#%", "HTTP/1.1 200 OK", ""},
+        {"/docs%2F%2E%2E%2Fa.txt", "HTTP/1.1 200 OK", ""},
+        {"/docs%2F..%2F..%2F" + secret, "HTTP/1.1 403 Forbidden", ""},
+        {"/a%5Cb/..%5C..%5C" + secret, "HTTP/1.1 404 Not Found", ""},  // "\" is in names
+        {"/%64ocs?x=%41", "HTTP/1.1 302 Found", "Location: http://h:8080/%64ocs/?x=%41\r\n"},
+        {"/a%2", "closed", ""},
+        {"/a%00.txt", "closed", ""},
+    };
+    for (const row& r : rows) {
+        connect();
+        std::string sent = exchange(get(r.target));
+        if (r.status_line == "closed") {
+            EXPECT_EQ(sent, "") << r.target;
+            EXPECT_FALSE(node->connected()) << r.target;
+            continue;
+        }
+        auto got = split_responses(sent);
+        ASSERT_EQ(got.size(), 1u) << r.target;
+        EXPECT_EQ(got[0].status_line, r.status_line) << r.target;
+        EXPECT_EQ(got[0].headers.find("Location: ") == std::string::npos
+                      ? ""
+                      : got[0].headers.substr(0, got[0].headers.find("\r\n") + 2),
+                  r.location)
+            << r.target;
+    }
+}
+
+// The header part of a response stream: up to and including its empty line.
+std::string header_of(const std::string& stream) {
+    return stream.substr(0, stream.find("\r\n\r\n") + 4);
+}
+
+TEST_F(RequestHandler, HeadIsAnsweredAsGetWouldBeWithoutTheBody) {
+    settings::head = true;
+    struct row {
+        std::string target;
+        std::string fields;
+        int sizeof_out;
+        std::string status_line;
+    };
+    const std::vector<row> rows = {
+        {"/a.txt", good_auth(), 1048576, "HTTP/1.1 200 OK"},
+        {"/empty.htm", good_auth(), 1048576, "HTTP/1.1 200 OK"},
+        {"/docs?x=1", good_auth(), 1048576, "HTTP/1.1 302 Found"},
+        {"/a.txt", "", 1048576, "HTTP/1.1 401 Unauthorized"},
+        {"/../a.txt", good_auth(), 1048576, "HTTP/1.1 403 Forbidden"},
+        {"/missing", good_auth(), 1048576, "HTTP/1.1 404 Not Found"},
+        {"/pipe", good_auth(), 1048576, "HTTP/1.1 500 Internal Server Error"},
+        {"/big.bin", good_auth(), 600, "HTTP/1.1 500 Internal Server Error"},
+    };
+    for (const row& r : rows) {
+        settings::sizeof_out = r.sizeof_out;
+        connect();
+        const std::string got = exchange(get(r.target, r.fields));
+        connect();
+        const std::string head = "HEAD" + get(r.target, r.fields).substr(3);
+        EXPECT_EQ(exchange(head), header_of(got)) << r.target;
+        EXPECT_EQ(got.substr(0, got.find("\r\n")), r.status_line) << r.target;
+        EXPECT_EQ(node->a_counter, 1) << "a HEAD counts as an attempt";
+        EXPECT_TRUE(node->connected()) << r.target;
+    }
+    settings::sizeof_out = 1048576;
+    connect();
+    const std::string head_then_get = "HEAD" + get("/a.txt").substr(3) + get("/a.txt");
+    const std::string stream = exchange(head_then_get);
+    EXPECT_EQ(stream, header_of(stream) + header_of(stream) + "alpha")
+        << "the GET behind a HEAD starts where the HEAD's header ends";
+    EXPECT_EQ(node->last_send_size, static_cast<int>(stream.size()));
+}
+
+TEST_F(RequestHandler, Http10IsAnsweredAndClosedUnlessItAsksToKeepTheConnection) {
+    settings::http10 = true;
+    auto get10 = [](const std::string& target, const std::string& fields = "") {
+        return "GET " + target + " HTTP/1.0\r\n" + good_auth() + fields + "\r\n";
+    };
+    const std::string kept = "Connection: keep-alive\r\n";
+    struct row {
+        const char* description;
+        std::string group;
+        std::vector<std::string> answers;  // each answer's fields before Content-Type
+        bool stays_open;
+    };
+    const std::vector<row> rows = {
+        {"HTTP/1.0", get10("/a.txt"), {"Last-Modified"}, false},
+        {"keep-alive",
+         get10("/a.txt", "Connection: keep-alive\r\n"),
+         {kept + "Last-Modified"},
+         true},
+        {"in any letter case, among other options",
+         get10("/missing", "connection: Upgrade ,\tKEEP-Alive\r\n"),
+         {kept},
+         true},
+        {"an option that only resembles it",
+         get10("/a.txt", "Connection: keep-alive2\r\n"),
+         {"Last-Modified"},
+         false},
+        {"one HTTP/1.0 request that does not ask closes its group",
+         get10("/a.txt", "Connection: Keep-Alive\r\n") + get("/missing") + get10("/docs"),
+         {kept + "Last-Modified", "", "Location"},
+         false},
+        {"HTTP/1.1 as before", get("/a.txt"), {"Last-Modified"}, true},
+        {"other versions still close", get10("/a.txt") + "GET / HTTP/0.9\r\n\r\n", {}, false},
+    };
+    for (const row& r : rows) {
+        connect();
+        std::string sent = exchange(r.group);
+        auto got = split_responses(sent);
+        ASSERT_EQ(got.size(), r.answers.size()) << r.description << "\n" << sent;
+        for (size_t i = 0; i < got.size(); ++i) {
+            EXPECT_EQ(got[i].status_line.substr(0, 9), "HTTP/1.1 ") << r.description;
+            EXPECT_EQ(got[i].headers.rfind(r.answers[i], 0), 0u)
+                << r.description << ": " << got[i].headers;
+        }
+        EXPECT_EQ(node->connected(), r.stays_open) << r.description;
+        if (r.stays_open) {
+            EXPECT_EQ(answers(get10("/a.txt", kept)).at(0).body, "alpha") << r.description;
+        }
     }
 }
 
