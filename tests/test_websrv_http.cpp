@@ -9,6 +9,23 @@ namespace {
 
 using namespace blackbox;
 
+// The status lines a raw connection to `port` is answered with, in order, for
+// one group; "closed" when the server closed it having sent nothing.
+std::vector<std::string> status_lines(unsigned short port, const std::string& group, int expected) {
+    int client = connect_to(port);
+    send_all(client, group);
+    std::string got = receive_answers(client, expected);
+    bool closed = got.empty() && closed_by_peer(client);
+    close(client);
+    if (closed) return {"closed"};
+    std::vector<std::string> lines;
+    for (size_t at = got.find("HTTP/1.1 "); at != std::string::npos;
+         at = got.find("HTTP/1.1 ", at + 1)) {
+        lines.push_back(got.substr(at + 9, got.find("\r\n", at) - at - 9));
+    }
+    return lines;
+}
+
 class WebsrvHttp : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -18,21 +35,8 @@ class WebsrvHttp : public ::testing::Test {
         write_file(server.process.dir / "root" / "logo@2x.png", "retina");
         ASSERT_TRUE(server.ready()) << server.process.log();
     }
-    // The status lines a raw connection is answered with, in order, for one
-    // group; "closed" when the server closed it having sent nothing.
     std::vector<std::string> status_lines(const std::string& group, int expected) const {
-        int client = connect_to(server.port);
-        send_all(client, group);
-        std::string got = receive_answers(client, expected);
-        bool closed = got.empty() && closed_by_peer(client);
-        close(client);
-        if (closed) return {"closed"};
-        std::vector<std::string> lines;
-        for (size_t at = got.find("HTTP/1.1 "); at != std::string::npos;
-             at = got.find("HTTP/1.1 ", at + 1)) {
-            lines.push_back(got.substr(at + 9, got.find("\r\n", at) - at - 9));
-        }
-        return lines;
+        return ::status_lines(server.port, group, expected);
     }
     std::string url(const std::string& path) const {
         return "http://127.0.0.1:" + std::to_string(server.port) + path;
@@ -197,3 +201,139 @@ TEST(WebsrvRoot, ARootWithoutItsSeparatorServesOnlyItself) {
     EXPECT_EQ(blackbox::curl("-o /dev/null -w '%{http_code}' " + base + "/-private/secret.txt"),
               "404");
 }
+
+namespace {
+
+using namespace blackbox;
+
+// The five keys for an ordinary site, with a media-type table of the test's own.
+std::string site_keys(const fs::path& table) {
+    return "content_types=" + table.string() +
+           "\ndecode_path=1\nindex=index.html\nhttp10=1\nhead=1\n";
+}
+
+// A server with the site keys set, and one without them, serving the same files.
+class WebsrvSite : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        for (running_server* server : {&keyed, &plain}) {
+            const fs::path root = server->process.dir / "root";
+            write_file(root / "index.htm", "htm");
+            write_file(root / "index.html", "html");
+            write_file(root / "style.css", "p{}");
+            write_file(root / "SHOUT.CSS", "P{}");
+            write_file(root / "picture.svg", "<svg/>");
+            write_file(root / "notes.txt", "notes");
+            write_file(root / "font.woff2", "wOF2");
+            write_file(root / "my file.txt", "spaced");
+            write_file(root / "my%20file.txt", "percent");
+            write_file(root / "caf\xC3\xA9.txt", "accent");
+            write_file(root / "docs" / "index.htm", "docs");
+            write_file(root / "docs" / "index.html", "docs html");
+            ASSERT_TRUE(server->ready()) << server->process.log();
+        }
+    }
+    std::string url(const running_server& server, const std::string& path) const {
+        return "http://127.0.0.1:" + std::to_string(server.port) + path;
+    }
+    // For each path: the body, the status and the content type, fetched by
+    // curl over one connection, exactly as written.
+    std::string fetch(const running_server& server, const std::vector<std::string>& paths) {
+        std::string urls;
+        for (const std::string& path : paths)
+            urls += " '" + url(server, path) + "'";
+        return curl("--path-as-is --user user:5712 -w ' %{http_code} %{content_type}\\n'" + urls);
+    }
+
+    static fs::path write_table(const fs::path& dir) {
+        write_file(dir / "mime.types",
+                   "# the test's own table\n\ntext/css\t\t\tcss\nimage/svg+xml\tsvg svgz\n"
+                   "text/plain txt text\r\nfont/woff2 woff2\n");
+        return dir / "mime.types";
+    }
+    running_server plain;
+    running_server keyed{site_keys(write_table(plain.process.dir))};
+};
+
+TEST_F(WebsrvSite, TypesNamesAndIndexWithTheKeysAndWithout) {
+    const std::vector<std::string> paths = {
+        "/style.css",
+        "/SHOUT.CSS",
+        "/picture.svg",
+        "/notes.txt",
+        "/font.woff2",
+        "/",
+        "/my%20file.txt",
+        "/caf%C3%A9.txt",
+        "/docs/",
+        "/%2e%2e/websrv.cfg",
+        "/docs%2F..%2F..%2Fwebsrv.cfg",
+    };
+    EXPECT_EQ(fetch(keyed, paths),
+              "p{} 200 text/css\n"
+              "P{} 200 text/css\n"
+              "<svg/> 200 image/svg+xml\n"
+              "notes 200 text/plain\n"
+              "wOF2 200 font/woff2\n"
+              "html 200 text/html\n"
+              "spaced 200 text/plain\n"
+              "accent 200 text/plain\n"
+              "docs html 200 text/html\n"
+              "403 Forbidden 403 text/plain\n"
+              "403 Forbidden 403 text/plain\n")
+        << keyed.process.log();
+    EXPECT_EQ(fetch(plain, paths),
+              "p{} 200 application/octet-stream\n"
+              "P{} 200 application/octet-stream\n"
+              "<svg/> 200 application/octet-stream\n"
+              "notes 200 application/octet-stream\n"
+              "wOF2 200 application/octet-stream\n"
+              "htm 200 text/html\n"
+              "percent 200 application/octet-stream\n"
+              "404 Not Found 404 text/plain\n"
+              "docs 200 text/html\n"
+              "404 Not Found 404 text/plain\n"
+              "403 Forbidden 403 text/plain\n")
+        << "undecoded, %2e%2e is a name; a '..' inside a name counts as a climb";
+}
+
+TEST_F(WebsrvSite, BadEscapesCloseOnlyWhenPathsAreDecoded) {
+    for (const std::string target : {"/a%00.txt", "/%G1.txt", "/a%4"}) {
+        const std::string request = "GET " + target + " HTTP/1.1\r\n" + basic_auth + "\r\n";
+        EXPECT_EQ(status_lines(keyed.port, request, 1), std::vector<std::string>{"closed"})
+            << target;
+        EXPECT_EQ(status_lines(plain.port, request, 1), std::vector<std::string>{"404 Not Found"})
+            << target;
+    }
+}
+
+TEST_F(WebsrvSite, Http10AndHeadAnsweredWithTheKeysAndClosedWithout) {
+    const std::string get10 = "GET /notes.txt HTTP/1.0\r\n" + basic_auth + "\r\n";
+    const std::string kept10 =
+        "GET /notes.txt HTTP/1.0\r\nConnection: Keep-Alive\r\n" + basic_auth + "\r\n";
+    const std::string head = "HEAD /notes.txt HTTP/1.1\r\n" + basic_auth + "\r\n";
+    const std::string get = "GET /notes.txt HTTP/1.1\r\n" + basic_auth + "\r\n";
+    for (const std::string& request : {get10, kept10, head}) {
+        EXPECT_EQ(status_lines(plain.port, request, 1), std::vector<std::string>{"closed"})
+            << request;
+    }
+
+    // Answered and closed without keep-alive: WebsrvStartup follows that in the log.
+    int client = connect_to(keyed.port);
+    ASSERT_TRUE(send_all(client, kept10));
+    auto whole_answer = [](const std::string& data) { return data.ends_with("notes"); };
+    const std::string answer = receive_until(client, whole_answer, 5.0);
+    EXPECT_EQ(answer.find("HTTP/1.1 200 OK\r\nConnection: keep-alive\r\n"), 0u) << answer;
+    ASSERT_TRUE(send_all(client, get));
+    const std::string whole = receive_until(client, whole_answer, 5.0);
+    ASSERT_TRUE(send_all(client, head + get));
+    const std::string header = whole.substr(0, whole.size() - 5);
+    EXPECT_EQ(receive(client, 2 * header.size() + 5), header + whole)
+        << "HEAD: the GET's header, no body, and the connection goes on";
+    close(client);
+
+    const std::string base = "--user user:5712 " + url(keyed, "/notes.txt");
+    EXPECT_EQ(curl("-I " + base), curl("-D - -o /dev/null " + base));
+}
+
+}  // namespace

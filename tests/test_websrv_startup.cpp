@@ -146,6 +146,64 @@ TEST(WebsrvStartup, ConfigurationLineRules) {
     }
 }
 
+TEST(WebsrvStartup, SiteKeysAreDumpedOnlyWhenSet) {
+    const std::vector<std::string> specified = {"ip",   "port",      "login",     "password",
+                                                "root", "sizeof_in", "sizeof_out"};
+    struct row {
+        const char* description;
+        std::string config;               // `table` stands for a file of the test's
+        std::string table;                // what that file holds; empty: it is not written
+        std::vector<std::string> dumped;  // the lines after sizeof_out
+        bool unreadable;
+    };
+    const std::vector<row> rows = {
+        {"none of them", "", "", {}, false},
+        {"all five",
+         "content_types=table\ndecode_path=1\nindex=index.html\nhttp10=1\nhead=1\n",
+         "text/css css\n",
+         {"content_types=table", "decode_path=1", "index=index.html", "http10=1", "head=1"},
+         false},
+        {"values that are not taken",
+         "head=yes\nindex=../x\ndecode_path=0\n",
+         "",
+         {"decode_path=0", "index=index.htm", "head=0"},
+         false},
+        {"a table file that is not there",
+         "content_types=table\n",
+         "",
+         {"content_types=table"},
+         true},
+        {"a table without entries",
+         "content_types=table\n",
+         "# nothing here\ntext/plain\n",
+         {"content_types=table"},
+         true},
+        {"a directory", "content_types=root\n", "", {"content_types=root"}, true},
+    };
+    for (const row& r : rows) {
+        websrv_process process;
+        fs::create_directories(process.dir / "root");
+        if (!r.table.empty()) write_file(process.dir / "table", r.table);
+        const std::string log = start_with(
+            process, "ip=127.0.0.1\nport=" + std::to_string(free_port()) + "\n" + r.config);
+        std::vector<std::string> dump = dumped_settings(log);
+        ASSERT_GE(dump.size(), specified.size()) << r.description;
+        for (size_t i = 0; i < specified.size(); ++i)
+            EXPECT_EQ(dump[i].substr(0, dump[i].find('=')), specified[i]) << r.description;
+        dump.erase(dump.begin(), dump.begin() + static_cast<long>(specified.size()));
+        EXPECT_EQ(dump, r.dumped) << r.description;
+
+        const std::string file = r.config.find("=root") != std::string::npos ? "root" : "table";
+        const bool reported = log.find("////can not read content types: " + file +
+                                       "\n////params:\n") != std::string::npos;
+        EXPECT_EQ(reported, r.unreadable) << r.description << "\n" << log;
+        EXPECT_EQ(read_file(process.dir / "stderr.txt").find("can not read content types") !=
+                      std::string::npos,
+                  r.unreadable)
+            << r.description;
+    }
+}
+
 TEST(WebsrvStartup, NumbersAreConvertedLikeAtoi) {
     websrv_process wraps;
     std::string log = start_with(wraps, "ip=127.0.0.1\nport=65537\nsizeof_in=0\nsizeof_out=-5\n");
@@ -287,6 +345,26 @@ TEST(WebsrvStartup, ConnectionLinesForAClientThatConnectsAndCloses) {
               (std::vector<std::string>{"connected", "job _recv activated",
                                         "job _recv finished with result connection_closed",
                                         "disconnected"}));
+}
+
+TEST(WebsrvStartup, AnHttp10AnswerIsSentThenTheConnectionClosed) {
+    running_server server("http10=1\n");
+    ASSERT_TRUE(server.ready());
+    write_file(server.process.dir / "root" / "a.txt", "alpha");
+    int client = connect_to(server.port);
+    ASSERT_NE(client, -1);
+    ASSERT_TRUE(send_all(client, "GET /a.txt HTTP/1.0\r\n" + basic_auth + "\r\n"));
+    const std::string answer = receive_until(
+        client, [](const std::string&) { return false; }, 5);
+    EXPECT_TRUE(answer.ends_with("\r\n\r\nalpha")) << answer;
+    close(client);
+    ASSERT_TRUE(server.process.wait_for_log(" disconnected\n")) << server.process.log();
+    EXPECT_EQ(
+        node_events(server.process.log()),
+        (std::vector<std::string>{"connected", "job _recv activated", "etx detected",
+                                  "job _recv finished with result aborted",
+                                  "authorization detected", "header to send", "job _send activated",
+                                  "job _send finished with result success", "disconnected"}));
 }
 
 TEST(WebsrvStartup, AClientThatOverfillsTheReceiveBufferIsDisconnected) {
