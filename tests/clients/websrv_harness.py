@@ -103,12 +103,14 @@ def answered(connection):
 
 class Websrv:
     """A copy of the websrv binary in a temporary directory with the demo site
-    as its root. Use it in a `with` block: it starts there and is killed by
-    its PID, and its directory removed, when the block ends."""
+    (or another) as its root and `config`, lines of further keys, appended to
+    its configuration. Use it in a `with` block: it starts there and is killed
+    by its PID, and its directory removed, when the block ends."""
 
-    def __init__(self, binary, site=DEMO_SITE):
+    def __init__(self, binary, site=DEMO_SITE, config=""):
         self.binary = Path(binary)
         self.site = Path(site)
+        self.config = config
         self.dir = None
         self.process = None
         self.port = None
@@ -135,7 +137,7 @@ class Websrv:
             self.port = free_port()
             (self.dir / "websrv.cfg").write_text(
                 f"ip=127.0.0.1\nport={self.port}\nlogin={LOGIN}\npassword={PASSWORD}\n"
-                f"root={self.dir / 'root'}/\n"
+                f"root={self.dir / 'root'}/\n{self.config}"
             )
             with open(self.dir / "stdout.txt", "wb") as out, open(self.dir / "stderr.txt", "wb") as err:
                 self.process = subprocess.Popen(
@@ -229,16 +231,17 @@ def tail(text, count):
     return "\n".join(text.splitlines()[-count:])
 
 
-def main(body, description):
-    """Runs `body(server)` against a started websrv and turns the outcome into
-    the exit code. `body` yields lines to print as it goes."""
+def main(body, description, config=""):
+    """Runs `body(server)` against a started websrv, with `config` added to its
+    configuration, and turns the outcome into the exit code. `body` yields
+    lines to print as it goes."""
     if len(sys.argv) < 2:
         print(f"usage: {sys.argv[0]} WEBSRV_BINARY [DEMO_SITE]")
         return 2
     site = sys.argv[2] if len(sys.argv) > 2 else DEMO_SITE
     started = time.monotonic()
     try:
-        with Websrv(sys.argv[1], site) as server:
+        with Websrv(sys.argv[1], site, config) as server:
             try:
                 for line in body(server):
                     print(line)
