@@ -2,8 +2,8 @@
 // request group over a small generated site, with an output buffer whose size
 // the input chooses. Input: two bytes for the output size, one option byte
 // (bit 0: the connection is already authenticated; the rest: earlier failed
-// attempts), then the request bytes, made into a group that ends with an
-// empty line.
+// attempts; bit 7 also: paths are percent-decoded, as with decode_path=1),
+// then the request bytes, made into a group that ends with an empty line.
 //
 // Checks: the node either answers every head of the group in one send that
 // fits its buffer, or closes the connection having sent nothing; every
@@ -204,7 +204,9 @@ bool read_paths(std::string_view group, std::vector<std::string>* paths) {
         if (!read_request_head(at, range.end(), &at, &head)) return false;
         target_begin = const_cast<char*>(head.target.data());
         if (!split_target(target_begin, target_begin + head.target.size(), &target)) return false;
-        paths->push_back(target.path);
+        std::string decoded;
+        if (settings::decode_path && !percent_decode(target.path, &decoded)) return false;
+        paths->push_back(settings::decode_path ? decoded : target.path);
     }
     return true;
 }
@@ -296,6 +298,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 3) return 0;
 
     settings::sizeof_out = 1 + ((data[0] << 8) | data[1]) % largest_output;
+    settings::decode_path = (data[2] & 0x80) != 0;
     const std::string group = request_group(data + 3, size - 3);
     const exchange_result result = exchange(group, data[2]);
 
