@@ -69,8 +69,10 @@ std::string expected_credentials() {
 bool credentials_match(const request& r) {
     if (settings::login.empty() && settings::password.empty()) return true;
     if (r.target.has_user_info) {
-        return same_secret(r.target.user, settings::login) &
-               same_secret(r.target.password, settings::password);
+        // Both are compared whatever the first says.
+        const bool user_matches = same_secret(r.target.user, settings::login);
+        const bool password_matches = same_secret(r.target.password, settings::password);
+        return user_matches && password_matches;
     }
     if (r.head.authorization) {
         return same_secret(basic_credentials(*r.head.authorization), expected_credentials());
