@@ -6,12 +6,20 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 
 #include "engine/platform.h"
 
 namespace {
 
-enum class readiness { failed, pending, ready, error };
+using readiness = se_basic_node::readiness;
+
+// What the revents of a poll entry say for a test that `found` the descriptor.
+readiness classify(short revents) {
+    if (revents & POLLNVAL) return readiness::failed;
+    if (revents & (POLLERR | POLLHUP)) return readiness::error;
+    return revents != 0 ? readiness::ready : readiness::pending;
+}
 
 // Tests one descriptor for `events` without waiting. poll() rather than
 // select(): a select set cannot hold descriptors of 1024 and above.
@@ -20,10 +28,8 @@ enum class readiness { failed, pending, ready, error };
 readiness test_readiness(int fd, short events) {
     pollfd entry{fd, events, 0};
     int n = poll(&entry, 1, 0);
-    if (n < 0 || (n > 0 && (entry.revents & POLLNVAL))) return readiness::failed;
-    if (n == 0) return readiness::pending;
-    if (entry.revents & (POLLERR | POLLHUP)) return readiness::error;
-    return readiness::ready;
+    if (n < 0) return readiness::failed;
+    return n == 0 ? readiness::pending : classify(entry.revents);
 }
 
 // A receive or send is worth trying when the descriptor is ready or reports an
@@ -31,6 +37,9 @@ readiness test_readiness(int fd, short events) {
 bool worth_a_call(readiness r) {
     return r == readiness::ready || r == readiness::error;
 }
+
+// What wait_events() returns for a node whose next step needs no readiness.
+constexpr int step_at_once = -1;
 
 sockaddr_in make_address(int family, const char* ip, unsigned short port) {
     sockaddr_in address{};
@@ -124,12 +133,14 @@ bool se_basic_node::activate_job(jobs new_job, bool again) {
     job = new_job;
     result = busy;
     is_ready_for_job_proc = again;
+    ++progress;
     return true;
 }
 
 void se_basic_node::end_job(results job_result) {
     is_job_active = false;
     result = job_result;
+    ++progress;
     result_proc();
 }
 
@@ -196,6 +207,40 @@ void se_basic_node::check_timeout() {
     if (elapsed_ms >= static_cast<double>(job_timeout)) end_job(aborted_with_timeout);
 }
 
+// The poll events the running job waits for; 0 without a job; step_at_once
+// when its next step needs no readiness.
+int se_basic_node::wait_events() const {
+    if (!is_job_active) return 0;
+    switch (job) {
+        case _connect:
+            return (is_connected || sock == -1) ? step_at_once : POLLOUT;
+        case _recv:
+            return is_connected ? POLLIN : step_at_once;
+        case _send:
+            return is_connected ? POLLOUT : step_at_once;
+        default:
+            return step_at_once;
+    }
+}
+
+// A node driven by its owner's wait takes what the wait saw; any other node,
+// or one whose socket the wait did not ask for `events`, is tested now.
+se_basic_node::readiness se_basic_node::readiness_for(short events) {
+    if (wait_driven && (known_events & events)) return classify(seen_events);
+    return test_readiness(sock, events);
+}
+
+// After a call that used the wait's readiness: a socket that took or gave
+// less than asked has no more for now; after anything else nothing is known.
+void se_basic_node::learn_from_transfer(short events, int moved, int asked) {
+    if (!wait_driven) return;
+    if (moved >= 0 && moved < asked) {
+        learn(events, 0);
+    } else {
+        forget_readiness();
+    }
+}
+
 void se_basic_node::step_connect() {
     if (is_connected) return end_job(already_connected);
     if (sock == -1) {
@@ -210,8 +255,9 @@ void se_basic_node::step_connect() {
         connect(sock, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
         return;
     }
-    readiness state = test_readiness(sock, POLLOUT);
+    readiness state = readiness_for(POLLOUT);
     if (state == readiness::pending) return;
+    forget_readiness();
     if (state == readiness::failed || state == readiness::error || connect_failed(sock)) {
         shutdown(sock, SHUT_RDWR);
         close_socket();
@@ -235,7 +281,7 @@ void se_basic_node::step_disconnect() {
 
 void se_basic_node::step_recv() {
     if (!is_connected) return end_job(already_disconnected);
-    readiness state = test_readiness(sock, POLLIN);
+    readiness state = readiness_for(POLLIN);
     if (state == readiness::failed) return end_job(select_failed);
     if (!worth_a_call(state)) return;
 
@@ -250,20 +296,25 @@ void se_basic_node::step_recv() {
     }
     int n = static_cast<int>(recv(sock, target, static_cast<size_t>(std::max(length, 0)), 0));
     last_io_result = n;
+    learn_from_transfer(POLLIN, n, length);
     if (n == -1) return end_job(recv_failed);
     if (n == 0) {
         close_socket();
         return finish_disconnect(connection_closed);
     }
     transferred += n;
+    ++progress;
     if (transferred == to_transfer || partial_recv) {
         end_job(to_transfer > buffer_size ? success_with_overflow : success);
+    } else if (wait_driven) {
+        // The hooks look at what arrived at the start of a step: give them one now.
+        is_ready_for_job_proc = true;
     }
 }
 
 void se_basic_node::step_send() {
     if (!is_connected) return end_job(already_disconnected);
-    readiness state = test_readiness(sock, POLLOUT);
+    readiness state = readiness_for(POLLOUT);
     if (state == readiness::failed) return end_job(select_failed);
     if (!worth_a_call(state)) return;
 
@@ -272,8 +323,10 @@ void se_basic_node::step_send() {
     int n = static_cast<int>(
         send(sock, buffer + transferred, static_cast<size_t>(std::max(length, 0)), MSG_NOSIGNAL));
     last_io_result = n;
+    learn_from_transfer(POLLOUT, n, length);
     if (n == -1) return end_job(send_failed);
     transferred += n;
+    if (n > 0) ++progress;
     if (transferred == to_transfer || transferred == buffer_size) {
         end_job(to_transfer > buffer_size ? success_with_overflow : success);
     }
@@ -373,21 +426,76 @@ void se_server::deactivate() {
 }
 
 void se_server::job_proc() {
+    progressed = false;
     if (!is_active) return;
-    readiness state = test_readiness(sock, POLLIN);
-    if (state == readiness::failed) {
-        after_error(select_failed);
-    } else if (state != readiness::pending) {
-        accept_one();
+    if (!listener_resting) {
+        readiness state = connection_pending();
+        if (state == readiness::failed) {
+            after_error(select_failed);
+        } else if (state != readiness::pending) {
+            accept_one();
+        }
     }
+    listener_known = 0;
     step_nodes();
+}
+
+readiness se_server::connection_pending() {
+    if (wake_on_io && listener_known) return classify(listener_seen);
+    return test_readiness(sock, POLLIN);
+}
+
+bool se_server::wait(unsigned long milliseconds) {
+    bool listening = is_active && !listener_resting;
+    bool at_once = false;
+    wait_set.clear();
+    wait_set.push_back(pollfd{listening ? sock : -1, POLLIN, 0});
+    for (se_server_node* node : nodes) {
+        int events = node->wait_events();
+        if (events == step_at_once) at_once = true;
+        bool waited_on = events > 0;
+        wait_set.push_back(
+            pollfd{waited_on ? node->sock : -1, static_cast<short>(waited_on ? events : 0), 0});
+    }
+    int limit = at_once ? 0 : static_cast<int>(std::min<unsigned long>(milliseconds, INT_MAX));
+    int n = poll(wait_set.data(), wait_set.size(), limit);
+    if (n < 0) {
+        // Nothing learned; pausing keeps a lasting failure from becoming a busy loop.
+        for (se_server_node* node : nodes)
+            node->forget_readiness();
+        listener_known = 0;
+        if (!at_once) Sleep(milliseconds);
+        return at_once;
+    }
+    listener_known = listening ? POLLIN : 0;
+    listener_seen = wait_set[0].revents;
+    auto entry = wait_set.begin() + 1;
+    for (se_server_node* node : nodes) {
+        node->learn(entry->fd == -1 ? 0 : entry->events, entry->revents);
+        ++entry;
+    }
+    if (n == 0 && limit > 0) listener_resting = false;  // it ran its full time
+    return at_once || n > 0;
+}
+
+void se_server::set_wake_on_io(bool on) {
+    wake_on_io = on;
+    listener_resting = false;
+    for (se_server_node* node : nodes) {
+        node->wait_driven = on;
+        node->forget_readiness();
+    }
 }
 
 void se_server::accept_one() {
     sockaddr_in peer{};
     socklen_t length = sizeof peer;
     int accepted = accept(sock, reinterpret_cast<sockaddr*>(&peer), &length);
-    if (accepted == -1) return after_error(accept_failed);
+    if (accepted == -1) {
+        listener_resting = wake_on_io;
+        return after_error(accept_failed);
+    }
+    progressed = true;
     if (!enable_nonblocking_mode(accepted, true)) {
         close(accepted);
         return after_error(can_not_enable_nonblocking_mode_on_accepted_socket);
@@ -404,19 +512,26 @@ void se_server::adopt(int accepted_sock, const sockaddr_in& peer) {
         close(accepted_sock);
         return;
     }
+    node->wait_driven = wake_on_io;
     nodes.push_back(node);
     node->after_connect();
 }
 
+// What a wait learned holds for this poll only: a later poll tests again.
 void se_server::step_nodes() {
     for (auto it = nodes.begin(); it != nodes.end();) {
         se_server_node* node = *it;
+        unsigned long progress_before = node->progress;
         step_node(*node);
+        node->forget_readiness();
+        if (node->progress != progress_before) progressed = true;
         if (node->connected()) {
             ++it;
         } else {
             delete node;
             it = nodes.erase(it);
+            progressed = true;
+            listener_resting = false;  // its descriptor is free again
         }
     }
 }

@@ -11,16 +11,23 @@
 // for it through `new_node()`, steps its nodes and deletes the disconnected
 // ones. `se_client` owns nodes that connect out and steps them, deleting none.
 //
+// Between two polls the owner of a server either pauses for a fixed time or
+// calls `se_server::wait()`, which returns as soon as a socket has work. With
+// `set_wake_on_io(true)` the steps also take what the last wait saw of their
+// sockets instead of testing them again; by default every step tests its own.
+//
 // Everything here runs on the one thread that polls: nodes share a static
 // discard buffer, and no operation takes a lock. Nothing throws and nothing
 // logs: failures are result codes (`results`) or server error codes (`errors`).
 #pragma once
 
 #include <netinet/in.h>
+#include <poll.h>
 
 #include <ctime>
 #include <list>
 #include <string>
+#include <vector>
 
 #include "engine/mt_obj.h"
 
@@ -56,6 +63,10 @@ class se_basic_node {
 
     static const char* const job_str[7];
     static const char* const result_str[17];
+
+    // What a readiness test says of a socket: the test failed (or the
+    // descriptor is not open), nothing yet, ready, or an error or hang-up.
+    enum class readiness { failed, pending, ready, error };
 
     se_basic_node() = default;
     // Calls disconnect(). Only this class's empty hooks run here: a subclass
@@ -124,9 +135,28 @@ class se_basic_node {
     bool is_connected = false;  // implies an open socket
 
   private:
+    friend class se_server;
     friend bool prepare_server_node(se_basic_node* node, int accepted_sock, sockaddr_in peer);
     friend bool prepare_client_node(se_basic_node* node, int family, int type, int protocol,
                                     const char* ip, unsigned short port);
+
+    // What a wait of the owner learned about `sock`, valid until the end of
+    // the poll that follows it: the events it asked for (0: nothing known)
+    // and those it found. Only a node whose owner wakes on I/O uses them.
+    bool wait_driven = false;
+    short known_events = 0;
+    short seen_events = 0;
+    // Counts what moves the node on: jobs started and ended, bytes moved.
+    unsigned long progress = 0;
+
+    int wait_events() const;
+    void learn(short asked, short found) {
+        known_events = asked;
+        seen_events = found;
+    }
+    void forget_readiness() { known_events = 0; }
+    readiness readiness_for(short events);
+    void learn_from_transfer(short events, int moved, int asked);
 
     void end_job(results job_result);
     void close_socket();
@@ -190,6 +220,27 @@ class se_server : public mt_obj {
     // One poll: accepts at most one connection, then steps every node once
     // and deletes each node that is no longer connected. Never blocks.
     void job_proc();
+    // Waits at most `milliseconds` for work: a connection to accept, bytes
+    // (or a close or an error) for a node whose `_recv` runs, room for a node
+    // whose `_send` runs, the end of a `_connect`. Returns true at once, and
+    // without waiting, when a node's next step needs no readiness at all
+    // (`_shutdown`, `_disconnect`, a job on a node without a connection).
+    // Nodes without a job are not waited on. After an accept failed, the
+    // listening socket is left out of the next wait, so a full descriptor
+    // table cannot keep the caller busy. Returns false when the time ran out
+    // (or the wait failed: it then pauses for the time instead).
+    bool wait(unsigned long milliseconds);
+    // Wake-on-I/O mode, off by default. When on, a step takes the readiness
+    // that the last wait() saw instead of testing its socket again, a receive
+    // that leaves the socket empty is not tested again in the same poll, and a
+    // node that received bytes is stepped again in the same poll, so that its
+    // before_job_proc() sees them at once. The owner then calls wait() before
+    // every poll. Nodes accepted while it is on are driven the same way.
+    void set_wake_on_io(bool on);
+    bool wakes_on_io() const { return wake_on_io; }
+    // Whether the last poll moved anything on: a connection accepted, a node
+    // deleted, a job started or ended, bytes received or sent.
+    bool made_progress() const { return progressed; }
 
     bool active() const { return is_active; }
     std::string get_ip() const;
@@ -206,6 +257,17 @@ class se_server : public mt_obj {
     bool is_active = false;
 
   private:
+    bool wake_on_io = false;
+    bool progressed = false;
+    // Wake-on-I/O mode, after a failed accept: the listener is neither waited
+    // on nor tested until a node has gone (and freed its descriptor) or a
+    // wait has run its full time.
+    bool listener_resting = false;
+    short listener_known = 0;      // what the last wait asked of the listener (0: nothing known)
+    short listener_seen = 0;       // and what it found
+    std::vector<pollfd> wait_set;  // reused by every wait: the listener, then one entry per node
+
+    se_basic_node::readiness connection_pending();
     void accept_one();
     void adopt(int accepted_sock, const sockaddr_in& peer);
     void step_nodes();

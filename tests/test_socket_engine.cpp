@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
+#include <chrono>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -353,10 +354,13 @@ class test_server : public se_server {
     }
 };
 
-// A node that starts receiving as soon as it is connected.
+// A node that starts receiving as soon as it is connected, and notes how
+// many bytes had arrived whenever its before_job_proc() ran.
 class receiving_node_type : public test_node {
   public:
     char data[16];
+    std::vector<int> seen_before_step;
+    void before_job_proc() override { seen_before_step.push_back(transferred); }
     void after_connect() override {
         test_node::after_connect();
         buffer = data;
@@ -448,6 +452,85 @@ TEST_F(SocketServer, DeactivateAbortsJobsThenDisconnectsAndDeletes) {
     EXPECT_EQ(server.sock, -1);
     server.job_proc();  // inactive: nothing happens
     close(client);
+}
+
+double seconds_since(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+TEST_F(SocketServer, WaitEndsAtOnceWhenThereIsWorkAndIgnoresNodesWithoutAJob) {
+    ASSERT_TRUE(activate_on_free_port());
+    auto* idle = new test_node;  // the first connection's node runs no job
+    idle->events = &server.events;
+    receiving_node_type* receiving = nullptr;
+    server.factory = [&]() -> se_server_node* {
+        if (server.nodes.empty()) return idle;
+        receiving = new receiving_node_type;
+        receiving->events = &server.events;
+        return receiving;
+    };
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(server.wait(150)) << "nothing to do";
+    EXPECT_GE(seconds_since(start), 0.12);
+
+    int jobless_peer = connect_loopback(server.get_port());
+    start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(server.wait(5000)) << "a connection to accept";
+    EXPECT_LT(seconds_since(start), 1.0);
+    server.job_proc();
+    EXPECT_TRUE(server.made_progress());
+    int receiving_peer = connect_loopback(server.get_port());
+    ASSERT_TRUE(server.wait(5000));
+    server.job_proc();
+    ASSERT_NE(receiving, nullptr);
+    server.job_proc();
+    EXPECT_FALSE(server.made_progress());
+
+    ASSERT_EQ(write(jobless_peer, "x", 1), 1);
+    shutdown(jobless_peer, SHUT_WR);
+    start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(server.wait(150)) << "the node without a job is not waited on";
+    EXPECT_GE(seconds_since(start), 0.12);
+
+    ASSERT_EQ(write(receiving_peer, "abc", 3), 3);
+    start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(server.wait(5000)) << "bytes for a receiving node";
+    EXPECT_LT(seconds_since(start), 1.0);
+    close(jobless_peer);
+    close(receiving_peer);
+}
+
+// By default a node gets one step per poll, so its hooks see the bytes of a
+// receive only in the next poll; when waking on I/O it is stepped again at once.
+// Either way what the wait saw holds for one poll only.
+TEST_F(SocketServer, WakingOnIoStepsANodeAgainAfterItReceived) {
+    for (bool wake : {false, true}) {
+        SCOPED_TRACE(wake ? "wake on I/O" : "default");
+        ASSERT_TRUE(activate_on_free_port());
+        server.set_wake_on_io(wake);
+        use_receiving_nodes();
+        int peer = connect_loopback(server.get_port());
+        ASSERT_TRUE(server.wait(5000));
+        server.job_proc();
+        ASSERT_EQ(server.nodes.size(), 1u);
+        auto* node = static_cast<receiving_node_type*>(server.nodes.front());
+        node->seen_before_step.clear();
+
+        ASSERT_EQ(write(peer, "abc", 3), 3);
+        ASSERT_TRUE(server.wait(5000));
+        server.job_proc();
+        EXPECT_TRUE(server.made_progress());
+        std::vector<int> expected = wake ? std::vector<int>{0, 3} : std::vector<int>{0};
+        EXPECT_EQ(node->seen_before_step, expected);
+        for (int poll = 0; poll < 3; ++poll)
+            server.job_proc();  // without a wait: nothing stale is trusted
+        EXPECT_FALSE(server.made_progress());
+        EXPECT_EQ(node->get_result(), se_basic_node::busy);
+        EXPECT_EQ(node->transferred, 3);
+        close(peer);
+        server.deactivate();
+        server.events.clear();
+    }
 }
 
 TEST_F(SocketServer, AConnectionWithoutAUsableNodeIsClosed) {
