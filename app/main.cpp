@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -31,6 +32,8 @@ bool decode_path = false;
 std::string index_name = "index.htm";
 bool http10 = false;
 bool head = false;
+bool wake_on_io = false;
+unsigned int job_timeout = 0;
 }  // namespace settings
 
 simple_se_server server;
@@ -120,6 +123,24 @@ void log_site_settings(const param_map& params) {
     if (set("index")) printf_ex("////index=%s\n", settings::index_name.c_str());
     if (set("http10")) printf_ex("////http10=%i\n", settings::http10 ? 1 : 0);
     if (set("head")) printf_ex("////head=%i\n", settings::head ? 1 : 0);
+}
+
+// The keys for how connections are driven.
+void apply_connection_config(const param_map& params) {
+    if (auto* value = value_of(params, "wake_on_io")) settings::wake_on_io = is_on(*value);
+    if (auto* limit = value_of(params, "job_timeout")) {
+        settings::job_timeout = static_cast<unsigned int>(std::max(atoi(limit->c_str()), 0));
+    }
+}
+
+// Those of them that the configuration sets, with the values in force.
+void log_connection_settings(const param_map& params) {
+    if (params.count("wake_on_io") != 0) {
+        printf_ex("////wake_on_io=%i\n", settings::wake_on_io ? 1 : 0);
+    }
+    if (params.count("job_timeout") != 0) {
+        printf_ex("////job_timeout=%u\n", settings::job_timeout);
+    }
 }
 
 // Fills `params` with the configuration as parsed; empty when it is not taken.
@@ -216,6 +237,7 @@ void apply_config(const param_map& params, listen_address* address) {
     if (auto* size = found("sizeof_in")) set_if_positive(*size, &settings::sizeof_in);
     if (auto* size = found("sizeof_out")) set_if_positive(*size, &settings::sizeof_out);
     apply_site_config(params);
+    apply_connection_config(params);
 }
 
 bool start_up(const char* argv0) {
@@ -240,7 +262,9 @@ bool start_up(const char* argv0) {
     read_settings(&address, &params);
     log_settings(address);
     log_site_settings(params);
+    log_connection_settings(params);
 
+    server.set_wake_on_io(settings::wake_on_io);
     server.prepare(AF_INET, SOCK_STREAM, IPPROTO_TCP, address.ip.c_str(), address.port);
     bool active = server.activate(true);
     printf_ex(active ? "%s server activated\n" : "%s can not activate server\n",
@@ -249,8 +273,15 @@ bool start_up(const char* argv0) {
 }
 
 void run_main_loop() {
+    const unsigned long pause_ms = 100;
     for (;;) {
         server.job_proc();
-        Sleep(100);
+        if (!server.wakes_on_io()) {
+            Sleep(pause_ms);
+        } else {
+            // A poll that moved something on may have left work for the next
+            // one that no socket announces: no pause after it.
+            server.wait(server.made_progress() ? 0 : pause_ms);
+        }
     }
 }

@@ -48,5 +48,6 @@ int answer_arguments(int argc, char** argv);
 // the log says why, and the process goes on polling as it always does.
 bool start_up(const char* argv0);
 
-// Polls `server` every 100 ms, for ever.
+// Polls `server` for ever: every 100 ms, or, with `wake_on_io`, as soon as
+// a socket has work (and at least every 100 ms).
 [[noreturn]] void run_main_loop();

@@ -25,4 +25,8 @@ extern bool decode_path;              // percent-decode request paths
 extern std::string index_name;        // served for a path that ends in "/"
 extern bool http10;                   // answer HTTP/1.0 requests too
 extern bool head;                     // answer HEAD as GET, without the body
+
+// How connections are driven; off unless the configuration sets them.
+extern bool wake_on_io;           // wait for socket readiness instead of a fixed pause
+extern unsigned int job_timeout;  // ms each job of a connection may last; 0: no limit
 }  // namespace settings

@@ -16,6 +16,7 @@ simple_server_node::simple_server_node()
       out_buf(new (std::nothrow) char[static_cast<size_t>(settings::sizeof_out)]) {
     buffer_size = in_size;
     buffer = in_buf;
+    if (settings::job_timeout > 0) job_timeout = settings::job_timeout;
 }
 
 simple_server_node::~simple_server_node() {
