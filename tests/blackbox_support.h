@@ -111,6 +111,20 @@ inline std::string receive_answers(int fd, int answers, double seconds = 5.0) {
 // The Authorization field line for the default login and password.
 inline const std::string basic_auth = "Authorization: Basic dXNlcjo1NzEy\r\n";
 
+// Reads one whole response, its head and as many body bytes as its
+// Content-Length says; less when the peer closes or `seconds` pass first.
+inline std::string receive_response(int fd, double seconds = 5.0) {
+    auto whole = [](const std::string& data) {
+        size_t head_end = data.find("\r\n\r\n");
+        size_t field = data.find("\r\nContent-Length: ");
+        if (head_end == std::string::npos || field == std::string::npos || field > head_end) {
+            return false;
+        }
+        return data.size() >= head_end + 4 + std::stoul(data.substr(field + 18));
+    };
+    return receive_until(fd, whole, seconds);
+}
+
 // Whether the peer has closed the connection within `seconds`.
 inline bool closed_by_peer(int fd, double seconds = 5.0) {
     auto deadline = clock::now() + std::chrono::duration<double>(seconds);

@@ -43,9 +43,14 @@ class loopback_listener {
     unsigned short port;
 };
 
-// A blocking client socket connected to 127.0.0.1:port, or -1.
-inline int connect_loopback(unsigned short port) {
+// A blocking client socket connected to 127.0.0.1:port, or -1. A positive
+// `receive_buffer` sets SO_RCVBUF before connecting, so that the window the
+// peer sees stays that small.
+inline int connect_loopback(unsigned short port, int receive_buffer = 0) {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (receive_buffer > 0) {
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
+    }
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);

@@ -336,4 +336,116 @@ TEST_F(WebsrvSite, Http10AndHeadAnsweredWithTheKeysAndClosedWithout) {
     EXPECT_EQ(curl("-I " + base), curl("-D - -o /dev/null " + base));
 }
 
+// ---------------------------------------------------------------------------
+// How fast connections are taken in and answered, and when they are closed.
+
+double seconds_since(clock::time_point start) {
+    return std::chrono::duration<double>(clock::now() - start).count();
+}
+
+std::string body_of(const std::string& response) {
+    size_t head_end = response.find("\r\n\r\n");
+    return head_end == std::string::npos ? std::string() : response.substr(head_end + 4);
+}
+
+TEST(WebsrvWakeOnIo, AnswersAsSoonAsRequestsArrive) {
+    running_server server("wake_on_io=1\n");
+    write_file(server.process.dir / "root" / "a.txt", "alpha");
+    ASSERT_TRUE(server.ready()) << server.process.log();
+
+    // By default each of these requests waits for the next 100 ms poll.
+    int client = connect_to(server.port);
+    ASSERT_NE(client, -1);
+    auto start = clock::now();
+    for (int i = 0; i < 20; ++i) {
+        ASSERT_TRUE(send_all(client, get("/a.txt")));
+        ASSERT_EQ(body_of(receive_response(client)), "alpha") << "request " << i;
+    }
+    EXPECT_LT(seconds_since(start), 1.0);
+    close(client);
+
+    // By default one connection is accepted per poll: 50 would take 5 s.
+    start = clock::now();
+    std::vector<int> clients;
+    for (int i = 0; i < 50; ++i) {
+        clients.push_back(connect_to(server.port));
+        ASSERT_NE(clients.back(), -1);
+        ASSERT_TRUE(send_all(clients.back(), get("/a.txt")));
+    }
+    int served = 0;
+    for (int fd : clients) {
+        served += body_of(receive_response(fd)) == "alpha";
+        close(fd);
+    }
+    EXPECT_EQ(served, 50);
+    EXPECT_LT(seconds_since(start), 1.0);
+}
+
+TEST(WebsrvWakeOnIo, WithoutTheKeyAFreshConnectionWaitsForThePollCadence) {
+    running_server server;
+    write_file(server.process.dir / "root" / "a.txt", "alpha");
+    ASSERT_TRUE(server.ready()) << server.process.log();
+    // The head is received in one poll and answered in the next, 100 ms later.
+    auto start = clock::now();
+    int client = connect_to(server.port);
+    ASSERT_NE(client, -1);
+    ASSERT_TRUE(send_all(client, get("/a.txt")));
+    EXPECT_EQ(body_of(receive_response(client)), "alpha");
+    EXPECT_GE(seconds_since(start), 0.095);
+    close(client);
+}
+
+unsigned short local_port(int fd) {
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    return ntohs(address.sin_port);
+}
+
+std::string node_line(int client, const std::string& event) {
+    return "port = " + std::to_string(local_port(client)) + ") " + event + "\n";
+}
+
+TEST(WebsrvJobTimeout, ClosesIdleSlowAndStalledConnectionsButNotBusyOnes) {
+    for (const char* mode : {"", "wake_on_io=1\n"}) {
+        SCOPED_TRACE(*mode ? "wake on I/O" : "default");
+        running_server server(std::string("job_timeout=2000\nsizeof_out=8388608\n") + mode);
+        write_file(server.process.dir / "root" / "a.txt", "alpha");
+        // More than the kernel buffers of both ends can take.
+        write_file(server.process.dir / "root" / "big.bin", std::string(6 << 20, 'b'));
+        ASSERT_TRUE(server.ready()) << server.process.log();
+
+        auto start = clock::now();
+        int idle = connect_to(server.port);
+        int half_head = connect_to(server.port);
+        int stalled = connect_loopback(server.port, 4096);  // takes in little at a time
+        int busy = connect_to(server.port);
+        for (int fd : {idle, half_head, stalled, busy})
+            ASSERT_NE(fd, -1);
+        ASSERT_TRUE(send_all(half_head, "GET /a.txt HTTP/1.1\r\nHost: x\r\n"));
+        ASSERT_TRUE(send_all(stalled, get("/big.bin")));
+
+        // A request every 300 ms, for longer than the limit, on one connection.
+        while (seconds_since(start) < 4.5) {
+            ASSERT_TRUE(send_all(busy, get("/a.txt")));
+            ASSERT_EQ(body_of(receive_response(busy)), "alpha");
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        }
+        EXPECT_TRUE(closed_by_peer(idle, 0.5));
+        EXPECT_TRUE(closed_by_peer(half_head, 0.5));
+        const websrv_process& process = server.process;
+        EXPECT_TRUE(process.wait_for_log(
+            node_line(idle, "job _recv finished with result aborted_with_timeout"), 1, 0.5));
+        EXPECT_TRUE(process.wait_for_log(
+            node_line(half_head, "job _recv finished with result aborted_with_timeout"), 1, 0.5));
+        EXPECT_TRUE(process.wait_for_log(
+            node_line(stalled, "job _send finished with result aborted_with_timeout"), 1, 0.5));
+        for (int fd : {idle, half_head, stalled})
+            EXPECT_TRUE(process.wait_for_log(node_line(fd, "disconnected"), 1, 0.5));
+        EXPECT_EQ(websrv_process::count(process.log(), "aborted_with_timeout"), 3) << process.log();
+        for (int fd : {idle, half_head, stalled, busy})
+            close(fd);
+    }
+}
+
 }  // namespace

@@ -108,6 +108,7 @@ TEST(WebsrvStartup, ConfigurationChangesPortAndRoot) {
     EXPECT_EQ(setting(log, "root"), "/srv/www/") << "the separator the root needs is added";
     EXPECT_EQ(setting(log, "ip"), "127.0.0.1");
     EXPECT_EQ(setting(log, "login"), "user");
+    EXPECT_EQ(dumped_settings(log).size(), 7u) << "keys the file does not set are not dumped";
     int client = connect_to(port);
     EXPECT_NE(client, -1) << "it listens on the configured port";
     if (client != -1) close(client);
@@ -206,16 +207,25 @@ TEST(WebsrvStartup, SiteKeysAreDumpedOnlyWhenSet) {
 
 TEST(WebsrvStartup, NumbersAreConvertedLikeAtoi) {
     websrv_process wraps;
-    std::string log = start_with(wraps, "ip=127.0.0.1\nport=65537\nsizeof_in=0\nsizeof_out=-5\n");
+    std::string log = start_with(wraps,
+                                 "ip=127.0.0.1\nport=65537\nsizeof_in=0\nsizeof_out=-5\n"
+                                 "job_timeout=2000\nwake_on_io=1\n");
     EXPECT_EQ(setting(log, "port"), "1") << "the low 16 bits";
     EXPECT_EQ(setting(log, "sizeof_in"), "10240")
         << "a size that is not positive keeps its default";
     EXPECT_EQ(setting(log, "sizeof_out"), "1048576");
+    std::vector<std::string> dump = dumped_settings(log);
+    ASSERT_EQ(dump.size(), 9u);
+    EXPECT_EQ(dump[7], "wake_on_io=1") << "the optional keys come last, in this order";
+    EXPECT_EQ(dump[8], "job_timeout=2000");
 
     websrv_process words;
-    log = start_with(words, "ip=127.0.0.1\nport=abc\nsizeof_in=2048x\n");
+    log = start_with(words,
+                     "ip=127.0.0.1\nport=abc\nsizeof_in=2048x\nwake_on_io=yes\njob_timeout=-5\n");
     EXPECT_EQ(setting(log, "port"), "0");
     EXPECT_EQ(setting(log, "sizeof_in"), "2048");
+    EXPECT_EQ(setting(log, "wake_on_io"), "0") << "off: the value in force";
+    EXPECT_EQ(setting(log, "job_timeout"), "0") << "no limit";
 }
 
 TEST(WebsrvStartup, FilesAreNamedAfterTheExecutableAsStarted) {
