@@ -7,8 +7,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
+#include <iterator>
 #include <memory>
 #include <new>
 #include <string>
@@ -41,10 +44,76 @@ class lock_guard {
 
 // The text of one call, formatted once: every destination gets the same bytes.
 // Most texts fit the local array; a longer one (a large request group) gets a
-// buffer of its own.
+// buffer of its own. A format whose only directives are "%s" and "%%" (every
+// line the server writes per request) is joined here directly, the same bytes
+// as vsnprintf gives at a fraction of the cost; any other goes to vsnprintf.
 class formatted_text {
   public:
     formatted_text(const char* format, va_list args) {
+        va_list again;
+        va_copy(again, args);
+        if (!join_strings(format, args)) print(format, again);
+        va_end(again);
+    }
+    formatted_text(const formatted_text&) = delete;
+    formatted_text& operator=(const formatted_text&) = delete;
+
+    bool ok() const { return length >= 0; }
+    const char* data() const { return large ? large.get() : local; }
+    size_t size() const { return static_cast<size_t>(length); }
+
+  private:
+    // A run of the text: a piece of the format or a "%s" value.
+    struct piece {
+        const char* text;
+        size_t size;
+    };
+
+    // False, having written nothing, when the format is not for this way.
+    bool join_strings(const char* format, va_list args) {
+        piece pieces[32];
+        size_t count = 0;
+        size_t total = 0;
+        for (const char* p = format; *p != '\0';) {
+            if (count + 2 > std::size(pieces)) return false;
+            const char* literal_end = p;
+            while (*literal_end != '\0' && *literal_end != '%')
+                ++literal_end;
+            if (literal_end != p) {
+                pieces[count++] = {p, static_cast<size_t>(literal_end - p)};
+                total += pieces[count - 1].size;
+            }
+            p = literal_end;
+            if (*p == '\0') break;
+            if (p[1] == '%') {
+                pieces[count++] = {p, 1};
+            } else if (p[1] == 's') {
+                const char* value = va_arg(args, const char*);
+                if (value == nullptr) return false;  // vsnprintf's "(null)"
+                pieces[count++] = {value, strlen(value)};
+            } else {
+                return false;
+            }
+            total += pieces[count - 1].size;
+            p += 2;
+        }
+        if (total > static_cast<size_t>(INT_MAX)) return false;
+        char* out = local;
+        if (total >= sizeof local) {
+            large.reset(new (std::nothrow) char[total + 1]);
+            if (!large) return false;
+            out = large.get();
+        }
+        for (size_t i = 0; i < count; ++i) {
+            memcpy(out, pieces[i].text, pieces[i].size);
+            out += pieces[i].size;
+        }
+        *out = '\0';
+        length = static_cast<int>(total);
+        return true;
+    }
+
+    void print(const char* format, va_list args) {
         va_list again;
         va_copy(again, args);
         length = vsnprintf(local, sizeof local, format, args);
@@ -58,17 +127,10 @@ class formatted_text {
         }
         va_end(again);
     }
-    formatted_text(const formatted_text&) = delete;
-    formatted_text& operator=(const formatted_text&) = delete;
 
-    bool ok() const { return length >= 0; }
-    const char* data() const { return large ? large.get() : local; }
-    size_t size() const { return static_cast<size_t>(length); }
-
-  private:
     char local[4096];
     std::unique_ptr<char[]> large;
-    int length;  // negative when the text could not be formatted
+    int length = -1;  // negative when the text could not be formatted
 };
 
 // Standard output as the log writes it. Through the C stream by default;

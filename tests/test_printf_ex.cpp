@@ -81,6 +81,30 @@ TEST_F(PrintfEx, ALongTextReachesBothDestinationsWhole) {
     EXPECT_EQ(file_text(log_name), "<" + long_text + ">\n");
 }
 
+// Formats of plain "%s" are joined without vsnprintf; every format must still
+// give the bytes that snprintf gives.
+TEST_F(PrintfEx, TextsAreTheBytesThatSnprintfGives) {
+    ASSERT_TRUE(printf_ex_init(true, false, log_name.c_str(), "w"));
+    std::string expected;
+    auto check = [&expected](const char* format, auto... values) {
+        char text[8192];
+        snprintf(text, sizeof text, format, values...);
+        expected += text;
+        EXPECT_TRUE(printf_ex(format, values...)) << format;
+    };
+    const std::string long_text(5000, 'y');  // longer than a text formatted in place
+    const char* volatile missing = nullptr;
+    check("plain\n");
+    check("%s %s%s\n", "stamp", "node ", "connected");
+    check("100%% %s%%\n", "done");
+    check("<%s>", long_text.c_str());
+    check("%s|%5s|%-3s|%.2s\n", "a", "b", "c", "def");
+    check("%s %d %u %hu\n", "n", -1, 2u, static_cast<unsigned short>(3));
+    check("%s\n", static_cast<const char*>(missing));
+    check("%s", "");
+    EXPECT_EQ(file_text(log_name), expected);
+}
+
 TEST_F(PrintfEx, FileOnlyRoutingAndTheMasterSwitch) {
     ASSERT_TRUE(printf_ex_init(true, false, log_name.c_str(), "w"));
     CaptureStdout();
