@@ -226,18 +226,22 @@ int se_basic_node::wait_events() const {
 // A node driven by its owner's wait takes what the wait saw; any other node,
 // or one whose socket the wait did not ask for `events`, is tested now.
 se_basic_node::readiness se_basic_node::readiness_for(short events) {
-    if (wait_driven && (known_events & events)) return classify(seen_events);
+    if (wait_driven && (known_events & events)) {
+        return classify(static_cast<short>(seen_events & (events | POLLERR | POLLHUP | POLLNVAL)));
+    }
     return test_readiness(sock, events);
 }
 
-// After a call that used the wait's readiness: a socket that took or gave
-// less than asked has no more for now; after anything else nothing is known.
+// After a call for `events`: a socket that took or gave less than asked has
+// no more for now; after anything else nothing is known of `events` (what is
+// known of the other direction stays).
 void se_basic_node::learn_from_transfer(short events, int moved, int asked) {
     if (!wait_driven) return;
     if (moved >= 0 && moved < asked) {
-        learn(events, 0);
+        known_events = static_cast<short>(known_events | events);
+        seen_events = static_cast<short>(seen_events & ~events);
     } else {
-        forget_readiness();
+        known_events = static_cast<short>(known_events & ~events);
     }
 }
 
