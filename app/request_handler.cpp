@@ -226,6 +226,7 @@ written write_answer(const answer& a, char* pos, int room) {
 }  // namespace
 
 void simple_server_node::before_job_proc() {
+    release_idle_answer_pages();
     if (!job_active() || get_job() != _recv || transferred < 4) return;
     etx_detected = memcmp(in_buf + transferred - 4, "\r\n\r\n", 4) == 0;
     if (!etx_detected && !body_announced()) return;

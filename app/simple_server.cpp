@@ -1,6 +1,11 @@
 #include "app/simple_server.h"
 
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdint>
 #include <cstdio>
+#include <ctime>
 #include <new>
 
 #include "app/settings.h"
@@ -8,6 +13,15 @@
 #include "log/time_utils.h"
 
 int simple_server_node::max_a_counter = 3;
+
+namespace {
+
+// The start of the response buffer that stays resident: every short answer
+// and small file is written there, and would otherwise fault its pages in
+// again (several microseconds a page on a virtual machine).
+const uintptr_t kept_answer_bytes = 16384;
+
+}  // namespace
 
 simple_server_node::simple_server_node()
     : in_size(settings::sizeof_in),
@@ -21,8 +35,30 @@ simple_server_node::simple_server_node()
 
 simple_server_node::~simple_server_node() {
     disconnect();
+    // A freed buffer may stay in the heap for the next node: not resident.
+    if (answer_pages_resident) release_answer_pages();
     delete[] in_buf;
     delete[] out_buf;
+}
+
+// Only whole pages inside the buffer: their contents become zeros when next
+// touched, which no answer relies on.
+void simple_server_node::release_answer_pages() {
+    const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+    const uintptr_t start = reinterpret_cast<uintptr_t>(out_buf);
+    const uintptr_t first = (start + kept_answer_bytes + page - 1) / page * page;
+    const uintptr_t end = (start + static_cast<uintptr_t>(out_size)) / page * page;
+    if (first < end) madvise(reinterpret_cast<void*>(first), end - first, MADV_DONTNEED);
+    answer_pages_resident = false;
+}
+
+// A connection that asks again within the second keeps its pages: giving
+// them back after every large answer would fault them in again for the next.
+void simple_server_node::release_idle_answer_pages() {
+    if (!answer_pages_resident || !job_active() || get_job() != _recv) return;
+    // Whole seconds: a difference of 2 is at least one full second.
+    if (difftime(time(nullptr), job_activation_time()) < 2) return;
+    release_answer_pages();
 }
 
 const char* simple_server_node::log_prefix() {
@@ -70,6 +106,9 @@ void simple_server_node::after_connect() {
 }
 
 void simple_server_node::result_proc() {
+    if (get_job() == _send && static_cast<uintptr_t>(to_transfer) > kept_answer_bytes) {
+        answer_pages_resident = true;
+    }
     printf_ex("%s %sjob %s finished with result %s\n", system_time_str().c_str(), log_prefix(),
               get_job_str(get_job()), get_result_str(get_result()));
     switch (get_result()) {

@@ -30,6 +30,11 @@ class simple_server_node : public se_server_node {
 
     // The request handler: answers a request group once it is complete.
     void before_job_proc() override;
+    // Gives the response buffer's pages past its first few back to the
+    // system once a connection that sent a large answer has waited a second
+    // for its next request: idle connections hold what small answers need,
+    // not the peak of their largest one. Called before every step.
+    void release_idle_answer_pages();
     void result_proc() override;
     void after_connect() override;
     void after_disconnect() override;
@@ -51,6 +56,8 @@ class simple_server_node : public se_server_node {
     bool close_after_send = false;
 
   private:
+    bool answer_pages_resident = false;  // an answer has used the buffer past its kept pages
+
     // The peer part of every line, "node (ip = <peer>, port = <port>) ",
     // made once for the peer address it was made from.
     std::string log_prefix_text;
@@ -58,6 +65,7 @@ class simple_server_node : public se_server_node {
     in_port_t log_prefix_port = 0;
 
     const char* log_prefix();
+    void release_answer_pages();
     void start_recv();
     void log_job_activation(bool activated);
     void log_event(const char* event);

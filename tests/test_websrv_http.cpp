@@ -448,4 +448,38 @@ TEST(WebsrvJobTimeout, ClosesIdleSlowAndStalledConnectionsButNotBusyOnes) {
     }
 }
 
+// The server's resident memory in KiB, from /proc.
+long resident_kib(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+    }
+    return -1;
+}
+
+TEST(WebsrvMemory, IdleConnectionsGiveBackTheBuffersOfLargeAnswers) {
+    running_server server("wake_on_io=1\n");  // all answered well within a second
+    write_file(server.process.dir / "root" / "big.bin", std::string(1000000, 'b'));
+    ASSERT_TRUE(server.ready()) << server.process.log();
+    const long before = resident_kib(server.process.pid);
+    std::vector<int> clients;
+    for (int i = 0; i < 16; ++i) {
+        clients.push_back(connect_to(server.port));
+        ASSERT_TRUE(send_all(clients.back(), get("/big.bin")));
+        ASSERT_EQ(body_of(receive_response(clients.back())).size(), 1000000u);
+    }
+    EXPECT_GT(resident_kib(server.process.pid) - before, 8 * 1024)
+        << "the answers were resident while they were sent";
+    // Given back once each connection has waited a second for its next request.
+    long idle = 0;
+    auto deadline = clock::now() + std::chrono::seconds(5);
+    do {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        idle = resident_kib(server.process.pid) - before;
+    } while (idle > 4 * 1024 && clock::now() < deadline);
+    EXPECT_LE(idle, 4 * 1024) << "KiB still resident for 16 idle connections";
+    for (int fd : clients)
+        close(fd);
+}
+
 }  // namespace
