@@ -177,13 +177,19 @@ int str_length(const char* text) {
     return static_cast<int>(std::strlen(text));
 }
 
+// memchr finds each place where the pattern's first byte occurs; only there
+// are the other bytes compared.
 char* find_str(char* begin, char* end, const char* text) {
     const int length = str_length(text);
     const auto last_start = (end - begin) - length;  // negative: the pattern cannot fit
-    for (std::ptrdiff_t offset = 0; offset <= last_start; ++offset) {
-        if (std::memcmp(begin + offset, text, static_cast<std::size_t>(length)) == 0) {
-            return begin + offset;
-        }
+    if (last_start < 0) return nullptr;
+    if (length == 0) return begin;
+    const std::size_t rest = static_cast<std::size_t>(length) - 1;
+    char* const last = begin + last_start;
+    for (char* at = begin; at <= last; ++at) {
+        at = static_cast<char*>(std::memchr(at, text[0], static_cast<std::size_t>(last - at) + 1));
+        if (at == nullptr) return nullptr;
+        if (std::memcmp(at + 1, text + 1, rest) == 0) return at;
     }
     return nullptr;
 }
