@@ -423,6 +423,7 @@ void se_server::deactivate() {
         delete node;
     }
     nodes.clear();
+    wait_fresh = false;
     enable_nonblocking_mode(sock, false);
     close(sock);
     sock = -1;
@@ -431,21 +432,22 @@ void se_server::deactivate() {
 
 void se_server::job_proc() {
     progressed = false;
-    if (!is_active) return;
-    if (!listener_resting) {
-        readiness state = connection_pending();
-        if (state == readiness::failed) {
-            after_error(select_failed);
-        } else if (state != readiness::pending) {
-            accept_one();
+    if (is_active) {
+        if (!listener_resting) {
+            readiness state = connection_pending();
+            if (state == readiness::failed) {
+                after_error(select_failed);
+            } else if (state != readiness::pending) {
+                accept_one();
+            }
         }
+        step_nodes();
     }
-    listener_known = 0;
-    step_nodes();
+    wait_fresh = false;
 }
 
 readiness se_server::connection_pending() {
-    if (wake_on_io && listener_known) return classify(listener_seen);
+    if (wake_on_io && wait_fresh && wait_set[0].fd != -1) return classify(wait_set[0].revents);
     return test_readiness(sock, POLLIN);
 }
 
@@ -463,20 +465,11 @@ bool se_server::wait(unsigned long milliseconds) {
     }
     int limit = at_once ? 0 : static_cast<int>(std::min<unsigned long>(milliseconds, INT_MAX));
     int n = poll(wait_set.data(), wait_set.size(), limit);
+    wait_fresh = n >= 0;
     if (n < 0) {
         // Nothing learned; pausing keeps a lasting failure from becoming a busy loop.
-        for (se_server_node* node : nodes)
-            node->forget_readiness();
-        listener_known = 0;
         if (!at_once) Sleep(milliseconds);
         return at_once;
-    }
-    listener_known = listening ? POLLIN : 0;
-    listener_seen = wait_set[0].revents;
-    auto entry = wait_set.begin() + 1;
-    for (se_server_node* node : nodes) {
-        node->learn(entry->fd == -1 ? 0 : entry->events, entry->revents);
-        ++entry;
     }
     if (n == 0 && limit > 0) listener_resting = false;  // it ran its full time
     return at_once || n > 0;
@@ -485,10 +478,8 @@ bool se_server::wait(unsigned long milliseconds) {
 void se_server::set_wake_on_io(bool on) {
     wake_on_io = on;
     listener_resting = false;
-    for (se_server_node* node : nodes) {
+    for (se_server_node* node : nodes)
         node->wait_driven = on;
-        node->forget_readiness();
-    }
 }
 
 void se_server::accept_one() {
@@ -521,10 +512,17 @@ void se_server::adopt(int accepted_sock, const sockaddr_in& peer) {
     node->after_connect();
 }
 
-// What a wait learned holds for this poll only: a later poll tests again.
+// What the wait saw is handed to each node just before its step, in the
+// order the wait listed the nodes (a node accepted since comes last and gets
+// nothing), and holds for that step only: a later poll tests again.
 void se_server::step_nodes() {
+    auto entry = wake_on_io && wait_fresh ? wait_set.begin() + 1 : wait_set.end();
     for (auto it = nodes.begin(); it != nodes.end();) {
         se_server_node* node = *it;
+        if (entry != wait_set.end()) {
+            node->learn(entry->fd == -1 ? 0 : entry->events, entry->revents);
+            ++entry;
+        }
         unsigned long progress_before = node->progress;
         step_node(*node);
         node->forget_readiness();

@@ -140,9 +140,10 @@ class se_basic_node {
     friend bool prepare_client_node(se_basic_node* node, int family, int type, int protocol,
                                     const char* ip, unsigned short port);
 
-    // What a wait of the owner learned about `sock`, valid until the end of
-    // the poll that follows it: the events it asked for (0: nothing known)
-    // and those it found. Only a node whose owner wakes on I/O uses them.
+    // What the owner's last wait learned about `sock`, handed over for one
+    // step and kept up to date by its calls: the events known about (0:
+    // nothing known) and those found ready. Only a node whose owner wakes on
+    // I/O uses them.
     bool wait_driven = false;
     short known_events = 0;
     short seen_events = 0;
@@ -263,9 +264,11 @@ class se_server : public mt_obj {
     // on nor tested until a node has gone (and freed its descriptor) or a
     // wait has run its full time.
     bool listener_resting = false;
-    short listener_known = 0;      // what the last wait asked of the listener (0: nothing known)
-    short listener_seen = 0;       // and what it found
-    std::vector<pollfd> wait_set;  // reused by every wait: the listener, then one entry per node
+    // The listener, then one entry per node in list order, as the last wait
+    // saw them; `wait_fresh` while the poll that follows it has not run yet.
+    // Reused by every wait.
+    std::vector<pollfd> wait_set;
+    bool wait_fresh = false;
 
     se_basic_node::readiness connection_pending();
     void accept_one();
