@@ -19,7 +19,7 @@ namespace {
 // The start of the response buffer that stays resident: every short answer
 // and small file is written there, and would otherwise fault its pages in
 // again (several microseconds a page on a virtual machine).
-const uintptr_t kept_answer_bytes = 16384;
+const uintptr_t kept_answer_bytes = 4096;
 
 }  // namespace
 
