@@ -3,6 +3,7 @@
 
     tools/stress.py build/sanitize/websrv            # the CI run
     tools/stress.py build/default/websrv --quick     # a short run while developing
+    tools/stress.py build/sanitize/websrv --config wake_on_io=1   # another mode
 
 The binary is copied into a temporary directory beside its own websrv.cfg and
 a small root, and started with a raised descriptor limit. Then come waves of
@@ -138,8 +139,9 @@ def server_environment():
 class Server:
     """One copy of websrv in its own directory, started and killed by PID."""
 
-    def __init__(self, binary, workdir, name, files, sizeof_out, nofile):
+    def __init__(self, binary, workdir, name, files, sizeof_out, nofile, extra_config=()):
         self.name = name
+        self.extra_config = extra_config
         self.dir = os.path.join(workdir, name)
         self.exe = os.path.join(self.dir, "websrv")
         self.files = files
@@ -162,6 +164,7 @@ class Server:
                 f"// written by tools/stress.py\nip={HOST}\nport={self.port}\n"
                 f"login=user\npassword=5712\nroot={self.dir}/root/\n"
                 f"sizeof_in={SIZEOF_IN}\nsizeof_out={self.sizeof_out}\n"
+                + "".join(line + "\n" for line in self.extra_config)
             )
 
     def _limits(self):
@@ -916,16 +919,17 @@ async def run(args, workdir):
     raise_own_limit(args.connections + 256)
     hard = resource.getrlimit(resource.RLIMIT_NOFILE)[1]
     nofile = min(max(4096, args.connections + 256), hard)  # the server's descriptor limit
-    main = Server(args.binary, workdir, "main", files, SIZEOF_OUT, nofile)
-    small = Server(args.binary, workdir, "small-out", files, SMALL_OUT, nofile)
+    main = Server(args.binary, workdir, "main", files, SIZEOF_OUT, nofile, args.config)
+    small = Server(args.binary, workdir, "small-out", files, SMALL_OUT, nofile, args.config)
     waves = []
     started = now()
     try:
         main.start()
         baseline_fds = await warm_up(main)
         before = (main.status_kib("VmRSS"), main.status_kib("VmSize"))
-        print(f"stress: {args.binary} ({build} build), pid {main.proc.pid}, port {main.port}, "
-              f"seed {args.seed}; after the warm-up {baseline_fds} descriptors, "
+        configured = "".join(f", {line}" for line in args.config)
+        print(f"stress: {args.binary} ({build} build{configured}), pid {main.proc.pid}, "
+              f"port {main.port}, seed {args.seed}; after the warm-up {baseline_fds} descriptors, "
               f"VmRSS {before[0] / 1024:.1f} MiB", flush=True)
         failed, progress = [], [None]
         try:
@@ -975,6 +979,8 @@ def main():
     parser.add_argument("--time-limit", type=float, default=480,
                         help="seconds the waves may take in all (480)")
     parser.add_argument("--keep", action="store_true", help="keep the temporary directory")
+    parser.add_argument("--config", action="append", default=[], metavar="KEY=VALUE",
+                        help="a further line of both servers' configuration (repeatable)")
     args = parser.parse_args()
     args.binary = os.path.abspath(args.binary)
     if not args.waves or set(args.waves) - set("abcdefg"):
