@@ -226,10 +226,11 @@ class se_server : public mt_obj {
     // whose `_send` runs, the end of a `_connect`. Returns true at once, and
     // without waiting, when a node's next step needs no readiness at all
     // (`_shutdown`, `_disconnect`, a job on a node without a connection).
-    // Nodes without a job are not waited on. After an accept failed, the
-    // listening socket is left out of the next wait, so a full descriptor
-    // table cannot keep the caller busy. Returns false when the time ran out
-    // (or the wait failed: it then pauses for the time instead).
+    // Nodes without a job are not waited on. In wake-on-I/O mode, after an
+    // accept failed, the listening socket rests: it is neither waited on nor
+    // tested until a node has gone or a wait has run its full time, so a
+    // full descriptor table cannot keep the caller busy. Returns false when
+    // the time ran out (or the wait failed: it then pauses for the time).
     bool wait(unsigned long milliseconds);
     // Wake-on-I/O mode, off by default. When on, a step takes the readiness
     // that the last wait() saw instead of testing its socket again, a receive

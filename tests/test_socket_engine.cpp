@@ -533,6 +533,34 @@ TEST_F(SocketServer, WakingOnIoStepsANodeAgainAfterItReceived) {
     }
 }
 
+// A full descriptor table makes every accept fail while the connection stays
+// pending: waking on it would make the loop spin.
+TEST_F(SocketServer, WakingOnIoAFailedAcceptRestsTheListenerForAWait) {
+    ASSERT_TRUE(activate_on_free_port());
+    server.set_wake_on_io(true);
+    int client = connect_loopback(server.get_port());
+    rlimit limit{};
+    getrlimit(RLIMIT_NOFILE, &limit);
+    rlimit full = limit;
+    int lowest_free = dup(0);  // the descriptor accept would get
+    close(lowest_free);
+    full.rlim_cur = static_cast<rlim_t>(lowest_free);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &full), 0);
+    ASSERT_TRUE(server.wait(5000));
+    server.job_proc();
+    EXPECT_EQ(server.events, std::vector<std::string>{"accept_failed"});
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(server.wait(150)) << "the pending connection does not wake it";
+    EXPECT_GE(seconds_since(start), 0.12);
+    server.job_proc();
+    EXPECT_EQ(server.events.size(), 2u) << "after a full wait accepting is tried again";
+    setrlimit(RLIMIT_NOFILE, &limit);
+    EXPECT_FALSE(server.wait(150)) << "it rests again after the second failure";
+    server.job_proc();
+    EXPECT_EQ(server.nodes.size(), 1u) << "accepted once descriptors are free";
+    close(client);
+}
+
 TEST_F(SocketServer, AConnectionWithoutAUsableNodeIsClosed) {
     ASSERT_TRUE(activate_on_free_port());
     int refusals = 0;
