@@ -112,9 +112,9 @@ void apply_site_config(const param_map& params) {
     if (auto* value = value_of(params, "head")) settings::head = is_on(*value);
 }
 
-// The site keys that the configuration sets, with the values in force: a
+// The optional keys that the configuration sets, with the values in force: a
 // configuration without them dumps what it always did.
-void log_site_settings(const param_map& params) {
+void log_optional_settings(const param_map& params) {
     auto set = [&params](const char* key) { return params.count(key) != 0; };
     if (set("content_types")) {
         printf_ex("////content_types=%s\n", settings::content_types.c_str());
@@ -123,6 +123,8 @@ void log_site_settings(const param_map& params) {
     if (set("index")) printf_ex("////index=%s\n", settings::index_name.c_str());
     if (set("http10")) printf_ex("////http10=%i\n", settings::http10 ? 1 : 0);
     if (set("head")) printf_ex("////head=%i\n", settings::head ? 1 : 0);
+    if (set("wake_on_io")) printf_ex("////wake_on_io=%i\n", settings::wake_on_io ? 1 : 0);
+    if (set("job_timeout")) printf_ex("////job_timeout=%u\n", settings::job_timeout);
 }
 
 // The keys for how connections are driven.
@@ -130,16 +132,6 @@ void apply_connection_config(const param_map& params) {
     if (auto* value = value_of(params, "wake_on_io")) settings::wake_on_io = is_on(*value);
     if (auto* limit = value_of(params, "job_timeout")) {
         settings::job_timeout = static_cast<unsigned int>(std::max(atoi(limit->c_str()), 0));
-    }
-}
-
-// Those of them that the configuration sets, with the values in force.
-void log_connection_settings(const param_map& params) {
-    if (params.count("wake_on_io") != 0) {
-        printf_ex("////wake_on_io=%i\n", settings::wake_on_io ? 1 : 0);
-    }
-    if (params.count("job_timeout") != 0) {
-        printf_ex("////job_timeout=%u\n", settings::job_timeout);
     }
 }
 
@@ -261,8 +253,7 @@ bool start_up(const char* argv0) {
     param_map params;
     read_settings(&address, &params);
     log_settings(address);
-    log_site_settings(params);
-    log_connection_settings(params);
+    log_optional_settings(params);
 
     server.set_wake_on_io(settings::wake_on_io);
     server.prepare(AF_INET, SOCK_STREAM, IPPROTO_TCP, address.ip.c_str(), address.port);

@@ -30,11 +30,6 @@ class simple_server_node : public se_server_node {
 
     // The request handler: answers a request group once it is complete.
     void before_job_proc() override;
-    // Gives the response buffer's pages past its first few back to the
-    // system once a connection that sent a large answer has waited a second
-    // for its next request: idle connections hold what small answers need,
-    // not the peak of their largest one. Called before every step.
-    void release_idle_answer_pages();
     void result_proc() override;
     void after_connect() override;
     void after_disconnect() override;
@@ -65,6 +60,11 @@ class simple_server_node : public se_server_node {
     in_port_t log_prefix_port = 0;
 
     const char* log_prefix();
+    // Gives the response buffer's pages past its first few back to the
+    // system once a connection that sent a large answer has waited a second
+    // for its next request: idle connections hold what small answers need,
+    // not the peak of their largest one. Called before every step.
+    void release_idle_answer_pages();
     void release_answer_pages();
     void start_recv();
     void log_job_activation(bool activated);
