@@ -407,9 +407,14 @@ std::string node_line(int client, const std::string& event) {
 }
 
 TEST(WebsrvJobTimeout, ClosesIdleSlowAndStalledConnectionsButNotBusyOnes) {
-    for (const char* mode : {"", "wake_on_io=1\n"}) {
-        SCOPED_TRACE(*mode ? "wake on I/O" : "default");
-        running_server server(std::string("job_timeout=2000\nsizeof_out=8388608\n") + mode);
+    struct mode {
+        const char* config;
+        bool limited;
+    };
+    for (const mode& m : {mode{"job_timeout=2000\n", true},
+                          mode{"job_timeout=2000\nwake_on_io=1\n", true}, mode{"", false}}) {
+        SCOPED_TRACE(*m.config ? m.config : "no key: no limit");
+        running_server server(std::string("sizeof_out=8388608\n") + m.config);
         write_file(server.process.dir / "root" / "a.txt", "alpha");
         // More than the kernel buffers of both ends can take.
         write_file(server.process.dir / "root" / "big.bin", std::string(6 << 20, 'b'));
@@ -431,9 +436,17 @@ TEST(WebsrvJobTimeout, ClosesIdleSlowAndStalledConnectionsButNotBusyOnes) {
             ASSERT_EQ(body_of(receive_response(busy)), "alpha");
             std::this_thread::sleep_for(std::chrono::milliseconds(300));
         }
+        const websrv_process& process = server.process;
+        if (!m.limited) {
+            EXPECT_FALSE(closed_by_peer(idle, 0.5));
+            EXPECT_FALSE(closed_by_peer(half_head, 0.1));
+            EXPECT_EQ(websrv_process::count(process.log(), "aborted_with_timeout"), 0);
+            for (int fd : {idle, half_head, stalled, busy})
+                close(fd);
+            continue;
+        }
         EXPECT_TRUE(closed_by_peer(idle, 0.5));
         EXPECT_TRUE(closed_by_peer(half_head, 0.5));
-        const websrv_process& process = server.process;
         EXPECT_TRUE(process.wait_for_log(
             node_line(idle, "job _recv finished with result aborted_with_timeout"), 1, 0.5));
         EXPECT_TRUE(process.wait_for_log(
