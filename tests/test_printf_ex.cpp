@@ -30,7 +30,11 @@ class PrintfEx : public ::testing::Test {
         printf_ex_enabled(true);
         unlink(log_name.c_str());
     }
-    std::string log_name = ::testing::TempDir() + "printf_ex_test.log";
+    // CTest runs each test as a process of its own, in parallel: one file per
+    // test and process, or one test's "w" empties another's file.
+    std::string log_name = ::testing::TempDir() + "printf_ex_" +
+                           ::testing::UnitTest::GetInstance()->current_test_info()->name() + "_" +
+                           std::to_string(getpid()) + ".log";
 };
 
 TEST_F(PrintfEx, WithoutAFileEverythingGoesToTheScreen) {
