@@ -13,7 +13,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <iterator>
 
 #include "engine/platform.h"
 #include "log/printf_ex.h"
@@ -76,16 +75,27 @@ bool is_plain_name(const std::string& name) {
            name.find_first_of("/\\") == std::string::npos;
 }
 
+// The largest media-type table taken: the system's own is about 60 KiB, and
+// a table is held in memory whole while it is read.
+const std::streamsize max_content_types_bytes = 1 << 20;
+
 // Reads a media-type table in the mime.types format from a regular file.
-// False, with `types` empty, when the file cannot be read or holds no table.
+// False, with `types` empty, when the file cannot be read, is larger than
+// the limit or holds no table.
 bool read_content_types(const std::string& file_name, param_map* types) {
     types->clear();
     struct stat info {};
     // A device or a pipe could block start-up, or never end.
-    if (stat(file_name.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
+    if (stat(file_name.c_str(), &info) != 0 || !S_ISREG(info.st_mode) ||
+        info.st_size > max_content_types_bytes) {
+        return false;
+    }
     std::ifstream file(file_name, std::ios::binary);
-    std::string text{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-    if (!file.is_open() || file.bad() ||
+    // One byte more than the limit tells a file that has grown since.
+    std::string text(static_cast<size_t>(max_content_types_bytes) + 1, '\0');
+    file.read(text.data(), max_content_types_bytes + 1);
+    text.resize(static_cast<size_t>(file.gcount()));
+    if (!file.is_open() || file.bad() || file.gcount() > max_content_types_bytes ||
         !parse_content_types(text.data(), text.data() + text.size(), types)) {
         types->clear();
         return false;

@@ -136,6 +136,9 @@ answer file_answer(const request& r) {
     if (get_level_min(r.path()) < 0 || !resolve_dot_steps(r.path(), &resolved)) {
         return status_answer(status_403);
     }
+    // A path that resolves to the root without naming it as a directory
+    // ("." or "docs/..") is redirected like any directory named without "/".
+    if (resolved.empty() && !r.path().empty() && r.path().back() != '/') resolved = ".";
     std::string file_name = settings::root + resolved;
     if (file_name.empty()) return status_answer(status_404);
     if (file_name.back() == '\\' || file_name.back() == '/') file_name += settings::index_name;
@@ -155,10 +158,25 @@ answer file_answer(const request& r) {
     return a;
 }
 
+// Opens the file that `seen` describes. The name may have been swapped for a
+// pipe or a device since it was looked at: the open never waits for a writer,
+// and a descriptor that is not the same regular file is closed again (-1).
+int open_seen_file(const std::string& file_name, const struct stat& seen) {
+    int fd = open(file_name.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd == -1) return -1;
+    struct stat opened {};
+    if (fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode) || opened.st_dev != seen.st_dev ||
+        opened.st_ino != seen.st_ino) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 // Reads exactly `size` bytes of the file into `target`, straight from the
 // descriptor: a stream would add a status call and a buffer of its own.
-bool read_file(const std::string& file_name, char* target, long size) {
-    int fd = open(file_name.c_str(), O_RDONLY | O_CLOEXEC);
+bool read_file(const std::string& file_name, const struct stat& seen, char* target, long size) {
+    int fd = open_seen_file(file_name, seen);
     if (fd == -1) return false;
     long done = 0;
     while (done < size) {
@@ -209,7 +227,7 @@ written write_file(const answer& a, char* pos, int room) {
         a.extra_headers.c_str(), last_modified(a.file_info.st_mtime).c_str(),
         lookup_content_type(settings::content_type_table, get_ext(a.file_name)).c_str(), size);
     bool fits = header_length >= 0 && header_length < room && size <= room - header_length;
-    if (!fits || !read_file(a.file_name, pos + header_length, size)) {
+    if (!fits || !read_file(a.file_name, a.file_info, pos + header_length, size)) {
         return write_status(status_answer(status_500, a.extra_headers), pos, room);
     }
     written w;
@@ -311,8 +329,9 @@ void simple_server_node::answer_request_group() {
         written w = write_answer(a, write_pos, room);
         if (w.length < 0) return disconnect();  // the response buffer is full
         if (!w.file_served) log_event("error detected");
-        // A HEAD is answered as a GET, every decision included, without the body.
-        if (settings::head && r.is_head()) w.length = w.header_length;
+        // A HEAD is answered as a GET, every decision included, without the
+        // body: a client that sent HEAD reads none, even with a 401 or 403.
+        if (r.is_head()) w.length = w.header_length;
 
         // Log the header without its closing empty line.
         log_block("header to send",

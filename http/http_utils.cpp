@@ -380,8 +380,9 @@ bool resolve_dot_steps(const std::string& path, std::string* resolved) {
         if (slash == path.size()) break;
         begin = slash + 1;
     }
-    // "docs/", "docs/." and "docs/x/.." all name the directory docs, as a URL's would.
-    if (!starts.empty() && (last.empty() || last == "." || last == "..")) *resolved += '/';
+    // Only a path that ends with "/" names a directory's index; "docs/." and
+    // "docs/x/.." name the directory docs itself, which is redirected.
+    if (!starts.empty() && last.empty()) *resolved += '/';
     return true;
 }
 

@@ -98,10 +98,10 @@ int get_level_min(const std::string& path);
 
 // Resolves the dot steps of a path relative to a root the way a URL's are resolved: the path is
 // split at "/", empty and "." steps are dropped, and each ".." removes the step before it. The
-// kept steps are joined with "/", and a "/" follows them when the path ends with "/" or with a
-// "." or ".." step ("docs/x/.." gives "docs/"). False when a ".." has no step left to remove:
-// the path leads above its root. Only "/" separates here ("\" is part of a name), as for the
-// kernel, so a name joined from a root and the result never holds a ".." step. Takes time
+// kept steps are joined with "/", and a "/" follows them only when the path ends with "/"
+// ("docs/x/.." gives "docs", "docs/x/../" gives "docs/"). False when a ".." has no step left to
+// remove: the path leads above its root. Only "/" separates here ("\" is part of a name), as for
+// the kernel, so a name joined from a root and the result never holds a ".." step. Takes time
 // linear in the path's length.
 bool resolve_dot_steps(const std::string& path, std::string* resolved);
 

@@ -230,6 +230,10 @@ TEST_F(RequestHandler, CredentialsAreComparedExactly) {
          get("http://user:x@h/a.txt", good_auth()), false},
         {"right in the target, wrong in the field",
          get("http://user:5712@h/a.txt", "Authorization: " + basic("user:5713") + "\r\n"), true},
+        {"a true prefix of the right password",
+         get("/a.txt", "Authorization: " + basic("user:571") + "\r\n"), false},
+        {"the right password and more", get("http://user:57123@h/a.txt", ""), false},
+        {"a true prefix of the right login", get("http://use:5712@h/a.txt", ""), false},
     };
     for (const row& r : rows) {
         connect();
@@ -284,6 +288,10 @@ TEST_F(RequestHandler, DirectoriesAreRedirectedWithHostQueryAndFragment) {
         {"GET /docs HTTP/1.1\r\nhost:h\r\n" + good_auth() + "\r\n", "http://h/docs/"},
         {"GET /docs HTTP/1.1\r\nHOST: \th:81 \r\n" + good_auth() + "\r\n", "http://h:81/docs/"},
         {get("/docs/../docs"), "http://h:8080/docs/../docs/"},
+        // Dot steps that end on a directory name it without its "/".
+        {get("/docs/.."), "http://h:8080/docs/../"},
+        {get("/docs/."), "http://h:8080/docs/./"},
+        {get("/."), "http://h:8080/./"},
     };
     for (const row& r : rows) {
         connect();
@@ -381,6 +389,9 @@ TEST_F(RequestHandler, RejectedRequestsCloseTheConnectionWithNothingSent) {
             good_auth() + "content-length: " + std::to_string(get("/a.txt").size()) + "\r\n") +
             get("/a.txt"),
         get("/a.txt", "Transfer-Encoding: chunked\r\n" + good_auth()) + "0\r\n\r\n",
+        // A well-formed chunked body still to come, and one that is a request.
+        get("/a.txt", "Transfer-Encoding: chunked\r\n" + good_auth()),
+        get("/a.txt", "Transfer-Encoding: chunked\r\n" + good_auth()) + get("/a.txt"),
         "GET /a.txt HTTP/1.1\r\n" + good_auth() + "NoColon\r\n\r\n",
         // Bytes that would break the Location line of a redirect.
         get("/docs?a=1\r\nX:y"),
@@ -474,6 +485,17 @@ TEST_F(RequestHandler, HeadIsAnsweredAsGetWouldBeWithoutTheBody) {
     EXPECT_EQ(stream, header_of(stream) + header_of(stream) + "alpha")
         << "the GET behind a HEAD starts where the HEAD's header ends";
     EXPECT_EQ(node->last_send_size, static_cast<int>(stream.size()));
+
+    // Without the key an unauthenticated HEAD is still answered, and its
+    // client reads no body: none may be sent, or it would open the next answer.
+    settings::head = false;
+    connect();
+    const std::string head_401 = "HEAD" + get("/a.txt", "").substr(3);
+    for (int attempt = 1; attempt <= 5; ++attempt) {
+        const std::string got = exchange(head_401);
+        EXPECT_EQ(got, header_of(got)) << "attempt " << attempt;
+        EXPECT_NE(got.find(attempt <= 4 ? " 401 " : " 403 "), std::string::npos) << got;
+    }
 }
 
 TEST_F(RequestHandler, Http10IsAnsweredAndClosedUnlessItAsksToKeepTheConnection) {

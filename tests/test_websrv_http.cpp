@@ -1,6 +1,10 @@
 // The real websrv binary answering real clients over loopback.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <atomic>
+#include <thread>
 #include <vector>
 
 #include "blackbox_support.h"
@@ -133,6 +137,44 @@ TEST_F(WebsrvHttp, FilesBesideTheRootStayOutOfReach) {
     EXPECT_EQ(curl("--user user:5712 " + url("/sub/up/../secret.txt") + " " + url("/www/a.txt"))
                   .find("secret"),
               std::string::npos);
+}
+
+// A local user who can write in the root swaps a file for a pipe between the
+// server's look at the name and its open: the open must not wait for a writer.
+TEST(WebsrvSwappedFile, AFileSwappedForAPipeNeverStallsTheServer) {
+    running_server server("wake_on_io=1\n");
+    const fs::path root = server.process.dir / "root";
+    write_file(root / "swap.txt", "regular");
+    ASSERT_TRUE(server.ready()) << server.process.log();
+    std::atomic<bool> swapping{true};
+    std::thread swapper([&] {
+        const fs::path next = root / "next";
+        for (int i = 0; swapping && i < 10000000; ++i) {
+            if (i % 2 == 0) {
+                write_file(next, "regular");
+            } else {
+                mkfifo(next.c_str(), 0644);
+            }
+            rename(next.c_str(), (root / "swap.txt").c_str());
+        }
+    });
+    int client = connect_to(server.port);
+    int answered = 0;
+    std::string last;
+    for (auto end = clock::now() + std::chrono::seconds(3); clock::now() < end; ++answered) {
+        if (!send_all(client, get("/swap.txt"))) break;
+        last = receive_response(client, 1.0);
+        if (last.rfind("HTTP/1.1 200 OK\r\n", 0) != 0 &&
+            last.rfind("HTTP/1.1 500 Internal Server Error\r\n", 0) != 0) {
+            break;
+        }
+        last.clear();
+    }
+    swapping = false;
+    swapper.join();
+    close(client);
+    EXPECT_EQ(last, "") << "no answer within a second after " << answered << " requests";
+    EXPECT_GT(answered, 100);
 }
 
 TEST_F(WebsrvHttp, RealClientsFieldsAndTargets) {

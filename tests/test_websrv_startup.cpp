@@ -180,6 +180,11 @@ TEST(WebsrvStartup, SiteKeysAreDumpedOnlyWhenSet) {
          {"content_types=table"},
          true},
         {"a directory", "content_types=root\n", "", {"content_types=root"}, true},
+        {"a table over 1 MiB",
+         "content_types=table\n",
+         "text/css css\n#" + std::string(1 << 20, 'x') + "\n",
+         {"content_types=table"},
+         true},
     };
     for (const row& r : rows) {
         websrv_process process;
