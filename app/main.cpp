@@ -18,10 +18,14 @@
 #include "log/printf_ex.h"
 #include "log/time_utils.h"
 
+namespace {
+const char* const default_password = "5712";
+}
+
 namespace settings {
 std::string exe_name;
 std::string login = "user";
-std::string password = "5712";
+std::string password = default_password;
 std::string root;
 int sizeof_in = 10240;
 int sizeof_out = 1048576;
@@ -33,6 +37,7 @@ bool http10 = false;
 bool head = false;
 bool wake_on_io = false;
 unsigned int job_timeout = 0;
+unsigned int login_limit = 0;
 }  // namespace settings
 
 simple_se_server server;
@@ -135,6 +140,7 @@ void log_optional_settings(const param_map& params) {
     if (set("head")) printf_ex("////head=%i\n", settings::head ? 1 : 0);
     if (set("wake_on_io")) printf_ex("////wake_on_io=%i\n", settings::wake_on_io ? 1 : 0);
     if (set("job_timeout")) printf_ex("////job_timeout=%u\n", settings::job_timeout);
+    if (set("login_limit")) printf_ex("////login_limit=%u\n", settings::login_limit);
 }
 
 // The keys for how connections are driven.
@@ -142,6 +148,9 @@ void apply_connection_config(const param_map& params) {
     if (auto* value = value_of(params, "wake_on_io")) settings::wake_on_io = is_on(*value);
     if (auto* limit = value_of(params, "job_timeout")) {
         settings::job_timeout = static_cast<unsigned int>(std::max(atoi(limit->c_str()), 0));
+    }
+    if (auto* limit = value_of(params, "login_limit")) {
+        settings::login_limit = static_cast<unsigned int>(std::max(atoi(limit->c_str()), 0));
     }
 }
 
@@ -163,6 +172,13 @@ void read_settings(listen_address* address, param_map* params) {
         return;
     }
     apply_config(*params, address);
+}
+
+// The password every copy of websrv starts with is known to everyone.
+void warn_of_default_password() {
+    if (settings::password != default_password) return;
+    fprintf(stderr, "%s: the default password is in force: set the key password in %s\n",
+            settings::exe_name.c_str(), change_ext(settings::exe_name, ".cfg").c_str());
 }
 
 // Takes the lock on the log file that keeps a second copy of the server from
@@ -265,7 +281,9 @@ bool start_up(const char* argv0) {
     log_settings(address);
     log_optional_settings(params);
 
+    warn_of_default_password();
     server.set_wake_on_io(settings::wake_on_io);
+    server.limit_logins(settings::login_limit);
     server.prepare(AF_INET, SOCK_STREAM, IPPROTO_TCP, address.ip.c_str(), address.port);
     bool active = server.activate(true);
     printf_ex(active ? "%s server activated\n" : "%s can not activate server\n",

@@ -80,6 +80,10 @@ bool credentials_match(const request& r) {
     return false;
 }
 
+bool carries_credentials(const request& r) {
+    return r.target.has_user_info || r.head.authorization.has_value();
+}
+
 // The target and the Host field are echoed into the Location line of a
 // redirect, where a CR, LF or NUL would end that header line early and let the
 // request write header lines of its own.
@@ -294,9 +298,19 @@ void simple_server_node::answer_request_group() {
         if (!parse_request(current, group_end, &next, &r)) return disconnect();
 
         answer a;
+        // With a login limit, a client that may try no more logins is
+        // answered and closed, and the rest of its group is dropped.
+        bool last_of_group = false;
         if (!authorized) {
-            if (a_counter > max_a_counter) {
+            const in_addr_t peer = addr.sin_addr.s_addr;
+            const long now = logins != nullptr ? monotonic_seconds() : 0;
+            if (logins != nullptr && logins->refuses(peer, now)) {
+                if (logins->first_refusal(peer, now)) log_event("login limit reached");
                 a = status_answer(status_403);
+                last_of_group = true;
+            } else if (a_counter > max_a_counter) {
+                a = status_answer(status_403);
+                last_of_group = logins != nullptr;
             } else {
                 ++a_counter;
                 if (credentials_match(r)) {
@@ -305,6 +319,11 @@ void simple_server_node::answer_request_group() {
                 } else {
                     a = status_answer(status_401,
                                       "WWW-Authenticate: Basic realm=\"" + realm() + "\"\r\n");
+                    // A request without credentials, as a browser's first
+                    // one is, guesses nothing.
+                    if (logins != nullptr && carries_credentials(r)) {
+                        logins->record_failure(peer, now);
+                    }
                 }
             }
         }
@@ -341,6 +360,10 @@ void simple_server_node::answer_request_group() {
         room -= w.length;
         to_transfer += w.length;
         current = next;
+        if (last_of_group) {
+            close_after_send = true;
+            break;
+        }
     }
 
     buffer_size = out_size;

@@ -29,4 +29,5 @@ extern bool head;                     // answer HEAD as GET, without the body
 // How connections are driven; off unless the configuration sets them.
 extern bool wake_on_io;           // wait for socket readiness instead of a fixed pause
 extern unsigned int job_timeout;  // ms each job of a connection may last; 0: no limit
+extern unsigned int login_limit;  // failed logins an address may make a minute; 0: no limit
 }  // namespace settings

@@ -143,7 +143,8 @@ se_server_node* simple_se_server::new_node() {
     auto* node = new (std::nothrow) simple_server_node;
     if (node != nullptr && !node->has_buffers()) {
         delete node;
-        node = nullptr;
+        return nullptr;
     }
+    if (node != nullptr && logins.enabled()) node->share_login_limiter(&logins);
     return node;
 }

@@ -13,6 +13,7 @@
 #include <string>
 #include <string_view>
 
+#include "app/login_limit.h"
 #include "engine/socket_engine.h"
 
 class simple_server_node : public se_server_node {
@@ -27,6 +28,8 @@ class simple_server_node : public se_server_node {
 
     // False when a buffer could not be allocated: such a node must not serve.
     bool has_buffers() const { return in_buf != nullptr && out_buf != nullptr; }
+    // The failed logins of every connection, kept by the server; null: no limit.
+    void share_login_limiter(login_limiter* limiter) { logins = limiter; }
 
     // The request handler: answers a request group once it is complete.
     void before_job_proc() override;
@@ -46,9 +49,11 @@ class simple_server_node : public se_server_node {
     // and how far the received bytes have been searched for a head's end.
     int unchecked_head = 0;
     int searched = 0;
-    // An HTTP/1.0 request of the group did not ask to keep the connection:
-    // it is closed once the group's answers are sent.
+    // An HTTP/1.0 request of the group did not ask to keep the connection,
+    // or its client may try no more logins: it is closed once the group's
+    // answers are sent.
     bool close_after_send = false;
+    login_limiter* logins = nullptr;
 
   private:
     bool answer_pages_resident = false;  // an answer has used the buffer past its kept pages
@@ -81,4 +86,9 @@ class simple_se_server : public se_server {
     // Null when the node's buffers cannot be allocated: the server then
     // closes the connection and goes on.
     se_server_node* new_node() override;
+    // Failed logins are limited per client address from now on; 0: no limit.
+    void limit_logins(unsigned int limit) { logins = login_limiter(limit); }
+
+  private:
+    login_limiter logins;
 };

@@ -54,9 +54,10 @@ inline unsigned short free_port() {
     return ntohs(address.sin_port);
 }
 
-// A blocking client socket to 127.0.0.1:port with 5-second send and receive limits, or -1.
-inline int connect_to(unsigned short port) {
-    int fd = connect_loopback(port);
+// A blocking client socket to 127.0.0.1:port with 5-second send and receive
+// limits, or -1; from the loopback address `source` when one is given.
+inline int connect_to(unsigned short port, const char* source = nullptr) {
+    int fd = connect_loopback(port, 0, source);
     timeval limit{5, 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);

@@ -45,11 +45,22 @@ class loopback_listener {
 
 // A blocking client socket connected to 127.0.0.1:port, or -1. A positive
 // `receive_buffer` sets SO_RCVBUF before connecting, so that the window the
-// peer sees stays that small.
-inline int connect_loopback(unsigned short port, int receive_buffer = 0) {
+// peer sees stays that small. A `source` address (another one of 127.0.0.0/8)
+// makes the connection come from there.
+inline int connect_loopback(unsigned short port, int receive_buffer = 0,
+                            const char* source = nullptr) {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     if (receive_buffer > 0) {
         setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
+    }
+    if (source != nullptr) {
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        local.sin_addr.s_addr = inet_addr(source);
+        if (bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+            close(fd);
+            return -1;
+        }
     }
     sockaddr_in address{};
     address.sin_family = AF_INET;

@@ -377,6 +377,51 @@ TEST_F(WebsrvSite, Http10AndHeadAnsweredWithTheKeysAndClosedWithout) {
 }
 
 // ---------------------------------------------------------------------------
+// Failed logins counted per client address: 127.0.0.2 guesses on connections
+// of its own while 127.0.0.1 logs in; both are loopback.
+TEST(WebsrvLoginLimit, AnAddressThatKeepsGuessingIsRefusedWithTheKeyOnly) {
+    for (const bool limited : {true, false}) {
+        SCOPED_TRACE(limited ? "login_limit=5" : "without the key");
+        running_server server(limited ? "login_limit=5\n" : "");
+        write_file(server.process.dir / "root" / "a.txt", "alpha");
+        ASSERT_TRUE(server.ready()) << server.process.log();
+        const std::string guess =
+            "GET /a.txt HTTP/1.1\r\nHost: x\r\n"
+            "Authorization: Basic dXNlcjowMDAw\r\n\r\n";  // user:0000
+        const std::string anonymous = "GET /a.txt HTTP/1.1\r\nHost: x\r\n\r\n";
+        // The status lines of one connection's answers, and "closed" when it was closed.
+        auto exchange = [&](const char* source, const std::string& group, int answers) {
+            int fd = connect_to(server.port, source);
+            send_all(fd, group);
+            std::string got = receive_answers(fd, answers, 2.0) + receive(fd, 1 << 20, 0.3);
+            std::string lines;
+            for (size_t at = got.find("HTTP/1.1 "); at != std::string::npos;
+                 at = got.find("HTTP/1.1 ", at + 1))
+                lines += got.substr(at + 9, 3) + " ";
+            if (closed_by_peer(fd, 0.2)) lines += "closed";
+            close(fd);
+            return lines;
+        };
+        for (int i = 0; i < 5; ++i)
+            EXPECT_EQ(exchange("127.0.0.2", guess, 1), "401 ") << "guess " << i;
+        const std::string right = "GET /a.txt HTTP/1.1\r\nHost: x\r\n" + basic_auth + "\r\n";
+        EXPECT_EQ(exchange("127.0.0.2", right + right, 2), limited ? "403 closed" : "200 200 ");
+        EXPECT_EQ(exchange("127.0.0.2", right, 1), limited ? "403 closed" : "200 ");
+        EXPECT_EQ(exchange("127.0.0.1", right, 1), "200 ") << "another address is served";
+        EXPECT_EQ(websrv_process::count(server.process.log(), "login limit reached\n"),
+                  limited ? 1 : 0);
+
+        // Requests without credentials guess nothing, but a connection still
+        // has four attempts; with the key it is closed after its first 403.
+        std::string six;
+        for (int i = 0; i < 6; ++i)
+            six += anonymous;
+        EXPECT_EQ(exchange("127.0.0.3", six, 6),
+                  limited ? "401 401 401 401 403 closed" : "401 401 401 401 403 403 ");
+        EXPECT_EQ(exchange("127.0.0.3", right, 1), "200 ");
+    }
+}
+
 // How fast connections are taken in and answered, and when they are closed.
 
 double seconds_since(clock::time_point start) {

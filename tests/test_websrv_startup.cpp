@@ -112,6 +112,13 @@ TEST(WebsrvStartup, ConfigurationChangesPortAndRoot) {
     int client = connect_to(port);
     EXPECT_NE(client, -1) << "it listens on the configured port";
     if (client != -1) close(client);
+    EXPECT_EQ(read_file(process.dir / "stderr.txt"),
+              "./websrv: the default password is in force: set the key password in ./websrv.cfg\n");
+
+    websrv_process own_password;
+    start_with(own_password,
+               "ip=127.0.0.1\nport=" + std::to_string(free_port()) + "\npassword=x7!kQ\n");
+    EXPECT_EQ(read_file(own_password.dir / "stderr.txt"), "");
 }
 
 TEST(WebsrvStartup, ConfigurationLineRules) {

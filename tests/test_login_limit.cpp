@@ -1,0 +1,56 @@
+// Failed logins per client address, with the clock in the test's hand.
+#include <gtest/gtest.h>
+
+#include "app/login_limit.h"
+
+namespace {
+
+const in_addr_t attacker = 0x0200007F;  // 127.0.0.2 in network byte order
+const in_addr_t neighbour = 0x0100007F;
+
+TEST(LoginLimiter, RefusesAnAddressForTheRestOfItsWindow) {
+    login_limiter limiter(3);
+    struct row {
+        long at;
+        bool fails;    // a failed login at this time, before the question
+        bool refused;  // what refuses() then says of the attacker
+        bool told;     // whether first_refusal() says to log it
+    };
+    const row rows[] = {
+        {0, true, false, false},   {10, true, false, false},   {59, true, true, true},
+        {59, false, true, false},  {59, false, true, false},   {60, false, false, false},
+        {61, true, false, false},  {62, true, false, false},   {63, true, true, true},
+        {120, false, true, false}, {121, false, false, false},
+    };
+    for (const row& r : rows) {
+        if (r.fails) limiter.record_failure(attacker, r.at);
+        EXPECT_EQ(limiter.refuses(attacker, r.at), r.refused) << "at " << r.at;
+        EXPECT_EQ(limiter.first_refusal(attacker, r.at), r.told) << "at " << r.at;
+        EXPECT_FALSE(limiter.refuses(neighbour, r.at)) << "at " << r.at;
+    }
+}
+
+TEST(LoginLimiter, WithoutALimitNothingIsRecorded) {
+    login_limiter limiter;
+    for (int i = 0; i < 100; ++i)
+        limiter.record_failure(attacker, 0);
+    EXPECT_FALSE(limiter.refuses(attacker, 0));
+    EXPECT_EQ(limiter.addresses(), 0u);
+}
+
+TEST(LoginLimiter, TheTableForgetsTheStalestAddressWhenFull) {
+    login_limiter limiter(1);
+    for (in_addr_t a = 0; a < login_limiter::max_addresses; ++a)
+        limiter.record_failure(a, 1 + static_cast<long>(a % 2));  // odd addresses fail later
+    EXPECT_TRUE(limiter.refuses(0, 2));
+    limiter.record_failure(attacker, 3);
+    EXPECT_EQ(limiter.addresses(), login_limiter::max_addresses);
+    EXPECT_TRUE(limiter.refuses(attacker, 3));
+    int forgotten = 0;
+    for (in_addr_t a = 0; a < login_limiter::max_addresses; ++a)
+        forgotten += !limiter.refuses(a, 3);
+    EXPECT_EQ(forgotten, 1);
+    EXPECT_TRUE(limiter.refuses(1, 3)) << "a later failure is kept";
+}
+
+}  // namespace
