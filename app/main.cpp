@@ -15,6 +15,7 @@
 #include <fstream>
 
 #include "engine/platform.h"
+#include "http/proxy_utils.h"
 #include "log/printf_ex.h"
 #include "log/time_utils.h"
 
@@ -196,6 +197,25 @@ bool lock_log_file(const std::string& file_name) {
 
 }  // namespace
 
+site_policy site_policy_from_settings() {
+    site_policy site;
+    site.root = settings::root;
+    site.index_name = settings::index_name;
+    site.realm = change_ext(get_name(settings::exe_name), "");
+    site.login = settings::login;
+    site.password = settings::password;
+    const std::string credentials = settings::login + ":" + settings::password;
+    site.expected_credentials =
+        base64_encode(reinterpret_cast<const unsigned char*>(credentials.data()),
+                      static_cast<unsigned int>(credentials.size()));
+    site.max_attempts = simple_server_node::max_a_counter;
+    site.content_types = settings::content_type_table;
+    site.decode_path = settings::decode_path;
+    site.http10 = settings::http10;
+    site.head = settings::head;
+    return site;
+}
+
 int answer_arguments(int argc, char** argv) {
     if (argc <= 1) return -1;
     const char* name = argv[0] != nullptr ? argv[0] : "websrv";
@@ -283,7 +303,7 @@ bool start_up(const char* argv0) {
 
     warn_of_default_password();
     server.set_wake_on_io(settings::wake_on_io);
-    server.limit_logins(settings::login_limit);
+    server.serve(site_policy_from_settings(), settings::login_limit);
     server.prepare(AF_INET, SOCK_STREAM, IPPROTO_TCP, address.ip.c_str(), address.port);
     bool active = server.activate(true);
     printf_ex(active ? "%s server activated\n" : "%s can not activate server\n",

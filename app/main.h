@@ -7,6 +7,7 @@
 
 #include <string>
 
+#include "app/responder.h"
 #include "app/settings.h"
 #include "app/simple_server.h"
 #include "http/http_utils.h"
@@ -32,6 +33,9 @@ bool read_config_text(const std::string& file_name, std::string* text);
 // file name. A content-type table that cannot be read is reported in the log
 // and on standard error, and the built-in types are used.
 void apply_config(const param_map& params, listen_address* address);
+
+// The site policy that the settings in force describe.
+site_policy site_policy_from_settings();
 
 // Answers a command line that holds arguments: "--help" or "-h" prints the
 // usage text and "--version" the version, both on standard output with the

@@ -23,8 +23,9 @@ const uintptr_t kept_answer_bytes = 4096;
 
 }  // namespace
 
-simple_server_node::simple_server_node()
-    : in_size(settings::sizeof_in),
+simple_server_node::simple_server_node(const site_policy* site)
+    : site(site),
+      in_size(settings::sizeof_in),
       in_buf(new (std::nothrow) char[static_cast<size_t>(settings::sizeof_in)]),
       out_size(settings::sizeof_out),
       out_buf(new (std::nothrow) char[static_cast<size_t>(settings::sizeof_out)]) {
@@ -101,6 +102,7 @@ void simple_server_node::start_recv() {
 }
 
 void simple_server_node::after_connect() {
+    login.peer = addr.sin_addr.s_addr;
     log_event("connected");
     start_recv();
 }
@@ -140,11 +142,16 @@ void simple_se_server::after_error(errors error) {
 }
 
 se_server_node* simple_se_server::new_node() {
-    auto* node = new (std::nothrow) simple_server_node;
+    auto* node = new (std::nothrow) simple_server_node(&site);
     if (node != nullptr && !node->has_buffers()) {
         delete node;
-        return nullptr;
+        node = nullptr;
     }
-    if (node != nullptr && logins.enabled()) node->share_login_limiter(&logins);
     return node;
+}
+
+void simple_se_server::serve(site_policy policy, unsigned int login_limit) {
+    logins = login_limiter(login_limit);
+    site = std::move(policy);
+    site.logins = logins.enabled() ? &logins : nullptr;
 }

@@ -14,6 +14,7 @@
 #include <string_view>
 
 #include "app/login_limit.h"
+#include "app/responder.h"
 #include "engine/socket_engine.h"
 
 class simple_server_node : public se_server_node {
@@ -22,14 +23,13 @@ class simple_server_node : public se_server_node {
     static int max_a_counter;
 
     // Allocates both buffers; check has_buffers() before using the node.
-    simple_server_node();
+    // The node answers as `site` says; it must outlive the node.
+    explicit simple_server_node(const site_policy* site);
     // Disconnects first, so this class's hooks log the close.
     ~simple_server_node() override;
 
     // False when a buffer could not be allocated: such a node must not serve.
     bool has_buffers() const { return in_buf != nullptr && out_buf != nullptr; }
-    // The failed logins of every connection, kept by the server; null: no limit.
-    void share_login_limiter(login_limiter* limiter) { logins = limiter; }
 
     // The request handler: answers a request group once it is complete.
     void before_job_proc() override;
@@ -39,8 +39,8 @@ class simple_server_node : public se_server_node {
 
   protected:
     bool etx_detected = false;  // the received bytes ended with an empty line at the last check
-    bool authorized = false;    // once true, stays true for the connection
-    int a_counter = 0;          // authentication attempts on this connection
+    const site_policy* site;
+    login_state login;
     int in_size;
     char* in_buf;
     int out_size;
@@ -53,7 +53,6 @@ class simple_server_node : public se_server_node {
     // or its client may try no more logins: it is closed once the group's
     // answers are sent.
     bool close_after_send = false;
-    login_limiter* logins = nullptr;
 
   private:
     bool answer_pages_resident = false;  // an answer has used the buffer past its kept pages
@@ -86,9 +85,11 @@ class simple_se_server : public se_server {
     // Null when the node's buffers cannot be allocated: the server then
     // closes the connection and goes on.
     se_server_node* new_node() override;
-    // Failed logins are limited per client address from now on; 0: no limit.
-    void limit_logins(unsigned int limit) { logins = login_limiter(limit); }
+    // The site that new connections serve, and the failed logins each client
+    // address may make a minute (0: no limit).
+    void serve(site_policy policy, unsigned int login_limit);
 
   private:
+    site_policy site;
     login_limiter logins;
 };

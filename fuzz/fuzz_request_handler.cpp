@@ -86,8 +86,8 @@ class site {
 
 class fuzz_node : public simple_server_node {
   public:
-    using simple_server_node::a_counter;
-    using simple_server_node::authorized;
+    explicit fuzz_node(const site_policy* site) : simple_server_node(site) {}
+    using simple_server_node::login;
 
     int sends_done = 0;
     int sent = 0;
@@ -258,10 +258,11 @@ exchange_result exchange(const std::string& group, uint8_t options) {
     require(socketpair(AF_UNIX, SOCK_STREAM, 0, fds) == 0, "no socket pair");
     enable_nonblocking_mode(fds[0], true);
     enable_nonblocking_mode(fds[1], true);
-    auto node = std::make_unique<fuzz_node>();
+    const site_policy site = site_policy_from_settings();
+    auto node = std::make_unique<fuzz_node>(&site);
     require(node->has_buffers(), "the node has no buffers");
-    node->authorized = (options & 1) != 0;
-    node->a_counter = node->authorized ? 1 : (options >> 1) % 6;
+    node->login.authorized = (options & 1) != 0;
+    node->login.a_counter = node->login.authorized ? 1 : (options >> 1) % 6;
     sockaddr_in peer{};
     peer.sin_family = AF_INET;
     prepare_server_node(node.get(), fds[0], peer);

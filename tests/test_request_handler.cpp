@@ -24,9 +24,10 @@ namespace fs = std::filesystem;
 
 class test_node : public simple_server_node {
   public:
-    using simple_server_node::a_counter;
-    using simple_server_node::authorized;
+    explicit test_node(const site_policy* site) : simple_server_node(site) {}
     using simple_server_node::to_transfer;
+    const int& a_counter = login.a_counter;
+    const bool& authorized = login.authorized;
 
     int sends_done = 0;
     int last_send_size = 0;
@@ -142,7 +143,8 @@ class RequestHandler : public ::testing::Test {
         ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
         enable_nonblocking_mode(fds[0], true);
         enable_nonblocking_mode(fds[1], true);
-        node = std::make_unique<test_node>();
+        site = site_policy_from_settings();
+        node = std::make_unique<test_node>(&site);
         sockaddr_in peer_address{};
         peer_address.sin_family = AF_INET;
         peer_address.sin_addr.s_addr = htonl(0x7F000001);
@@ -174,6 +176,7 @@ class RequestHandler : public ::testing::Test {
     }
 
     static fs::path root;
+    site_policy site;
     std::unique_ptr<test_node> node;
     int peer = -1;
 };

@@ -23,7 +23,8 @@ const std::string node_prefix = stamp + R"(node \(ip = 0\.0\.0\.0, port = 0\) )"
 
 // A node connected to one end of a socket pair whose other end is `peer`.
 struct node_on_pair {
-    simple_server_node* node = new simple_server_node;
+    site_policy site;
+    simple_server_node* node = new simple_server_node(&site);
     int peer = -1;
     node_on_pair() {
         int fds[2];

@@ -1,0 +1,100 @@
+// The decision for one request: from a request head and the connection's
+// login state to what is answered, and the writing of that answer.
+//
+// What the site serves and how is a `site_policy`, built once at start-up and
+// only read afterwards; the decision reads nothing else of the process. The
+// node that owns the connection keeps its `login_state` and calls respond()
+// for each request head of a group, in order, then write_answer() for each
+// answer that is not `close`. Nothing here touches a socket or the log: an
+// answer says which line the node is to log with it.
+#pragma once
+
+#include <netinet/in.h>
+#include <sys/stat.h>
+
+#include <string>
+
+#include "app/login_limit.h"
+#include "http/http_utils.h"
+
+struct site_policy {
+    std::string root;  // joined to request paths as text: ends with "/" (or is empty)
+    std::string index_name = "index.htm";  // served for a path that ends in "/"
+    std::string realm;                     // named in the 401's WWW-Authenticate field
+    std::string login;                     // both empty: authentication is off
+    std::string password;
+    std::string expected_credentials;  // the Base64 text of login ":" password
+    int max_attempts = 3;     // the highest attempt count at which credentials are still examined
+    param_map content_types;  // the configured media types; empty: the built-in ones
+    bool decode_path = false;
+    bool http10 = false;
+    bool head = false;
+    login_limiter* logins = nullptr;  // failed logins per address, shared; null: no limit
+};
+
+// The authentication of one connection.
+struct login_state {
+    in_addr_t peer = 0;       // the client's address, in network byte order
+    bool authorized = false;  // once true, stays true for the connection
+    int a_counter = 0;        // the attempts made on this connection
+};
+
+// An open descriptor, closed when its owner goes; moved, never copied.
+class open_file {
+  public:
+    open_file() = default;
+    explicit open_file(int fd) : fd(fd) {}
+    ~open_file() { reset(); }
+    open_file(open_file&& other) noexcept : fd(other.release()) {}
+    open_file& operator=(open_file&& other) noexcept {
+        if (this != &other) {
+            reset();
+            fd = other.release();
+        }
+        return *this;
+    }
+    int get() const { return fd; }
+    int release() {
+        int kept = fd;
+        fd = -1;
+        return kept;
+    }
+    void reset();
+
+  private:
+    int fd = -1;
+};
+
+struct answer {
+    enum class kind {
+        close,   // close the connection; nothing of the group is sent
+        status,  // a short text answer: `status` with its text as the body
+        file,    // the 200 answer with `file`
+    };
+    kind what = kind::close;
+    const char* status = nullptr;   // "404 Not Found" and so on
+    std::string extra_headers;      // whole header lines: Location, WWW-Authenticate, Connection
+    open_file file;                 // the file to send, opened and checked
+    struct stat file_info {};       // what was seen of it before it was opened
+    std::string file_name;          // its name, for its media type
+    bool head_only = false;         // a HEAD: the header without the body
+    bool close_after_send = false;  // the connection closes once the group is sent
+    bool last_of_group = false;     // the rest of the group is not answered
+    const char* event = nullptr;    // a line for the log before the answer, or null
+};
+
+// Answers the request head that begins at `begin` in a group that ends at
+// `end`; `*next` is then where the next head begins. Updates `login`.
+answer respond(const site_policy& site, login_state* login, char* begin, char* end, char** next);
+
+// Where one answer landed in the response buffer.
+struct written {
+    int length = -1;  // header and body; -1 when not even a short answer fits
+    int header_length = 0;
+    bool file_served = false;  // the 200 answer
+};
+
+// Writes a status or file answer at `pos`, never past `room` bytes. A file
+// that does not fit beside its header, or that cannot be read whole, is
+// answered 500 instead. A HEAD's length leaves the body out.
+written write_answer(const site_policy& site, const answer& a, char* pos, int room);
