@@ -300,22 +300,64 @@ void printf_ex_screen_never_blocks(bool value) {
     screen.never_block(value);
 }
 
+namespace {
+
+// The length of the well-formed UTF-8 sequence at `text` (of `available`
+// bytes) when it encodes a code point of U+00A0 or above; 0 for anything else:
+// a stray or missing continuation byte, an overlong form, a surrogate, a code
+// point above U+10FFFF, and the C1 controls U+0080 to U+009F, which 8-bit
+// terminals obey.
+size_t printable_utf8_length(const unsigned char* text, size_t available) {
+    const unsigned char lead = text[0];
+    size_t length = 0;
+    char32_t code_point = 0;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+        code_point = lead & 0x1F;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        code_point = lead & 0x0F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        code_point = lead & 0x07;
+    }
+    if (length == 0 || length > available) return 0;
+    for (size_t i = 1; i < length; ++i) {
+        if ((text[i] & 0xC0) != 0x80) return 0;
+        code_point = (code_point << 6) | (text[i] & 0x3F);
+    }
+    const char32_t smallest[] = {0, 0, 0xA0, 0x800, 0x10000};  // shorter forms are overlong
+    if (code_point < smallest[length] || code_point > 0x10FFFF) return 0;
+    if (code_point >= 0xD800 && code_point <= 0xDFFF) return 0;
+    return length;
+}
+
+// How many bytes from `at` stay as they are; 0 when the byte there is escaped.
+size_t kept_length(const char* text, size_t length, size_t at) {
+    const unsigned char c = static_cast<unsigned char>(text[at]);
+    if (c >= 0x80) {
+        return printable_utf8_length(reinterpret_cast<const unsigned char*>(text) + at,
+                                     length - at);
+    }
+    if ((c >= 0x20 && c != 0x7F) || c == '\t') return 1;
+    if (c == '\r') return at + 1 < length && text[at + 1] == '\n' ? 1 : 0;
+    return c == '\n' && at > 0 && text[at - 1] == '\r' ? 1 : 0;
+}
+
+}  // namespace
+
 void append_log_safe(std::string* out, const char* text, size_t length) {
-    auto is_kept = [&](size_t i) {
-        unsigned char c = static_cast<unsigned char>(text[i]);
-        if (c >= 0x20 && c != 0x7F) return true;
-        if (c == '\t') return true;
-        if (c == '\r') return i + 1 < length && text[i + 1] == '\n';
-        return c == '\n' && i > 0 && text[i - 1] == '\r';
-    };
     size_t run_begin = 0;  // runs of kept bytes are appended at once
-    for (size_t i = 0; i < length; ++i) {
-        if (is_kept(i)) continue;
+    for (size_t i = 0; i < length;) {
+        if (size_t kept = kept_length(text, length, i); kept > 0) {
+            i += kept;
+            continue;
+        }
         out->append(text + run_begin, i - run_begin);
         char escaped[5];
         snprintf(escaped, sizeof escaped, "\\x%02X", static_cast<unsigned char>(text[i]));
         out->append(escaped, 4);
-        run_begin = i + 1;
+        run_begin = ++i;
     }
     out->append(text + run_begin, length - run_begin);
 }

@@ -44,6 +44,9 @@ void printf_ex_screen_never_blocks(bool value);
 // Appends `length` bytes that came from the network to `out`, made safe for
 // the log and for the terminal that shows it: every byte below 0x20 and 0x7F
 // is written as "\xHH" (upper-case hex), except TAB and a CR directly followed
-// by LF, which stay with that LF (the line ends of a request head). Every
-// other byte, printable text included, is appended unchanged.
+// by LF, which stay with that LF (the line ends of a request head). A byte of
+// 0x80 or above stays only as part of a well-formed UTF-8 sequence for a code
+// point of U+00A0 or above; every other one (stray, overlong, surrogate, the
+// C1 controls U+0080 to U+009F) is written "\xHH" byte by byte. Printable
+// ASCII and UTF-8 text is appended unchanged.
 void append_log_safe(std::string* out, const char* text, size_t length);

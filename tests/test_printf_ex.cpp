@@ -126,6 +126,10 @@ TEST(AppendLogSafe, Table) {
         std::string text;
         std::string logged;
     };
+    // U+00E9, U+00A0, U+2026, U+0800, U+D7FF, U+1F600 and U+10FFFF
+    const std::string utf8 =
+        "\xC3\xA9t\xC3\xA9 "
+        "\xC2\xA0\xE2\x80\xA6\xE0\xA0\x80\xED\x9F\xBF\xF0\x9F\x98\x80\xF4\x8F\xBF\xBF";
     const std::vector<row> rows = {
         {"GET / HTTP/1.1\r\nHost: h\r\n", "GET / HTTP/1.1\r\nHost: h\r\n"},
         {"tab\there, UTF-8 \xC3\xA9, ~", "tab\there, UTF-8 \xC3\xA9, ~"},
@@ -134,7 +138,17 @@ TEST(AppendLogSafe, Table) {
         {"\r\r\n\n\r", "\\x0D\r\n\\x0A\\x0D"},
         {"\x1b]0;title\x07\x1b[2J", "\\x1B]0;title\\x07\\x1B[2J"},
         {std::string("NUL\0next", 8), "NUL\\x00next"},
-        {"\x7f\x1f \x80", "\\x7F\\x1F \x80"},
+        {"\x7f\x1f \x80", "\\x7F\\x1F \\x80"},
+        // above 0x7F: well-formed UTF-8 from U+00A0 on stays, every other byte is escaped
+        {utf8, utf8},
+        {"\xC2\x9B[2J \x9B[2J \xC2\x80\xC2\x9F", "\\xC2\\x9B[2J \\x9B[2J \\xC2\\x80\\xC2\\x9F"},
+        {"\xC0\xAF\xC1\xBF\xE0\x9F\xBF\xF0\x8F\xBF\xBF",  // overlong
+         "\\xC0\\xAF\\xC1\\xBF\\xE0\\x9F\\xBF\\xF0\\x8F\\xBF\\xBF"},
+        {"\xED\xA0\x80\xF4\x90\x80\x80\xF5\x80\xFF",  // surrogate, above U+10FFFF, never a lead
+         "\\xED\\xA0\\x80\\xF4\\x90\\x80\\x80\\xF5\\x80\\xFF"},
+        {"\xA9stray \xE2\x82"
+         "cut \xE2\x82",
+         "\\xA9stray \\xE2\\x82cut \\xE2\\x82"},
     };
     for (const row& r : rows) {
         std::string out = "kept:";
