@@ -264,6 +264,36 @@ bool write_text(const char* text, size_t length) {
     return ok;
 }
 
+// The open(2) flags of an fopen mode: "r", "w" or "a", then any of "+", "b",
+// "x" and "e"; -1 for a mode that fopen refuses too.
+int open_flags(const char* mode) {
+    int flags = 0;
+    if (mode[0] == 'w') {
+        flags = O_CREAT | O_TRUNC;
+    } else if (mode[0] == 'a') {
+        flags = O_CREAT | O_APPEND;
+    } else if (mode[0] != 'r') {
+        return -1;
+    }
+    const bool update = strchr(mode + 1, '+') != nullptr;
+    if (strchr(mode + 1, 'x') != nullptr) flags |= O_EXCL;
+    if (strchr(mode + 1, 'e') != nullptr) flags |= O_CLOEXEC;
+    return flags | (update ? O_RDWR : mode[0] == 'r' ? O_RDONLY : O_WRONLY);
+}
+
+// fopen, except that a file it creates is readable and writable by its owner
+// only (the log holds the password and the credentials clients send); an
+// existing file keeps its mode.
+FILE* open_private(const char* file_name, const char* mode) {
+    const int flags = open_flags(mode);
+    if (flags == -1) return nullptr;
+    int fd = open(file_name, flags, S_IRUSR | S_IWUSR);
+    if (fd == -1) return nullptr;
+    FILE* stream = fdopen(fd, mode);
+    if (stream == nullptr) close(fd);
+    return stream;
+}
+
 }  // namespace
 
 bool printf_ex_init(bool to_file, bool to_screen_also, const char* file_name, const char* mode) {
@@ -272,7 +302,7 @@ bool printf_ex_init(bool to_file, bool to_screen_also, const char* file_name, co
     if (!to_file) return true;
     if (file_name == nullptr || mode == nullptr) return false;
     printf_ex_uninit();
-    f = fopen(file_name, mode);
+    f = open_private(file_name, mode);
     return f != nullptr;
 }
 

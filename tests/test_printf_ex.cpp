@@ -2,8 +2,10 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -12,6 +14,7 @@
 
 namespace {
 
+namespace fs = std::filesystem;
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStdout;
 
@@ -59,8 +62,10 @@ TEST_F(PrintfEx, FileOnlyRoutingWithoutAFileWritesNothingAndFails) {
 
 TEST_F(PrintfEx, FileHoldsEveryTextAsSoonAsTheCallReturns) {
     { std::ofstream(log_name) << "old content\n"; }
+    fs::permissions(log_name, fs::perms(0644));
     ASSERT_TRUE(printf_ex_init(true, true, log_name.c_str(), "w"));
     EXPECT_EQ(file_text(log_name), "") << "mode w empties the file";
+    EXPECT_EQ(fs::status(log_name).permissions(), fs::perms(0644)) << "and keeps its mode";
     CaptureStdout();
     EXPECT_TRUE(printf_ex("%s %d", "no line feed", 7));
     EXPECT_EQ(file_text(log_name), "no line feed 7") << "flushed before the call returned";
@@ -76,7 +81,10 @@ TEST_F(PrintfEx, FileHoldsEveryTextAsSoonAsTheCallReturns) {
 }
 
 TEST_F(PrintfEx, ALongTextReachesBothDestinationsWhole) {
+    const mode_t usual_umask = umask(022);
     ASSERT_TRUE(printf_ex_init(true, true, log_name.c_str(), "w"));
+    umask(usual_umask);
+    EXPECT_EQ(fs::status(log_name).permissions(), fs::perms(0600)) << "a new log is private";
     std::string long_text(10000, 'x');
     long_text[5000] = '\r';
     CaptureStdout();

@@ -1,6 +1,7 @@
 // Start-up of the real websrv binary: its log, its configuration file and
 // its first connections.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <regex>
 #include <vector>
@@ -301,6 +302,22 @@ TEST(WebsrvStartup, ASecondCopyLeavesTheLogOfTheFirstAlone) {
     int client = connect_to(first.port);
     EXPECT_NE(client, -1) << "the first copy still serves";
     close(client);
+}
+
+// The log holds the password and the credentials clients send.
+TEST(WebsrvStartup, ANewLogIsPrivateAndAnExistingOneKeepsItsMode) {
+    const mode_t usual_umask = umask(022);  // under which a log used to be readable by all
+    websrv_process fresh, existing;
+    write_file(existing.dir / "websrv.log", "old\n");
+    fs::permissions(existing.dir / "websrv.log", fs::perms(0644));
+    for (websrv_process* process : {&fresh, &existing}) {
+        process->configure("ip=127.0.0.1\nport=" + std::to_string(free_port()) + "\n");
+        process->start();
+        EXPECT_TRUE(process->wait_for_log("logging started")) << process->log();
+    }
+    umask(usual_umask);
+    EXPECT_EQ(fs::status(fresh.dir / "websrv.log").permissions(), fs::perms(0600));
+    EXPECT_EQ(fs::status(existing.dir / "websrv.log").permissions(), fs::perms(0644));
 }
 
 TEST(WebsrvStartup, ArgumentsArePrintedAnswersNotAStart) {
