@@ -238,19 +238,79 @@ bool write_to_screen(const char* text, size_t length) {
     return screen.write(text, length);
 }
 
+// Writes the whole text with as few write(2) calls as the file allows; the
+// number of bytes that reached it (errno says why the rest did not).
+size_t write_whole(int fd, const char* text, size_t length) {
+    size_t done = 0;
+    while (done < length) {
+        ssize_t n = write(fd, text + done, length - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            if (n == 0) errno = EIO;
+            break;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return done;
+}
+
+// Texts the log file could not take whole (a full disk, say). Serving goes on
+// without them: standard error hears of the first failure of a run, and the
+// file gets a stamped line with their number as soon as it takes text again,
+// before any later text.
+class file_losses {
+  public:
+    void reset(const char* file_name) {
+        name = file_name;
+        lost = 0;
+        cut = false;
+    }
+
+    // After a write that took only `written` bytes of `text`.
+    void count(const char* text, size_t written, int error) {
+        if (lost == 0) {
+            fprintf(stderr, "log: can not write to %s: %s; serving goes on\n", name.c_str(),
+                    strerror(error));
+        }
+        ++lost;
+        if (written > 0) cut = text[written - 1] != '\n';
+    }
+
+    // True when no loss is left untold. A text cut by a failure leaves an
+    // unfinished line: the telling line then begins on a line of its own.
+    bool told(int fd) {
+        if (lost == 0) return true;
+        const std::string line =
+            (cut ? "\n" : "") + system_time_str() + " log: " + std::to_string(lost) +
+            (lost == 1 ? " text" : " texts") + " could not be written to " + name + "\n";
+        const size_t written = write_whole(fd, line.data(), line.size());
+        if (written == line.size()) {
+            lost = 0;
+            cut = false;
+            return true;
+        }
+        if (written > 0) cut = line[written - 1] != '\n';
+        return false;
+    }
+
+  private:
+    std::string name;
+    unsigned long long lost = 0;
+    bool cut = false;  // the file ends in the middle of a text that was lost
+};
+
+file_losses losses;
+
 // Straight to the file's descriptor, past the stream's buffer (which stays
 // empty): the text is in the file when this returns, at the price of one
-// write(2) for a whole call's text, without the stream's copy and flush.
+// write(2) for a whole call's text, without the stream's copy and flush. A
+// text that the file does not take whole counts as lost.
 bool write_to_file(const char* text, size_t length) {
-    int fd = fileno(f);
-    while (length > 0) {
-        ssize_t n = write(fd, text, length);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        text += n;
-        length -= static_cast<size_t>(n);
-    }
-    return true;
+    const int fd = fileno(f);
+    const size_t written = losses.told(fd) ? write_whole(fd, text, length) : 0;
+    if (written == length) return true;
+    losses.count(text, written, errno);
+    return false;
 }
 
 bool write_text(const char* text, size_t length) {
@@ -303,6 +363,7 @@ bool printf_ex_init(bool to_file, bool to_screen_also, const char* file_name, co
     if (file_name == nullptr || mode == nullptr) return false;
     printf_ex_uninit();
     f = open_private(file_name, mode);
+    losses.reset(file_name);
     return f != nullptr;
 }
 

@@ -3,6 +3,10 @@
 //
 // printf_ex adds nothing to the text; callers write whole lines. The file is
 // flushed after every call, so it holds every returned call's text on disk.
+// A text the file cannot take whole (a full disk) is lost, not retried:
+// standard error says so at the first failure of a run, and once the file
+// takes text again it gets a stamped line "log: N texts could not be written
+// to <file>" before anything else.
 // May be called before printf_ex_init: the text then goes to standard output.
 #pragma once
 

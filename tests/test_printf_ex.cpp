@@ -2,9 +2,12 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -127,6 +130,65 @@ TEST_F(PrintfEx, FileOnlyRoutingAndTheMasterSwitch) {
     EXPECT_TRUE(printf_ex("enabled again\n"));
     EXPECT_EQ(GetCapturedStdout(), "");
     EXPECT_EQ(file_text(log_name), "file only\nenabled again\n");
+}
+
+// The descriptor this process has open on `name`, or -1.
+int descriptor_of(const std::string& name) {
+    const fs::path file = fs::canonical(name);
+    for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
+        std::error_code gone;
+        if (fs::read_symlink(entry.path(), gone) == file) return std::stoi(entry.path().filename());
+    }
+    return -1;
+}
+
+// A full disk: the log's descriptor is swapped for one of /dev/full, then for
+// the real file again. A file size limit cuts a text in the middle, as a disk
+// that fills up during a write does.
+TEST_F(PrintfEx, LostTextsAreToldOnStandardErrorAndCountedInTheFile) {
+    ASSERT_TRUE(printf_ex_init(true, false, log_name.c_str(), "w"));
+    EXPECT_TRUE(printf_ex("before\n"));
+    const int log_fd = descriptor_of(log_name);
+    ASSERT_NE(log_fd, -1);
+    const int real_file = dup(log_fd);
+    const int full = open("/dev/full", O_WRONLY | O_CLOEXEC);
+    int error[2];
+    ASSERT_EQ(pipe2(error, O_CLOEXEC | O_NONBLOCK), 0);
+    fflush(stderr);
+    const int saved_stderr = dup(STDERR_FILENO);
+    dup2(error[1], STDERR_FILENO);
+
+    dup2(full, log_fd);
+    EXPECT_FALSE(printf_ex("lost %d\n", 1));
+    EXPECT_FALSE(printf_ex("lost %d\n", 2));
+    dup2(real_file, log_fd);
+    EXPECT_TRUE(printf_ex("after\n"));
+
+    signal(SIGXFSZ, SIG_IGN);
+    rlimit size_limit{};
+    getrlimit(RLIMIT_FSIZE, &size_limit);
+    rlimit small = size_limit;
+    small.rlim_cur = fs::file_size(log_name) + 3;
+    setrlimit(RLIMIT_FSIZE, &small);
+    EXPECT_FALSE(printf_ex("cut here\n"));
+    setrlimit(RLIMIT_FSIZE, &size_limit);
+    EXPECT_TRUE(printf_ex("again\n"));
+
+    dup2(saved_stderr, STDERR_FILENO);
+    for (int fd : {saved_stderr, error[1], full, real_file})
+        close(fd);
+    char told[1024] = {};
+    EXPECT_GT(read(error[0], told, sizeof told - 1), 0);
+    close(error[0]);
+    EXPECT_EQ(std::string(told), "log: can not write to " + log_name + ": " + strerror(ENOSPC) +
+                                     "; serving goes on\n" + "log: can not write to " + log_name +
+                                     ": " + strerror(EFBIG) + "; serving goes on\n")
+        << "once for each run of failures";
+    const std::string stamp = R"(\d{4}-\d\d-\d\d \d\d-\d\d-\d\d \(UTC\))";
+    EXPECT_EQ(std::regex_replace(file_text(log_name), std::regex(stamp), "<stamp>"),
+              "before\n<stamp> log: 2 texts could not be written to " + log_name +
+                  "\nafter\ncut\n<stamp> log: 1 text could not be written to " + log_name +
+                  "\nagain\n");
 }
 
 TEST(AppendLogSafe, Table) {
