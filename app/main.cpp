@@ -186,9 +186,10 @@ void warn_of_default_password() {
 // emptying it. The descriptor stays open, unused, for the life of the process:
 // the lock lives with it. False only when another process holds the lock; a
 // file that cannot be opened or locked at all is left to the log, which then
-// writes to standard output only.
+// writes to standard output only. A log it creates is private to its owner,
+// as the log will be.
 bool lock_log_file(const std::string& file_name) {
-    int fd = open(file_name.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    int fd = open(file_name.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, S_IRUSR | S_IWUSR);
     if (fd == -1 || flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
     const bool held_elsewhere = errno == EWOULDBLOCK;
     close(fd);

@@ -238,19 +238,79 @@ bool write_to_screen(const char* text, size_t length) {
     return screen.write(text, length);
 }
 
+// Writes the whole text with as few write(2) calls as the file allows; the
+// number of bytes that reached it (errno says why the rest did not).
+size_t write_whole(int fd, const char* text, size_t length) {
+    size_t done = 0;
+    while (done < length) {
+        ssize_t n = write(fd, text + done, length - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            if (n == 0) errno = EIO;
+            break;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return done;
+}
+
+// Texts the log file could not take whole (a full disk, say). Serving goes on
+// without them: standard error hears of the first failure of a run, and the
+// file gets a stamped line with their number as soon as it takes text again,
+// before any later text.
+class file_losses {
+  public:
+    void reset(const char* file_name) {
+        name = file_name;
+        lost = 0;
+        cut = false;
+    }
+
+    // After a write that took only `written` bytes of `text`.
+    void count(const char* text, size_t written, int error) {
+        if (lost == 0) {
+            fprintf(stderr, "log: can not write to %s: %s; serving goes on\n", name.c_str(),
+                    strerror(error));
+        }
+        ++lost;
+        if (written > 0) cut = text[written - 1] != '\n';
+    }
+
+    // True when no loss is left untold. A text cut by a failure leaves an
+    // unfinished line: the telling line then begins on a line of its own.
+    bool told(int fd) {
+        if (lost == 0) return true;
+        const std::string line =
+            (cut ? "\n" : "") + system_time_str() + " log: " + std::to_string(lost) +
+            (lost == 1 ? " text" : " texts") + " could not be written to " + name + "\n";
+        const size_t written = write_whole(fd, line.data(), line.size());
+        if (written == line.size()) {
+            lost = 0;
+            cut = false;
+            return true;
+        }
+        if (written > 0) cut = line[written - 1] != '\n';
+        return false;
+    }
+
+  private:
+    std::string name;
+    unsigned long long lost = 0;
+    bool cut = false;  // the file ends in the middle of a text that was lost
+};
+
+file_losses losses;
+
 // Straight to the file's descriptor, past the stream's buffer (which stays
 // empty): the text is in the file when this returns, at the price of one
-// write(2) for a whole call's text, without the stream's copy and flush.
+// write(2) for a whole call's text, without the stream's copy and flush. A
+// text that the file does not take whole counts as lost.
 bool write_to_file(const char* text, size_t length) {
-    int fd = fileno(f);
-    while (length > 0) {
-        ssize_t n = write(fd, text, length);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        text += n;
-        length -= static_cast<size_t>(n);
-    }
-    return true;
+    const int fd = fileno(f);
+    const size_t written = losses.told(fd) ? write_whole(fd, text, length) : 0;
+    if (written == length) return true;
+    losses.count(text, written, errno);
+    return false;
 }
 
 bool write_text(const char* text, size_t length) {
@@ -264,6 +324,36 @@ bool write_text(const char* text, size_t length) {
     return ok;
 }
 
+// The open(2) flags of an fopen mode: "r", "w" or "a", then any of "+", "b",
+// "x" and "e"; -1 for a mode that fopen refuses too.
+int open_flags(const char* mode) {
+    int flags = 0;
+    if (mode[0] == 'w') {
+        flags = O_CREAT | O_TRUNC;
+    } else if (mode[0] == 'a') {
+        flags = O_CREAT | O_APPEND;
+    } else if (mode[0] != 'r') {
+        return -1;
+    }
+    const bool update = strchr(mode + 1, '+') != nullptr;
+    if (strchr(mode + 1, 'x') != nullptr) flags |= O_EXCL;
+    if (strchr(mode + 1, 'e') != nullptr) flags |= O_CLOEXEC;
+    return flags | (update ? O_RDWR : mode[0] == 'r' ? O_RDONLY : O_WRONLY);
+}
+
+// fopen, except that a file it creates is readable and writable by its owner
+// only (the log holds the password and the credentials clients send); an
+// existing file keeps its mode.
+FILE* open_private(const char* file_name, const char* mode) {
+    const int flags = open_flags(mode);
+    if (flags == -1) return nullptr;
+    int fd = open(file_name, flags, S_IRUSR | S_IWUSR);
+    if (fd == -1) return nullptr;
+    FILE* stream = fdopen(fd, mode);
+    if (stream == nullptr) close(fd);
+    return stream;
+}
+
 }  // namespace
 
 bool printf_ex_init(bool to_file, bool to_screen_also, const char* file_name, const char* mode) {
@@ -272,7 +362,8 @@ bool printf_ex_init(bool to_file, bool to_screen_also, const char* file_name, co
     if (!to_file) return true;
     if (file_name == nullptr || mode == nullptr) return false;
     printf_ex_uninit();
-    f = fopen(file_name, mode);
+    f = open_private(file_name, mode);
+    losses.reset(file_name);
     return f != nullptr;
 }
 
@@ -300,22 +391,64 @@ void printf_ex_screen_never_blocks(bool value) {
     screen.never_block(value);
 }
 
+namespace {
+
+// The length of the well-formed UTF-8 sequence at `text` (of `available`
+// bytes) when it encodes a code point of U+00A0 or above; 0 for anything else:
+// a stray or missing continuation byte, an overlong form, a surrogate, a code
+// point above U+10FFFF, and the C1 controls U+0080 to U+009F, which 8-bit
+// terminals obey.
+size_t printable_utf8_length(const unsigned char* text, size_t available) {
+    const unsigned char lead = text[0];
+    size_t length = 0;
+    char32_t code_point = 0;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+        code_point = lead & 0x1F;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        code_point = lead & 0x0F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        code_point = lead & 0x07;
+    }
+    if (length == 0 || length > available) return 0;
+    for (size_t i = 1; i < length; ++i) {
+        if ((text[i] & 0xC0) != 0x80) return 0;
+        code_point = (code_point << 6) | (text[i] & 0x3F);
+    }
+    const char32_t smallest[] = {0, 0, 0xA0, 0x800, 0x10000};  // shorter forms are overlong
+    if (code_point < smallest[length] || code_point > 0x10FFFF) return 0;
+    if (code_point >= 0xD800 && code_point <= 0xDFFF) return 0;
+    return length;
+}
+
+// How many bytes from `at` stay as they are; 0 when the byte there is escaped.
+size_t kept_length(const char* text, size_t length, size_t at) {
+    const unsigned char c = static_cast<unsigned char>(text[at]);
+    if (c >= 0x80) {
+        return printable_utf8_length(reinterpret_cast<const unsigned char*>(text) + at,
+                                     length - at);
+    }
+    if ((c >= 0x20 && c != 0x7F) || c == '\t') return 1;
+    if (c == '\r') return at + 1 < length && text[at + 1] == '\n' ? 1 : 0;
+    return c == '\n' && at > 0 && text[at - 1] == '\r' ? 1 : 0;
+}
+
+}  // namespace
+
 void append_log_safe(std::string* out, const char* text, size_t length) {
-    auto is_kept = [&](size_t i) {
-        unsigned char c = static_cast<unsigned char>(text[i]);
-        if (c >= 0x20 && c != 0x7F) return true;
-        if (c == '\t') return true;
-        if (c == '\r') return i + 1 < length && text[i + 1] == '\n';
-        return c == '\n' && i > 0 && text[i - 1] == '\r';
-    };
     size_t run_begin = 0;  // runs of kept bytes are appended at once
-    for (size_t i = 0; i < length; ++i) {
-        if (is_kept(i)) continue;
+    for (size_t i = 0; i < length;) {
+        if (size_t kept = kept_length(text, length, i); kept > 0) {
+            i += kept;
+            continue;
+        }
         out->append(text + run_begin, i - run_begin);
         char escaped[5];
         snprintf(escaped, sizeof escaped, "\\x%02X", static_cast<unsigned char>(text[i]));
         out->append(escaped, 4);
-        run_begin = i + 1;
+        run_begin = ++i;
     }
     out->append(text + run_begin, length - run_begin);
 }

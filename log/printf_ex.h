@@ -3,6 +3,10 @@
 //
 // printf_ex adds nothing to the text; callers write whole lines. The file is
 // flushed after every call, so it holds every returned call's text on disk.
+// A text the file cannot take whole (a full disk) is lost, not retried:
+// standard error says so at the first failure of a run, and once the file
+// takes text again it gets a stamped line "log: N texts could not be written
+// to <file>" before anything else.
 // May be called before printf_ex_init: the text then goes to standard output.
 #pragma once
 
@@ -14,9 +18,10 @@
 extern const char* const log_separator_line;
 
 // Sets the routing and, when `print_to_file` is true, opens `file_name` with
-// `mode`. The flags are stored in every case. Returns true when a file was
-// opened or when `print_to_file` is false; false when the name or the mode is
-// null or fopen failed. A file opened earlier is closed first.
+// the fopen `mode`; a file that this creates gets the mode 0600, an existing
+// one keeps its own. The flags are stored in every case. Returns true when a
+// file was opened or when `print_to_file` is false; false when the name or the
+// mode is null or the open failed. A file opened earlier is closed first.
 bool printf_ex_init(bool print_to_file, bool print_to_screen_also, const char* file_name,
                     const char* mode);
 
@@ -44,6 +49,9 @@ void printf_ex_screen_never_blocks(bool value);
 // Appends `length` bytes that came from the network to `out`, made safe for
 // the log and for the terminal that shows it: every byte below 0x20 and 0x7F
 // is written as "\xHH" (upper-case hex), except TAB and a CR directly followed
-// by LF, which stay with that LF (the line ends of a request head). Every
-// other byte, printable text included, is appended unchanged.
+// by LF, which stay with that LF (the line ends of a request head). A byte of
+// 0x80 or above stays only as part of a well-formed UTF-8 sequence for a code
+// point of U+00A0 or above; every other one (stray, overlong, surrogate, the
+// C1 controls U+0080 to U+009F) is written "\xHH" byte by byte. Printable
+// ASCII and UTF-8 text is appended unchanged.
 void append_log_safe(std::string* out, const char* text, size_t length);

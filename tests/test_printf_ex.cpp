@@ -2,8 +2,13 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -12,6 +17,7 @@
 
 namespace {
 
+namespace fs = std::filesystem;
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStdout;
 
@@ -59,8 +65,10 @@ TEST_F(PrintfEx, FileOnlyRoutingWithoutAFileWritesNothingAndFails) {
 
 TEST_F(PrintfEx, FileHoldsEveryTextAsSoonAsTheCallReturns) {
     { std::ofstream(log_name) << "old content\n"; }
+    fs::permissions(log_name, fs::perms(0644));
     ASSERT_TRUE(printf_ex_init(true, true, log_name.c_str(), "w"));
     EXPECT_EQ(file_text(log_name), "") << "mode w empties the file";
+    EXPECT_EQ(fs::status(log_name).permissions(), fs::perms(0644)) << "and keeps its mode";
     CaptureStdout();
     EXPECT_TRUE(printf_ex("%s %d", "no line feed", 7));
     EXPECT_EQ(file_text(log_name), "no line feed 7") << "flushed before the call returned";
@@ -76,7 +84,10 @@ TEST_F(PrintfEx, FileHoldsEveryTextAsSoonAsTheCallReturns) {
 }
 
 TEST_F(PrintfEx, ALongTextReachesBothDestinationsWhole) {
+    const mode_t usual_umask = umask(022);
     ASSERT_TRUE(printf_ex_init(true, true, log_name.c_str(), "w"));
+    umask(usual_umask);
+    EXPECT_EQ(fs::status(log_name).permissions(), fs::perms(0600)) << "a new log is private";
     std::string long_text(10000, 'x');
     long_text[5000] = '\r';
     CaptureStdout();
@@ -121,11 +132,74 @@ TEST_F(PrintfEx, FileOnlyRoutingAndTheMasterSwitch) {
     EXPECT_EQ(file_text(log_name), "file only\nenabled again\n");
 }
 
+// The descriptor this process has open on `name`, or -1.
+int descriptor_of(const std::string& name) {
+    const fs::path file = fs::canonical(name);
+    for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
+        std::error_code gone;
+        if (fs::read_symlink(entry.path(), gone) == file) return std::stoi(entry.path().filename());
+    }
+    return -1;
+}
+
+// A full disk: the log's descriptor is swapped for one of /dev/full, then for
+// the real file again. A file size limit cuts a text in the middle, as a disk
+// that fills up during a write does.
+TEST_F(PrintfEx, LostTextsAreToldOnStandardErrorAndCountedInTheFile) {
+    ASSERT_TRUE(printf_ex_init(true, false, log_name.c_str(), "w"));
+    EXPECT_TRUE(printf_ex("before\n"));
+    const int log_fd = descriptor_of(log_name);
+    ASSERT_NE(log_fd, -1);
+    const int real_file = dup(log_fd);
+    const int full = open("/dev/full", O_WRONLY | O_CLOEXEC);
+    int error[2];
+    ASSERT_EQ(pipe2(error, O_CLOEXEC | O_NONBLOCK), 0);
+    fflush(stderr);
+    const int saved_stderr = dup(STDERR_FILENO);
+    dup2(error[1], STDERR_FILENO);
+
+    dup2(full, log_fd);
+    EXPECT_FALSE(printf_ex("lost %d\n", 1));
+    EXPECT_FALSE(printf_ex("lost %d\n", 2));
+    dup2(real_file, log_fd);
+    EXPECT_TRUE(printf_ex("after\n"));
+
+    signal(SIGXFSZ, SIG_IGN);
+    rlimit size_limit{};
+    getrlimit(RLIMIT_FSIZE, &size_limit);
+    rlimit small = size_limit;
+    small.rlim_cur = fs::file_size(log_name) + 3;
+    setrlimit(RLIMIT_FSIZE, &small);
+    EXPECT_FALSE(printf_ex("cut here\n"));
+    setrlimit(RLIMIT_FSIZE, &size_limit);
+    EXPECT_TRUE(printf_ex("again\n"));
+
+    dup2(saved_stderr, STDERR_FILENO);
+    for (int fd : {saved_stderr, error[1], full, real_file})
+        close(fd);
+    char told[1024] = {};
+    EXPECT_GT(read(error[0], told, sizeof told - 1), 0);
+    close(error[0]);
+    EXPECT_EQ(std::string(told), "log: can not write to " + log_name + ": " + strerror(ENOSPC) +
+                                     "; serving goes on\n" + "log: can not write to " + log_name +
+                                     ": " + strerror(EFBIG) + "; serving goes on\n")
+        << "once for each run of failures";
+    const std::string stamp = R"(\d{4}-\d\d-\d\d \d\d-\d\d-\d\d \(UTC\))";
+    EXPECT_EQ(std::regex_replace(file_text(log_name), std::regex(stamp), "<stamp>"),
+              "before\n<stamp> log: 2 texts could not be written to " + log_name +
+                  "\nafter\ncut\n<stamp> log: 1 text could not be written to " + log_name +
+                  "\nagain\n");
+}
+
 TEST(AppendLogSafe, Table) {
     struct row {
         std::string text;
         std::string logged;
     };
+    // U+00E9, U+00A0, U+2026, U+0800, U+D7FF, U+1F600 and U+10FFFF
+    const std::string utf8 =
+        "\xC3\xA9t\xC3\xA9 "
+        "\xC2\xA0\xE2\x80\xA6\xE0\xA0\x80\xED\x9F\xBF\xF0\x9F\x98\x80\xF4\x8F\xBF\xBF";
     const std::vector<row> rows = {
         {"GET / HTTP/1.1\r\nHost: h\r\n", "GET / HTTP/1.1\r\nHost: h\r\n"},
         {"tab\there, UTF-8 \xC3\xA9, ~", "tab\there, UTF-8 \xC3\xA9, ~"},
@@ -134,7 +208,17 @@ TEST(AppendLogSafe, Table) {
         {"\r\r\n\n\r", "\\x0D\r\n\\x0A\\x0D"},
         {"\x1b]0;title\x07\x1b[2J", "\\x1B]0;title\\x07\\x1B[2J"},
         {std::string("NUL\0next", 8), "NUL\\x00next"},
-        {"\x7f\x1f \x80", "\\x7F\\x1F \x80"},
+        {"\x7f\x1f \x80", "\\x7F\\x1F \\x80"},
+        // above 0x7F: well-formed UTF-8 from U+00A0 on stays, every other byte is escaped
+        {utf8, utf8},
+        {"\xC2\x9B[2J \x9B[2J \xC2\x80\xC2\x9F", "\\xC2\\x9B[2J \\x9B[2J \\xC2\\x80\\xC2\\x9F"},
+        {"\xC0\xAF\xC1\xBF\xE0\x9F\xBF\xF0\x8F\xBF\xBF",  // overlong
+         "\\xC0\\xAF\\xC1\\xBF\\xE0\\x9F\\xBF\\xF0\\x8F\\xBF\\xBF"},
+        {"\xED\xA0\x80\xF4\x90\x80\x80\xF5\x80\xFF",  // surrogate, above U+10FFFF, never a lead
+         "\\xED\\xA0\\x80\\xF4\\x90\\x80\\x80\\xF5\\x80\\xFF"},
+        {"\xA9stray \xE2\x82"
+         "cut \xE2\x82",
+         "\\xA9stray \\xE2\\x82cut \\xE2\\x82"},
     };
     for (const row& r : rows) {
         std::string out = "kept:";

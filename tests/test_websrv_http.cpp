@@ -216,9 +216,12 @@ TEST_F(WebsrvHttp, TheLogShowsWhatClientsSentWithoutObeyingIt) {
         "authorization detected";
     std::string group = get("/a.txt", "X-Forge: a\n" + forged + "\r\n") +
                         get("/a.txt", "X-Term: \x1b]0;owned\x07\x1b[2J\r\n") +
-                        get("/a.txt", std::string("X-Nul: \0\r\n", 10)) + get("/docs/");
-    EXPECT_EQ(status_lines(group, 4), std::vector<std::string>(4, "200 OK"));
-    ASSERT_TRUE(server.process.wait_for_log("header to send", 4));
+                        get("/a.txt", std::string("X-Nul: \0\r\n", 10)) + get("/docs/") +
+                        get("/a.txt?csi=\xc2\x9b"
+                            "2J&c1=\x9b"
+                            "2J&name=\xc3\xa9t\xc3\xa9");
+    EXPECT_EQ(status_lines(group, 5), std::vector<std::string>(5, "200 OK"));
+    ASSERT_TRUE(server.process.wait_for_log("header to send", 5));
     const std::string log = server.process.log();
     EXPECT_NE(log.find("X-Forge: a\\x0A" + forged + "\r\n"), std::string::npos) << log;
     EXPECT_EQ(log.find("\n" + forged), std::string::npos) << "no line of the log is forged";
@@ -226,6 +229,10 @@ TEST_F(WebsrvHttp, TheLogShowsWhatClientsSentWithoutObeyingIt) {
     EXPECT_EQ(log.find('\x1b'), std::string::npos);
     EXPECT_NE(log.find("X-Nul: \\x00\r\n\r\nGET /docs/ HTTP/1.1\r\n"), std::string::npos)
         << "a NUL does not end the logged group";
+    EXPECT_NE(log.find("?csi=\\xC2\\x9B2J&c1=\\x9B2J&name=\xc3\xa9t\xc3\xa9 HTTP/1.1"),
+              std::string::npos)
+        << "C1 controls are escaped, in UTF-8 and as raw bytes; other UTF-8 stays";
+    EXPECT_EQ(log.find('\x9b'), std::string::npos);
 }
 
 }  // namespace

@@ -1,7 +1,9 @@
 // Start-up of the real websrv binary: its log, its configuration file and
 // its first connections.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <cstring>
 #include <regex>
 #include <vector>
 
@@ -313,6 +315,48 @@ TEST(WebsrvStartup, ASecondCopyLeavesTheLogOfTheFirstAlone) {
     int client = connect_to(first.port);
     EXPECT_NE(client, -1) << "the first copy still serves";
     close(client);
+}
+
+// The log holds the password and the credentials clients send.
+TEST(WebsrvStartup, ANewLogIsPrivateAndAnExistingOneKeepsItsMode) {
+    const mode_t usual_umask = umask(022);  // under which a log used to be readable by all
+    websrv_process fresh, existing;
+    write_file(existing.dir / "websrv.log", "old\n");
+    fs::permissions(existing.dir / "websrv.log", fs::perms(0644));
+    for (websrv_process* process : {&fresh, &existing}) {
+        process->configure("ip=127.0.0.1\nport=" + std::to_string(free_port()) + "\n");
+        process->start();
+        EXPECT_TRUE(process->wait_for_log("logging started")) << process->log();
+    }
+    umask(usual_umask);
+    EXPECT_EQ(fs::status(fresh.dir / "websrv.log").permissions(), fs::perms(0600));
+    EXPECT_EQ(fs::status(existing.dir / "websrv.log").permissions(), fs::perms(0644));
+}
+
+// A full disk under the log: the log is a trace, not a gate.
+TEST(WebsrvStartup, ALogThatCanNotBeWrittenIsToldOnStandardErrorAndServingGoesOn) {
+    websrv_process process;
+    fs::create_symlink("/dev/full", process.dir / "websrv.log");
+    write_file(process.dir / "root" / "a.txt", "alpha");
+    const unsigned short port = free_port();
+    process.configure("ip=127.0.0.1\nport=" + std::to_string(port) + "\n");
+    int screen[2];  // standard output as a socket, read here
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, screen), 0);
+    process.start("./websrv", {}, {}, screen[1]);
+    close(screen[1]);
+    auto activated = [](const std::string& seen) {
+        return seen.find("server activated") != std::string::npos;
+    };
+    ASSERT_TRUE(activated(receive_until(screen[0], activated, 10.0)))
+        << read_file(process.dir / "stderr.txt");
+    int client = connect_to(port);
+    ASSERT_TRUE(send_all(client, "GET /a.txt HTTP/1.1\r\n" + basic_auth + "\r\n"));
+    EXPECT_NE(receive_response(client).find("\r\n\r\nalpha"), std::string::npos);
+    close(client);
+    close(screen[0]);
+    EXPECT_EQ(read_file(process.dir / "stderr.txt"),
+              "log: can not write to ./websrv.log: " + std::string(strerror(ENOSPC)) +
+                  "; serving goes on\n");
 }
 
 TEST(WebsrvStartup, ArgumentsArePrintedAnswersNotAStart) {
