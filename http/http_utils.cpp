@@ -398,10 +398,131 @@ int http_print_length(const char* status, const char* extra_headers, const char*
     return format_response(nullptr, 0, nullptr, status, extra_headers, content_type, body);
 }
 
+namespace {
+
+// The names of HTTP dates, indexed as std::tm counts them (0 is Sunday, 0 is January).
+const char days[7][4] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+const char months[12][4] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                            "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+// Reads the pieces of a date off the front of a text, one after another. After the first
+// mismatch every later read fails too, so the caller checks the reader once, at the end.
+class date_reader {
+  public:
+    explicit date_reader(std::string_view text) : rest_(text) {}
+
+    // True when every read matched and nothing of the text is left.
+    bool complete() const { return ok_ && rest_.empty(); }
+
+    bool next_is(char c) const { return ok_ && !rest_.empty() && rest_.front() == c; }
+
+    void literal(std::string_view text) {
+        ok_ = ok_ && rest_.substr(0, text.size()) == text;
+        if (ok_) rest_.remove_prefix(text.size());
+    }
+
+    // Exactly `count` decimal digits.
+    int number(int count) {
+        int value = 0;
+        for (int i = 0; i < count && ok_; ++i) {
+            ok_ = !rest_.empty() && rest_.front() >= '0' && rest_.front() <= '9';
+            if (ok_) value = value * 10 + (rest_.front() - '0');
+            if (ok_) rest_.remove_prefix(1);
+        }
+        return value;
+    }
+
+    // The index of the three-letter name at the front among `names`.
+    template <std::size_t count>
+    int name(const char (&names)[count][4]) {
+        for (std::size_t i = 0; i < count && ok_; ++i) {
+            if (rest_.substr(0, 3) != names[i]) continue;
+            rest_.remove_prefix(3);
+            return static_cast<int>(i);
+        }
+        ok_ = false;
+        return 0;
+    }
+
+  private:
+    std::string_view rest_;
+    bool ok_ = true;
+};
+
+struct civil_time {
+    int weekday = 0;  // 0 is Sunday
+    int year = 0;
+    int month = 0;  // 1 to 12
+    int day = 0;
+    int hour = 0;
+    int minute = 0;
+    int second = 0;
+};
+
+void read_time_of_day(date_reader& reader, civil_time* time) {
+    time->hour = reader.number(2);
+    reader.literal(":");
+    time->minute = reader.number(2);
+    reader.literal(":");
+    time->second = reader.number(2);
+}
+
+// "Sun, 06 Nov 1994 08:49:37 GMT"
+bool read_fixdate(std::string_view text, civil_time* time) {
+    date_reader reader(text);
+    time->weekday = reader.name(days);
+    reader.literal(", ");
+    time->day = reader.number(2);
+    reader.literal(" ");
+    time->month = reader.name(months) + 1;
+    reader.literal(" ");
+    time->year = reader.number(4);
+    reader.literal(" ");
+    read_time_of_day(reader, time);
+    reader.literal(" GMT");
+    return reader.complete();
+}
+
+// "Sun Nov  6 08:49:37 1994": the day is two digits or a space and one digit.
+bool read_asctime(std::string_view text, civil_time* time) {
+    date_reader reader(text);
+    time->weekday = reader.name(days);
+    reader.literal(" ");
+    time->month = reader.name(months) + 1;
+    reader.literal(" ");
+    const bool one_digit = reader.next_is(' ');
+    if (one_digit) reader.literal(" ");
+    time->day = reader.number(one_digit ? 1 : 2);
+    reader.literal(" ");
+    read_time_of_day(reader, time);
+    reader.literal(" ");
+    time->year = reader.number(4);
+    return reader.complete();
+}
+
+bool is_leap_year(int year) {
+    return year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
+}
+
+int days_in_month(int year, int month) {
+    static const int lengths[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    return lengths[month - 1] + (month == 2 && is_leap_year(year) ? 1 : 0);
+}
+
+// Days from 1970-01-01 to a date of the proleptic Gregorian calendar (year 0 and later): the
+// years are counted from March, so that the leap day is the last day of its year.
+long days_from_civil(int year, int month, int day) {
+    const long march_year = year - (month <= 2 ? 1 : 0);
+    const long era = (march_year >= 0 ? march_year : march_year - 399) / 400;
+    const long year_of_era = march_year - era * 400;
+    const long day_of_year = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
+    const long day_of_era = year_of_era * 365 + year_of_era / 4 - year_of_era / 100 + day_of_year;
+    return era * 146097 + day_of_era - 719468;
+}
+
+}  // namespace
+
 std::string http_time_str(long t) {
-    static const char days[7][4] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
-    static const char months[12][4] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                       "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
     const std::time_t time = t;
     std::tm utc{};
     if (!gmtime_r(&time, &utc)) return std::string();
@@ -414,6 +535,19 @@ std::string http_time_str(long t) {
                                      utc.tm_hour, utc.tm_min, utc.tm_sec);
     if (length < 0 || static_cast<std::size_t>(length) >= sizeof buffer) return std::string();
     return std::string(buffer, static_cast<std::size_t>(length));
+}
+
+bool parse_http_time(std::string_view text, long* t) {
+    civil_time time;
+    if (!read_fixdate(text, &time) && !read_asctime(text, &time)) return false;
+    if (time.day < 1 || time.day > days_in_month(time.year, time.month) || time.hour > 23 ||
+        time.minute > 59 || time.second > 59)
+        return false;
+    const long days = days_from_civil(time.year, time.month, time.day);
+    // 1970-01-01 was a Thursday; days % 7 lies in [-6, 6], so the sum stays positive.
+    if ((days % 7 + 11) % 7 != time.weekday) return false;
+    if (t) *t = days * 86400 + time.hour * 3600 + time.minute * 60 + time.second;
+    return true;
 }
 
 std::string get_content_type(const std::string& ext) {

@@ -11,6 +11,7 @@
 
 #include <map>
 #include <string>
+#include <string_view>
 
 // Ordered by byte-wise key comparison; keys are case-sensitive. The parsers store with
 // "first key wins": a later pair whose key is already present is dropped.
@@ -124,6 +125,14 @@ int http_print_length(const char* status, const char* extra_headers, const char*
 // the year has at least four digits and is never cut; negative years carry a minus sign. Empty
 // when the C library cannot convert `t`. Reentrant.
 std::string http_time_str(long t);
+
+// Reads an HTTP date back into seconds since 1970-01-01 00:00:00 UTC: the form http_time_str
+// writes ("Sun, 06 Nov 1994 08:49:37 GMT", year of exactly four digits) and the asctime form
+// ("Sun Nov  6 08:49:37 1994"). Names are matched case-sensitively, and the weekday must be the
+// one of the date. False, with `*t` unchanged, for anything else: another form, a field out of
+// its range (day beyond its month's end, hour 24, second 60), a wrong weekday, text missing or
+// following. Independent of the process's time zone and locale.
+bool parse_http_time(std::string_view text, long* t);
 
 // Media type for a file extension without its dot, compared case-sensitively: htm and html give
 // "text/html", ico, js, jpg and swf their types; anything else "application/octet-stream".

@@ -608,6 +608,82 @@ TEST(HttpTimeStr, ExtremeYearsAreNeverCut) {
     EXPECT_EQ(http_time_str(last + 1), "");
 }
 
+TEST(ParseHttpTime, Table) {
+    struct row {
+        const char* text;
+        bool parses;
+        long t;
+    };
+    const row rows[] = {
+        {"Sun, 06 Nov 1994 08:49:37 GMT", true, 784111777},
+        {"Sun Nov  6 08:49:37 1994", true, 784111777},
+        {"Sun Nov 06 08:49:37 1994", true, 784111777},
+        {"Thu, 01 Jan 1970 00:00:00 GMT", true, 0},
+        {"Wed, 31 Dec 1969 23:59:59 GMT", true, -1},
+        {"Tue, 29 Feb 2000 01:02:03 GMT", true, 951782400 + 3723},
+        {"Thu, 29 Feb 2024 12:00:00 GMT", true, 1709208000},
+        // the obsolete form with its two-digit year
+        {"Sunday, 06-Nov-94 08:49:37 GMT", false, 0},
+        // fields out of range: no leap day in 1900, 2001 or 2100
+        {"Thu, 29 Feb 1900 00:00:00 GMT", false, 0},
+        {"Thu, 29 Feb 2001 00:00:00 GMT", false, 0},
+        {"Mon, 29 Feb 2100 00:00:00 GMT", false, 0},
+        {"Tue, 31 Apr 2001 00:00:00 GMT", false, 0},
+        {"Mon, 00 Jan 2001 00:00:00 GMT", false, 0},
+        {"Thu, 32 Jan 2001 00:00:00 GMT", false, 0},
+        {"Sun, 06 Nov 1994 24:00:00 GMT", false, 0},
+        {"Sun, 06 Nov 1994 08:60:37 GMT", false, 0},
+        {"Sun, 06 Nov 1994 08:49:60 GMT", false, 0},
+        {"Sun Nov  0 08:49:37 1994", false, 0},
+        // a weekday that is not the date's, and names in another case or language
+        {"Mon, 06 Nov 1994 08:49:37 GMT", false, 0},
+        {"Sun, 06 nov 1994 08:49:37 GMT", false, 0},
+        {"SUN, 06 Nov 1994 08:49:37 GMT", false, 0},
+        {"Son, 06 Nov 1994 08:49:37 GMT", false, 0},
+        // widths, zone and separators
+        {"Sun, 6 Nov 1994 08:49:37 GMT", false, 0},
+        {"Sun, 06 Nov 94 08:49:37 GMT", false, 0},
+        {"Sat, 01 Jan 10000 00:00:00 GMT", false, 0},
+        {"Sun, 06 Nov 1994 8:49:37 GMT", false, 0},
+        {"Sun, 06 Nov 1994 08:49:37 UTC", false, 0},
+        {"Sun, 06 Nov 1994 08:49:37 +0000", false, 0},
+        {"Sun,  06 Nov 1994 08:49:37 GMT", false, 0},
+        {"Sun Nov 6 08:49:37 1994", false, 0},
+        // truncated, and with something after it
+        {"", false, 0},
+        {"Sun", false, 0},
+        {"Sun, 06 Nov 1994 08:49:37", false, 0},
+        {"Sun, 06 Nov 1994 08:49:37 GM", false, 0},
+        {"Sun Nov  6 08:49:37 199", false, 0},
+        {"Sun, 06 Nov 1994 08:49:37 GMT ", false, 0},
+        {"Sun, 06 Nov 1994 08:49:37 GMTx", false, 0},
+        {"Sun Nov  6 08:49:37 1994 GMT", false, 0},
+    };
+    for (const row& r : rows) {
+        long t = 12345;
+        const std::string text = r.text;
+        guarded_text guarded(text);
+        EXPECT_EQ(parse_http_time(std::string_view(guarded.begin(), text.size()), &t), r.parses)
+            << text;
+        EXPECT_EQ(t, r.parses ? r.t : 12345) << text;
+    }
+}
+
+TEST(ParseHttpTime, ReadsBackWhatHttpTimeStrWrites) {
+    // Named times (leap days, the first and last second of a four-digit year), then one time a
+    // month, each at another time of day, through all years of four digits.
+    std::vector<long> times = {0,          -1,         951782400,    951868799,
+                               1709208000, 4107542399, -62167219200, 253402300799};
+    for (long t = -62167219200; t <= 253402300799; t += 30L * 86400 + 3661)
+        times.push_back(t);
+    for (long t : times) {
+        const std::string text = http_time_str(t);
+        long back = 0;
+        ASSERT_TRUE(parse_http_time(text, &back)) << t << " " << text;
+        ASSERT_EQ(back, t) << text;
+    }
+}
+
 TEST(GetContentType, Table) {
     const std::pair<const char*, const char*> rows[] = {
         {"htm", "text/html"},
