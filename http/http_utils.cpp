@@ -610,3 +610,101 @@ std::string create_uri(const std::string& scheme, const std::string& user,
     if (!fragment.empty()) uri += "#" + fragment;
     return uri;
 }
+
+namespace {
+
+bool is_blank(char c) {
+    return c == ' ' || c == '\t';
+}
+
+std::string_view skip_blanks(std::string_view text) {
+    while (!text.empty() && is_blank(text.front()))
+        text.remove_prefix(1);
+    return text;
+}
+
+// A non-empty run of decimal digits; a number beyond 64 bits reads as the largest one.
+bool read_offset(std::string_view digits, std::uint64_t* value) {
+    if (digits.empty()) return false;
+    std::uint64_t number = 0;
+    for (char c : digits) {
+        if (c < '0' || c > '9') return false;
+        const auto digit = static_cast<std::uint64_t>(c - '0');
+        number = number > (UINT64_MAX - digit) / 10 ? UINT64_MAX : number * 10 + digit;
+    }
+    *value = number;
+    return true;
+}
+
+// Compares two digit strings by their value, of any length: read_offset cannot, once both
+// have reached its largest number.
+bool less_in_value(std::string_view a, std::string_view b) {
+    a.remove_prefix(std::min(a.find_first_not_of('0'), a.size()));
+    b.remove_prefix(std::min(b.find_first_not_of('0'), b.size()));
+    return a.size() != b.size() ? a.size() < b.size() : a < b;
+}
+
+// One range "first-last", "first-" or "-suffix" of a file of `length` bytes.
+byte_range single_byte_range(std::string_view spec, std::uint64_t length) {
+    const auto dash = spec.find('-');
+    if (dash == std::string_view::npos) return {};
+    const std::string_view first_text = spec.substr(0, dash);
+    const std::string_view last_text = spec.substr(dash + 1);
+    if (first_text.empty()) {
+        std::uint64_t suffix = 0;
+        if (!read_offset(last_text, &suffix)) return {};
+        if (suffix == 0 || length == 0) return {range_kind::unsatisfiable};
+        return {range_kind::satisfiable, length - std::min(suffix, length), length - 1};
+    }
+    std::uint64_t first = 0;
+    std::uint64_t last = UINT64_MAX;  // "first-" runs to the end
+    if (!read_offset(first_text, &first)) return {};
+    if (!last_text.empty() &&
+        (!read_offset(last_text, &last) || less_in_value(last_text, first_text)))
+        return {};
+    if (first >= length) return {range_kind::unsatisfiable};
+    return {range_kind::satisfiable, first, std::min(last, length - 1)};
+}
+
+}  // namespace
+
+std::string_view trim_blanks(std::string_view text) {
+    text = skip_blanks(text);
+    while (!text.empty() && is_blank(text.back()))
+        text.remove_suffix(1);
+    return text;
+}
+
+byte_range parse_byte_range(std::string_view value, std::uint64_t length) {
+    value = trim_blanks(value);
+    const auto equals = value.find('=');
+    if (equals == std::string_view::npos ||
+        ascii_lower(std::string(value.substr(0, equals))) != "bytes")
+        return {};
+    std::string_view spec;
+    std::string_view rest = value.substr(equals + 1);
+    for (bool more = true; more;) {
+        const auto comma = rest.find(',');
+        const std::string_view element = trim_blanks(rest.substr(0, comma));
+        more = comma != std::string_view::npos;
+        if (more) rest.remove_prefix(comma + 1);
+        if (element.empty()) continue;
+        if (!spec.empty()) return {};  // several ranges
+        spec = element;
+    }
+    return single_byte_range(spec, length);
+}
+
+std::string content_range(const byte_range& range, std::uint64_t length) {
+    const std::string total = "/" + std::to_string(length);
+    switch (range.kind) {
+        case range_kind::satisfiable:
+            return "bytes " + std::to_string(range.first) + "-" + std::to_string(range.last) +
+                   total;
+        case range_kind::unsatisfiable:
+            return "bytes *" + total;
+        case range_kind::ignore:
+            break;
+    }
+    return std::string();
+}

@@ -1,14 +1,17 @@
 // HTTP text helpers that work in place on character ranges: range search, key/value lists,
 // request-head and request-target parsing, percent-decoding, file-name helpers, response
-// writing, HTTP dates, content types and URI building. Stateless.
+// writing, HTTP dates, content types, URI building, and the Range field of partial
+// requests. Stateless.
 //
 // Character range: a parser takes `begin`, the first character, and `end`, one past the last.
 // The text needs no NUL terminator and may lie inside a larger buffer; nothing at or beyond
 // `end` is ever read, and nothing in the range is written. A range whose `end` lies before
 // `begin` holds no text. Every out-parameter is optional (null: not wanted); string outputs
-// are cleared first, pointer outputs point into the caller's range and copy nothing.
+// are cleared first, pointer outputs point into the caller's range and copy nothing. The
+// helpers for request field values take a std::string_view and never read beyond it either.
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <string>
 #include <string_view>
@@ -163,3 +166,35 @@ std::string create_uri(const std::string& scheme, const std::string& user,
                        const std::string& password, const std::string& host,
                        const std::string& path, const std::string& query,
                        const std::string& fragment);
+
+// Byte ranges. Field values come as they stand in the request; spaces and tabs
+// around them are ignored. Offsets are 64-bit: a digit string of any length is read without
+// overflow (a number too large for 64 bits counts as larger than any file).
+
+// `text` without the spaces and tabs at its beginning and its end.
+std::string_view trim_blanks(std::string_view text);
+
+enum class range_kind {
+    ignore,         // no usable range: answer the whole file
+    satisfiable,    // answer the bytes [first, last]
+    unsatisfiable,  // answer that no byte of the file is in the range
+};
+
+struct byte_range {
+    range_kind kind = range_kind::ignore;
+    std::uint64_t first = 0;  // when satisfiable: first <= last < the file's length
+    std::uint64_t last = 0;
+};
+
+// The range of a Range field value for a file of `length` bytes. One range in the unit "bytes"
+// (any letter case): "bytes=first-last", "bytes=first-" or "bytes=-suffix", spaces and tabs
+// allowed around the range and empty list elements (",") skipped. `last` beyond the file is
+// cut to its last byte; a suffix covers the file's last `suffix` bytes, or all of it when
+// longer. Unsatisfiable: `first` at or beyond the length, a suffix of 0, any range of an empty
+// file. Ignore: another unit, any syntax error (last before first, signs, inner spaces), and
+// several ranges, which the caller answers with the whole file.
+byte_range parse_byte_range(std::string_view value, std::uint64_t length);
+
+// The Content-Range value for `range` of a file of `length` bytes: "bytes first-last/length"
+// when satisfiable, "bytes */length" when unsatisfiable, empty for ignore.
+std::string content_range(const byte_range& range, std::uint64_t length);

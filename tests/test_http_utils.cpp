@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <climits>
+#include <cstdint>
 #include <cstring>
 #include <ctime>
 #include <string>
@@ -799,6 +800,113 @@ TEST(CreateUri, RoundTripsThroughParseUri) {
             }
         }
     }
+}
+
+// ---------------------------------------------------------------------------------------------
+// byte ranges
+
+constexpr std::uint64_t tib = std::uint64_t{1} << 40;
+
+TEST(ParseByteRange, Table) {
+    struct row {
+        const char* value;
+        std::uint64_t length;
+        range_kind kind;
+        std::uint64_t first;
+        std::uint64_t last;
+    };
+    const auto ignore = range_kind::ignore;
+    const auto satisfiable = range_kind::satisfiable;
+    const auto unsatisfiable = range_kind::unsatisfiable;
+    const row rows[] = {
+        {"bytes=0-0", 10, satisfiable, 0, 0},
+        {"bytes=9-9", 10, satisfiable, 9, 9},
+        {"bytes=3-", 10, satisfiable, 3, 9},
+        {"bytes=5-100", 10, satisfiable, 5, 9},
+        {"bytes=9-", 10, satisfiable, 9, 9},
+        {"bytes=10-", 10, unsatisfiable, 0, 0},
+        {"bytes=10-20", 10, unsatisfiable, 0, 0},
+        {"bytes=-1", 10, satisfiable, 9, 9},
+        {"bytes=-10", 10, satisfiable, 0, 9},
+        {"bytes=-11", 10, satisfiable, 0, 9},
+        {"bytes=-0", 10, unsatisfiable, 0, 0},
+        // an empty file
+        {"bytes=0-0", 0, unsatisfiable, 0, 0},
+        {"bytes=0-", 0, unsatisfiable, 0, 0},
+        {"bytes=-5", 0, unsatisfiable, 0, 0},
+        {"bytes=5-3", 0, ignore, 0, 0},
+        // the unit in any case, blanks around the range, empty list elements
+        {"BYTES=1-2", 10, satisfiable, 1, 2},
+        {"Bytes=1-2", 10, satisfiable, 1, 2},
+        {" \tbytes= \t1-2\t ", 10, satisfiable, 1, 2},
+        {"bytes=1-2,", 10, satisfiable, 1, 2},
+        {"bytes=, ,1-2 , ", 10, satisfiable, 1, 2},
+        // several ranges
+        {"bytes=0-1,5-6", 10, ignore, 0, 0},
+        {"bytes=0-1, 0-1", 10, ignore, 0, 0},
+        {"bytes=-1,20-", 10, ignore, 0, 0},
+        // syntax
+        {"", 10, ignore, 0, 0},
+        {"bytes", 10, ignore, 0, 0},
+        {"bytes=", 10, ignore, 0, 0},
+        {"bytes=-", 10, ignore, 0, 0},
+        {"bytes=5", 10, ignore, 0, 0},
+        {"bytes=5-3", 10, ignore, 0, 0},
+        {"bytes=a-b", 10, ignore, 0, 0},
+        {"bytes=0x1-", 10, ignore, 0, 0},
+        {"bytes=+1-2", 10, ignore, 0, 0},
+        {"bytes=1-+2", 10, ignore, 0, 0},
+        {"bytes=--1", 10, ignore, 0, 0},
+        {"bytes=1-2-3", 10, ignore, 0, 0},
+        {"bytes=1 -2", 10, ignore, 0, 0},
+        {"bytes=1- 2", 10, ignore, 0, 0},
+        {"bytes =1-2", 10, ignore, 0, 0},
+        {"bytes:1-2", 10, ignore, 0, 0},
+        {"items=1-2", 10, ignore, 0, 0},
+        {"bytesx=1-2", 10, ignore, 0, 0},
+        // 64-bit offsets, and numbers beyond 64 bits
+        {"bytes=4294967296-4294967297", std::uint64_t{8} << 30, satisfiable, 4294967296,
+         4294967297},
+        {"bytes=1099511627775-", tib, satisfiable, tib - 1, tib - 1},
+        {"bytes=-1", INT64_MAX, satisfiable, INT64_MAX - 1, INT64_MAX - 1},
+        {"bytes=18446744073709551615-", 10, unsatisfiable, 0, 0},
+        {"bytes=99999999999999999999999999-", INT64_MAX, unsatisfiable, 0, 0},
+        {"bytes=0-99999999999999999999999999", 10, satisfiable, 0, 9},
+        {"bytes=-99999999999999999999999999", 10, satisfiable, 0, 9},
+        {"bytes=000000000000000000000000000005-07", 10, satisfiable, 5, 7},
+        {"bytes=99999999999999999999-99999999999999999998", 10, ignore, 0, 0},
+        {"bytes=99999999999999999998-99999999999999999999", 10, unsatisfiable, 0, 0},
+    };
+    for (const row& r : rows) {
+        const std::string value = r.value;
+        guarded_text guarded(value);
+        const byte_range range =
+            parse_byte_range(std::string_view(guarded.begin(), value.size()), r.length);
+        EXPECT_EQ(range.kind, r.kind) << value << " of " << r.length;
+        if (r.kind != satisfiable) continue;
+        EXPECT_EQ(range.first, r.first) << value << " of " << r.length;
+        EXPECT_EQ(range.last, r.last) << value << " of " << r.length;
+    }
+}
+
+TEST(ContentRange, Table) {
+    struct row {
+        byte_range range;
+        std::uint64_t length;
+        const char* text;
+    };
+    const row rows[] = {
+        {{range_kind::satisfiable, 0, 0}, 1, "bytes 0-0/1"},
+        {{range_kind::satisfiable, 5, 9}, 10, "bytes 5-9/10"},
+        {{range_kind::satisfiable, tib, 2 * tib - 1},
+         2 * tib,
+         "bytes 1099511627776-2199023255551/2199023255552"},
+        {{range_kind::unsatisfiable}, 0, "bytes */0"},
+        {{range_kind::unsatisfiable}, 10, "bytes */10"},
+        {{range_kind::ignore}, 10, ""},
+    };
+    for (const row& r : rows)
+        EXPECT_EQ(content_range(r.range, r.length), r.text) << r.text;
 }
 
 }  // namespace
