@@ -666,6 +666,30 @@ byte_range single_byte_range(std::string_view spec, std::uint64_t length) {
     return {range_kind::satisfiable, first, std::min(last, length - 1)};
 }
 
+// A character of an entity tag between its quotes: visible ASCII but the quote, or any byte
+// beyond ASCII.
+bool is_entity_tag_char(char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return byte == 0x21 || (byte >= 0x23 && byte != 0x7F);
+}
+
+// Takes the entity tag at the front of `*rest` off it: an optional "W/" and a quoted text.
+// Returns the quoted text, quotes included; empty, with `*rest` unchanged, when there is none.
+std::string_view take_entity_tag(std::string_view* rest) {
+    std::string_view text = *rest;
+    if (text.substr(0, 2) == "W/") text.remove_prefix(2);
+    const auto close = text.size() > 1 && text.front() == '"' ? text.find('"', 1) : text.npos;
+    if (close == std::string_view::npos) return {};
+    const std::string_view opaque = text.substr(0, close + 1);
+    if (!std::all_of(opaque.begin() + 1, opaque.end() - 1, is_entity_tag_char)) return {};
+    rest->remove_prefix(rest->size() - text.size() + opaque.size());
+    return opaque;
+}
+
+std::string_view without_weak_prefix(std::string_view tag) {
+    return tag.substr(0, 2) == "W/" ? tag.substr(2) : tag;
+}
+
 }  // namespace
 
 std::string_view trim_blanks(std::string_view text) {
@@ -707,4 +731,41 @@ std::string content_range(const byte_range& range, std::uint64_t length) {
             break;
     }
     return std::string();
+}
+
+std::string entity_tag(std::uint64_t inode, std::uint64_t size, std::uint64_t mtime_ns) {
+    // Three numbers of up to 16 digits, two dashes, two quotes and the NUL.
+    char buffer[3 * 16 + 2 + 2 + 1];
+    const int length = std::snprintf(
+        buffer, sizeof buffer, "\"%llx-%llx-%llx\"", static_cast<unsigned long long>(inode),
+        static_cast<unsigned long long>(size), static_cast<unsigned long long>(mtime_ns));
+    return std::string(buffer, static_cast<std::size_t>(std::max(length, 0)));
+}
+
+bool if_none_match_matches(std::string_view value, std::string_view tag) {
+    value = trim_blanks(value);
+    if (value == "*") return true;
+    const std::string_view wanted = without_weak_prefix(tag);
+    bool matched = false;
+    for (std::string_view rest = value; !rest.empty();) {
+        if (rest.front() == ',' || is_blank(rest.front())) {
+            rest.remove_prefix(1);
+            continue;
+        }
+        const std::string_view opaque = take_entity_tag(&rest);
+        if (opaque.empty()) return false;
+        matched = matched || opaque == wanted;
+        rest = skip_blanks(rest);
+        if (!rest.empty() && rest.front() != ',') return false;
+    }
+    return matched;
+}
+
+bool if_range_matches(std::string_view value, std::string_view tag,
+                      std::string_view last_modified) {
+    value = trim_blanks(value);
+    if (value.empty()) return false;
+    // A tag written by entity_tag begins with its quote; a weak one with "W/".
+    const bool strong_tag = tag.substr(0, 1) == "\"";
+    return value == last_modified || (strong_tag && value == tag);
 }

@@ -1,7 +1,7 @@
 // HTTP text helpers that work in place on character ranges: range search, key/value lists,
 // request-head and request-target parsing, percent-decoding, file-name helpers, response
-// writing, HTTP dates, content types, URI building, and the Range field of partial
-// requests. Stateless.
+// writing, HTTP dates, content types, URI building, and the byte-range and validator fields
+// of conditional and partial requests. Stateless.
 //
 // Character range: a parser takes `begin`, the first character, and `end`, one past the last.
 // The text needs no NUL terminator and may lie inside a larger buffer; nothing at or beyond
@@ -167,7 +167,7 @@ std::string create_uri(const std::string& scheme, const std::string& user,
                        const std::string& path, const std::string& query,
                        const std::string& fragment);
 
-// Byte ranges. Field values come as they stand in the request; spaces and tabs
+// Byte ranges and validators. Field values come as they stand in the request; spaces and tabs
 // around them are ignored. Offsets are 64-bit: a digit string of any length is read without
 // overflow (a number too large for 64 bits counts as larger than any file).
 
@@ -198,3 +198,20 @@ byte_range parse_byte_range(std::string_view value, std::uint64_t length);
 // The Content-Range value for `range` of a file of `length` bytes: "bytes first-last/length"
 // when satisfiable, "bytes */length" when unsatisfiable, empty for ignore.
 std::string content_range(const byte_range& range, std::uint64_t length);
+
+// The strong entity tag of one version of a file, quotes included: "\"ino-size-mtime\"" with
+// each number in lower-case hexadecimal. Any change of the three numbers changes the tag; the
+// modification time in nanoseconds may wrap around (a time before 1970 passes its two's
+// complement).
+std::string entity_tag(std::uint64_t inode, std::uint64_t size, std::uint64_t mtime_ns);
+
+// Whether an If-None-Match field value matches the entity tag `tag` (as entity_tag writes it):
+// "*", or a comma-separated list of entity tags, one of which equals `tag` by the weak
+// comparison (a leading "W/" ignored on both sides). A list that is not well-formed as a whole
+// (an unquoted or unclosed tag, "*" among tags, text between tags) matches nothing.
+bool if_none_match_matches(std::string_view value, std::string_view tag);
+
+// Whether an If-Range field value still names this version of the file: either the entity tag
+// `tag` by the strong comparison (neither tag weak, both equal), or the date `last_modified`,
+// the file's Last-Modified text, byte for byte. Empty texts never match.
+bool if_range_matches(std::string_view value, std::string_view tag, std::string_view last_modified);

@@ -803,7 +803,7 @@ TEST(CreateUri, RoundTripsThroughParseUri) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// byte ranges
+// byte ranges and validators
 
 constexpr std::uint64_t tib = std::uint64_t{1} << 40;
 
@@ -907,6 +907,93 @@ TEST(ContentRange, Table) {
     };
     for (const row& r : rows)
         EXPECT_EQ(content_range(r.range, r.length), r.text) << r.text;
+}
+
+TEST(EntityTag, Table) {
+    struct row {
+        std::uint64_t inode, size, mtime_ns;
+        const char* tag;
+    };
+    const row rows[] = {
+        {0, 0, 0, "\"0-0-0\""},
+        {0x1a2b, 1000, 1700000000123456789, "\"1a2b-3e8-17979cfe3d85cd15\""},
+        {UINT64_MAX, UINT64_MAX, UINT64_MAX,
+         "\"ffffffffffffffff-ffffffffffffffff-ffffffffffffffff\""},
+    };
+    for (const row& r : rows)
+        EXPECT_EQ(entity_tag(r.inode, r.size, r.mtime_ns), r.tag);
+}
+
+TEST(IfNoneMatchMatches, Table) {
+    const char* tag = "\"a-1-2\"";
+    struct row {
+        const char* value;
+        bool matches;
+        const char* tag;
+    };
+    const row rows[] = {
+        {"\"a-1-2\"", true, tag},
+        {"\"a-1-3\"", false, tag},
+        {"*", true, tag},
+        {" \t*\t ", true, tag},
+        {"W/\"a-1-2\"", true, tag},
+        {"\"a-1-2\"", true, "W/\"a-1-2\""},
+        {"\"x\", \"a-1-2\"", true, tag},
+        {"\"x\" ,\t W/\"a-1-2\" , ", true, tag},
+        {",, \"a-1-2\",,", true, tag},
+        {"\"a,b\", \"a-1-2\"", true, tag},
+        {"\"\", \"a-1-2\"", true, tag},
+        {"\"x\",\"y\"", false, tag},
+        {"\"a-1-2\"", false, ""},
+        // not a well-formed list as a whole
+        {"", false, tag},
+        {",", false, tag},
+        {"a-1-2", false, tag},
+        {"\"a-1-2", false, tag},
+        {"\"", false, tag},
+        {"w/\"a-1-2\"", false, tag},
+        {"W/ \"a-1-2\"", false, tag},
+        {"\"x\" \"a-1-2\"", false, tag},
+        {"\"a-1-2\"junk", false, tag},
+        {"\"a-1-2\", junk", false, tag},
+        {"*, \"a-1-2\"", false, tag},
+        {"\"a 1\", \"a-1-2\"", false, tag},
+    };
+    for (const row& r : rows) {
+        const std::string value = r.value;
+        guarded_text guarded(value);
+        EXPECT_EQ(if_none_match_matches(std::string_view(guarded.begin(), value.size()), r.tag),
+                  r.matches)
+            << value << " against " << r.tag;
+    }
+}
+
+TEST(IfRangeMatches, Table) {
+    const char* tag = "\"a-1-2\"";
+    const char* date = "Sun, 06 Nov 1994 08:49:37 GMT";
+    struct row {
+        const char* value;
+        const char* tag;
+        const char* last_modified;
+        bool matches;
+    };
+    const row rows[] = {
+        {"\"a-1-2\"", tag, date, true},
+        {" \"a-1-2\"\t", tag, date, true},
+        {"W/\"a-1-2\"", tag, date, false},
+        {"\"a-1-3\"", tag, date, false},
+        {"W/\"a-1-2\"", "W/\"a-1-2\"", date, false},
+        {"\"a-1-2\"", "W/\"a-1-2\"", date, false},
+        {date, tag, date, true},
+        {"Sun, 06 Nov 1994 08:49:38 GMT", tag, date, false},
+        {"Sun Nov  6 08:49:37 1994", tag, date, false},
+        {"", tag, date, false},
+        {"", "", "", false},
+        {" ", tag, "", false},
+    };
+    for (const row& r : rows)
+        EXPECT_EQ(if_range_matches(r.value, r.tag, r.last_modified), r.matches)
+            << r.value << " against " << r.tag << " and " << r.last_modified;
 }
 
 }  // namespace
