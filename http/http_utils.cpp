@@ -399,10 +399,131 @@ int http_print_length(const char* status, const char* extra_headers, const char*
     return format_response(nullptr, 0, nullptr, status, extra_headers, content_type, body);
 }
 
+namespace {
+
+// The names of HTTP dates, indexed as std::tm counts them (0 is Sunday, 0 is January).
+const char days[7][4] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+const char months[12][4] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                            "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+// Reads the pieces of a date off the front of a text, one after another. After the first
+// mismatch every later read fails too, so the caller checks the reader once, at the end.
+class date_reader {
+  public:
+    explicit date_reader(std::string_view text) : rest_(text) {}
+
+    // True when every read matched and nothing of the text is left.
+    bool complete() const { return ok_ && rest_.empty(); }
+
+    bool next_is(char c) const { return ok_ && !rest_.empty() && rest_.front() == c; }
+
+    void literal(std::string_view text) {
+        ok_ = ok_ && rest_.substr(0, text.size()) == text;
+        if (ok_) rest_.remove_prefix(text.size());
+    }
+
+    // Exactly `count` decimal digits.
+    int number(int count) {
+        int value = 0;
+        for (int i = 0; i < count && ok_; ++i) {
+            ok_ = !rest_.empty() && rest_.front() >= '0' && rest_.front() <= '9';
+            if (ok_) value = value * 10 + (rest_.front() - '0');
+            if (ok_) rest_.remove_prefix(1);
+        }
+        return value;
+    }
+
+    // The index of the three-letter name at the front among `names`.
+    template <std::size_t count>
+    int name(const char (&names)[count][4]) {
+        for (std::size_t i = 0; i < count && ok_; ++i) {
+            if (rest_.substr(0, 3) != names[i]) continue;
+            rest_.remove_prefix(3);
+            return static_cast<int>(i);
+        }
+        ok_ = false;
+        return 0;
+    }
+
+  private:
+    std::string_view rest_;
+    bool ok_ = true;
+};
+
+struct civil_time {
+    int weekday = 0;  // 0 is Sunday
+    int year = 0;
+    int month = 0;  // 1 to 12
+    int day = 0;
+    int hour = 0;
+    int minute = 0;
+    int second = 0;
+};
+
+void read_time_of_day(date_reader& reader, civil_time* time) {
+    time->hour = reader.number(2);
+    reader.literal(":");
+    time->minute = reader.number(2);
+    reader.literal(":");
+    time->second = reader.number(2);
+}
+
+// "Sun, 06 Nov 1994 08:49:37 GMT"
+bool read_fixdate(std::string_view text, civil_time* time) {
+    date_reader reader(text);
+    time->weekday = reader.name(days);
+    reader.literal(", ");
+    time->day = reader.number(2);
+    reader.literal(" ");
+    time->month = reader.name(months) + 1;
+    reader.literal(" ");
+    time->year = reader.number(4);
+    reader.literal(" ");
+    read_time_of_day(reader, time);
+    reader.literal(" GMT");
+    return reader.complete();
+}
+
+// "Sun Nov  6 08:49:37 1994": the day is two digits or a space and one digit.
+bool read_asctime(std::string_view text, civil_time* time) {
+    date_reader reader(text);
+    time->weekday = reader.name(days);
+    reader.literal(" ");
+    time->month = reader.name(months) + 1;
+    reader.literal(" ");
+    const bool one_digit = reader.next_is(' ');
+    if (one_digit) reader.literal(" ");
+    time->day = reader.number(one_digit ? 1 : 2);
+    reader.literal(" ");
+    read_time_of_day(reader, time);
+    reader.literal(" ");
+    time->year = reader.number(4);
+    return reader.complete();
+}
+
+bool is_leap_year(int year) {
+    return year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
+}
+
+int days_in_month(int year, int month) {
+    static const int lengths[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    return lengths[month - 1] + (month == 2 && is_leap_year(year) ? 1 : 0);
+}
+
+// Days from 1970-01-01 to a date of the proleptic Gregorian calendar (year 0 and later): the
+// years are counted from March, so that the leap day is the last day of its year.
+long days_from_civil(int year, int month, int day) {
+    const long march_year = year - (month <= 2 ? 1 : 0);
+    const long era = (march_year >= 0 ? march_year : march_year - 399) / 400;
+    const long year_of_era = march_year - era * 400;
+    const long day_of_year = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
+    const long day_of_era = year_of_era * 365 + year_of_era / 4 - year_of_era / 100 + day_of_year;
+    return era * 146097 + day_of_era - 719468;
+}
+
+}  // namespace
+
 std::string http_time_str(long t) {
-    static const char days[7][4] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
-    static const char months[12][4] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                       "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
     const std::time_t time = t;
     std::tm utc{};
     if (!gmtime_r(&time, &utc)) return std::string();
@@ -415,6 +536,19 @@ std::string http_time_str(long t) {
                                      utc.tm_hour, utc.tm_min, utc.tm_sec);
     if (length < 0 || static_cast<std::size_t>(length) >= sizeof buffer) return std::string();
     return std::string(buffer, static_cast<std::size_t>(length));
+}
+
+bool parse_http_time(std::string_view text, long* t) {
+    civil_time time;
+    if (!read_fixdate(text, &time) && !read_asctime(text, &time)) return false;
+    if (time.day < 1 || time.day > days_in_month(time.year, time.month) || time.hour > 23 ||
+        time.minute > 59 || time.second > 59)
+        return false;
+    const long days = days_from_civil(time.year, time.month, time.day);
+    // 1970-01-01 was a Thursday; days % 7 lies in [-6, 6], so the sum stays positive.
+    if ((days % 7 + 11) % 7 != time.weekday) return false;
+    if (t) *t = days * 86400 + time.hour * 3600 + time.minute * 60 + time.second;
+    return true;
 }
 
 std::string get_content_type(const std::string& ext) {
@@ -476,4 +610,163 @@ std::string create_uri(const std::string& scheme, const std::string& user,
     if (!query.empty()) uri += "?" + query;
     if (!fragment.empty()) uri += "#" + fragment;
     return uri;
+}
+
+namespace {
+
+bool is_blank(char c) {
+    return c == ' ' || c == '\t';
+}
+
+std::string_view skip_blanks(std::string_view text) {
+    while (!text.empty() && is_blank(text.front()))
+        text.remove_prefix(1);
+    return text;
+}
+
+// A non-empty run of decimal digits; a number beyond 64 bits reads as the largest one.
+bool read_offset(std::string_view digits, std::uint64_t* value) {
+    if (digits.empty()) return false;
+    std::uint64_t number = 0;
+    for (char c : digits) {
+        if (c < '0' || c > '9') return false;
+        const auto digit = static_cast<std::uint64_t>(c - '0');
+        number = number > (UINT64_MAX - digit) / 10 ? UINT64_MAX : number * 10 + digit;
+    }
+    *value = number;
+    return true;
+}
+
+// Compares two digit strings by their value, of any length: read_offset cannot, once both
+// have reached its largest number.
+bool less_in_value(std::string_view a, std::string_view b) {
+    a.remove_prefix(std::min(a.find_first_not_of('0'), a.size()));
+    b.remove_prefix(std::min(b.find_first_not_of('0'), b.size()));
+    return a.size() != b.size() ? a.size() < b.size() : a < b;
+}
+
+// One range "first-last", "first-" or "-suffix" of a file of `length` bytes.
+byte_range single_byte_range(std::string_view spec, std::uint64_t length) {
+    const auto dash = spec.find('-');
+    if (dash == std::string_view::npos) return {};
+    const std::string_view first_text = spec.substr(0, dash);
+    const std::string_view last_text = spec.substr(dash + 1);
+    if (first_text.empty()) {
+        std::uint64_t suffix = 0;
+        if (!read_offset(last_text, &suffix)) return {};
+        if (suffix == 0 || length == 0) return {range_kind::unsatisfiable};
+        return {range_kind::satisfiable, length - std::min(suffix, length), length - 1};
+    }
+    std::uint64_t first = 0;
+    std::uint64_t last = UINT64_MAX;  // "first-" runs to the end
+    if (!read_offset(first_text, &first)) return {};
+    if (!last_text.empty() &&
+        (!read_offset(last_text, &last) || less_in_value(last_text, first_text)))
+        return {};
+    if (first >= length) return {range_kind::unsatisfiable};
+    return {range_kind::satisfiable, first, std::min(last, length - 1)};
+}
+
+// A character of an entity tag between its quotes: visible ASCII but the quote, or any byte
+// beyond ASCII.
+bool is_entity_tag_char(char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return byte == 0x21 || (byte >= 0x23 && byte != 0x7F);
+}
+
+// Takes the entity tag at the front of `*rest` off it: an optional "W/" and a quoted text.
+// Returns the quoted text, quotes included; empty, with `*rest` unchanged, when there is none.
+std::string_view take_entity_tag(std::string_view* rest) {
+    std::string_view text = *rest;
+    if (text.substr(0, 2) == "W/") text.remove_prefix(2);
+    const auto close = text.size() > 1 && text.front() == '"' ? text.find('"', 1) : text.npos;
+    if (close == std::string_view::npos) return {};
+    const std::string_view opaque = text.substr(0, close + 1);
+    if (!std::all_of(opaque.begin() + 1, opaque.end() - 1, is_entity_tag_char)) return {};
+    rest->remove_prefix(rest->size() - text.size() + opaque.size());
+    return opaque;
+}
+
+std::string_view without_weak_prefix(std::string_view tag) {
+    return tag.substr(0, 2) == "W/" ? tag.substr(2) : tag;
+}
+
+}  // namespace
+
+std::string_view trim_blanks(std::string_view text) {
+    text = skip_blanks(text);
+    while (!text.empty() && is_blank(text.back()))
+        text.remove_suffix(1);
+    return text;
+}
+
+byte_range parse_byte_range(std::string_view value, std::uint64_t length) {
+    value = trim_blanks(value);
+    const auto equals = value.find('=');
+    if (equals == std::string_view::npos ||
+        ascii_lower(std::string(value.substr(0, equals))) != "bytes")
+        return {};
+    std::string_view spec;
+    std::string_view rest = value.substr(equals + 1);
+    for (bool more = true; more;) {
+        const auto comma = rest.find(',');
+        const std::string_view element = trim_blanks(rest.substr(0, comma));
+        more = comma != std::string_view::npos;
+        if (more) rest.remove_prefix(comma + 1);
+        if (element.empty()) continue;
+        if (!spec.empty()) return {};  // several ranges
+        spec = element;
+    }
+    return single_byte_range(spec, length);
+}
+
+std::string content_range(const byte_range& range, std::uint64_t length) {
+    const std::string total = "/" + std::to_string(length);
+    switch (range.kind) {
+        case range_kind::satisfiable:
+            return "bytes " + std::to_string(range.first) + "-" + std::to_string(range.last) +
+                   total;
+        case range_kind::unsatisfiable:
+            return "bytes *" + total;
+        case range_kind::ignore:
+            break;
+    }
+    return std::string();
+}
+
+std::string entity_tag(std::uint64_t inode, std::uint64_t size, std::uint64_t mtime_ns) {
+    // Three numbers of up to 16 digits, two dashes, two quotes and the NUL.
+    char buffer[3 * 16 + 2 + 2 + 1];
+    const int length = std::snprintf(
+        buffer, sizeof buffer, "\"%llx-%llx-%llx\"", static_cast<unsigned long long>(inode),
+        static_cast<unsigned long long>(size), static_cast<unsigned long long>(mtime_ns));
+    return std::string(buffer, static_cast<std::size_t>(std::max(length, 0)));
+}
+
+bool if_none_match_matches(std::string_view value, std::string_view tag) {
+    value = trim_blanks(value);
+    if (value == "*") return true;
+    const std::string_view wanted = without_weak_prefix(tag);
+    bool matched = false;
+    for (std::string_view rest = value; !rest.empty();) {
+        if (rest.front() == ',' || is_blank(rest.front())) {
+            rest.remove_prefix(1);
+            continue;
+        }
+        const std::string_view opaque = take_entity_tag(&rest);
+        if (opaque.empty()) return false;
+        matched = matched || opaque == wanted;
+        rest = skip_blanks(rest);
+        if (!rest.empty() && rest.front() != ',') return false;
+    }
+    return matched;
+}
+
+bool if_range_matches(std::string_view value, std::string_view tag,
+                      std::string_view last_modified) {
+    value = trim_blanks(value);
+    if (value.empty()) return false;
+    // A tag written by entity_tag begins with its quote; a weak one with "W/".
+    const bool strong_tag = tag.substr(0, 1) == "\"";
+    return value == last_modified || (strong_tag && value == tag);
 }

@@ -1,16 +1,20 @@
 // HTTP text helpers that work in place on character ranges: range search, key/value lists,
 // request-head and request-target parsing, percent-decoding, file-name helpers, response
-// writing, HTTP dates, content types and URI building. Stateless.
+// writing, HTTP dates, content types, URI building, and the byte-range and validator fields
+// of conditional and partial requests. Stateless.
 //
 // Character range: a parser takes `begin`, the first character, and `end`, one past the last.
 // The text needs no NUL terminator and may lie inside a larger buffer; nothing at or beyond
 // `end` is ever read, and nothing in the range is written. A range whose `end` lies before
 // `begin` holds no text. Every out-parameter is optional (null: not wanted); string outputs
-// are cleared first, pointer outputs point into the caller's range and copy nothing.
+// are cleared first, pointer outputs point into the caller's range and copy nothing. The
+// helpers for request field values take a std::string_view and never read beyond it either.
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <string>
+#include <string_view>
 
 // Ordered by byte-wise key comparison; keys are case-sensitive. The parsers store with
 // "first key wins": a later pair whose key is already present is dropped.
@@ -125,6 +129,14 @@ int http_print_length(const char* status, const char* extra_headers, const char*
 // when the C library cannot convert `t`. Reentrant.
 std::string http_time_str(long t);
 
+// Reads an HTTP date back into seconds since 1970-01-01 00:00:00 UTC: the form http_time_str
+// writes ("Sun, 06 Nov 1994 08:49:37 GMT", year of exactly four digits) and the asctime form
+// ("Sun Nov  6 08:49:37 1994"). Names are matched case-sensitively, and the weekday must be the
+// one of the date. False, with `*t` unchanged, for anything else: another form, a field out of
+// its range (day beyond its month's end, hour 24, second 60), a wrong weekday, text missing or
+// following. Independent of the process's time zone and locale.
+bool parse_http_time(std::string_view text, long* t);
+
 // Media type for a file extension without its dot, compared case-sensitively: htm and html give
 // "text/html", ico, js, jpg and swf their types; anything else "application/octet-stream".
 std::string get_content_type(const std::string& ext);
@@ -154,3 +166,52 @@ std::string create_uri(const std::string& scheme, const std::string& user,
                        const std::string& password, const std::string& host,
                        const std::string& path, const std::string& query,
                        const std::string& fragment);
+
+// Byte ranges and validators. Field values come as they stand in the request; spaces and tabs
+// around them are ignored. Offsets are 64-bit: a digit string of any length is read without
+// overflow (a number too large for 64 bits counts as larger than any file).
+
+// `text` without the spaces and tabs at its beginning and its end.
+std::string_view trim_blanks(std::string_view text);
+
+enum class range_kind {
+    ignore,         // no usable range: answer the whole file
+    satisfiable,    // answer the bytes [first, last]
+    unsatisfiable,  // answer that no byte of the file is in the range
+};
+
+struct byte_range {
+    range_kind kind = range_kind::ignore;
+    std::uint64_t first = 0;  // when satisfiable: first <= last < the file's length
+    std::uint64_t last = 0;
+};
+
+// The range of a Range field value for a file of `length` bytes. One range in the unit "bytes"
+// (any letter case): "bytes=first-last", "bytes=first-" or "bytes=-suffix", spaces and tabs
+// allowed around the range and empty list elements (",") skipped. `last` beyond the file is
+// cut to its last byte; a suffix covers the file's last `suffix` bytes, or all of it when
+// longer. Unsatisfiable: `first` at or beyond the length, a suffix of 0, any range of an empty
+// file. Ignore: another unit, any syntax error (last before first, signs, inner spaces), and
+// several ranges, which the caller answers with the whole file.
+byte_range parse_byte_range(std::string_view value, std::uint64_t length);
+
+// The Content-Range value for `range` of a file of `length` bytes: "bytes first-last/length"
+// when satisfiable, "bytes */length" when unsatisfiable, empty for ignore.
+std::string content_range(const byte_range& range, std::uint64_t length);
+
+// The strong entity tag of one version of a file, quotes included: "\"ino-size-mtime\"" with
+// each number in lower-case hexadecimal. Any change of the three numbers changes the tag; the
+// modification time in nanoseconds may wrap around (a time before 1970 passes its two's
+// complement).
+std::string entity_tag(std::uint64_t inode, std::uint64_t size, std::uint64_t mtime_ns);
+
+// Whether an If-None-Match field value matches the entity tag `tag` (as entity_tag writes it):
+// "*", or a comma-separated list of entity tags, one of which equals `tag` by the weak
+// comparison (a leading "W/" ignored on both sides). A list that is not well-formed as a whole
+// (an unquoted or unclosed tag, "*" among tags, text between tags) matches nothing.
+bool if_none_match_matches(std::string_view value, std::string_view tag);
+
+// Whether an If-Range field value still names this version of the file: either the entity tag
+// `tag` by the strong comparison (neither tag weak, both equal), or the date `last_modified`,
+// the file's Last-Modified text, byte for byte. Empty texts never match.
+bool if_range_matches(std::string_view value, std::string_view tag, std::string_view last_modified);

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <climits>
+#include <cstdint>
 #include <cstring>
 #include <ctime>
 #include <string>
@@ -609,6 +610,82 @@ TEST(HttpTimeStr, ExtremeYearsAreNeverCut) {
     EXPECT_EQ(http_time_str(last + 1), "");
 }
 
+TEST(ParseHttpTime, Table) {
+    struct row {
+        const char* text;
+        bool parses;
+        long t;
+    };
+    const row rows[] = {
+        {"Sun, 06 Nov 1994 08:49:37 GMT", true, 784111777},
+        {"Sun Nov  6 08:49:37 1994", true, 784111777},
+        {"Sun Nov 06 08:49:37 1994", true, 784111777},
+        {"Thu, 01 Jan 1970 00:00:00 GMT", true, 0},
+        {"Wed, 31 Dec 1969 23:59:59 GMT", true, -1},
+        {"Tue, 29 Feb 2000 01:02:03 GMT", true, 951782400 + 3723},
+        {"Thu, 29 Feb 2024 12:00:00 GMT", true, 1709208000},
+        // the obsolete form with its two-digit year
+        {"Sunday, 06-Nov-94 08:49:37 GMT", false, 0},
+        // fields out of range: no leap day in 1900, 2001 or 2100
+        {"Thu, 29 Feb 1900 00:00:00 GMT", false, 0},
+        {"Thu, 29 Feb 2001 00:00:00 GMT", false, 0},
+        {"Mon, 29 Feb 2100 00:00:00 GMT", false, 0},
+        {"Tue, 31 Apr 2001 00:00:00 GMT", false, 0},
+        {"Mon, 00 Jan 2001 00:00:00 GMT", false, 0},
+        {"Thu, 32 Jan 2001 00:00:00 GMT", false, 0},
+        {"Sun, 06 Nov 1994 24:00:00 GMT", false, 0},
+        {"Sun, 06 Nov 1994 08:60:37 GMT", false, 0},
+        {"Sun, 06 Nov 1994 08:49:60 GMT", false, 0},
+        {"Sun Nov  0 08:49:37 1994", false, 0},
+        // a weekday that is not the date's, and names in another case or language
+        {"Mon, 06 Nov 1994 08:49:37 GMT", false, 0},
+        {"Sun, 06 nov 1994 08:49:37 GMT", false, 0},
+        {"SUN, 06 Nov 1994 08:49:37 GMT", false, 0},
+        {"Son, 06 Nov 1994 08:49:37 GMT", false, 0},
+        // widths, zone and separators
+        {"Sun, 6 Nov 1994 08:49:37 GMT", false, 0},
+        {"Sun, 06 Nov 94 08:49:37 GMT", false, 0},
+        {"Sat, 01 Jan 10000 00:00:00 GMT", false, 0},
+        {"Sun, 06 Nov 1994 8:49:37 GMT", false, 0},
+        {"Sun, 06 Nov 1994 08:49:37 UTC", false, 0},
+        {"Sun, 06 Nov 1994 08:49:37 +0000", false, 0},
+        {"Sun,  06 Nov 1994 08:49:37 GMT", false, 0},
+        {"Sun Nov 6 08:49:37 1994", false, 0},
+        // truncated, and with something after it
+        {"", false, 0},
+        {"Sun", false, 0},
+        {"Sun, 06 Nov 1994 08:49:37", false, 0},
+        {"Sun, 06 Nov 1994 08:49:37 GM", false, 0},
+        {"Sun Nov  6 08:49:37 199", false, 0},
+        {"Sun, 06 Nov 1994 08:49:37 GMT ", false, 0},
+        {"Sun, 06 Nov 1994 08:49:37 GMTx", false, 0},
+        {"Sun Nov  6 08:49:37 1994 GMT", false, 0},
+    };
+    for (const row& r : rows) {
+        long t = 12345;
+        const std::string text = r.text;
+        guarded_text guarded(text);
+        EXPECT_EQ(parse_http_time(std::string_view(guarded.begin(), text.size()), &t), r.parses)
+            << text;
+        EXPECT_EQ(t, r.parses ? r.t : 12345) << text;
+    }
+}
+
+TEST(ParseHttpTime, ReadsBackWhatHttpTimeStrWrites) {
+    // Named times (leap days, the first and last second of a four-digit year), then one time a
+    // month, each at another time of day, through all years of four digits.
+    std::vector<long> times = {0,          -1,         951782400,    951868799,
+                               1709208000, 4107542399, -62167219200, 253402300799};
+    for (long t = -62167219200; t <= 253402300799; t += 30L * 86400 + 3661)
+        times.push_back(t);
+    for (long t : times) {
+        const std::string text = http_time_str(t);
+        long back = 0;
+        ASSERT_TRUE(parse_http_time(text, &back)) << t << " " << text;
+        ASSERT_EQ(back, t) << text;
+    }
+}
+
 TEST(GetContentType, Table) {
     const std::pair<const char*, const char*> rows[] = {
         {"htm", "text/html"},
@@ -724,6 +801,200 @@ TEST(CreateUri, RoundTripsThroughParseUri) {
             }
         }
     }
+}
+
+// ---------------------------------------------------------------------------------------------
+// byte ranges and validators
+
+constexpr std::uint64_t tib = std::uint64_t{1} << 40;
+
+TEST(ParseByteRange, Table) {
+    struct row {
+        const char* value;
+        std::uint64_t length;
+        range_kind kind;
+        std::uint64_t first;
+        std::uint64_t last;
+    };
+    const auto ignore = range_kind::ignore;
+    const auto satisfiable = range_kind::satisfiable;
+    const auto unsatisfiable = range_kind::unsatisfiable;
+    const row rows[] = {
+        {"bytes=0-0", 10, satisfiable, 0, 0},
+        {"bytes=9-9", 10, satisfiable, 9, 9},
+        {"bytes=3-", 10, satisfiable, 3, 9},
+        {"bytes=5-100", 10, satisfiable, 5, 9},
+        {"bytes=9-", 10, satisfiable, 9, 9},
+        {"bytes=10-", 10, unsatisfiable, 0, 0},
+        {"bytes=10-20", 10, unsatisfiable, 0, 0},
+        {"bytes=-1", 10, satisfiable, 9, 9},
+        {"bytes=-10", 10, satisfiable, 0, 9},
+        {"bytes=-11", 10, satisfiable, 0, 9},
+        {"bytes=-0", 10, unsatisfiable, 0, 0},
+        // an empty file
+        {"bytes=0-0", 0, unsatisfiable, 0, 0},
+        {"bytes=0-", 0, unsatisfiable, 0, 0},
+        {"bytes=-5", 0, unsatisfiable, 0, 0},
+        {"bytes=5-3", 0, ignore, 0, 0},
+        // the unit in any case, blanks around the range, empty list elements
+        {"BYTES=1-2", 10, satisfiable, 1, 2},
+        {"Bytes=1-2", 10, satisfiable, 1, 2},
+        {" \tbytes= \t1-2\t ", 10, satisfiable, 1, 2},
+        {"bytes=1-2,", 10, satisfiable, 1, 2},
+        {"bytes=, ,1-2 , ", 10, satisfiable, 1, 2},
+        // several ranges
+        {"bytes=0-1,5-6", 10, ignore, 0, 0},
+        {"bytes=0-1, 0-1", 10, ignore, 0, 0},
+        {"bytes=-1,20-", 10, ignore, 0, 0},
+        // syntax
+        {"", 10, ignore, 0, 0},
+        {"bytes", 10, ignore, 0, 0},
+        {"bytes=", 10, ignore, 0, 0},
+        {"bytes=-", 10, ignore, 0, 0},
+        {"bytes=5", 10, ignore, 0, 0},
+        {"bytes=5-3", 10, ignore, 0, 0},
+        {"bytes=a-b", 10, ignore, 0, 0},
+        {"bytes=0x1-", 10, ignore, 0, 0},
+        {"bytes=+1-2", 10, ignore, 0, 0},
+        {"bytes=1-+2", 10, ignore, 0, 0},
+        {"bytes=--1", 10, ignore, 0, 0},
+        {"bytes=1-2-3", 10, ignore, 0, 0},
+        {"bytes=1 -2", 10, ignore, 0, 0},
+        {"bytes=1- 2", 10, ignore, 0, 0},
+        {"bytes =1-2", 10, ignore, 0, 0},
+        {"bytes:1-2", 10, ignore, 0, 0},
+        {"items=1-2", 10, ignore, 0, 0},
+        {"bytesx=1-2", 10, ignore, 0, 0},
+        // 64-bit offsets, and numbers beyond 64 bits
+        {"bytes=4294967296-4294967297", std::uint64_t{8} << 30, satisfiable, 4294967296,
+         4294967297},
+        {"bytes=1099511627775-", tib, satisfiable, tib - 1, tib - 1},
+        {"bytes=-1", INT64_MAX, satisfiable, INT64_MAX - 1, INT64_MAX - 1},
+        {"bytes=18446744073709551615-", 10, unsatisfiable, 0, 0},
+        {"bytes=99999999999999999999999999-", INT64_MAX, unsatisfiable, 0, 0},
+        {"bytes=0-99999999999999999999999999", 10, satisfiable, 0, 9},
+        {"bytes=-99999999999999999999999999", 10, satisfiable, 0, 9},
+        {"bytes=000000000000000000000000000005-07", 10, satisfiable, 5, 7},
+        {"bytes=99999999999999999999-99999999999999999998", 10, ignore, 0, 0},
+        {"bytes=99999999999999999998-99999999999999999999", 10, unsatisfiable, 0, 0},
+    };
+    for (const row& r : rows) {
+        const std::string value = r.value;
+        guarded_text guarded(value);
+        const byte_range range =
+            parse_byte_range(std::string_view(guarded.begin(), value.size()), r.length);
+        EXPECT_EQ(range.kind, r.kind) << value << " of " << r.length;
+        if (r.kind != satisfiable) continue;
+        EXPECT_EQ(range.first, r.first) << value << " of " << r.length;
+        EXPECT_EQ(range.last, r.last) << value << " of " << r.length;
+    }
+}
+
+TEST(ContentRange, Table) {
+    struct row {
+        byte_range range;
+        std::uint64_t length;
+        const char* text;
+    };
+    const row rows[] = {
+        {{range_kind::satisfiable, 0, 0}, 1, "bytes 0-0/1"},
+        {{range_kind::satisfiable, 5, 9}, 10, "bytes 5-9/10"},
+        {{range_kind::satisfiable, tib, 2 * tib - 1},
+         2 * tib,
+         "bytes 1099511627776-2199023255551/2199023255552"},
+        {{range_kind::unsatisfiable}, 0, "bytes */0"},
+        {{range_kind::unsatisfiable}, 10, "bytes */10"},
+        {{range_kind::ignore}, 10, ""},
+    };
+    for (const row& r : rows)
+        EXPECT_EQ(content_range(r.range, r.length), r.text) << r.text;
+}
+
+TEST(EntityTag, Table) {
+    struct row {
+        std::uint64_t inode, size, mtime_ns;
+        const char* tag;
+    };
+    const row rows[] = {
+        {0, 0, 0, "\"0-0-0\""},
+        {0x1a2b, 1000, 1700000000123456789, "\"1a2b-3e8-17979cfe3d85cd15\""},
+        {UINT64_MAX, UINT64_MAX, UINT64_MAX,
+         "\"ffffffffffffffff-ffffffffffffffff-ffffffffffffffff\""},
+    };
+    for (const row& r : rows)
+        EXPECT_EQ(entity_tag(r.inode, r.size, r.mtime_ns), r.tag);
+}
+
+TEST(IfNoneMatchMatches, Table) {
+    const char* tag = "\"a-1-2\"";
+    struct row {
+        const char* value;
+        bool matches;
+        const char* tag;
+    };
+    const row rows[] = {
+        {"\"a-1-2\"", true, tag},
+        {"\"a-1-3\"", false, tag},
+        {"*", true, tag},
+        {" \t*\t ", true, tag},
+        {"W/\"a-1-2\"", true, tag},
+        {"\"a-1-2\"", true, "W/\"a-1-2\""},
+        {"\"x\", \"a-1-2\"", true, tag},
+        {"\"x\" ,\t W/\"a-1-2\" , ", true, tag},
+        {",, \"a-1-2\",,", true, tag},
+        {"\"a,b\", \"a-1-2\"", true, tag},
+        {"\"\", \"a-1-2\"", true, tag},
+        {"\"x\",\"y\"", false, tag},
+        {"\"a-1-2\"", false, ""},
+        // not a well-formed list as a whole
+        {"", false, tag},
+        {",", false, tag},
+        {"a-1-2", false, tag},
+        {"\"a-1-2", false, tag},
+        {"\"", false, tag},
+        {"w/\"a-1-2\"", false, tag},
+        {"W/ \"a-1-2\"", false, tag},
+        {"\"x\" \"a-1-2\"", false, tag},
+        {"\"a-1-2\"junk", false, tag},
+        {"\"a-1-2\", junk", false, tag},
+        {"*, \"a-1-2\"", false, tag},
+        {"\"a 1\", \"a-1-2\"", false, tag},
+    };
+    for (const row& r : rows) {
+        const std::string value = r.value;
+        guarded_text guarded(value);
+        EXPECT_EQ(if_none_match_matches(std::string_view(guarded.begin(), value.size()), r.tag),
+                  r.matches)
+            << value << " against " << r.tag;
+    }
+}
+
+TEST(IfRangeMatches, Table) {
+    const char* tag = "\"a-1-2\"";
+    const char* date = "Sun, 06 Nov 1994 08:49:37 GMT";
+    struct row {
+        const char* value;
+        const char* tag;
+        const char* last_modified;
+        bool matches;
+    };
+    const row rows[] = {
+        {"\"a-1-2\"", tag, date, true},
+        {" \"a-1-2\"\t", tag, date, true},
+        {"W/\"a-1-2\"", tag, date, false},
+        {"\"a-1-3\"", tag, date, false},
+        {"W/\"a-1-2\"", "W/\"a-1-2\"", date, false},
+        {"\"a-1-2\"", "W/\"a-1-2\"", date, false},
+        {date, tag, date, true},
+        {"Sun, 06 Nov 1994 08:49:38 GMT", tag, date, false},
+        {"Sun Nov  6 08:49:37 1994", tag, date, false},
+        {"", tag, date, false},
+        {"", "", "", false},
+        {" ", tag, "", false},
+    };
+    for (const row& r : rows)
+        EXPECT_EQ(if_range_matches(r.value, r.tag, r.last_modified), r.matches)
+            << r.value << " against " << r.tag << " and " << r.last_modified;
 }
 
 }  // namespace
