@@ -130,6 +130,7 @@ bool se_basic_node::activate_job(jobs new_job, bool again) {
     transferred = 0;
     is_job_active = true;
     activation_time = time(nullptr);
+    timeout_clock_start = monotonic_ns();
     job = new_job;
     result = busy;
     is_ready_for_job_proc = again;
@@ -202,9 +203,14 @@ void se_basic_node::job_proc() {
 
 // A hook may have started a new job during the step: that one is checked too.
 void se_basic_node::check_timeout() {
-    if (!is_job_active || job_timeout == 0xFFFFFFFF) return;
-    double elapsed_ms = difftime(time(nullptr), activation_time) * 1000.0;
-    if (elapsed_ms >= static_cast<double>(job_timeout)) end_job(aborted_with_timeout);
+    if (ms_until_timeout(monotonic_ns()) == 0) end_job(aborted_with_timeout);
+}
+
+unsigned long se_basic_node::ms_until_timeout(long long now) const {
+    if (!is_job_active || job_timeout == 0xFFFFFFFF) return no_deadline;
+    const long long ns_per_ms = 1000000;
+    long long left = timeout_clock_start + job_timeout * ns_per_ms - now;
+    return left <= 0 ? 0 : static_cast<unsigned long>((left + ns_per_ms - 1) / ns_per_ms);
 }
 
 // The poll events the running job waits for; 0 without a job; step_at_once
@@ -454,6 +460,8 @@ readiness se_server::connection_pending() {
 bool se_server::wait(unsigned long milliseconds) {
     bool listening = is_active && !listener_resting;
     bool at_once = false;
+    unsigned long until_timeout = se_basic_node::no_deadline;
+    const long long now = monotonic_ns();
     wait_set.clear();
     wait_set.push_back(pollfd{listening ? sock : -1, POLLIN, 0});
     for (se_server_node* node : nodes) {
@@ -462,17 +470,22 @@ bool se_server::wait(unsigned long milliseconds) {
         bool waited_on = events > 0;
         wait_set.push_back(
             pollfd{waited_on ? node->sock : -1, static_cast<short>(waited_on ? events : 0), 0});
+        until_timeout = std::min(until_timeout, node->ms_until_timeout(now));
     }
-    int limit = at_once ? 0 : static_cast<int>(std::min<unsigned long>(milliseconds, INT_MAX));
+    // A job's time limit comes first: the wait ends there, with work to do.
+    bool timeout_first =
+        until_timeout != se_basic_node::no_deadline && until_timeout <= milliseconds;
+    unsigned long wait_ms = at_once ? 0 : std::min(milliseconds, until_timeout);
+    int limit = static_cast<int>(std::min<unsigned long>(wait_ms, INT_MAX));
     int n = poll(wait_set.data(), wait_set.size(), limit);
     wait_fresh = n >= 0;
     if (n < 0) {
         // Nothing learned; pausing keeps a lasting failure from becoming a busy loop.
-        if (!at_once) Sleep(milliseconds);
-        return at_once;
+        if (!at_once) Sleep(wait_ms);
+        return at_once || timeout_first;
     }
-    if (n == 0 && limit > 0) listener_resting = false;  // it ran its full time
-    return at_once || n > 0;
+    if (n == 0 && limit > 0 && !timeout_first) listener_resting = false;  // it ran its full time
+    return at_once || n > 0 || timeout_first;
 }
 
 void se_server::set_wake_on_io(bool on) {

@@ -115,6 +115,9 @@ class se_basic_node {
     static const char* get_result_str(results result);
 
   protected:
+    // Measured on the monotonic clock from the job's start: the first step at
+    // or after the limit ends the job with `aborted_with_timeout` (never an
+    // earlier one), and wait() does not sleep past it.
     unsigned int job_timeout = 0xFFFFFFFF;  // milliseconds; 0xFFFFFFFF: no limit
     bool partial_recv = false;              // `_recv` ends after any successful receive
     int last_io_result = 0;                 // what the job's last recv or send returned
@@ -128,7 +131,7 @@ class se_basic_node {
     int sock = -1;       // owned; -1 when there is none
     sockaddr_in addr{};  // the peer, in network byte order
     bool is_job_active = false;
-    time_t activation_time = 0;
+    time_t activation_time = 0;  // whole seconds of time(): for dates, not for the limit
     jobs job = no_job;
     results result = no_result;  // `busy` exactly while a job runs
     bool is_ready_for_job_proc = false;
@@ -149,6 +152,8 @@ class se_basic_node {
     short seen_events = 0;
     // Counts what moves the node on: jobs started and ended, bytes moved.
     unsigned long progress = 0;
+    // monotonic_ns() when `job_timeout` started counting: the job's start.
+    long long timeout_clock_start = 0;
 
     int wait_events() const;
     void learn(short asked, short found) {
@@ -168,6 +173,10 @@ class se_basic_node {
     void step_recv();
     void step_send();
     void check_timeout();
+    // Milliseconds, rounded up, from `now` (monotonic_ns()) until the running
+    // job reaches its limit: 0 once it has, `no_deadline` without a limit.
+    static constexpr unsigned long no_deadline = ~0UL;
+    unsigned long ms_until_timeout(long long now) const;
 };
 
 // Gives one poll to a node: before_job_proc() and job_proc(), repeated for as
@@ -223,14 +232,16 @@ class se_server : public mt_obj {
     void job_proc();
     // Waits at most `milliseconds` for work: a connection to accept, bytes
     // (or a close or an error) for a node whose `_recv` runs, room for a node
-    // whose `_send` runs, the end of a `_connect`. Returns true at once, and
+    // whose `_send` runs, the end of a `_connect`, a job reaching its
+    // `job_timeout` (the wait ends then, not later). Returns true at once, and
     // without waiting, when a node's next step needs no readiness at all
     // (`_shutdown`, `_disconnect`, a job on a node without a connection).
     // Nodes without a job are not waited on. In wake-on-I/O mode, after an
     // accept failed, the listening socket rests: it is neither waited on nor
-    // tested until a node has gone or a wait has run its full time, so a
-    // full descriptor table cannot keep the caller busy. Returns false when
-    // the time ran out (or the wait failed: it then pauses for the time).
+    // tested until a node has gone or a wait has run the caller's full time,
+    // so a full descriptor table cannot keep the caller busy. Returns false
+    // when the caller's time ran out (or the wait failed: it then pauses for
+    // the time).
     bool wait(unsigned long milliseconds);
     // Wake-on-I/O mode, off by default. When on, a step takes the readiness
     // that the last wait() saw instead of testing its socket again, a receive

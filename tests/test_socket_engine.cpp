@@ -533,6 +533,43 @@ TEST_F(SocketServer, WakingOnIoStepsANodeAgainAfterItReceived) {
     }
 }
 
+// Started half-way through a wall-clock second, where a limit counted in
+// whole seconds would strike at 1.5 s. Waking on I/O, the wait itself ends at
+// the limit; by default the next 100 ms poll sees it.
+TEST_F(SocketServer, AJobTimeoutStrikesAtItsLimitAndSoonAfter) {
+    for (bool wake : {false, true}) {
+        SCOPED_TRACE(wake ? "wake on I/O" : "default");
+        ASSERT_TRUE(activate_on_free_port());
+        server.set_wake_on_io(wake);
+        server.factory = [this] {
+            auto* node = new receiving_node_type;
+            node->events = &server.events;
+            node->job_timeout = 2000;
+            return node;
+        };
+        wait_for_wall_clock_fraction(0.5);
+        auto start = std::chrono::steady_clock::now();
+        int peer = connect_loopback(server.get_port());
+        ASSERT_TRUE(step_until([&] { server.job_proc(); }, [&] { return !server.nodes.empty(); }));
+        se_server_node* node = server.nodes.front();
+        while (node->job_active() && seconds_since(start) < 3.0) {
+            if (wake) {
+                EXPECT_TRUE(server.wait(5000)) << "ends at the limit at the latest";
+            } else {
+                Sleep(100);
+            }
+            server.job_proc();
+        }
+        double ended = seconds_since(start);
+        EXPECT_EQ(node->get_result(), se_basic_node::aborted_with_timeout);
+        EXPECT_GE(ended, 2.0) << "never before the limit";
+        EXPECT_LT(ended, wake ? 2.1 : 2.5);
+        close(peer);
+        server.deactivate();
+        server.events.clear();
+    }
+}
+
 // A full descriptor table makes every accept fail while the connection stays
 // pending: waking on it would make the loop spin.
 TEST_F(SocketServer, WakingOnIoAFailedAcceptRestsTheListenerForAWait) {
