@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <poll.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -143,6 +144,11 @@ void se_basic_node::end_job(results job_result) {
     result = job_result;
     ++progress;
     result_proc();
+}
+
+// A `_recv` or `_send` that has moved everything it was to move.
+void se_basic_node::end_transfer() {
+    end_job(to_transfer > buffer_size ? success_with_overflow : success);
 }
 
 void se_basic_node::abort_job() {
@@ -315,7 +321,7 @@ void se_basic_node::step_recv() {
     transferred += n;
     ++progress;
     if (transferred == to_transfer || partial_recv) {
-        end_job(to_transfer > buffer_size ? success_with_overflow : success);
+        end_transfer();
     } else if (wait_driven) {
         // The hooks look at what arrived at the start of a step: give them one now.
         is_ready_for_job_proc = true;
@@ -329,6 +335,7 @@ void se_basic_node::step_send() {
     if (!worth_a_call(state)) return;
 
     int length = std::min(to_transfer, buffer_size) - transferred;
+    if (length <= 0 && file_tail_pending()) return send_file_piece();
     // MSG_NOSIGNAL: a peer that has reset the connection gives send_failed, not SIGPIPE.
     int n = static_cast<int>(
         send(sock, buffer + transferred, static_cast<size_t>(std::max(length, 0)), MSG_NOSIGNAL));
@@ -338,7 +345,29 @@ void se_basic_node::step_send() {
     transferred += n;
     if (n > 0) ++progress;
     if (transferred == to_transfer || transferred == buffer_size) {
-        end_job(to_transfer > buffer_size ? success_with_overflow : success);
+        // The file tail follows on the next steps, its limit counted from here.
+        if (file_tail_pending()) {
+            timeout_clock_start = monotonic_ns();
+            return;
+        }
+        end_transfer();
+    }
+}
+
+// One sendfile() call. Asking for the whole rest lets the socket take what it
+// has room for; a shorter result means it is full for now.
+void se_basic_node::send_file_piece() {
+    const off_t largest_piece = 1 << 30;
+    int length = static_cast<int>(std::min(send_file_remaining, largest_piece));
+    ssize_t n = sendfile(sock, send_file_fd, &send_file_offset, static_cast<size_t>(length));
+    last_io_result = static_cast<int>(n);
+    learn_from_transfer(POLLOUT, last_io_result, length);
+    if (n <= 0) return end_job(send_failed);  // 0: the file ended before its range
+    send_file_remaining -= n;
+    ++progress;
+    timeout_clock_start = monotonic_ns();
+    if (send_file_remaining == 0) {
+        end_transfer();
     }
 }
 

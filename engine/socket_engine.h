@@ -23,6 +23,7 @@
 
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/types.h>
 
 #include <ctime>
 #include <list>
@@ -39,7 +40,7 @@ class se_basic_node {
         _shutdown,    // shut down both directions, keeping the socket
         _disconnect,  // close the connection
         _recv,        // receive into `buffer`
-        _send,        // send from `buffer`
+        _send,        // send from `buffer`, then the file tail if one is set
     };
 
     enum results {
@@ -137,6 +138,23 @@ class se_basic_node {
     bool is_ready_for_job_proc = false;
     bool is_connected = false;  // implies an open socket
 
+    // An optional file tail for `_send`, set before the job starts. Once the
+    // buffer's bytes are sent, the job sends `send_file_remaining` bytes of
+    // `send_file_fd` from `send_file_offset` with sendfile(), a piece per step
+    // as the socket takes them, moving both on; `transferred` counts the
+    // buffer's bytes only. It then ends as the buffer part alone would have
+    // (`success`, or `success_with_overflow`). A file that has grown is sent
+    // only up to the range; one that ends before it (it shrank) ends the job
+    // with `send_failed` and `last_io_result` 0, `send_file_remaining` telling
+    // what is missing. With `job_timeout`, the tail is limited per stall: each
+    // step that moves bytes starts the limit again, so a reader that keeps
+    // taking bytes is never cut off and one that stops for the limit is.
+    // `send_file_fd` -1 or `send_file_remaining` 0: no tail, a plain `_send`.
+    // The node does not own the descriptor.
+    int send_file_fd = -1;
+    off_t send_file_offset = 0;
+    off_t send_file_remaining = 0;
+
   private:
     friend class se_server;
     friend bool prepare_server_node(se_basic_node* node, int accepted_sock, sockaddr_in peer);
@@ -165,6 +183,7 @@ class se_basic_node {
     void learn_from_transfer(short events, int moved, int asked);
 
     void end_job(results job_result);
+    void end_transfer();
     void close_socket();
     void finish_disconnect(results job_result);
     void step_connect();
@@ -172,6 +191,8 @@ class se_basic_node {
     void step_disconnect();
     void step_recv();
     void step_send();
+    bool file_tail_pending() const { return send_file_fd != -1 && send_file_remaining > 0; }
+    void send_file_piece();
     void check_timeout();
     // Milliseconds, rounded up, from `now` (monotonic_ns()) until the running
     // job reaches its limit: 0 once it has, `no_deadline` without a limit.
