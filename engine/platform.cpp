@@ -15,3 +15,9 @@ void Sleep(unsigned long milliseconds) {
     timespec remaining{};
     nanosleep(&pause, &remaining);
 }
+
+long long monotonic_ns() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long long>(now.tv_sec) * 1000000000LL + now.tv_nsec;
+}

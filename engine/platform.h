@@ -9,3 +9,7 @@ bool enable_nonblocking_mode(int fd, bool enable);
 // Pauses the calling thread for `milliseconds`. A signal ends the pause early;
 // it is not resumed.
 void Sleep(unsigned long milliseconds);
+
+// Nanoseconds of the monotonic clock, for measuring intervals: unlike the
+// wall clock it never jumps when the system time is set.
+long long monotonic_ns();

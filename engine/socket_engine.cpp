@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <poll.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -130,6 +131,7 @@ bool se_basic_node::activate_job(jobs new_job, bool again) {
     transferred = 0;
     is_job_active = true;
     activation_time = time(nullptr);
+    timeout_clock_start = monotonic_ns();
     job = new_job;
     result = busy;
     is_ready_for_job_proc = again;
@@ -142,6 +144,11 @@ void se_basic_node::end_job(results job_result) {
     result = job_result;
     ++progress;
     result_proc();
+}
+
+// A `_recv` or `_send` that has moved everything it was to move.
+void se_basic_node::end_transfer() {
+    end_job(to_transfer > buffer_size ? success_with_overflow : success);
 }
 
 void se_basic_node::abort_job() {
@@ -202,9 +209,14 @@ void se_basic_node::job_proc() {
 
 // A hook may have started a new job during the step: that one is checked too.
 void se_basic_node::check_timeout() {
-    if (!is_job_active || job_timeout == 0xFFFFFFFF) return;
-    double elapsed_ms = difftime(time(nullptr), activation_time) * 1000.0;
-    if (elapsed_ms >= static_cast<double>(job_timeout)) end_job(aborted_with_timeout);
+    if (ms_until_timeout(monotonic_ns()) == 0) end_job(aborted_with_timeout);
+}
+
+unsigned long se_basic_node::ms_until_timeout(long long now) const {
+    if (!is_job_active || job_timeout == 0xFFFFFFFF) return no_deadline;
+    const long long ns_per_ms = 1000000;
+    long long left = timeout_clock_start + job_timeout * ns_per_ms - now;
+    return left <= 0 ? 0 : static_cast<unsigned long>((left + ns_per_ms - 1) / ns_per_ms);
 }
 
 // The poll events the running job waits for; 0 without a job; step_at_once
@@ -309,7 +321,7 @@ void se_basic_node::step_recv() {
     transferred += n;
     ++progress;
     if (transferred == to_transfer || partial_recv) {
-        end_job(to_transfer > buffer_size ? success_with_overflow : success);
+        end_transfer();
     } else if (wait_driven) {
         // The hooks look at what arrived at the start of a step: give them one now.
         is_ready_for_job_proc = true;
@@ -323,6 +335,7 @@ void se_basic_node::step_send() {
     if (!worth_a_call(state)) return;
 
     int length = std::min(to_transfer, buffer_size) - transferred;
+    if (length <= 0 && file_tail_pending()) return send_file_piece();
     // MSG_NOSIGNAL: a peer that has reset the connection gives send_failed, not SIGPIPE.
     int n = static_cast<int>(
         send(sock, buffer + transferred, static_cast<size_t>(std::max(length, 0)), MSG_NOSIGNAL));
@@ -332,7 +345,29 @@ void se_basic_node::step_send() {
     transferred += n;
     if (n > 0) ++progress;
     if (transferred == to_transfer || transferred == buffer_size) {
-        end_job(to_transfer > buffer_size ? success_with_overflow : success);
+        // The file tail follows on the next steps, its limit counted from here.
+        if (file_tail_pending()) {
+            timeout_clock_start = monotonic_ns();
+            return;
+        }
+        end_transfer();
+    }
+}
+
+// One sendfile() call. Asking for the whole rest lets the socket take what it
+// has room for; a shorter result means it is full for now.
+void se_basic_node::send_file_piece() {
+    const off_t largest_piece = 1 << 30;
+    int length = static_cast<int>(std::min(send_file_remaining, largest_piece));
+    ssize_t n = sendfile(sock, send_file_fd, &send_file_offset, static_cast<size_t>(length));
+    last_io_result = static_cast<int>(n);
+    learn_from_transfer(POLLOUT, last_io_result, length);
+    if (n <= 0) return end_job(send_failed);  // 0: the file ended before its range
+    send_file_remaining -= n;
+    ++progress;
+    timeout_clock_start = monotonic_ns();
+    if (send_file_remaining == 0) {
+        end_transfer();
     }
 }
 
@@ -454,6 +489,8 @@ readiness se_server::connection_pending() {
 bool se_server::wait(unsigned long milliseconds) {
     bool listening = is_active && !listener_resting;
     bool at_once = false;
+    unsigned long until_timeout = se_basic_node::no_deadline;
+    const long long now = monotonic_ns();
     wait_set.clear();
     wait_set.push_back(pollfd{listening ? sock : -1, POLLIN, 0});
     for (se_server_node* node : nodes) {
@@ -462,17 +499,22 @@ bool se_server::wait(unsigned long milliseconds) {
         bool waited_on = events > 0;
         wait_set.push_back(
             pollfd{waited_on ? node->sock : -1, static_cast<short>(waited_on ? events : 0), 0});
+        until_timeout = std::min(until_timeout, node->ms_until_timeout(now));
     }
-    int limit = at_once ? 0 : static_cast<int>(std::min<unsigned long>(milliseconds, INT_MAX));
+    // A job's time limit comes first: the wait ends there, with work to do.
+    bool timeout_first =
+        until_timeout != se_basic_node::no_deadline && until_timeout <= milliseconds;
+    unsigned long wait_ms = at_once ? 0 : std::min(milliseconds, until_timeout);
+    int limit = static_cast<int>(std::min<unsigned long>(wait_ms, INT_MAX));
     int n = poll(wait_set.data(), wait_set.size(), limit);
     wait_fresh = n >= 0;
     if (n < 0) {
         // Nothing learned; pausing keeps a lasting failure from becoming a busy loop.
-        if (!at_once) Sleep(milliseconds);
-        return at_once;
+        if (!at_once) Sleep(wait_ms);
+        return at_once || timeout_first;
     }
-    if (n == 0 && limit > 0) listener_resting = false;  // it ran its full time
-    return at_once || n > 0;
+    if (n == 0 && limit > 0 && !timeout_first) listener_resting = false;  // it ran its full time
+    return at_once || n > 0 || timeout_first;
 }
 
 void se_server::set_wake_on_io(bool on) {

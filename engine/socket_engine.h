@@ -23,6 +23,7 @@
 
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/types.h>
 
 #include <ctime>
 #include <list>
@@ -39,7 +40,7 @@ class se_basic_node {
         _shutdown,    // shut down both directions, keeping the socket
         _disconnect,  // close the connection
         _recv,        // receive into `buffer`
-        _send,        // send from `buffer`
+        _send,        // send from `buffer`, then the file tail if one is set
     };
 
     enum results {
@@ -115,6 +116,9 @@ class se_basic_node {
     static const char* get_result_str(results result);
 
   protected:
+    // Measured on the monotonic clock from the job's start: the first step at
+    // or after the limit ends the job with `aborted_with_timeout` (never an
+    // earlier one), and wait() does not sleep past it.
     unsigned int job_timeout = 0xFFFFFFFF;  // milliseconds; 0xFFFFFFFF: no limit
     bool partial_recv = false;              // `_recv` ends after any successful receive
     int last_io_result = 0;                 // what the job's last recv or send returned
@@ -128,11 +132,28 @@ class se_basic_node {
     int sock = -1;       // owned; -1 when there is none
     sockaddr_in addr{};  // the peer, in network byte order
     bool is_job_active = false;
-    time_t activation_time = 0;
+    time_t activation_time = 0;  // whole seconds of time(): for dates, not for the limit
     jobs job = no_job;
     results result = no_result;  // `busy` exactly while a job runs
     bool is_ready_for_job_proc = false;
     bool is_connected = false;  // implies an open socket
+
+    // An optional file tail for `_send`, set before the job starts. Once the
+    // buffer's bytes are sent, the job sends `send_file_remaining` bytes of
+    // `send_file_fd` from `send_file_offset` with sendfile(), a piece per step
+    // as the socket takes them, moving both on; `transferred` counts the
+    // buffer's bytes only. It then ends as the buffer part alone would have
+    // (`success`, or `success_with_overflow`). A file that has grown is sent
+    // only up to the range; one that ends before it (it shrank) ends the job
+    // with `send_failed` and `last_io_result` 0, `send_file_remaining` telling
+    // what is missing. With `job_timeout`, the tail is limited per stall: each
+    // step that moves bytes starts the limit again, so a reader that keeps
+    // taking bytes is never cut off and one that stops for the limit is.
+    // `send_file_fd` -1 or `send_file_remaining` 0: no tail, a plain `_send`.
+    // The node does not own the descriptor.
+    int send_file_fd = -1;
+    off_t send_file_offset = 0;
+    off_t send_file_remaining = 0;
 
   private:
     friend class se_server;
@@ -149,6 +170,8 @@ class se_basic_node {
     short seen_events = 0;
     // Counts what moves the node on: jobs started and ended, bytes moved.
     unsigned long progress = 0;
+    // monotonic_ns() when `job_timeout` started counting: the job's start.
+    long long timeout_clock_start = 0;
 
     int wait_events() const;
     void learn(short asked, short found) {
@@ -160,6 +183,7 @@ class se_basic_node {
     void learn_from_transfer(short events, int moved, int asked);
 
     void end_job(results job_result);
+    void end_transfer();
     void close_socket();
     void finish_disconnect(results job_result);
     void step_connect();
@@ -167,7 +191,13 @@ class se_basic_node {
     void step_disconnect();
     void step_recv();
     void step_send();
+    bool file_tail_pending() const { return send_file_fd != -1 && send_file_remaining > 0; }
+    void send_file_piece();
     void check_timeout();
+    // Milliseconds, rounded up, from `now` (monotonic_ns()) until the running
+    // job reaches its limit: 0 once it has, `no_deadline` without a limit.
+    static constexpr unsigned long no_deadline = ~0UL;
+    unsigned long ms_until_timeout(long long now) const;
 };
 
 // Gives one poll to a node: before_job_proc() and job_proc(), repeated for as
@@ -223,14 +253,16 @@ class se_server : public mt_obj {
     void job_proc();
     // Waits at most `milliseconds` for work: a connection to accept, bytes
     // (or a close or an error) for a node whose `_recv` runs, room for a node
-    // whose `_send` runs, the end of a `_connect`. Returns true at once, and
+    // whose `_send` runs, the end of a `_connect`, a job reaching its
+    // `job_timeout` (the wait ends then, not later). Returns true at once, and
     // without waiting, when a node's next step needs no readiness at all
     // (`_shutdown`, `_disconnect`, a job on a node without a connection).
     // Nodes without a job are not waited on. In wake-on-I/O mode, after an
     // accept failed, the listening socket rests: it is neither waited on nor
-    // tested until a node has gone or a wait has run its full time, so a
-    // full descriptor table cannot keep the caller busy. Returns false when
-    // the time ran out (or the wait failed: it then pauses for the time).
+    // tested until a node has gone or a wait has run the caller's full time,
+    // so a full descriptor table cannot keep the caller busy. Returns false
+    // when the caller's time ran out (or the wait failed: it then pauses for
+    // the time).
     bool wait(unsigned long milliseconds);
     // Wake-on-I/O mode, off by default. When on, a step takes the readiness
     // that the last wait() saw instead of testing its socket again, a receive

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <ctime>
 #include <functional>
 
 // Entries of /proc/self/fd, to show that a test leaves no descriptor behind.
@@ -83,4 +84,15 @@ inline bool step_until(const std::function<void()>& step, const std::function<bo
         usleep(1000);
     }
     return true;
+}
+
+// Returns once the wall clock is `fraction` of the way through a second. A
+// time limit started there shows whether it is counted in whole seconds of
+// that clock: it would strike a `fraction` of a second early.
+inline void wait_for_wall_clock_fraction(double fraction) {
+    const long second_ns = 1000000000L;
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    long target = static_cast<long>(fraction * second_ns);
+    usleep(static_cast<useconds_t>((target - now.tv_nsec + second_ns) % second_ns / 1000));
 }

@@ -21,7 +21,11 @@ class recording : public base {
     using base::buffer;
     using base::buffer_size;
     using base::job_timeout;
+    using base::last_io_result;
     using base::partial_recv;
+    using base::send_file_fd;
+    using base::send_file_offset;
+    using base::send_file_remaining;
     using base::sock;
     using base::to_transfer;
     using base::transferred;
@@ -530,6 +534,166 @@ TEST_F(SocketServer, WakingOnIoStepsANodeAgainAfterItReceived) {
         close(peer);
         server.deactivate();
         server.events.clear();
+    }
+}
+
+// Started half-way through a wall-clock second, where a limit counted in
+// whole seconds would strike at 1.5 s. Waking on I/O, the wait itself ends at
+// the limit; by default the next 100 ms poll sees it.
+TEST_F(SocketServer, AJobTimeoutStrikesAtItsLimitAndSoonAfter) {
+    for (bool wake : {false, true}) {
+        SCOPED_TRACE(wake ? "wake on I/O" : "default");
+        ASSERT_TRUE(activate_on_free_port());
+        server.set_wake_on_io(wake);
+        server.factory = [this] {
+            auto* node = new receiving_node_type;
+            node->events = &server.events;
+            node->job_timeout = 2000;
+            return node;
+        };
+        wait_for_wall_clock_fraction(0.5);
+        auto start = std::chrono::steady_clock::now();
+        int peer = connect_loopback(server.get_port());
+        ASSERT_TRUE(step_until([&] { server.job_proc(); }, [&] { return !server.nodes.empty(); }));
+        se_server_node* node = server.nodes.front();
+        while (node->job_active() && seconds_since(start) < 3.0) {
+            if (wake) {
+                EXPECT_TRUE(server.wait(5000)) << "ends at the limit at the latest";
+            } else {
+                Sleep(100);
+            }
+            server.job_proc();
+        }
+        double ended = seconds_since(start);
+        EXPECT_EQ(node->get_result(), se_basic_node::aborted_with_timeout);
+        EXPECT_GE(ended, 2.0) << "never before the limit";
+        EXPECT_LT(ended, wake ? 2.1 : 2.5);
+        close(peer);
+        server.deactivate();
+        server.events.clear();
+    }
+}
+
+// A node that, once connected, sends a head from its buffer and then a range
+// of a file, through small socket buffers so that the file goes in many pieces.
+const char tail_head[] = "head\r\n\r\n";
+
+class tail_sending_node : public test_node {
+  public:
+    std::string head = tail_head;
+    int file = -1;
+    off_t offset = 0;
+    off_t length = 0;
+    void after_connect() override {
+        int small = 16384;
+        setsockopt(sock, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+        buffer = head.data();
+        buffer_size = to_transfer = static_cast<int>(head.size());
+        send_file_fd = file;
+        send_file_offset = offset;
+        send_file_remaining = length;
+        activate_job(_send, false);
+    }
+};
+
+// An unlinked temporary file of `size` patterned bytes; also returns them.
+int patterned_file(off_t size, std::string* bytes) {
+    char name[] = "/tmp/test-socket-engine-XXXXXX";
+    int fd = mkstemp(name);
+    unlink(name);
+    bytes->resize(static_cast<size_t>(size));
+    for (size_t i = 0; i < bytes->size(); ++i)
+        (*bytes)[i] = static_cast<char>(i * 131 + (i >> 12));
+    EXPECT_EQ(write(fd, bytes->data(), bytes->size()), static_cast<ssize_t>(size));
+    return fd;
+}
+
+TEST_F(SocketServer, SendWithAFileTail) {
+    const off_t mib = 1 << 20;
+    const unsigned none = 0xFFFFFFFF;
+    struct tail_case {
+        const char* name;
+        bool wake;
+        off_t file_size, offset, length;
+        unsigned timeout_ms;
+        size_t read_limit;  // the reader stops taking bytes after this many
+        int read_pause_ms;  // between two reads
+        se_basic_node::results result;
+        off_t remaining;  // send_file_remaining after the job
+    };
+    const tail_case cases[] = {
+        {"a file that grew is sent to its range", false, 6 * mib + 999, 100, 6 * mib, none,
+         SIZE_MAX, 0, se_basic_node::success, 0},
+        {"the same, waking on I/O", true, 6 * mib + 999, 100, 6 * mib, none, SIZE_MAX, 0,
+         se_basic_node::success, 0},
+        {"a file shorter than its range", true, mib, 0, 2 * mib, none, SIZE_MAX, 0,
+         se_basic_node::send_failed, mib},
+        {"a zero-length tail", false, 1000, 0, 0, none, SIZE_MAX, 0, se_basic_node::success, 0},
+        {"a steady reader outlasts the limit", true, 3 * mib, 0, 3 * mib, 300, SIZE_MAX, 5,
+         se_basic_node::success, 0},
+        {"a reader that stops is cut off", false, 3 * mib, 0, 3 * mib, 300, 256 * 1024, 5,
+         se_basic_node::aborted_with_timeout, -1},
+    };
+    for (const tail_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string bytes;
+        int file = patterned_file(c.file_size, &bytes);
+        ASSERT_TRUE(activate_on_free_port());
+        server.set_wake_on_io(c.wake);
+        tail_sending_node* node = nullptr;
+        server.factory = [&] {
+            node = new tail_sending_node;
+            node->events = &server.events;
+            node->job_timeout = c.timeout_ms;
+            node->file = file;
+            node->offset = c.offset;
+            node->length = c.length;
+            return node;
+        };
+        int peer = connect_loopback(server.get_port(), 16384);
+        auto start = std::chrono::steady_clock::now();
+        std::string received;
+        // What the reader gets when it takes all: the head and the range, or what of
+        // the range the file still had.
+        size_t arriving =
+            strlen(tail_head) + static_cast<size_t>(c.length - std::max<off_t>(c.remaining, 0));
+        ASSERT_TRUE(step_until(
+            [&] {
+                if (c.wake) server.wait(100);
+                server.job_proc();
+                if (received.size() >= c.read_limit) return;
+                char chunk[65536];
+                ssize_t n = recv(peer, chunk, sizeof chunk, MSG_DONTWAIT);
+                if (n > 0) received.append(chunk, static_cast<size_t>(n));
+                if (c.read_pause_ms > 0) usleep(static_cast<useconds_t>(c.read_pause_ms * 1000));
+            },
+            [&] {
+                return node != nullptr && !node->job_active() &&
+                       (received.size() >= std::min(arriving, c.read_limit));
+            },
+            20.0));
+        double seconds = seconds_since(start);
+        EXPECT_EQ(node->get_result(), c.result);
+        EXPECT_EQ(node->transferred, static_cast<int>(node->head.size())) << "the head only";
+        std::string expected =
+            node->head + bytes.substr(static_cast<size_t>(c.offset), static_cast<size_t>(c.length));
+        if (c.remaining >= 0) {
+            EXPECT_EQ(node->send_file_remaining, c.remaining);
+            EXPECT_TRUE(received == expected.substr(0, arriving)) << "byte-identical";
+        } else {
+            EXPECT_GT(node->send_file_remaining, 0);
+            EXPECT_TRUE(received == expected.substr(0, received.size()));
+        }
+        if (c.result == se_basic_node::send_failed) {
+            EXPECT_EQ(node->last_io_result, 0) << "the file ended early";
+        }
+        if (c.timeout_ms != none && c.result == se_basic_node::success) {
+            EXPECT_GT(seconds, c.timeout_ms / 1000.0) << "longer than the limit in all";
+        }
+        close(peer);
+        server.deactivate();
+        server.events.clear();
+        close(file);
     }
 }
 

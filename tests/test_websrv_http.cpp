@@ -553,6 +553,23 @@ TEST(WebsrvJobTimeout, ClosesIdleSlowAndStalledConnectionsButNotBusyOnes) {
     }
 }
 
+// Connected a third of the way through a wall-clock second, where a limit
+// counted in whole seconds would strike at about 1.7 s.
+TEST(WebsrvJobTimeout, AnIdleConnectionIsClosedAtTheLimitNotBefore) {
+    for (const char* config : {"job_timeout=2000\n", "job_timeout=2000\nwake_on_io=1\n"}) {
+        SCOPED_TRACE(config);
+        running_server server(config);
+        ASSERT_TRUE(server.ready()) << server.process.log();
+        wait_for_wall_clock_fraction(0.3);
+        auto start = clock::now();
+        int idle = connect_to(server.port);
+        ASSERT_NE(idle, -1);
+        EXPECT_FALSE(closed_by_peer(idle, 1.9 - seconds_since(start))) << "still open at 1.9 s";
+        EXPECT_TRUE(closed_by_peer(idle, 2.5 - seconds_since(start))) << "closed by 2.5 s";
+        close(idle);
+    }
+}
+
 // The server's resident memory in KiB, from /proc.
 long resident_kib(pid_t pid) {
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
