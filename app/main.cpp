@@ -36,6 +36,9 @@ bool decode_path = false;
 std::string index_name = "index.htm";
 bool http10 = false;
 bool head = false;
+bool large_files = false;
+bool ranges = false;
+bool conditional = false;
 bool wake_on_io = false;
 unsigned int job_timeout = 0;
 unsigned int login_limit = 0;
@@ -126,6 +129,9 @@ void apply_site_config(const param_map& params) {
     }
     if (auto* value = value_of(params, "http10")) settings::http10 = is_on(*value);
     if (auto* value = value_of(params, "head")) settings::head = is_on(*value);
+    if (auto* value = value_of(params, "large_files")) settings::large_files = is_on(*value);
+    if (auto* value = value_of(params, "ranges")) settings::ranges = is_on(*value);
+    if (auto* value = value_of(params, "conditional")) settings::conditional = is_on(*value);
 }
 
 // The optional keys that the configuration sets, with the values in force: a
@@ -139,6 +145,9 @@ void log_optional_settings(const param_map& params) {
     if (set("index")) printf_ex("////index=%s\n", settings::index_name.c_str());
     if (set("http10")) printf_ex("////http10=%i\n", settings::http10 ? 1 : 0);
     if (set("head")) printf_ex("////head=%i\n", settings::head ? 1 : 0);
+    if (set("large_files")) printf_ex("////large_files=%i\n", settings::large_files ? 1 : 0);
+    if (set("ranges")) printf_ex("////ranges=%i\n", settings::ranges ? 1 : 0);
+    if (set("conditional")) printf_ex("////conditional=%i\n", settings::conditional ? 1 : 0);
     if (set("wake_on_io")) printf_ex("////wake_on_io=%i\n", settings::wake_on_io ? 1 : 0);
     if (set("job_timeout")) printf_ex("////job_timeout=%u\n", settings::job_timeout);
     if (set("login_limit")) printf_ex("////login_limit=%u\n", settings::login_limit);
@@ -214,6 +223,9 @@ site_policy site_policy_from_settings() {
     site.decode_path = settings::decode_path;
     site.http10 = settings::http10;
     site.head = settings::head;
+    site.large_files = settings::large_files;
+    site.ranges = settings::ranges;
+    site.conditional = settings::conditional;
     return site;
 }
 

@@ -10,14 +10,6 @@ bool is_blank(char c) {
     return c == ' ' || c == '\t';
 }
 
-std::string_view trimmed(std::string_view text) {
-    while (!text.empty() && is_blank(text.front()))
-        text.remove_prefix(1);
-    while (!text.empty() && is_blank(text.back()))
-        text.remove_suffix(1);
-    return text;
-}
-
 bool same_letters(std::string_view a, std::string_view b) {
     auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
@@ -31,6 +23,10 @@ std::optional<std::string_view>* field_slot(request_head* head, std::string_view
     if (same_letters(name, "content-length")) return &head->content_length;
     if (same_letters(name, "transfer-encoding")) return &head->transfer_encoding;
     if (same_letters(name, "connection")) return &head->connection;
+    if (same_letters(name, "range")) return &head->range;
+    if (same_letters(name, "if-range")) return &head->if_range;
+    if (same_letters(name, "if-none-match")) return &head->if_none_match;
+    if (same_letters(name, "if-modified-since")) return &head->if_modified_since;
     return nullptr;
 }
 
@@ -51,7 +47,7 @@ bool read_field_line(std::string_view line, request_head* head) {
     const std::string_view name = line.substr(0, colon);
     if (name.empty() || std::any_of(name.begin(), name.end(), is_blank)) return true;
     if (auto* slot = field_slot(head, name); slot != nullptr && !slot->has_value()) {
-        *slot = trimmed(line.substr(colon + 1));
+        *slot = trim_blanks(line.substr(colon + 1));
     }
     return true;
 }
@@ -87,7 +83,7 @@ bool asks_keep_alive(const request_head& head) {
     std::string_view options = head.connection.value_or("");
     while (!options.empty()) {
         const auto comma = std::min(options.find(','), options.size());
-        if (same_letters(trimmed(options.substr(0, comma)), "keep-alive")) return true;
+        if (same_letters(trim_blanks(options.substr(0, comma)), "keep-alive")) return true;
         options.remove_prefix(std::min(comma + 1, options.size()));
     }
     return false;
@@ -121,5 +117,5 @@ bool split_target(char* begin, char* end, request_target* target) {
 std::string_view basic_credentials(std::string_view authorization) {
     const auto scheme_end = std::min(authorization.find_first_of(" \t"), authorization.size());
     if (!same_letters(authorization.substr(0, scheme_end), "basic")) return {};
-    return trimmed(authorization.substr(scheme_end));
+    return trim_blanks(authorization.substr(scheme_end));
 }

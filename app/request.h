@@ -23,6 +23,10 @@ struct request_head {
     std::optional<std::string_view> content_length;
     std::optional<std::string_view> transfer_encoding;
     std::optional<std::string_view> connection;
+    std::optional<std::string_view> range;
+    std::optional<std::string_view> if_range;
+    std::optional<std::string_view> if_none_match;
+    std::optional<std::string_view> if_modified_since;
 };
 
 // Reads the head that begins at `begin`, in a group that ends before `end`.

@@ -23,7 +23,7 @@ void simple_server_node::before_job_proc() {
     log_block("etx detected",
               std::string_view(in_buf, static_cast<size_t>(transferred - (etx_detected ? 2 : 0))));
     abort_job();
-    answer_request_group();
+    answer_request_group(in_buf);
 }
 
 // A head's body may never end with an empty line, or may hold a request of its
@@ -49,17 +49,17 @@ bool simple_server_node::body_announced() {
     }
 }
 
-void simple_server_node::answer_request_group() {
-    char* current = in_buf;
+void simple_server_node::answer_request_group(char* current) {
     char* group_end = in_buf + transferred;
     char* write_pos = out_buf;
     int room = out_size;
     to_transfer = 0;
     close_after_send = false;
+    group_rest = nullptr;
 
     while (current != group_end) {
         char* next = nullptr;
-        const answer a = respond(*site, &login, current, group_end, &next);
+        answer a = respond(*site, &login, current, group_end, &next);
         if (a.what == answer::kind::close) return disconnect();
         if (a.event != nullptr) log_event(a.event);
 
@@ -76,9 +76,29 @@ void simple_server_node::answer_request_group() {
         current = next;
         close_after_send = close_after_send || a.close_after_send || a.last_of_group;
         if (a.last_of_group) break;
+        if (w.body_from_file) {
+            // The body follows the header from the file; the rest of the group
+            // is answered once it has been sent.
+            send_body_from(std::move(a));
+            if (current != group_end && !close_after_send) group_rest = current;
+            break;
+        }
     }
 
     buffer_size = out_size;
     buffer = out_buf;
     log_job_activation(activate_job(_send, false));
+}
+
+void simple_server_node::send_body_from(answer a) {
+    body_file = std::move(a.file);
+    send_file_fd = body_file.get();
+    send_file_offset = a.body_offset;
+    send_file_remaining = a.body_length;
+}
+
+void simple_server_node::end_body_from_file() {
+    body_file.reset();
+    send_file_fd = -1;
+    send_file_remaining = 0;
 }

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <string_view>
 
@@ -16,6 +17,15 @@ const char* const status_401 = "401 Unauthorized";
 const char* const status_403 = "403 Forbidden";
 const char* const status_404 = "404 Not Found";
 const char* const status_500 = "500 Internal Server Error";
+const char* const status_200 = "200 OK";
+const char* const status_206 = "206 Partial Content";
+const char* const status_304 = "304 Not Modified";
+const char* const status_416 = "416 Range Not Satisfiable";
+
+// With large_files, a file body longer than this is sent from the file: below
+// it, one copy through the response buffer beside the header is cheaper than
+// a second system call.
+const off_t body_from_file_threshold = 32 * 1024;
 
 // The parts of one request that the decision looks at.
 struct request {
@@ -118,6 +128,74 @@ open_file open_seen_file(const std::string& file_name, const struct stat& seen) 
     return file;
 }
 
+// The Last-Modified text of a modification time: the same few files are
+// served again and again, so the last date is kept.
+const std::string& last_modified(time_t modified) {
+    static time_t cached_time = 0;
+    static std::string cached_text;
+    if (cached_text.empty() || modified != cached_time) {
+        cached_text = http_time_str(static_cast<long>(modified));
+        cached_time = modified;
+    }
+    return cached_text;
+}
+
+// Whether the client's copy, named by its entity tag or its date, is the
+// file's version: an If-None-Match field decides alone when there is one.
+bool copy_is_current(const request& r, const std::string& tag, time_t modified) {
+    if (r.head.if_none_match) return if_none_match_matches(*r.head.if_none_match, tag);
+    long since = 0;
+    return r.head.if_modified_since && parse_http_time(*r.head.if_modified_since, &since) &&
+           modified <= since;
+}
+
+std::string version_tag(const struct stat& info) {
+    const auto nanoseconds = static_cast<std::uint64_t>(info.st_mtim.tv_sec) * 1000000000u +
+                             static_cast<std::uint64_t>(info.st_mtim.tv_nsec);
+    return entity_tag(static_cast<std::uint64_t>(info.st_ino),
+                      static_cast<std::uint64_t>(info.st_size), nanoseconds);
+}
+
+// Revalidation and byte ranges of a file answer, each only with its key: a
+// current copy is answered 304, a range 206 or 416; an If-Range that names
+// another version, or a Range field that does not parse, gets the whole file.
+answer select_version_and_range(const site_policy& site, const request& r, answer a) {
+    const off_t size = a.file_info.st_size;
+    std::string tag;
+    if (site.conditional) {
+        tag = version_tag(a.file_info);
+        if (copy_is_current(r, tag, a.file_info.st_mtime)) {
+            answer current;
+            current.what = answer::kind::not_modified;
+            current.status = status_304;
+            current.extra_headers = a.extra_headers +
+                                    "Last-Modified: " + last_modified(a.file_info.st_mtime) +
+                                    "\r\nETag: " + tag + "\r\n";
+            return current;
+        }
+        a.file_fields += "ETag: " + tag + "\r\n";
+    }
+    if (!site.ranges) return a;
+    a.file_fields += "Accept-Ranges: bytes\r\n";
+    if (!r.head.range ||
+        (r.head.if_range &&
+         !if_range_matches(*r.head.if_range, tag, last_modified(a.file_info.st_mtime)))) {
+        return a;
+    }
+    const byte_range range = parse_byte_range(*r.head.range, static_cast<std::uint64_t>(size));
+    if (range.kind == range_kind::ignore) return a;
+    const std::string content_range_line =
+        "Content-Range: " + content_range(range, static_cast<std::uint64_t>(size)) + "\r\n";
+    if (range.kind == range_kind::unsatisfiable) {
+        return status_answer(status_416, a.extra_headers + content_range_line);
+    }
+    a.status = status_206;
+    a.body_offset = static_cast<off_t>(range.first);
+    a.body_length = static_cast<off_t>(range.last - range.first + 1);
+    a.file_fields += content_range_line;
+    return a;
+}
+
 // Maps an authenticated GET onto the root directory. The file opened is the
 // one the path names once its dot steps are resolved as text: the kernel
 // would resolve a ".." after following a link, and a link to a shallower
@@ -149,8 +227,10 @@ answer file_answer(const site_policy& site, const request& r) {
     a.file = open_seen_file(file_name, a.file_info);
     if (a.file.get() == -1) return status_answer(status_500);
     a.what = answer::kind::file;
+    a.status = status_200;
     a.file_name = std::move(file_name);
-    return a;
+    a.body_length = a.file_info.st_size;
+    return select_version_and_range(site, r, std::move(a));
 }
 
 // The credentials of a connection that is not yet authorized. Null when they
@@ -183,28 +263,16 @@ answer check_login(const site_policy& site, login_state* login, const request& r
     return status_answer(status_401, "WWW-Authenticate: Basic realm=\"" + site.realm + "\"\r\n");
 }
 
-// Reads exactly `size` bytes of the file into `target`, straight from the
-// descriptor: a stream would add a status call and a buffer of its own.
-bool read_file(int fd, char* target, long size) {
-    long done = 0;
+// Reads exactly `size` bytes of the file from `offset` into `target`,
+// straight from the descriptor: a stream would add a buffer of its own.
+bool read_file(int fd, char* target, off_t offset, off_t size) {
+    off_t done = 0;
     while (done < size) {
-        ssize_t n = pread(fd, target + done, static_cast<size_t>(size - done), done);
+        ssize_t n = pread(fd, target + done, static_cast<size_t>(size - done), offset + done);
         if (n <= 0) break;  // an error, or the file became shorter since stat
         done += n;
     }
     return done == size;
-}
-
-// The Last-Modified text of a modification time: the same few files are
-// served again and again, so the last date is kept.
-const std::string& last_modified(time_t modified) {
-    static time_t cached_time = 0;
-    static std::string cached_text;
-    if (cached_text.empty() || modified != cached_time) {
-        cached_text = http_time_str(static_cast<long>(modified));
-        cached_time = modified;
-    }
-    return cached_text;
 }
 
 // Writes a short answer, with its terminating NUL, only when it fits.
@@ -216,24 +284,42 @@ written write_status(const char* status, const std::string& extra_headers, char*
     return w;
 }
 
-// Writes the 200 header and the file behind it; a file that does not fit, or
-// that cannot be read whole, is answered with the 500 instead.
+// Writes the file answer's header and the body behind it; a body that does not
+// fit, or that cannot be read whole, is answered with the 500 instead, unless
+// it is to be sent from the file.
 written write_file(const site_policy& site, const answer& a, char* pos, int room) {
-    long size = static_cast<long>(a.file_info.st_size);
+    const long long length = a.body_length;
     int header_length =
         snprintf(pos, static_cast<size_t>(room),
-                 "HTTP/1.1 200 OK\r\n%sLast-Modified: %s\r\nContent-Type: %s\r\n"
-                 "Content-Length: %li\r\n\r\n",
-                 a.extra_headers.c_str(), last_modified(a.file_info.st_mtime).c_str(),
-                 lookup_content_type(site.content_types, get_ext(a.file_name)).c_str(), size);
-    bool fits = header_length >= 0 && header_length < room && size <= room - header_length;
-    if (!fits || !read_file(a.file.get(), pos + header_length, size)) {
-        return write_status(status_500, a.extra_headers, pos, room);
-    }
+                 "HTTP/1.1 %s\r\n%sLast-Modified: %s\r\n%sContent-Type: %s\r\n"
+                 "Content-Length: %lli\r\n\r\n",
+                 a.status, a.extra_headers.c_str(), last_modified(a.file_info.st_mtime).c_str(),
+                 a.file_fields.c_str(),
+                 lookup_content_type(site.content_types, get_ext(a.file_name)).c_str(), length);
+    const bool header_fits = header_length >= 0 && header_length < room;
+    const bool fits = header_fits && length <= room - header_length;
     written w;
-    w.length = header_length + static_cast<int>(size);
     w.header_length = header_length;
     w.file_served = true;
+    if (header_fits && site.large_files && (!fits || length > body_from_file_threshold)) {
+        w.length = header_length;
+        w.body_from_file = true;
+        return w;
+    }
+    if (!fits || !read_file(a.file.get(), pos + header_length, a.body_offset, length)) {
+        return write_status(status_500, a.extra_headers, pos, room);
+    }
+    w.length = header_length + static_cast<int>(length);
+    return w;
+}
+
+// The 304: the header alone, with the fields that name the version.
+written write_not_modified(const answer& a, char* pos, int room) {
+    written w;
+    const int length = snprintf(pos, static_cast<size_t>(room), "HTTP/1.1 %s\r\n%s\r\n", a.status,
+                                a.extra_headers.c_str());
+    if (length < 0 || length >= room) return w;
+    w.length = w.header_length = length;
     return w;
 }
 
@@ -276,8 +362,20 @@ answer respond(const site_policy& site, login_state* login, char* begin, char* e
 }
 
 written write_answer(const site_policy& site, const answer& a, char* pos, int room) {
-    written w = a.what == answer::kind::file ? write_file(site, a, pos, room)
-                                             : write_status(a.status, a.extra_headers, pos, room);
-    if (a.head_only && w.length >= 0) w.length = w.header_length;
+    written w;
+    switch (a.what) {
+        case answer::kind::file:
+            w = write_file(site, a, pos, room);
+            break;
+        case answer::kind::not_modified:
+            w = write_not_modified(a, pos, room);
+            break;
+        default:
+            w = write_status(a.status, a.extra_headers, pos, room);
+    }
+    if (a.head_only && w.length >= 0) {
+        w.length = w.header_length;
+        w.body_from_file = false;
+    }
     return w;
 }

@@ -11,6 +11,7 @@
 
 #include <netinet/in.h>
 #include <sys/stat.h>
+#include <sys/types.h>
 
 #include <string>
 
@@ -29,6 +30,9 @@ struct site_policy {
     bool decode_path = false;
     bool http10 = false;
     bool head = false;
+    bool large_files = false;  // a large body, or one beyond the buffer, is sent from its file
+    bool ranges = false;       // byte ranges of files: 206 and 416 answers
+    bool conditional = false;  // entity tags, and 304 for a copy the client has that is current
     login_limiter* logins = nullptr;  // failed logins per address, shared; null: no limit
 };
 
@@ -67,16 +71,20 @@ class open_file {
 
 struct answer {
     enum class kind {
-        close,   // close the connection; nothing of the group is sent
-        status,  // a short text answer: `status` with its text as the body
-        file,    // the 200 answer with `file`
+        close,         // close the connection; nothing of the group is sent
+        status,        // a short text answer: `status` with its text as the body
+        file,          // `status` (200 or 206) with a part of `file` as the body
+        not_modified,  // the 304 answer: `status` and `extra_headers`, no body
     };
     kind what = kind::close;
-    const char* status = nullptr;   // "404 Not Found" and so on
-    std::string extra_headers;      // whole header lines: Location, WWW-Authenticate, Connection
-    open_file file;                 // the file to send, opened and checked
-    struct stat file_info {};       // what was seen of it before it was opened
-    std::string file_name;          // its name, for its media type
+    const char* status = nullptr;  // "404 Not Found" and so on
+    std::string extra_headers;     // whole header lines: Location, WWW-Authenticate, Connection
+    open_file file;                // the file to send, opened and checked
+    struct stat file_info {};      // what was seen of it before it was opened
+    std::string file_name;         // its name, for its media type
+    std::string file_fields;       // ETag, Accept-Ranges and Content-Range lines of a file answer
+    off_t body_offset = 0;         // the part of the file that is the body
+    off_t body_length = 0;
     bool head_only = false;         // a HEAD: the header without the body
     bool close_after_send = false;  // the connection closes once the group is sent
     bool last_of_group = false;     // the rest of the group is not answered
@@ -91,10 +99,15 @@ answer respond(const site_policy& site, login_state* login, char* begin, char* e
 struct written {
     int length = -1;  // header and body; -1 when not even a short answer fits
     int header_length = 0;
-    bool file_served = false;  // the 200 answer
+    bool file_served = false;  // a 200 or 206 answer
+    // Only the header was written: the caller sends the answer's body from
+    // its file (`body_length` bytes from `body_offset`) behind it.
+    bool body_from_file = false;
 };
 
-// Writes a status or file answer at `pos`, never past `room` bytes. A file
-// that does not fit beside its header, or that cannot be read whole, is
-// answered 500 instead. A HEAD's length leaves the body out.
+// Writes an answer at `pos`, never past `room` bytes. With `large_files`, a
+// file body longer than a few pages, or one that does not fit, is left for
+// the caller to send from the file; otherwise a file body that does not fit
+// beside its header, or that cannot be read whole, is answered 500 instead.
+// A HEAD's length leaves the body out.
 written write_answer(const site_policy& site, const answer& a, char* pos, int room);

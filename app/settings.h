@@ -25,6 +25,9 @@ extern bool decode_path;              // percent-decode request paths
 extern std::string index_name;        // served for a path that ends in "/"
 extern bool http10;                   // answer HTTP/1.0 requests too
 extern bool head;                     // answer HEAD as GET, without the body
+extern bool large_files;              // send large bodies from the file, of any size
+extern bool ranges;                   // answer byte ranges of files
+extern bool conditional;              // entity tags, and 304 for current copies
 
 // How connections are driven; off unless the configuration sets them.
 extern bool wake_on_io;           // wait for socket readiness instead of a fixed pause

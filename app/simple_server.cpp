@@ -113,6 +113,13 @@ void simple_server_node::result_proc() {
     }
     printf_ex("%s %sjob %s finished with result %s\n", system_time_str().c_str(), log_prefix(),
               get_job_str(get_job()), get_result_str(get_result()));
+    if (get_job() == _send) {
+        // A send that ran out of file has sent fewer bytes than it announced.
+        if (get_result() == send_failed && send_file_remaining > 0 && last_io_result == 0) {
+            log_event("file ended before its announced length");
+        }
+        end_body_from_file();
+    }
     switch (get_result()) {
         case aborted:
         case connection_closed:  // the engine closes and calls after_disconnect() itself
@@ -120,6 +127,8 @@ void simple_server_node::result_proc() {
         case success:
             if (get_job() == _send && close_after_send) {
                 disconnect();
+            } else if (get_job() == _send && group_rest != nullptr) {
+                answer_request_group(group_rest);
             } else if (get_job() == _send) {
                 start_recv();
             } else if (get_job() == _recv) {

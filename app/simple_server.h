@@ -53,6 +53,10 @@ class simple_server_node : public se_server_node {
     // or its client may try no more logins: it is closed once the group's
     // answers are sent.
     bool close_after_send = false;
+    // Where the group goes on behind an answer whose body is sent from its
+    // file: answered once that send is done. Null: the group is answered.
+    char* group_rest = nullptr;
+    open_file body_file;  // the file whose body the send job ends with
 
   private:
     bool answer_pages_resident = false;  // an answer has used the buffer past its kept pages
@@ -76,7 +80,9 @@ class simple_server_node : public se_server_node {
     // A separator-framed block: the event line, then `text`, made safe for the log.
     void log_block(const char* event, std::string_view text);
     bool body_announced();
-    void answer_request_group();
+    void answer_request_group(char* current);
+    void send_body_from(answer a);
+    void end_body_from_file();
 };
 
 class simple_se_server : public se_server {

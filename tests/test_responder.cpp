@@ -1,0 +1,193 @@
+// The decision for one request, called directly: a site policy, a login
+// state and a request head in, an answer out, written into a buffer.
+#include "app/responder.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// "0123456789" repeated: any byte's value tells where it came from.
+const std::string digits = [] {
+    std::string text;
+    for (int i = 0; i < 1000; ++i)
+        text += static_cast<char>('0' + i % 10);
+    return text;
+}();
+
+class Responder : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        root = fs::temp_directory_path() / ("websrv-responder-" + std::to_string(getpid()));
+        fs::create_directories(root);
+        std::ofstream(root / "digits.txt", std::ios::binary) << digits;
+        std::ofstream(root / "empty.txt", std::ios::binary);
+    }
+    static void TearDownTestSuite() { fs::remove_all(root); }
+
+    void SetUp() override {
+        site.root = root.string() + "/";
+        site.realm = "websrv";
+        site.http10 = site.head = true;
+        stat((root / "digits.txt").c_str(), &info);
+        modified = http_time_str(static_cast<long>(info.st_mtime));
+    }
+
+    // The whole answer to an authenticated request for `target` with `fields`;
+    // a body to be sent from the file is appended as the node would send it.
+    std::string ask(const std::string& fields, const std::string& target = "/digits.txt",
+                    const std::string& method = "GET") {
+        std::string head = method + " " + target + " HTTP/1.1\r\nHost: h\r\n" + fields + "\r\n";
+        login_state login;
+        login.authorized = true;
+        char* next = nullptr;
+        answer a = respond(site, &login, head.data(), head.data() + head.size(), &next);
+        if (a.what == answer::kind::close) return "closed";
+        std::vector<char> buffer(static_cast<size_t>(room));
+        written w = write_answer(site, a, buffer.data(), room);
+        std::string text(buffer.data(), static_cast<size_t>(std::max(w.length, 0)));
+        if (w.body_from_file) {
+            std::string body(static_cast<size_t>(a.body_length), '\0');
+            pread(a.file.get(), body.data(), body.size(), a.body_offset);
+            text += body;
+        }
+        return text;
+    }
+
+    static fs::path root;
+    site_policy site;
+    int room = 1 << 20;
+    struct stat info {};
+    std::string modified;
+};
+
+fs::path Responder::root;
+
+std::string status_of(const std::string& answer) {
+    return answer.substr(0, answer.find("\r\n"));
+}
+
+std::string field(const std::string& answer, const std::string& name) {
+    const size_t at = answer.find("\r\n" + name + ": ");
+    if (at == std::string::npos || at > answer.find("\r\n\r\n")) return "(none)";
+    const size_t begin = at + name.size() + 4;
+    return answer.substr(begin, answer.find("\r\n", begin) - begin);
+}
+
+std::string body_of(const std::string& answer) {
+    return answer.substr(answer.find("\r\n\r\n") + 4);
+}
+
+TEST_F(Responder, ByteRanges) {
+    site.ranges = true;
+    struct row {
+        std::string range;
+        std::string status;
+        std::string content_range;
+        std::string body;  // "all": the whole file
+    };
+    const std::vector<row> rows = {
+        {"bytes=0-0", "206 Partial Content", "bytes 0-0/1000", "0"},
+        {"bytes=0-9", "206 Partial Content", "bytes 0-9/1000", "0123456789"},
+        {"bytes=995-", "206 Partial Content", "bytes 995-999/1000", "56789"},
+        {"bytes=999-999", "206 Partial Content", "bytes 999-999/1000", "9"},
+        {"bytes=998-5000", "206 Partial Content", "bytes 998-999/1000", "89"},
+        {"bytes=-3", "206 Partial Content", "bytes 997-999/1000", "789"},
+        {"bytes=-5000", "206 Partial Content", "bytes 0-999/1000", "all"},
+        {"bytes=1000-", "416 Range Not Satisfiable", "bytes */1000", "416 Range Not Satisfiable"},
+        {"bytes=-0", "416 Range Not Satisfiable", "bytes */1000", "416 Range Not Satisfiable"},
+        {"bytes=5-1", "200 OK", "(none)", "all"},
+        {"items=0-1", "200 OK", "(none)", "all"},
+        {"bytes=0-1,5-6", "200 OK", "(none)", "all"},
+    };
+    for (const row& r : rows) {
+        const std::string got = ask("Range: " + r.range + "\r\n");
+        EXPECT_EQ(status_of(got), "HTTP/1.1 " + r.status) << r.range;
+        EXPECT_EQ(field(got, "Content-Range"), r.content_range) << r.range;
+        EXPECT_EQ(body_of(got), r.body == "all" ? digits : r.body) << r.range;
+        EXPECT_EQ(field(got, "Content-Length"), std::to_string(body_of(got).size())) << r.range;
+        EXPECT_EQ(field(got, "Accept-Ranges"), r.status[0] == '4' ? "(none)" : "bytes") << r.range;
+        const std::string head = ask("Range: " + r.range + "\r\n", "/digits.txt", "HEAD");
+        EXPECT_EQ(head, got.substr(0, got.find("\r\n\r\n") + 4)) << r.range;
+    }
+    EXPECT_EQ(status_of(ask("Range: bytes=0-0\r\n", "/empty.txt")),
+              "HTTP/1.1 416 Range Not Satisfiable");
+
+    // If-Range: the range only while the file is the version the client names.
+    EXPECT_EQ(body_of(ask("Range: bytes=0-1\r\nIf-Range: " + modified + "\r\n")), "01");
+    EXPECT_EQ(body_of(ask("Range: bytes=0-1\r\nIf-Range: Thu, 01 Jan 1970 00:00:00 GMT\r\n")),
+              digits);
+    site.conditional = true;
+    const std::string tag = field(ask(""), "ETag");
+    EXPECT_EQ(body_of(ask("Range: bytes=0-1\r\nIf-Range: " + tag + "\r\n")), "01");
+    EXPECT_EQ(body_of(ask("Range: bytes=0-1\r\nIf-Range: W/" + tag + "\r\n")), digits);
+}
+
+TEST_F(Responder, Revalidation) {
+    site.conditional = true;
+    const std::string tag = field(ask(""), "ETag");
+    ASSERT_EQ(tag.front(), '"');
+    struct row {
+        std::string fields;
+        bool current;
+    };
+    const std::vector<row> rows = {
+        {"If-None-Match: " + tag + "\r\n", true},
+        {"If-None-Match: W/" + tag + "\r\n", true},
+        {"If-None-Match: \"other\", " + tag + "\r\n", true},
+        {"If-None-Match: *\r\n", true},
+        {"If-None-Match: \"other\"\r\n", false},
+        {"If-Modified-Since: " + modified + "\r\n", true},
+        {"If-Modified-Since: " + http_time_str(info.st_mtime + 60) + "\r\n", true},
+        {"If-Modified-Since: " + http_time_str(info.st_mtime - 1) + "\r\n", false},
+        {"If-Modified-Since: yesterday\r\n", false},
+        // The tag decides alone when there is one.
+        {"If-None-Match: \"other\"\r\nIf-Modified-Since: " + modified + "\r\n", false},
+    };
+    for (const row& r : rows) {
+        const std::string got = ask(r.fields);
+        if (r.current) {
+            EXPECT_EQ(got, "HTTP/1.1 304 Not Modified\r\nLast-Modified: " + modified +
+                               "\r\nETag: " + tag + "\r\n\r\n")
+                << r.fields;
+        } else {
+            EXPECT_EQ(status_of(got), "HTTP/1.1 200 OK") << r.fields;
+            EXPECT_EQ(field(got, "ETag"), tag) << r.fields;
+            EXPECT_EQ(body_of(got), digits) << r.fields;
+        }
+    }
+}
+
+TEST_F(Responder, WithoutTheKeysTheFieldsChangeNothing) {
+    const std::string plain = ask("");
+    EXPECT_EQ(plain,
+              "HTTP/1.1 200 OK\r\nLast-Modified: " + modified +
+                  "\r\nContent-Type: application/octet-stream\r\nContent-Length: 1000\r\n\r\n" +
+                  digits);
+    for (const std::string& fields :
+         std::vector<std::string>{"Range: bytes=0-0\r\n", "Range: bytes=5000-\r\n",
+                                  "If-None-Match: *\r\n", "If-Modified-Since: " + modified + "\r\n",
+                                  "Range: bytes=0-1\r\nIf-Range: " + modified + "\r\n"}) {
+        EXPECT_EQ(ask(fields), plain) << fields;
+    }
+}
+
+TEST_F(Responder, LargeBodiesComeFromTheFileOnlyWithTheKey) {
+    room = 600;
+    EXPECT_EQ(status_of(ask("")), "HTTP/1.1 500 Internal Server Error");
+    site.large_files = true;
+    EXPECT_EQ(body_of(ask("")), digits);
+    site.ranges = true;
+    EXPECT_EQ(body_of(ask("Range: bytes=100-899\r\n")), digits.substr(100, 800));
+    EXPECT_EQ(ask("", "/digits.txt", "HEAD"), ask("").substr(0, ask("").find("\r\n\r\n") + 4));
+}
+
+}  // namespace
