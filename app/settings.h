@@ -29,4 +29,9 @@ extern bool head;                     // answer HEAD as GET, without the body
 // How connections are driven; off unless the configuration sets them.
 extern bool wake_on_io;           // wait for socket readiness instead of a fixed pause
 extern unsigned int job_timeout;  // ms each job of a connection may last; 0: no limit
+
+// How the process starts; read by start-up only.
+extern std::string log_file;  // the log: the key log, or the executable's path with ".log"
+extern bool log_append;       // the log is appended to instead of emptied at the start
+extern bool exit_on_failure;  // a log that cannot be opened or a failed activation ends it
 }  // namespace settings
