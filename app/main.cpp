@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cassert>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -14,6 +15,7 @@
 #include <cstring>
 #include <fstream>
 
+#include "app/config_check.h"
 #include "engine/platform.h"
 #include "http/proxy_utils.h"
 #include "log/printf_ex.h"
@@ -42,15 +44,14 @@ bool conditional = false;
 bool wake_on_io = false;
 unsigned int job_timeout = 0;
 unsigned int login_limit = 0;
+std::string log_file;
+bool log_append = false;
+bool exit_on_failure = false;
 }  // namespace settings
 
 simple_se_server server;
 
 namespace {
-
-bool is_retained(const std::string& line) {
-    return !line.empty() && line.compare(0, 2, "//") != 0;
-}
 
 void set_if_positive(const std::string& text, int* setting) {
     int value = atoi(text.c_str());
@@ -69,6 +70,7 @@ void log_settings(const listen_address& address) {
 }
 
 const std::string* value_of(const param_map& params, const char* key) {
+    assert(is_known_key(key) && "websrv --check must know every key");
     auto it = params.find(key);
     return it == params.end() ? nullptr : &it->second;
 }
@@ -76,6 +78,8 @@ const std::string* value_of(const param_map& params, const char* key) {
 bool is_on(const std::string& value) {
     return atoi(value.c_str()) != 0;
 }
+
+}  // namespace
 
 // A file name without a directory part: anything else would let the index
 // name a file outside the directory asked for.
@@ -111,6 +115,8 @@ bool read_content_types(const std::string& file_name, param_map* types) {
     }
     return true;
 }
+
+namespace {
 
 void load_content_types(const std::string& file_name) {
     settings::content_types = file_name;
@@ -151,6 +157,11 @@ void log_optional_settings(const param_map& params) {
     if (set("wake_on_io")) printf_ex("////wake_on_io=%i\n", settings::wake_on_io ? 1 : 0);
     if (set("job_timeout")) printf_ex("////job_timeout=%u\n", settings::job_timeout);
     if (set("login_limit")) printf_ex("////login_limit=%u\n", settings::login_limit);
+    if (set("log")) printf_ex("////log=%s\n", settings::log_file.c_str());
+    if (set("log_append")) printf_ex("////log_append=%i\n", settings::log_append ? 1 : 0);
+    if (set("exit_on_failure")) {
+        printf_ex("////exit_on_failure=%i\n", settings::exit_on_failure ? 1 : 0);
+    }
 }
 
 // The keys for how connections are driven.
@@ -164,109 +175,183 @@ void apply_connection_config(const param_map& params) {
     }
 }
 
-// Fills `params` with the configuration as parsed; empty when it is not taken.
-void read_settings(listen_address* address, param_map* params) {
-    const std::string file_name = change_ext(settings::exe_name, ".cfg");
+// The configuration file as start-up found it, before the log is open.
+struct config_reading {
+    std::string file_name;
+    bool read = false;    // the file could be opened
+    bool parsed = false;  // its text parsed
+    param_map params;     // what it sets; empty unless parsed
+};
+
+config_reading read_configuration(const std::string& file_name) {
+    config_reading reading;
+    reading.file_name = file_name;
     std::string text;
-    const bool read = read_config_text(file_name, &text);
-    if (!read) printf_ex("////can not read cfg-file\n");
-    if (!parse_params(text.data(), text.data() + text.size(), params)) {
-        params->clear();
+    reading.read = read_config_text(file_name, &text);
+    reading.parsed = parse_params(text.data(), text.data() + text.size(), &reading.params);
+    if (!reading.parsed) reading.params.clear();
+    return reading;
+}
+
+// The keys for where the log goes and how a failed start ends; they are
+// needed before the log is opened.
+void apply_start_config(const param_map& params) {
+    settings::log_file = change_ext(settings::exe_name, ".log");
+    if (auto* file = value_of(params, "log"); file && !file->empty()) settings::log_file = *file;
+    if (auto* value = value_of(params, "log_append")) settings::log_append = is_on(*value);
+    if (auto* value = value_of(params, "exit_on_failure")) {
+        settings::exit_on_failure = is_on(*value);
+    }
+}
+
+// Logs what was wrong with the configuration file, then takes its settings.
+void take_settings(const config_reading& reading, listen_address* address) {
+    if (!reading.read) printf_ex("////can not read cfg-file\n");
+    if (!reading.parsed) {
         printf_ex("////can not parse params\n");
-        // No file is a plain start with the defaults; a file that is there but
-        // not taken would otherwise go unnoticed outside the log.
-        if (read || access(file_name.c_str(), F_OK) == 0) {
+        // No file beside the executable is a plain start with the defaults; a
+        // file that is there, or named on the command line, but not taken
+        // would otherwise go unnoticed outside the log.
+        const bool named = reading.file_name != change_ext(settings::exe_name, ".cfg");
+        if (reading.read || named || access(reading.file_name.c_str(), F_OK) == 0) {
             fprintf(stderr, "%s: can not %s %s: every setting keeps its default\n",
-                    settings::exe_name.c_str(), read ? "parse" : "read", file_name.c_str());
+                    settings::exe_name.c_str(), reading.read ? "parse" : "read",
+                    reading.file_name.c_str());
         }
         return;
     }
-    apply_config(*params, address);
+    apply_config(reading.params, address);
 }
 
 // The password every copy of websrv starts with is known to everyone.
-void warn_of_default_password() {
+void warn_of_default_password(const std::string& config_file) {
     if (settings::password != default_password) return;
     fprintf(stderr, "%s: the default password is in force: set the key password in %s\n",
-            settings::exe_name.c_str(), change_ext(settings::exe_name, ".cfg").c_str());
+            settings::exe_name.c_str(), config_file.c_str());
 }
 
+// The descriptor that holds the lock on the log file, or -1.
+int log_lock = -1;
+
 // Takes the lock on the log file that keeps a second copy of the server from
-// emptying it. The descriptor stays open, unused, for the life of the process:
-// the lock lives with it. False only when another process holds the lock; a
-// file that cannot be opened or locked at all is left to the log, which then
-// writes to standard output only. A log it creates is private to its owner,
-// as the log will be.
+// emptying it. The descriptor stays open, unused, in `log_lock` until the log
+// is opened again: the lock lives with it. False only when another process
+// holds the lock; a file that cannot be opened or locked at all is left to
+// the log, which then writes to standard output only. A log it creates is
+// private to its owner, as the log will be.
 bool lock_log_file(const std::string& file_name) {
     int fd = open(file_name.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, S_IRUSR | S_IWUSR);
-    if (fd == -1 || flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
+    if (fd == -1) return true;
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
+        log_lock = fd;
+        return true;
+    }
     const bool held_elsewhere = errno == EWOULDBLOCK;
     close(fd);
     return !held_elsewhere;
 }
 
-}  // namespace
-
-site_policy site_policy_from_settings() {
-    site_policy site;
-    site.root = settings::root;
-    site.index_name = settings::index_name;
-    site.realm = change_ext(get_name(settings::exe_name), "");
-    site.login = settings::login;
-    site.password = settings::password;
-    const std::string credentials = settings::login + ":" + settings::password;
-    site.expected_credentials =
-        base64_encode(reinterpret_cast<const unsigned char*>(credentials.data()),
-                      static_cast<unsigned int>(credentials.size()));
-    site.max_attempts = simple_server_node::max_a_counter;
-    site.content_types = settings::content_type_table;
-    site.decode_path = settings::decode_path;
-    site.http10 = settings::http10;
-    site.head = settings::head;
-    site.large_files = settings::large_files;
-    site.ranges = settings::ranges;
-    site.conditional = settings::conditional;
-    return site;
+// Opens the log by its name again, after it was moved away: the old file
+// ends, a new one begins, and the lock moves to it.
+void reopen_log() {
+    if (!printf_ex_reopen()) {
+        fprintf(stderr,
+                "%s: can not open the log %s again: %s; it goes on in the file open before\n",
+                settings::exe_name.c_str(), settings::log_file.c_str(), strerror(errno));
+        return;
+    }
+    const int old_lock = log_lock;
+    log_lock = -1;
+    lock_log_file(settings::log_file);
+    if (old_lock != -1) close(old_lock);
 }
 
-int answer_arguments(int argc, char** argv) {
-    if (argc <= 1) return -1;
-    const char* name = argv[0] != nullptr ? argv[0] : "websrv";
-    auto is = [](const char* argument, const char* option) {
-        return strcmp(argument, option) == 0;
-    };
-    const bool help = is(argv[1], "--help") || is(argv[1], "-h");
-    const bool version = is(argv[1], "--version");
-    if (argc > 2 || !(help || version)) {
-        const char* unexpected = argc > 2 && (help || version) ? argv[2] : argv[1];
-        fprintf(stderr, "%s: unexpected argument '%s' (see --help)\n", name, unexpected);
-        return 2;
-    }
-    if (version) {
-        printf("websrv %s\n", WEBSRV_VERSION);
+volatile sig_atomic_t reopen_log_asked = 0;
+volatile sig_atomic_t stop_asked = 0;
+
+// Only notes the signal: the main loop acts on it between two polls.
+void note_signal(int number) {
+    if (number == SIGUSR1) {
+        reopen_log_asked = 1;
     } else {
-        printf(
-            "Usage: %s [--help | --version]\n"
-            "Serves one directory over HTTP/1.1 behind HTTP Basic authentication.\n"
-            "Started without arguments, it reads its configuration from %s,\n"
-            "writes its log to %s and to standard output, serves the\n"
-            "directory %sroot/ unless the configuration names another root,\n"
-            "and runs until it is stopped. The README lists every configuration key.\n",
-            name, change_ext(name, ".cfg").c_str(), change_ext(name, ".log").c_str(),
-            get_path(name).c_str());
+        stop_asked = 1;
     }
-    return 0;
 }
+
+// SIGHUP keeps its default action: it ends the process.
+void catch_signals() {
+    struct sigaction action {};
+    action.sa_handler = note_signal;
+    action.sa_flags = SA_RESTART;
+    sigemptyset(&action.sa_mask);
+    for (int number : {SIGUSR1, SIGINT, SIGTERM})
+        sigaction(number, &action, nullptr);
+}
+
+// Standard output may hold lines in its buffer when it is a file: they are
+// written before the process ends. Nothing else is done on the way out (no
+// connection is closed with log lines of its own).
+void answer_signals() {
+    if (stop_asked) {
+        fflush(stdout);
+        _exit(0);
+    }
+    if (reopen_log_asked) {
+        reopen_log_asked = 0;
+        reopen_log();
+    }
+}
+
+// One line on standard error about a failed start, with the system's reason.
+void report_start_failure(const char* what, const std::string& name, const char* reason) {
+    fprintf(stderr, "%s: can not %s %s: %s\n", settings::exe_name.c_str(), what, name.c_str(),
+            reason);
+}
+
+// Locks and opens the log. False when the process must not go on: another
+// copy holds the log, or it cannot be opened and exit_on_failure is set.
+bool open_log() {
+    const std::string& name = settings::log_file;
+    if (!lock_log_file(name)) {
+        fprintf(stderr,
+                "%s: %s is locked by another copy of websrv that is running; not starting\n",
+                settings::exe_name.c_str(), name.c_str());
+        return false;
+    }
+    const bool opened = printf_ex_init(true, true, name.c_str(), settings::log_append ? "a" : "w");
+    const int reason = errno;
+    printf_ex_screen_never_blocks(true);
+    if (opened) return true;
+    report_start_failure("open the log", name, strerror(reason));
+    return !settings::exit_on_failure;
+}
+
+// Prepares and activates `server`. False when that failed and
+// exit_on_failure is set; the log and standard error say why in any case.
+bool activate_server(const listen_address& address) {
+    server.set_wake_on_io(settings::wake_on_io);
+    server.prepare(AF_INET, SOCK_STREAM, IPPROTO_TCP, address.ip.c_str(), address.port);
+    // Only an address that is not a dotted IPv4 one fails without a system
+    // call: it then finds no error number.
+    errno = 0;
+    const bool active = server.activate(true);
+    printf_ex(active ? "%s server activated\n" : "%s can not activate server\n",
+              system_time_str().c_str());
+    if (active) return true;
+    const int error_number = server.last_error_number();
+    report_start_failure("activate server on", address.ip + " port " + std::to_string(address.port),
+                         error_number != 0 ? strerror(error_number) : "not a dotted IPv4 address");
+    return !settings::exit_on_failure;
+}
+
+}  // namespace
 
 bool read_config_text(const std::string& file_name, std::string* text) {
     text->clear();
-    std::ifstream file(file_name);
-    if (!file.is_open()) return false;
-    std::string line;
-    while (file.peek() != std::ifstream::traits_type::eof() && std::getline(file, line)) {
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        if (is_retained(line)) text->append(line).append("\r\n");
-    }
+    std::vector<config_line> lines;
+    if (!read_config_lines(file_name, &lines)) return false;
+    for (const config_line& line : lines)
+        text->append(line.text).append("\r\n");
     text->append("\r\n");
     return true;
 }
@@ -291,36 +376,25 @@ void apply_config(const param_map& params, listen_address* address) {
     apply_connection_config(params);
 }
 
-bool start_up(const char* argv0) {
+bool start_up(const char* argv0, const std::string& config_file) {
     settings::exe_name = argv0;
-    const std::string log_name = change_ext(settings::exe_name, ".log");
-    if (!lock_log_file(log_name)) {
-        fprintf(stderr,
-                "%s: %s is locked by another copy of websrv that is running; not starting\n",
-                settings::exe_name.c_str(), log_name.c_str());
-        return false;
-    }
+    const config_reading reading = read_configuration(config_file);
+    apply_start_config(reading.params);
     // Standard output may be a pipe whose reader has gone: a write to it must
     // fail, not end the process.
     signal(SIGPIPE, SIG_IGN);
-    printf_ex_init(true, true, log_name.c_str(), "w");
-    printf_ex_screen_never_blocks(true);
+    if (!open_log()) return false;
     printf_ex("%s%s logging started\n", log_separator_line, system_time_str().c_str());
 
     listen_address address;
     settings::root = get_path(settings::exe_name) + "root/";
-    param_map params;
-    read_settings(&address, &params);
+    take_settings(reading, &address);
     log_settings(address);
-    log_optional_settings(params);
-
-    warn_of_default_password();
-    server.set_wake_on_io(settings::wake_on_io);
+    log_optional_settings(reading.params);
+    warn_of_default_password(reading.file_name);
     server.serve(site_policy_from_settings(), settings::login_limit);
-    server.prepare(AF_INET, SOCK_STREAM, IPPROTO_TCP, address.ip.c_str(), address.port);
-    bool active = server.activate(true);
-    printf_ex(active ? "%s server activated\n" : "%s can not activate server\n",
-              system_time_str().c_str());
+    if (!activate_server(address)) return false;
+    catch_signals();
     return true;
 }
 
@@ -328,6 +402,7 @@ void run_main_loop() {
     const unsigned long pause_ms = 100;
     for (;;) {
         server.job_proc();
+        answer_signals();
         if (!server.wakes_on_io()) {
             Sleep(pause_ms);
         } else {
@@ -336,4 +411,26 @@ void run_main_loop() {
             server.wait(server.made_progress() ? 0 : pause_ms);
         }
     }
+}
+
+site_policy site_policy_from_settings() {
+    site_policy site;
+    site.root = settings::root;
+    site.index_name = settings::index_name;
+    site.realm = change_ext(get_name(settings::exe_name), "");
+    site.login = settings::login;
+    site.password = settings::password;
+    const std::string credentials = settings::login + ":" + settings::password;
+    site.expected_credentials =
+        base64_encode(reinterpret_cast<const unsigned char*>(credentials.data()),
+                      static_cast<unsigned int>(credentials.size()));
+    site.max_attempts = simple_server_node::max_a_counter;
+    site.content_types = settings::content_type_table;
+    site.decode_path = settings::decode_path;
+    site.http10 = settings::http10;
+    site.head = settings::head;
+    site.large_files = settings::large_files;
+    site.ranges = settings::ranges;
+    site.conditional = settings::conditional;
+    return site;
 }

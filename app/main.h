@@ -2,7 +2,8 @@
 //
 // The settings are written during start-up only and read afterwards by the
 // connection nodes. The configuration file and the log file are named after
-// the executable: its path with the extension ".cfg" and ".log".
+// the executable, its path with the extension ".cfg" and ".log", unless the
+// command line names the configuration and its key log names the log.
 #pragma once
 
 #include <string>
@@ -37,21 +38,25 @@ void apply_config(const param_map& params, listen_address* address);
 // The site policy that the settings in force describe.
 site_policy site_policy_from_settings();
 
-// Answers a command line that holds arguments: "--help" or "-h" prints the
-// usage text and "--version" the version, both on standard output with the
-// exit status 0; anything else prints a one-line error on standard error with
-// the status 2. Neither touches the log or the network. Returns -1 when there
-// are no arguments: the server is to start.
-int answer_arguments(int argc, char** argv);
+// A file name without a directory part, as `index` must be.
+bool is_plain_name(const std::string& name);
 
-// Steps up to activation: names the files after `argv0`, opens the log,
-// reads the configuration, logs the settings, prepares and activates `server`.
-// Returns false only when another copy of websrv holds the log file (the
-// reason is on standard error and the log is left untouched): the process
-// must not serve. A server that could not be activated still returns true;
-// the log says why, and the process goes on polling as it always does.
-bool start_up(const char* argv0);
+// Reads a media-type table in the mime.types format from a regular file.
+// False, with `types` empty, when the file cannot be read or holds no table.
+bool read_content_types(const std::string& file_name, param_map* types);
 
-// Polls `server` for ever: every 100 ms, or, with `wake_on_io`, as soon as
-// a socket has work (and at least every 100 ms).
+// Steps up to activation: reads the configuration file `config_file`,
+// opens the log (named after `argv0` unless the key log names it), logs the
+// settings, prepares and activates `server`, and catches SIGUSR1 (the log is
+// opened again by name), SIGINT and SIGTERM (the process ends with status 0).
+// Returns false when the process must not serve: another copy of websrv
+// holds the log file (the log is left untouched), or, with exit_on_failure,
+// the log could not be opened or the server not activated. Each reason is on
+// standard error. Without exit_on_failure a server that could not be
+// activated still returns true: the process goes on polling as it always does.
+bool start_up(const char* argv0, const std::string& config_file);
+
+// Polls `server` until SIGINT or SIGTERM: every 100 ms, or, with
+// `wake_on_io`, as soon as a socket has work (and at least every 100 ms).
+// Between two polls it acts on the signals that start_up catches.
 [[noreturn]] void run_main_loop();

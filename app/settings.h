@@ -33,4 +33,9 @@ extern bool conditional;              // entity tags, and 304 for current copies
 extern bool wake_on_io;           // wait for socket readiness instead of a fixed pause
 extern unsigned int job_timeout;  // ms each job of a connection may last; 0: no limit
 extern unsigned int login_limit;  // failed logins an address may make a minute; 0: no limit
+
+// How the process starts; read by start-up only.
+extern std::string log_file;  // the log: the key log, or the executable's path with ".log"
+extern bool log_append;       // the log is appended to instead of emptied at the start
+extern bool exit_on_failure;  // a log that cannot be opened or a failed activation ends it
 }  // namespace settings

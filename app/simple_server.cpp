@@ -3,6 +3,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
@@ -146,6 +147,9 @@ void simple_server_node::after_disconnect() {
 }
 
 void simple_se_server::after_error(errors error) {
+    // Read before logging can change it. A failure without a failed system
+    // call finds errno as its caller left it.
+    error_number = errno;
     printf_ex("%s server function call finished with error %s\n", system_time_str().c_str(),
               get_error_str(error));
 }

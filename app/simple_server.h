@@ -87,7 +87,12 @@ class simple_server_node : public se_server_node {
 
 class simple_se_server : public se_server {
   public:
+    // Logs the error, and keeps the system's error number of the call that
+    // failed: the engine reports its own codes only.
     void after_error(errors error) override;
+    // The error number kept by the last after_error: that of the failed
+    // system call, or what errno held when the failure made none.
+    int last_error_number() const { return error_number; }
     // Null when the node's buffers cannot be allocated: the server then
     // closes the connection and goes on.
     se_server_node* new_node() override;
@@ -96,6 +101,7 @@ class simple_se_server : public se_server {
     void serve(site_policy policy, unsigned int login_limit);
 
   private:
+    int error_number = 0;
     site_policy site;
     login_limiter logins;
 };

@@ -1,11 +1,16 @@
 // websrv: serves one directory over HTTP/1.1 behind Basic authentication.
-// Started without arguments it runs until it is killed; --help tells more.
+// It runs until it is stopped; --help tells more.
+#include "app/command_line.h"
+#include "app/config_check.h"
 #include "app/main.h"
 
 int main(int argc, char** argv) {
-    int status = answer_arguments(argc, argv);
+    command_line options;
+    int status = answer_arguments(argc, argv, &options);
     if (status >= 0) return status;
-    // argv[0] names the configuration and log files; an exec without it gets a plain name.
-    if (!start_up(argc > 0 && argv[0] != nullptr ? argv[0] : "websrv")) return 1;
+    // argv[0] names the log and the default root; an exec without it gets a plain name.
+    const char* argv0 = argc > 0 && argv[0] != nullptr ? argv[0] : "websrv";
+    if (options.check) return check_config(options.config_file, argv0);
+    if (!start_up(argv0, options.config_file)) return 1;
     run_main_loop();
 }

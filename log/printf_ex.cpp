@@ -28,6 +28,7 @@ bool enabled = true;
 bool print_to_file = false;
 bool print_to_screen_also = false;
 FILE* f = nullptr;
+std::string file_name_in_use;  // what printf_ex_reopen opens again
 mt_obj cs;
 
 // Holds the lock for the lifetime of one printf_ex call.
@@ -362,9 +363,20 @@ bool printf_ex_init(bool to_file, bool to_screen_also, const char* file_name, co
     if (!to_file) return true;
     if (file_name == nullptr || mode == nullptr) return false;
     printf_ex_uninit();
+    file_name_in_use = file_name;
     f = open_private(file_name, mode);
     losses.reset(file_name);
     return f != nullptr;
+}
+
+bool printf_ex_reopen() {
+    lock_guard guard(cs);
+    if (!print_to_file || file_name_in_use.empty()) return false;
+    FILE* fresh = open_private(file_name_in_use.c_str(), "a");
+    if (fresh == nullptr) return false;
+    printf_ex_uninit();
+    f = fresh;
+    return true;
 }
 
 bool printf_ex(const char* format, ...) {

@@ -30,6 +30,12 @@ bool printf_ex_init(bool print_to_file, bool print_to_screen_also, const char* f
 // While the log is disabled it writes nothing and returns true.
 bool printf_ex(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
+// Opens the file that printf_ex_init named again, for appending, and writes
+// to it from then on, so that a log moved away (rotated) ends and a new one
+// begins under the name. False, with the file open before still in use, when
+// the name cannot be opened or no file was named.
+bool printf_ex_reopen();
+
 // Closes the log file, if one is open. The routing flags keep their values.
 void printf_ex_uninit();
 

@@ -253,7 +253,7 @@ TEST(WebsrvStartup, FilesAreNamedAfterTheExecutableAsStarted) {
     EXPECT_EQ(setting(process.log(), "port"), std::to_string(port));
 }
 
-TEST(WebsrvStartup, AnAddressThatCanNotBeBoundIsLoggedAndTheProcessLivesOn) {
+TEST(WebsrvStartup, AFailedStartIsToldOnStandardErrorAndEndsItWithExitOnFailure) {
     // The holder asks for address reuse too, and websrv still must not bind beside it.
     int holder = socket(AF_INET, SOCK_STREAM, 0);
     int on = 1;
@@ -265,25 +265,255 @@ TEST(WebsrvStartup, AnAddressThatCanNotBeBoundIsLoggedAndTheProcessLivesOn) {
     listen(holder, 1);
     socklen_t length = sizeof address;
     getsockname(holder, reinterpret_cast<sockaddr*>(&address), &length);
-    const std::string taken_port = std::to_string(ntohs(address.sin_port));
+    const std::string taken = std::to_string(ntohs(address.sin_port));
+    const std::string free = std::to_string(free_port());
 
-    for (const std::string& config : {"ip=127.0.0.1\nport=" + taken_port + "\n",
-                                      "ip=localhost\nport=" + std::to_string(free_port()) + "\n"}) {
+    struct row {
+        std::string config;
+        std::string told;  // the line on standard error, after "./websrv: can not "
+        bool exits;        // with status 1, within a second
+    };
+    const std::string exit_on_failure = "exit_on_failure=1\n";
+    const std::string held = "ip=127.0.0.1\nport=" + taken + "\n";
+    const std::string named = "ip=localhost\nport=" + free + "\n";
+    const std::string no_log = "ip=127.0.0.1\nport=" + free + "\nlog=missing/websrv.log\n";
+    const std::string in_use =
+        "activate server on 127.0.0.1 port " + taken + ": Address already in use\n";
+    const std::string not_opened = "open the log missing/websrv.log: No such file or directory\n";
+    const std::vector<row> rows = {
+        {held, in_use, false},
+        {held + exit_on_failure, in_use, true},
+        {named, "activate server on localhost port " + free + ": not a dotted IPv4 address\n",
+         false},
+        {no_log, not_opened, false},
+        {no_log + exit_on_failure, not_opened, true},
+    };
+    for (const row& r : rows) {
         websrv_process process;
-        process.configure(config);
+        process.configure("password=not-the-default\n" + r.config);
         process.start();
-        ASSERT_TRUE(process.wait_for_log("can not activate server")) << config << process.log();
-        std::vector<std::string> lines = lines_of(process.log());
-        ASSERT_GE(lines.size(), 2u);
-        EXPECT_TRUE(std::regex_match(
-            lines[lines.size() - 2],
-            std::regex(stamp + " server function call finished with error bind_failed")))
-            << config;
-        EXPECT_TRUE(std::regex_match(lines.back(), std::regex(stamp + " can not activate server")));
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        EXPECT_TRUE(process.alive());
+        if (r.exits) {
+            EXPECT_EQ(process.wait_for_exit(1.0), 1) << r.config;
+        } else {
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            EXPECT_TRUE(process.alive()) << r.config;
+        }
+        EXPECT_EQ(read_file(process.dir / "stderr.txt"), "./websrv: can not " + r.told) << r.config;
+        if (r.told != not_opened) {
+            // The log says it too: the engine's code, then the failure.
+            std::vector<std::string> lines = lines_of(process.log());
+            ASSERT_GE(lines.size(), 2u);
+            EXPECT_TRUE(std::regex_match(
+                lines[lines.size() - 2],
+                std::regex(stamp + " server function call finished with error bind_failed")))
+                << r.config;
+            EXPECT_TRUE(
+                std::regex_match(lines.back(), std::regex(stamp + " can not activate server")));
+        }
     }
     close(holder);
+}
+
+TEST(WebsrvStartup, TheConfigurationFileCanBeNamedOnTheCommandLine) {
+    for (const std::string option : {"-c", "--config"}) {
+        websrv_process process;
+        const unsigned short port = free_port();
+        process.configure("port=1\n");  // the file beside the executable is not read
+        write_file(process.dir / "etc" / "site.cfg",
+                   "ip=127.0.0.1\nport=" + std::to_string(port) + "\n");
+        process.start("./websrv", {}, {option, "etc/site.cfg"});
+        ASSERT_TRUE(process.wait_for_log("server activated")) << option << process.log();
+        EXPECT_EQ(setting(process.log(), "port"), std::to_string(port)) << option;
+        EXPECT_EQ(setting(process.log(), "root"), "./root/")
+            << "the default root stays beside the executable";
+    }
+    websrv_process missing;
+    missing.start("./websrv", {}, {"-c", "missing.cfg"});
+    ASSERT_TRUE(missing.wait_for_log("////can not read cfg-file\n"));
+    EXPECT_EQ(read_file(missing.dir / "stderr.txt"),
+              "./websrv: can not read missing.cfg: every setting keeps its default\n"
+              "./websrv: the default password is in force: set the key password in missing.cfg\n");
+}
+
+TEST(WebsrvStartup, CheckReportsEveryLineNotUsedAsWritten) {
+    struct row {
+        std::string config;
+        int errors;
+        std::vector<std::string> told;  // every line but the last, after "./websrv.cfg"
+    };
+    const std::string loopback = "ip=127.0.0.1\n";
+    const std::string default_password =
+        ": warning: the default password is in force; only this machine can connect, but set "
+        "password= before ip opens the server to others";
+    const std::vector<row> rows = {
+        {loopback + "password=secret\nroot=root\n", 0, {}},
+        {loopback, 0, {default_password}},
+        {"ip=0\r\nlogin=me\r\n",
+         1,
+         {": error: the default password is in force and others can connect: set password="}},
+        {loopback + "// a comment\r\nprot=8080\r\n",
+         0,
+         {":3: warning: unknown key \"prot\" is ignored", default_password}},
+        {loopback + "port = 8080\n",
+         1,
+         {":2: error: spaces around the key \"port \": the line is ignored; write port=8080",
+          default_password}},
+        {loopback + "port=8080\nport=8081\n",
+         0,
+         {":3: warning: port is set on line 2 already: this line is ignored", default_password}},
+        {"x\n\n" + loopback,
+         2,
+         {":1: error: no \"=\": the line is joined with line 3 into one key, and both are "
+          "ignored",
+          ": error: the default password is in force and others can connect: set password="}},
+        {loopback + "password=secret\ny\n",
+         2,
+         {":3: error: no \"=\" on this line or any later one: the whole file is refused and every "
+          "setting keeps its default",
+          ": error: the default password is in force and others can connect: set password="}},
+        {loopback + "password=s\nport=abc\nsizeof_in=0\njob_timeout=-5\nhead=yes\n",
+         4,
+         {":3: error: port: \"abc\" is not a number",
+          ":4: error: sizeof_in: 0 is out of range (1 to 2147483647)",
+          ":5: error: job_timeout: -5 is out of range (0 to 2147483647)",
+          ":6: error: head: \"yes\" is not a number"}},
+        {loopback + "password=s\nport=70000\nip=1.2.3.4\n",
+         1,
+         {":3: error: port: 70000 is out of range (1 to 65535)",
+          ":4: warning: ip is set on line 1 already: this line is ignored"}},
+        {"ip=localhost\npassword=s\n",
+         1,
+         {":1: error: ip: \"localhost\" is not a dotted IPv4 address (0: every interface; names "
+          "are not looked up)"}},
+        {loopback + "password=s\nroot=missing\ncontent_types=root\nindex=../x\n",
+         3,
+         {":3: error: root: missing: No such file or directory",
+          ":4: error: content_types: root is not a readable table of content types (the "
+          "built-in types would be used)",
+          ":5: error: index: \"../x\" is not a plain file name (index.htm would be used)"}},
+        {loopback + "password=s\nlog=missing/x.log\n",
+         1,
+         {":3: error: log: the log missing/x.log can not be written: can not create it in "
+          "missing/: No such file or directory"}},
+    };
+    for (const row& r : rows) {
+        websrv_process process;
+        fs::create_directories(process.dir / "root");
+        process.configure(r.config);
+        process.start("./websrv", {}, {"--check"});
+        EXPECT_EQ(process.wait_for_exit(), r.errors == 0 ? 0 : 1) << r.config;
+        std::vector<std::string> told = lines_of(read_file(process.dir / "stderr.txt"));
+        ASSERT_FALSE(told.empty()) << r.config;
+        EXPECT_EQ(told.back(), r.errors == 0 ? "configuration ok"
+                                             : "./websrv.cfg: configuration not ok: " +
+                                                   std::to_string(r.errors) + " error" +
+                                                   (r.errors == 1 ? "" : "s"))
+            << r.config;
+        told.pop_back();
+        std::vector<std::string> expected;
+        for (const std::string& line : r.told)
+            expected.push_back("./websrv.cfg" + line);
+        EXPECT_EQ(told, expected) << r.config;
+        EXPECT_EQ(read_file(process.dir / "stdout.txt"), "") << r.config;
+        EXPECT_FALSE(fs::exists(process.dir / "websrv.log")) << r.config << ": nothing is logged";
+    }
+}
+
+TEST(WebsrvStartup, TheLogCanBeNamedAndItIsLockedThere) {
+    websrv_process first;
+    const unsigned short port = free_port();
+    fs::create_directories(first.dir / "logs");
+    first.configure("ip=127.0.0.1\nport=" + std::to_string(port) + "\nlog=logs/site.log\n");
+    first.start();
+    ASSERT_TRUE(first.wait_for_log("server activated", 1, 5.0, "logs/site.log"));
+    EXPECT_EQ(setting(first.log("logs/site.log"), "log"), "logs/site.log");
+    EXPECT_FALSE(fs::exists(first.dir / "websrv.log"));
+
+    // A copy elsewhere that names the same log is refused, and leaves it alone.
+    const std::string log_before = first.log("logs/site.log");
+    websrv_process second;
+    second.configure("ip=127.0.0.1\nport=" + std::to_string(free_port()) +
+                     "\nlog=" + (first.dir / "logs" / "site.log").string() + "\n");
+    second.start();
+    EXPECT_EQ(second.wait_for_exit(), 1);
+    EXPECT_NE(read_file(second.dir / "stderr.txt").find("locked by another copy"),
+              std::string::npos);
+    EXPECT_EQ(first.log("logs/site.log"), log_before);
+}
+
+TEST(WebsrvStartup, AnAppendedLogKeepsEveryRun) {
+    websrv_process process;
+    process.configure("ip=127.0.0.1\nport=" + std::to_string(free_port()) + "\nlog_append=1\n");
+    for (int run = 1; run <= 2; ++run) {
+        process.start();
+        ASSERT_TRUE(process.wait_for_log("server activated", run)) << process.log();
+        process.stop();
+    }
+    EXPECT_EQ(websrv_process::count(process.log(), " logging started\n"), 2);
+    EXPECT_EQ(setting(process.log(), "log_append"), "1");
+}
+
+// Fetches /a.txt on a connection of its own and waits until the log says it is closed.
+void fetch_and_close(websrv_process& process, unsigned short port) {
+    int client = connect_to(port);
+    ASSERT_NE(client, -1);
+    ASSERT_TRUE(send_all(client, "GET /a.txt HTTP/1.1\r\n" + basic_auth + "\r\n"));
+    EXPECT_NE(receive_response(client).find("alpha"), std::string::npos);
+    close(client);
+    EXPECT_TRUE(process.wait_for_log(" disconnected\n")) << process.log();
+}
+
+TEST(WebsrvStartup, SigusrOneOpensTheLogAgainByName) {
+    running_server server;
+    ASSERT_TRUE(server.ready());
+    websrv_process& process = server.process;
+    write_file(process.dir / "root" / "a.txt", "alpha");
+    fetch_and_close(process, server.port);
+    fs::rename(process.dir / "websrv.log", process.dir / "websrv.log.1");
+    kill(process.pid, SIGUSR1);
+    for (int i = 0; i < 100 && !fs::exists(process.dir / "websrv.log"); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    fetch_and_close(process, server.port);
+
+    const std::string old_log = process.log("websrv.log.1");
+    const std::string new_log = process.log();
+    EXPECT_EQ(websrv_process::count(old_log, "header to send"), 1) << old_log;
+    EXPECT_TRUE(old_log.ends_with(" disconnected\n"));
+    EXPECT_EQ(websrv_process::count(new_log, "header to send"), 1) << new_log;
+    EXPECT_TRUE(std::regex_search(new_log, std::regex("^" + stamp + " node \\(.*\\) connected\n")))
+        << new_log;
+
+    // The lock moved with the name: a second copy still leaves the log alone.
+    std::string answer = run("env -C " + process.dir.string() + " ./websrv 2>&1; echo status $?");
+    EXPECT_NE(answer.find("locked by another copy"), std::string::npos) << answer;
+    kill(process.pid, SIGTERM);
+    EXPECT_EQ(process.wait_for_exit(), 0);
+    EXPECT_EQ(old_log + new_log, read_file(process.dir / "stdout.txt"))
+        << "between them, the two files hold every line";
+}
+
+TEST(WebsrvStartup, SigtermAndSigintEndItWithEveryLineOnStandardOutput) {
+    for (int number : {SIGTERM, SIGINT}) {
+        running_server server;
+        ASSERT_TRUE(server.ready());
+        websrv_process& process = server.process;
+        write_file(process.dir / "root" / "a.txt", "alpha");
+        int client = connect_to(server.port);
+        ASSERT_NE(client, -1);
+        std::string group;
+        for (int i = 0; i < 20; ++i)
+            group += "GET /a.txt HTTP/1.1\r\n" + basic_auth + "\r\n";
+        ASSERT_TRUE(send_all(client, group));
+        EXPECT_EQ(websrv_process::count(receive_answers(client, 20), "alpha"), 20);
+        ASSERT_TRUE(process.wait_for_log("header to send", 20));
+        const std::string log = process.log();
+
+        kill(process.pid, number);
+        EXPECT_EQ(process.wait_for_exit(), 0) << number;
+        EXPECT_EQ(process.log(), log) << number << ": no line is added on the way out";
+        EXPECT_EQ(read_file(process.dir / "stdout.txt"), log) << number;
+        close(client);
+    }
 }
 
 TEST(WebsrvStartup, ARestartBindsOverConnectionsInTimeWait) {
@@ -377,6 +607,7 @@ TEST(WebsrvStartup, ArgumentsArePrintedAnswersNotAStart) {
         {{"--version"}, 0, R"(websrv \d+\.\d+\.\d+\n)", ""},
         {{"--port=80"}, 2, "", R"(\./websrv: unexpected argument '--port=80' \(see --help\)\n)"},
         {{"--version", "now"}, 2, "", R"(\./websrv: unexpected argument 'now' \(see --help\)\n)"},
+        {{"-t", "-c"}, 2, "", R"(\./websrv: a file name must follow '-c' \(see --help\)\n)"},
     };
     for (const row& r : rows) {
         websrv_process process;

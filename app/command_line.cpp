@@ -1,0 +1,70 @@
+#include "app/command_line.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "http/http_utils.h"
+
+namespace {
+
+void print_usage(const char* name) {
+    printf(
+        "Usage: %s [-c FILE] [-t]\n"
+        "       %s --help | --version\n"
+        "Serves one directory over HTTP/1.1 behind HTTP Basic authentication.\n"
+        "\n"
+        "  -c, --config FILE  read the configuration from FILE instead of %s\n"
+        "  -t, --check        check the configuration and exit: every problem goes to\n"
+        "                     standard error with its line; the status is 0 when it\n"
+        "                     says \"configuration ok\", else 1. Nothing is served or logged\n"
+        "  -h, --help         print this text\n"
+        "      --version      print the version\n"
+        "\n"
+        "It writes its log to %s (or the file the key log names) and to\n"
+        "standard output, serves the directory %sroot/ unless the\n"
+        "configuration names another root, and runs until it is stopped:\n"
+        "SIGINT and SIGTERM end it with the status 0, SIGUSR1 makes it open its log\n"
+        "file again by name (after the file was moved away). The README lists every\n"
+        "configuration key.\n",
+        name, name, change_ext(name, ".cfg").c_str(), change_ext(name, ".log").c_str(),
+        get_path(name).c_str());
+}
+
+int refuse(const char* name, const char* what, const char* argument) {
+    fprintf(stderr, "%s: %s '%s' (see --help)\n", name, what, argument);
+    return 2;
+}
+
+}  // namespace
+
+int answer_arguments(int argc, char** argv, command_line* options) {
+    const char* name = argc > 0 && argv[0] != nullptr ? argv[0] : "websrv";
+    options->config_file = change_ext(name, ".cfg");
+    bool help = false;
+    bool version = false;
+    bool config_named = false;
+    for (int i = 1; i < argc; ++i) {
+        const char* argument = argv[i];
+        auto is = [argument](const char* option) { return strcmp(argument, option) == 0; };
+        if (is("--help") || is("-h")) {
+            help = true;
+        } else if (is("--version")) {
+            version = true;
+        } else if (is("--check") || is("-t")) {
+            options->check = true;
+        } else if (is("--config") || is("-c")) {
+            if (i + 1 == argc) return refuse(name, "a file name must follow", argument);
+            if (config_named) return refuse(name, "a second configuration file", argv[i + 1]);
+            options->config_file = argv[++i];
+            config_named = true;
+        } else {
+            return refuse(name, "unexpected argument", argument);
+        }
+    }
+    if (help) {
+        print_usage(name);
+    } else if (version) {
+        printf("websrv %s\n", WEBSRV_VERSION);
+    }
+    return help || version ? 0 : -1;
+}

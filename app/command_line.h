@@ -1,0 +1,16 @@
+// The command line of websrv: which configuration file to read, and whether
+// to check it instead of serving. --help and --version are answered here.
+#pragma once
+
+#include <string>
+
+struct command_line {
+    std::string config_file;  // -c FILE; otherwise the executable's path with ".cfg"
+    bool check = false;       // -t: check the configuration, serve nothing
+};
+
+// Reads the arguments into `options`. Returns -1 when the process is to go
+// on (to serve, or to check); otherwise the exit status of an answer already
+// given: 0 after --help or --version (printed on standard output), 2 after a
+// one-line error on standard error. Neither touches the log or the network.
+int answer_arguments(int argc, char** argv, command_line* options);
