@@ -28,6 +28,8 @@ enum class value_kind {
     content_types,  // a table that read_content_types takes
     index_name,     // a plain file name
     log_file,       // a file that can be created or written
+    upload_mode,    // a number (0 is off) or "replace"
+    bytes,          // a positive number of bytes
 };
 
 struct known_key {
@@ -55,6 +57,8 @@ constexpr known_key known_keys[] = {
     {"large_files", value_kind::on_off},
     {"ranges", value_kind::on_off},
     {"conditional", value_kind::on_off},
+    {"upload", value_kind::upload_mode},
+    {"upload_max", value_kind::bytes},
     {"log", value_kind::log_file},
     {"log_append", value_kind::on_off},
     {"exit_on_failure", value_kind::on_off},
@@ -144,6 +148,10 @@ std::string value_problem(value_kind kind, const std::string& value) {
                        : quoted(value) + " is not a plain file name (index.htm would be used)";
         case value_kind::log_file:
             return value.empty() ? "" : log_problem(value);
+        case value_kind::upload_mode:
+            return value == "replace" ? "" : number_problem(value, 0, INT_MAX);
+        case value_kind::bytes:
+            return number_problem(value, 1, LLONG_MAX);
     }
     return "";
 }

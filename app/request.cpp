@@ -10,23 +10,18 @@ bool is_blank(char c) {
     return c == ' ' || c == '\t';
 }
 
-bool same_letters(std::string_view a, std::string_view b) {
-    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
-                                              [&](char x, char y) { return lower(x) == lower(y); });
-}
-
 // The place of the field `name` in `head`, or null for a field the handler does not read.
 std::optional<std::string_view>* field_slot(request_head* head, std::string_view name) {
-    if (same_letters(name, "host")) return &head->host;
-    if (same_letters(name, "authorization")) return &head->authorization;
-    if (same_letters(name, "content-length")) return &head->content_length;
-    if (same_letters(name, "transfer-encoding")) return &head->transfer_encoding;
-    if (same_letters(name, "connection")) return &head->connection;
-    if (same_letters(name, "range")) return &head->range;
-    if (same_letters(name, "if-range")) return &head->if_range;
-    if (same_letters(name, "if-none-match")) return &head->if_none_match;
-    if (same_letters(name, "if-modified-since")) return &head->if_modified_since;
+    if (equal_ignoring_case(name, "host")) return &head->host;
+    if (equal_ignoring_case(name, "authorization")) return &head->authorization;
+    if (equal_ignoring_case(name, "content-length")) return &head->content_length;
+    if (equal_ignoring_case(name, "transfer-encoding")) return &head->transfer_encoding;
+    if (equal_ignoring_case(name, "connection")) return &head->connection;
+    if (equal_ignoring_case(name, "range")) return &head->range;
+    if (equal_ignoring_case(name, "if-range")) return &head->if_range;
+    if (equal_ignoring_case(name, "if-none-match")) return &head->if_none_match;
+    if (equal_ignoring_case(name, "if-modified-since")) return &head->if_modified_since;
+    if (equal_ignoring_case(name, "expect")) return &head->expect;
     return nullptr;
 }
 
@@ -83,7 +78,7 @@ bool asks_keep_alive(const request_head& head) {
     std::string_view options = head.connection.value_or("");
     while (!options.empty()) {
         const auto comma = std::min(options.find(','), options.size());
-        if (same_letters(trim_blanks(options.substr(0, comma)), "keep-alive")) return true;
+        if (equal_ignoring_case(trim_blanks(options.substr(0, comma)), "keep-alive")) return true;
         options.remove_prefix(std::min(comma + 1, options.size()));
     }
     return false;
@@ -116,6 +111,6 @@ bool split_target(char* begin, char* end, request_target* target) {
 
 std::string_view basic_credentials(std::string_view authorization) {
     const auto scheme_end = std::min(authorization.find_first_of(" \t"), authorization.size());
-    if (!same_letters(authorization.substr(0, scheme_end), "basic")) return {};
+    if (!equal_ignoring_case(authorization.substr(0, scheme_end), "basic")) return {};
     return trim_blanks(authorization.substr(scheme_end));
 }

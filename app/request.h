@@ -27,6 +27,7 @@ struct request_head {
     std::optional<std::string_view> if_range;
     std::optional<std::string_view> if_none_match;
     std::optional<std::string_view> if_modified_since;
+    std::optional<std::string_view> expect;
 };
 
 // Reads the head that begins at `begin`, in a group that ends before `end`.

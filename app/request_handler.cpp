@@ -14,14 +14,16 @@
 
 void simple_server_node::before_job_proc() {
     release_idle_answer_pages();
-    if (!job_active() || get_job() != _recv || transferred < 4) return;
+    if (!job_active() || get_job() != _recv || transferred < 4 || body_upload) return;
     etx_detected = memcmp(in_buf + transferred - 4, "\r\n\r\n", 4) == 0;
-    if (!etx_detected && !body_announced()) return;
+    const bool body_follows = !etx_detected && body_announced();
+    if (!etx_detected && !body_follows) return;
 
     // The group without its closing empty line; a head that announces a body
-    // is logged with whatever followed it.
-    log_block("etx detected",
-              std::string_view(in_buf, static_cast<size_t>(transferred - (etx_detected ? 2 : 0))));
+    // is logged with whatever followed it, unless that is an upload's body.
+    const int logged = body_follows && site->upload ? unchecked_head + announced_head_length - 2
+                                                    : transferred - (etx_detected ? 2 : 0);
+    log_block("etx detected", std::string_view(in_buf, static_cast<size_t>(logged)));
     abort_job();
     answer_request_group(in_buf);
 }
@@ -43,6 +45,7 @@ bool simple_server_node::body_announced() {
         char* next = nullptr;
         if (read_request_head(in_buf + unchecked_head, received_end, &next, &head) &&
             announces_body(head)) {
+            announced_head_length = static_cast<int>(next - (in_buf + unchecked_head));
             return true;
         }
         unchecked_head = searched = static_cast<int>(head_end + 4 - in_buf);
@@ -62,6 +65,10 @@ void simple_server_node::answer_request_group(char* current) {
         answer a = respond(*site, &login, current, group_end, &next);
         if (a.what == answer::kind::close) return disconnect();
         if (a.event != nullptr) log_event(a.event);
+        if (a.what == answer::kind::upload) {
+            // The rest of the group is the upload's body.
+            return take_upload(std::move(a), next, static_cast<size_t>(group_end - next));
+        }
 
         written w = write_answer(*site, a, write_pos, room);
         if (w.length < 0) return disconnect();  // the response buffer is full
@@ -101,4 +108,57 @@ void simple_server_node::end_body_from_file() {
     body_file.reset();
     send_file_fd = -1;
     send_file_remaining = 0;
+}
+
+void simple_server_node::take_upload(answer a, const char* received, size_t size) {
+    body_upload = std::move(a.body);
+    close_after_send = close_after_send || a.close_after_send;
+    answered_length = to_transfer;
+    body_upload->take(received, size);
+    if (a.continue_first && size == 0 && body_upload->current() == upload::state::receiving) {
+        // The client waits for this before it sends the body; the answers of
+        // the group before the upload go with it.
+        static const char go_on[] = "HTTP/1.1 100 Continue\r\n\r\n";
+        const int length = static_cast<int>(sizeof go_on - 1);
+        if (out_size - answered_length < length) return disconnect();
+        memcpy(out_buf + answered_length, go_on, static_cast<size_t>(length));
+        log_block("header to send", std::string_view(go_on, static_cast<size_t>(length - 2)));
+        to_transfer = answered_length + length;
+        answered_length = 0;
+        buffer_size = out_size;
+        buffer = out_buf;
+        log_job_activation(activate_job(_send, false));
+        return;
+    }
+    go_on_with_upload();
+}
+
+// The body arrives in receives of whatever the client sends, each taken by
+// the upload at once: the receive buffer never holds more than one of them.
+void simple_server_node::go_on_with_upload() {
+    if (body_upload->current() == upload::state::receiving) {
+        partial_recv = true;
+        buffer = in_buf;
+        buffer_size = in_size;
+        to_transfer = in_size;
+        log_job_activation(activate_job(_recv, true));
+        return;
+    }
+    partial_recv = false;
+    answer a = upload_result(*body_upload);
+    if (body_upload->current() == upload::state::stored) {
+        log_text_event("upload stored: ", body_upload->stored_files());
+    }
+    body_upload.reset();
+    char* write_pos = out_buf + answered_length;
+    written w = write_answer(*site, a, write_pos, out_size - answered_length);
+    if (w.length < 0) return disconnect();
+    log_event("error detected");  // an upload's answer is never the 200
+    log_block("header to send",
+              std::string_view(write_pos, static_cast<size_t>(w.header_length - 2)));
+    to_transfer = answered_length + w.length;
+    close_after_send = close_after_send || a.last_of_group;
+    buffer_size = out_size;
+    buffer = out_buf;
+    log_job_activation(activate_job(_send, false));
 }

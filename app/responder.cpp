@@ -21,6 +21,10 @@ const char* const status_200 = "200 OK";
 const char* const status_206 = "206 Partial Content";
 const char* const status_304 = "304 Not Modified";
 const char* const status_416 = "416 Range Not Satisfiable";
+const char* const status_400 = "400 Bad Request";
+const char* const status_409 = "409 Conflict";
+const char* const status_411 = "411 Length Required";
+const char* const status_413 = "413 Payload Too Large";
 
 // With large_files, a file body longer than this is sent from the file: below
 // it, one copy through the response buffer beside the header is cheaper than
@@ -91,8 +95,9 @@ bool served_method(const site_policy& site, std::string_view method) {
 // for a head that announces a body: the connection is then closed.
 bool parse_request(const site_policy& site, char* begin, char* end, char** next, request* r) {
     request_head& head = r->head;
+    // Without uploads no body is read, so none may follow a head.
     if (!read_request_head(begin, end, next, &head) || !served_version(site, head.version) ||
-        announces_body(head)) {
+        (!site.upload && announces_body(head))) {
         return false;
     }
     char* target_begin = const_cast<char*>(head.target.data());
@@ -330,20 +335,108 @@ void open_file::reset() {
     fd = -1;
 }
 
+// An upload refused before its body is read: the body may still follow, so
+// the connection closes once the answer is sent.
+answer refused_upload(const char* status) {
+    answer a = status_answer(status);
+    a.last_of_group = true;
+    return a;
+}
+
+// The announced length of a body; false for anything but decimal digits
+// that fit.
+bool body_length(std::string_view text, off_t* length) {
+    if (text.empty() || text.size() > 18 ||
+        text.find_first_not_of("0123456789") != std::string_view::npos) {
+        return false;
+    }
+    *length = 0;
+    for (char digit : text)
+        *length = *length * 10 + (digit - '0');
+    return true;
+}
+
+bool is_directory(const std::string& name) {
+    struct stat info {};
+    return stat(name.empty() ? "." : name.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+// Where an upload goes, confined like a GET's file: the directory (with its
+// "/") and, for a PUT, the file name. Null when the path is fine, else the
+// status to refuse it with.
+const char* upload_target(const site_policy& site, const request& r, bool names_file,
+                          std::string* dir, std::string* name) {
+    std::string resolved;
+    const std::string& path = r.path();
+    if (get_level_min(path) < 0 || !resolve_dot_steps(path, &resolved)) return status_403;
+    if (names_file) {
+        // The last step as sent: "x/." or "x/.." names no file.
+        const std::string_view last = std::string_view(path).substr(path.rfind('/') + 1);
+        const size_t slash = resolved.rfind('/');
+        *name = slash == std::string::npos ? resolved : resolved.substr(slash + 1);
+        if (!valid_upload_name(last) || !valid_upload_name(*name)) return status_400;
+        resolved.resize(resolved.size() - name->size());
+    } else if (!resolved.empty() && resolved.back() != '/') {
+        resolved += '/';
+    }
+    *dir = site.root + resolved;
+    if (!is_directory(*dir)) return status_403;
+    if (names_file && is_directory(*dir + *name)) return status_409;
+    return nullptr;
+}
+
+// A PUT stores its body as the file the path names; a POST stores the
+// files of its multipart form in the directory the path names.
+answer upload_answer(const site_policy& site, const request& r, std::string_view head) {
+    off_t length = 0;
+    if (r.head.transfer_encoding || !r.head.content_length) return refused_upload(status_411);
+    if (!body_length(*r.head.content_length, &length)) return refused_upload(status_400);
+    if (length > site.upload_max) return refused_upload(status_413);
+    const bool put = r.head.method == "PUT";
+    std::string dir;
+    std::string name;
+    if (const char* refused = upload_target(site, r, put, &dir, &name)) {
+        return refused_upload(refused);
+    }
+    // The Location names the file as the client named its path.
+    std::string location = "/" + r.target.path;
+    if (!put && location.back() != '/') location += '/';
+    answer a;
+    a.what = answer::kind::upload;
+    a.body = put ? upload::single_file(dir, name, length, site.upload_replace, location)
+                 : upload::form_files(dir, head, length, site.upload_replace, location);
+    a.continue_first = r.head.expect && equal_ignoring_case(*r.head.expect, "100-continue");
+    return a;
+}
+
+bool is_upload_method(std::string_view method) {
+    return method == "PUT" || method == "POST";
+}
+
 answer respond(const site_policy& site, login_state* login, char* begin, char* end, char** next) {
     request r;
     if (!parse_request(site, begin, end, next, &r)) return answer();
 
     answer a;
-    if (!login->authorized) a = check_login(site, login, r);
+    const bool body_follows = announces_body(r.head);
+    if (!login->authorized) {
+        a = check_login(site, login, r);
+        // The body that follows an unauthenticated upload is not read.
+        a.last_of_group = a.last_of_group || (!login->authorized && body_follows);
+    }
     if (login->authorized) {
         param_map query;
-        if (!served_method(site, r.head.method) ||
-            !parse_query(r.target.query_begin, r.target.query_end, nullptr, &query)) {
+        if (!parse_query(r.target.query_begin, r.target.query_end, nullptr, &query)) {
             return answer();
         }
         const char* event = a.event;
-        a = file_answer(site, r);
+        if (site.upload && is_upload_method(r.head.method)) {
+            a = upload_answer(site, r, std::string_view(begin, static_cast<size_t>(*next - begin)));
+        } else if (!served_method(site, r.head.method) || body_follows) {
+            return answer();
+        } else {
+            a = file_answer(site, r);
+        }
         a.event = event;
     }
     // An HTTP/1.0 client learns that the connection stays open only from
@@ -358,6 +451,16 @@ answer respond(const site_policy& site, login_state* login, char* begin, char* e
     // A HEAD is answered as a GET, every decision included, without the
     // body: a client that sent HEAD reads none, even with a 401 or 403.
     a.head_only = r.is_head();
+    return a;
+}
+
+answer upload_result(const upload& done) {
+    answer a = status_answer(done.status());
+    if (done.current() == upload::state::stored) {
+        a.extra_headers = "Location: " + done.location() + "\r\n";
+    } else {
+        a.last_of_group = true;
+    }
     return a;
 }
 

@@ -13,9 +13,11 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <memory>
 #include <string>
 
 #include "app/login_limit.h"
+#include "app/upload.h"
 #include "http/http_utils.h"
 
 struct site_policy {
@@ -30,10 +32,13 @@ struct site_policy {
     bool decode_path = false;
     bool http10 = false;
     bool head = false;
-    bool large_files = false;  // a large body, or one beyond the buffer, is sent from its file
-    bool ranges = false;       // byte ranges of files: 206 and 416 answers
-    bool conditional = false;  // entity tags, and 304 for a copy the client has that is current
-    login_limiter* logins = nullptr;  // failed logins per address, shared; null: no limit
+    bool large_files = false;     // a large body, or one beyond the buffer, is sent from its file
+    bool ranges = false;          // byte ranges of files: 206 and 416 answers
+    bool conditional = false;     // entity tags, and 304 for a copy the client has that is current
+    bool upload = false;          // authenticated clients may PUT files and POST forms of files
+    bool upload_replace = false;  // an upload may replace an existing file
+    off_t upload_max = off_t{1} << 30;  // the largest body of one upload, in bytes
+    login_limiter* logins = nullptr;    // failed logins per address, shared; null: no limit
 };
 
 // The authentication of one connection.
@@ -75,6 +80,7 @@ struct answer {
         status,        // a short text answer: `status` with its text as the body
         file,          // `status` (200 or 206) with a part of `file` as the body
         not_modified,  // the 304 answer: `status` and `extra_headers`, no body
+        upload,        // the body that follows the head goes to `body`, then its status
     };
     kind what = kind::close;
     const char* status = nullptr;  // "404 Not Found" and so on
@@ -89,11 +95,18 @@ struct answer {
     bool close_after_send = false;  // the connection closes once the group is sent
     bool last_of_group = false;     // the rest of the group is not answered
     const char* event = nullptr;    // a line for the log before the answer, or null
+    std::unique_ptr<upload> body;   // the upload that takes the body
+    bool continue_first = false;    // the client waits for "100 Continue" before its body
 };
 
 // Answers the request head that begins at `begin` in a group that ends at
 // `end`; `*next` is then where the next head begins. Updates `login`.
 answer respond(const site_policy& site, login_state* login, char* begin, char* end, char** next);
+
+// The answer to an upload once its body has been taken (or refused): its
+// status, with the Location of what was stored. A refused upload closes the
+// connection once the answer is sent, as the rest of its body may follow.
+answer upload_result(const upload& done);
 
 // Where one answer landed in the response buffer.
 struct written {

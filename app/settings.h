@@ -28,6 +28,8 @@ extern bool head;                     // answer HEAD as GET, without the body
 extern bool large_files;              // send large bodies from the file, of any size
 extern bool ranges;                   // answer byte ranges of files
 extern bool conditional;              // entity tags, and 304 for current copies
+extern std::string upload;    // "1": authenticated clients may upload; "replace": over files too
+extern long long upload_max;  // the largest body of one upload, in bytes
 
 // How connections are driven; off unless the configuration sets them.
 extern bool wake_on_io;           // wait for socket readiness instead of a fixed pause

@@ -79,6 +79,12 @@ void simple_server_node::log_event(const char* event) {
     printf_ex("%s %s%s\n", system_time_str().c_str(), log_prefix(), event);
 }
 
+void simple_server_node::log_text_event(const char* event, const std::string& text) {
+    std::string line = event;
+    append_log_safe(&line, text.data(), text.size());
+    log_event(line.c_str());
+}
+
 void simple_server_node::log_block(const char* event, std::string_view text) {
     // Text from the network may hold control bytes that would forge log lines or
     // drive the operator's terminal. Shared by all nodes: one thread logs.
@@ -96,6 +102,7 @@ void simple_server_node::log_job_activation(bool activated) {
 
 void simple_server_node::start_recv() {
     unchecked_head = searched = 0;
+    partial_recv = false;
     buffer_size = in_size;
     buffer = in_buf;
     to_transfer = buffer_size;
@@ -128,10 +135,15 @@ void simple_server_node::result_proc() {
         case success:
             if (get_job() == _send && close_after_send) {
                 disconnect();
+            } else if (get_job() == _send && body_upload) {
+                go_on_with_upload();
             } else if (get_job() == _send && group_rest != nullptr) {
                 answer_request_group(group_rest);
             } else if (get_job() == _send) {
                 start_recv();
+            } else if (get_job() == _recv && body_upload) {
+                body_upload->take(in_buf, static_cast<size_t>(transferred));
+                go_on_with_upload();
             } else if (get_job() == _recv) {
                 // The receive buffer filled up before a request group was complete.
                 disconnect();
@@ -143,6 +155,8 @@ void simple_server_node::result_proc() {
 }
 
 void simple_server_node::after_disconnect() {
+    // An upload cut off here leaves nothing behind.
+    body_upload.reset();
     log_event("disconnected");
 }
 

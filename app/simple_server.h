@@ -57,6 +57,11 @@ class simple_server_node : public se_server_node {
     // file: answered once that send is done. Null: the group is answered.
     char* group_rest = nullptr;
     open_file body_file;  // the file whose body the send job ends with
+    // An upload whose body is arriving, the answers of its group written
+    // before it, and the length of the announcing head as logged.
+    std::unique_ptr<upload> body_upload;
+    int answered_length = 0;
+    int announced_head_length = 0;
 
   private:
     bool answer_pages_resident = false;  // an answer has used the buffer past its kept pages
@@ -82,6 +87,10 @@ class simple_server_node : public se_server_node {
     bool body_announced();
     void answer_request_group(char* current);
     void send_body_from(answer a);
+    void take_upload(answer a, const char* received, size_t size);
+    void go_on_with_upload();
+    // An event line that ends with `text` from the network, made safe for the log.
+    void log_text_event(const char* event, const std::string& text);
     void end_body_from_file();
 };
 

@@ -1,5 +1,7 @@
 #include "http/http_utils.h"
 
+#include <cctype>
+
 #include <algorithm>
 #include <climits>
 #include <cstdio>
@@ -295,6 +297,34 @@ void parse_path(char* begin, char* end, std::string* path, char** query_begin, c
     }
     assign(path, begin, question ? question : hash ? hash : end);
     if (hash) assign(fragment, hash + 1, end);
+}
+
+bool equal_ignoring_case(std::string_view a, std::string_view b) {
+    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (lower(a[i]) != lower(b[i])) return false;
+    return true;
+}
+
+std::string percent_encode_path(std::string_view text) {
+    static const char hex[] = "0123456789ABCDEF";
+    std::string encoded;
+    encoded.reserve(text.size());
+    for (const char c : text) {
+        const bool unreserved = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+                                (c >= '0' && c <= '9') || c == '-' || c == '.' || c == '_' ||
+                                c == '~' || c == '/';
+        if (unreserved) {
+            encoded += c;
+        } else {
+            encoded += '%';
+            const auto byte = static_cast<unsigned char>(c);
+            encoded += hex[byte >> 4];
+            encoded += hex[byte & 0x0F];
+        }
+    }
+    return encoded;
 }
 
 bool percent_decode(const std::string& text, std::string* decoded) {

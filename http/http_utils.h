@@ -78,6 +78,13 @@ void parse_path(char* begin, char* end, std::string* path, char** query_begin, c
 // (no file name holds one); `decoded` is then incomplete. Takes time linear in the length.
 bool percent_decode(const std::string& text, std::string* decoded);
 
+// Whether `a` and `b` are the same text when the letters A-Z and a-z are not told apart.
+bool equal_ignoring_case(std::string_view a, std::string_view b);
+
+// `text` with every byte other than A-Z, a-z, 0-9, "-", ".", "_", "~" and "/" written as "%HH"
+// (upper-case hex): a path that a URL carries as it is, and that percent_decode gives back.
+std::string percent_encode_path(std::string_view text);
+
 // File-name helpers. Both "/" and "\" separate directories; nothing asks the file system.
 
 // The directory part up to and including the last separator; empty when there is none.
