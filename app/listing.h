@@ -1,0 +1,56 @@
+// The page that lists a directory whose index file does not exist, and the
+// same entries as JSON for scripts.
+//
+// What callers may rely on:
+// - Entries: sub-directories first, then files, each sorted by name in byte
+//   order. "." and ".." are never entries; names that begin with "." are
+//   left out unless `show_hidden`. A symbolic link is listed as what it points
+//   to (a link to a directory is a directory), by its own name only: no
+//   target path ever appears. A link that is broken or whose target cannot be
+//   stat'ed, and anything that is neither a directory nor a regular file
+//   (pipes, sockets, devices), is left out: nothing is offered that a GET
+//   could not serve. A directory's size is 0.
+// - Only the directory is read (opendir/readdir, fstatat on its descriptor);
+//   no file is opened. Time is linear in the entries, plus the sort.
+// - Names are escaped for HTML (& < > " '), so no markup of a name reaches
+//   the page. Every link is relative to the listed directory, whose url_path
+//   ends in "/"; a directory's link ends in "/". The parent link "../" is
+//   there except at url_path "/".
+// - With `decoded_paths` (the server percent-decodes request paths) each
+//   link is the name percent-encoded: every byte outside A-Z a-z 0-9 - . _ ~
+//   becomes %XX (upper-case hex), so every name opens, whatever its bytes.
+// - Without it the server looks paths up byte for byte, and a client sends
+//   what the link says only for the bytes a URL path holds literally: the
+//   letters, digits and - . _ ~ ! $ & ' ( ) * + , ; = : @. A name made of
+//   those only is linked as it is ("./" in front when it holds a ":", so it
+//   cannot read as a scheme); any other name (a space, " # % < > ? \, a
+//   control byte, UTF-8) is shown without a link, since its link could not
+//   open it.
+// - The page is HTML5 in UTF-8 with an inline style only: no script, nothing
+//   loaded from elsewhere. Its title and heading name the url_path, decoded
+//   for display with `decoded_paths` when it decodes, and escaped.
+// - With `upload_form`, a multipart form (field "file", several files)
+//   posts to "./", the listed directory itself.
+#pragma once
+
+#include <string>
+
+struct listing_options {
+    bool show_hidden = false;    // names that begin with "." are listed too
+    bool upload_form = false;    // the page carries a form to upload files here
+    bool decoded_paths = false;  // the server percent-decodes request paths: see above
+};
+
+// Writes the page listing the directory `dir` (a file-system path ending in "/") that the
+// client reached as `url_path` (the request path as sent, beginning and ending with "/").
+// False, with `page` empty, when the directory cannot be opened or read.
+bool write_listing(const std::string& dir, const std::string& url_path,
+                   const listing_options& options, std::string* page);
+
+// The same entries, in the same order, as a JSON array of objects
+// {"name": text, "type": "dir" or "file", "size": bytes, "mtime": seconds since 1970}.
+// Control bytes, '"' and '\' in names are escaped; a byte that is not part of well-formed
+// UTF-8 is replaced by \ufffd, so the text is always valid JSON (such a name is then not
+// exact). `decoded_paths` and `upload_form` do not matter here. False, with `json` empty,
+// when the directory cannot be opened or read.
+bool write_listing_json(const std::string& dir, const listing_options& options, std::string* json);

@@ -1,0 +1,256 @@
+// The directory listing, written from a real temporary directory of awkward
+// names, links and things that must not be listed.
+#include "app/listing.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "http/http_utils.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const time_t fixed_mtime = 1700000000;  // 2023-11-14 22:13:20 UTC
+const char* const fixed_time_shown = "2023-11-14 22:13";
+
+struct listed_entry {
+    std::string name;
+    bool dir;
+    std::string shown;    // the name as the page shows it
+    std::string encoded;  // its href with decoded paths
+    std::string raw;      // its href, escaped for HTML, without them; "" when not linked
+};
+
+// In the order the page lists them. Files hold their own name, so their size is its length;
+// the link to a file is the 1536-byte file outside.
+const std::vector<listed_entry> listed = {
+    {"Upper dir", true, "Upper dir/", "Upper%20dir/", ""},
+    {"link-to-dir", true, "link-to-dir/", "link-to-dir/", "link-to-dir/"},
+    {"sub", true, "sub/", "sub/", "sub/"},
+    {"12:30.txt", false, "12:30.txt", "12%3A30.txt", "./12:30.txt"},
+    {"<img src=x onerror=alert(1)>", false, "&lt;img src=x onerror=alert(1)&gt;",
+     "%3Cimg%20src%3Dx%20onerror%3Dalert%281%29%3E", ""},
+    {"<script>alert(1)", false, "&lt;script&gt;alert(1)", "%3Cscript%3Ealert%281%29", ""},
+    {"a<b>.txt", false, "a&lt;b&gt;.txt", "a%3Cb%3E.txt", ""},
+    {"amp&er", false, "amp&amp;er", "amp%26er", "amp&amp;er"},
+    {"hash#tag", false, "hash#tag", "hash%23tag", ""},
+    {"it's", false, "it&#39;s", "it%27s", "it&#39;s"},
+    {"link-to-file", false, "link-to-file", "link-to-file", "link-to-file"},
+    {"per%cent", false, "per%cent", "per%25cent", ""},
+    {"q\"uote", false, "q&quot;uote", "q%22uote", ""},
+    {"what?", false, "what?", "what%3F", ""},
+    {"with space", false, "with space", "with%20space", ""},
+    {"\xC3\xA9t\xC3\xA9.txt", false, "\xC3\xA9t\xC3\xA9.txt", "%C3%A9t%C3%A9.txt", ""},
+};
+
+class Listing : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        root = fs::temp_directory_path() / ("websrv-listing-" + std::to_string(getpid()));
+        dir = root / "listed";
+        fs::create_directories(root / "outside-dir");
+        write(root / "outside.bin", std::string(1536, 'x'));
+        fs::create_directories(dir);
+        for (const listed_entry& e : listed) {
+            if (e.dir && e.name != "link-to-dir") fs::create_directory(dir / e.name);
+            if (!e.dir && e.name != "link-to-file") write(dir / e.name, e.name);
+        }
+        fs::create_directory_symlink(root / "outside-dir", dir / "link-to-dir");
+        fs::create_symlink(root / "outside.bin", dir / "link-to-file");
+        fs::create_symlink(root / "nowhere", dir / "broken");
+        mkfifo((dir / "pipe").c_str(), 0644);
+        write(dir / ".hidden", "");
+        for (const auto& found : fs::directory_iterator(dir))
+            set_mtime(found.path());
+    }
+    static void TearDownTestSuite() { fs::remove_all(root); }
+
+    static void write(const fs::path& path, const std::string& text) {
+        std::ofstream(path, std::ios::binary) << text;
+    }
+    static void set_mtime(const fs::path& path) {
+        const timespec times[2] = {{fixed_mtime, 0}, {fixed_mtime, 0}};
+        utimensat(AT_FDCWD, path.c_str(), times, 0);  // follows links: the target's time shows
+    }
+    static std::string listing(const std::string& url_path, const listing_options& options) {
+        std::string page;
+        EXPECT_TRUE(write_listing(dir.string() + "/", url_path, options, &page));
+        return page;
+    }
+    static std::string size_shown(const listed_entry& e) {
+        if (e.dir) return "-";
+        if (e.name == "link-to-file") return "1.5 KiB";
+        return std::to_string(e.name.size()) + " B";
+    }
+    // Each row where it must be, after the one before it.
+    static void expect_rows(const std::string& page, bool decoded_paths) {
+        size_t previous = page.find("<table>");
+        for (const listed_entry& e : listed) {
+            const std::string& href = decoded_paths ? e.encoded : e.raw;
+            const std::string name_cell =
+                href.empty() ? e.shown : "<a href=\"" + href + "\">" + e.shown + "</a>";
+            const std::string row = "<tr><td>" + name_cell + "</td><td>" + size_shown(e) +
+                                    "</td><td>" + fixed_time_shown + "</td></tr>\n";
+            const size_t at = page.find(row);
+            ASSERT_NE(at, std::string::npos) << row;
+            EXPECT_GT(at, previous) << row;
+            previous = at;
+        }
+    }
+
+    static inline fs::path root, dir;
+};
+
+TEST_F(Listing, DecodedPathsLinkEveryNamePercentEncoded) {
+    const std::string page = listing("/listed/", {.decoded_paths = true});
+    expect_rows(page, true);
+    for (const listed_entry& e : listed) {
+        std::string decoded;
+        EXPECT_TRUE(percent_decode(e.encoded, &decoded)) << e.encoded;
+        EXPECT_EQ(decoded, e.name + (e.dir ? "/" : ""));
+    }
+}
+
+TEST_F(Listing, RawPathsLinkOnlyNamesAClientSendsUnchanged) {
+    expect_rows(listing("/listed/", {}), false);
+}
+
+TEST_F(Listing, NeverShowsMarkupTargetsOrWhatCannotBeServed) {
+    for (const bool decoded_paths : {false, true}) {
+        const std::string page = listing("/listed/", {.decoded_paths = decoded_paths});
+        for (const char* absent :
+             {"<script", "<img", "://", "outside", "nowhere", "broken", "pipe", ".hidden"})
+            EXPECT_EQ(page.find(absent), std::string::npos) << absent;
+        EXPECT_EQ(page.find(root.string()), std::string::npos);
+        EXPECT_NE(page.find("<meta name=\"viewport\" content=\"width=device-width, "
+                            "initial-scale=1\">"),
+                  std::string::npos);
+    }
+}
+
+TEST_F(Listing, OptionsAndPlaceDecideParentHiddenFormAndTitle) {
+    const char* const form = "<form method=\"post\" enctype=\"multipart/form-data\"";
+    const char* const file_input = "<input type=\"file\" name=\"file\" multiple>";
+    struct row {
+        std::string url_path;
+        listing_options options;
+        bool parent, hidden, form;
+        std::string title;
+    };
+    const row rows[] = {
+        {"/", {}, false, false, false, "Index of /"},
+        {"/listed/", {.show_hidden = true}, true, true, false, "Index of /listed/"},
+        {"/a%20b/c/", {.upload_form = true}, true, false, true, "Index of /a%20b/c/"},
+        {"/%C3%A9t%C3%A9%20%26%20%3Cco%3E/",
+         {.decoded_paths = true},
+         true,
+         false,
+         false,
+         "Index of /\xC3\xA9t\xC3\xA9 &amp; &lt;co&gt;/"},
+        {"/bad%zz/", {.decoded_paths = true}, true, false, false, "Index of /bad%zz/"},
+    };
+    for (const row& r : rows) {
+        const std::string page = listing(r.url_path, r.options);
+        const auto has = [&page](const std::string& text) {
+            return page.find(text) != std::string::npos;
+        };
+        EXPECT_EQ(has("<a href=\"../\">"), r.parent) << r.url_path;
+        EXPECT_EQ(has(">.hidden</"), r.hidden) << r.url_path;
+        EXPECT_EQ(has(form), r.form) << r.url_path;
+        EXPECT_EQ(has(file_input), r.form) << r.url_path;
+        EXPECT_TRUE(has("<title>" + r.title + "</title>")) << r.url_path;
+        EXPECT_TRUE(has("<h1>" + r.title + "</h1>")) << r.url_path;
+    }
+}
+
+TEST_F(Listing, ADirectoryThatCannotBeReadGivesNothing) {
+    for (const std::string& missing :
+         {(root / "nowhere").string() + "/", (dir / "amp&er").string() + "/"}) {
+        std::string page = "stale", json = "stale";
+        EXPECT_FALSE(write_listing(missing, "/x/", {}, &page)) << missing;
+        EXPECT_EQ(page, "");
+        EXPECT_FALSE(write_listing_json(missing, {}, &json)) << missing;
+        EXPECT_EQ(json, "");
+    }
+}
+
+TEST_F(Listing, JsonEscapesNamesAndStaysValidForAnyBytes) {
+    const fs::path json_dir = root / "json";
+    fs::create_directories(json_dir / "d");
+    const char* const names[] = {"back\\slash", "bad\xFF\xC0\xAF\xED\xA0\x80\xE2\x82", "q\"uote",
+                                 "tab\tname",   "\xC3\xA9t\xC3\xA9 \xF0\x9F\x98\x80",  ".hidden"};
+    for (const char* name : names)
+        write(json_dir / name, "12345");
+    for (const auto& found : fs::directory_iterator(json_dir))
+        set_mtime(found.path());
+    std::string replaced;  // each of the 8 bytes that are not well-formed UTF-8
+    for (int i = 0; i < 8; ++i)
+        replaced += "\\ufffd";
+    const std::string tail = "\"type\":\"file\",\"size\":5,\"mtime\":1700000000}";
+    const std::string want =
+        "[\n{\"name\":\"d\",\"type\":\"dir\",\"size\":0,\"mtime\":1700000000},\n"
+        "{\"name\":\"back\\\\slash\"," +
+        tail +
+        ",\n"
+        "{\"name\":\"bad" +
+        replaced + "\"," + tail +
+        ",\n"
+        "{\"name\":\"q\\\"uote\"," +
+        tail +
+        ",\n"
+        "{\"name\":\"tab\\u0009name\"," +
+        tail +
+        ",\n"
+        "{\"name\":\"\xC3\xA9t\xC3\xA9 \xF0\x9F\x98\x80\"," +
+        tail + "\n]\n";
+    std::string json;
+    ASSERT_TRUE(write_listing_json(json_dir.string() + "/", {}, &json));
+    EXPECT_EQ(json, want);
+    ASSERT_TRUE(write_listing_json(json_dir.string() + "/", {.show_hidden = true}, &json));
+    EXPECT_NE(json.find("{\"name\":\".hidden\","), std::string::npos);
+}
+
+double cpu_seconds() {
+    timespec now{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+// A regression guard against work that grows faster than the entries; the bound is generous
+// for a shared machine, and the measured time is printed.
+TEST_F(Listing, TenThousandEntriesListQuickly) {
+    const fs::path many = root / "many";
+    fs::create_directories(many);
+    const int count = 10000;
+    for (int i = 0; i < count; ++i)
+        close(open((many / ("file-" + std::to_string(i) + ".txt")).c_str(),
+                   O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+    std::string page, json;
+    const double start = cpu_seconds();
+    ASSERT_TRUE(write_listing(many.string() + "/", "/many/", {}, &page));
+    const double page_done = cpu_seconds();
+    ASSERT_TRUE(write_listing_json(many.string() + "/", {}, &json));
+    const double json_done = cpu_seconds();
+    std::cout << "10000 entries: page " << (page_done - start) * 1000 << " ms of CPU ("
+              << page.size() << " bytes), JSON " << (json_done - page_done) * 1000 << " ms\n";
+    EXPECT_LT(page_done - start, 1.0);
+    EXPECT_LT(json_done - page_done, 1.0);
+    size_t rows = 0;
+    for (size_t at = page.find("<tr>"); at != std::string::npos; at = page.find("<tr>", at + 1))
+        ++rows;
+    EXPECT_EQ(rows, count + 2u);  // the heading and the parent too
+    EXPECT_LT(page.find("file-0.txt"), page.find("file-1.txt"));
+    EXPECT_LT(page.find("file-10.txt"), page.find("file-2.txt"));  // bytes, not numbers
+}
+
+}  // namespace
