@@ -41,6 +41,7 @@ bool head = false;
 bool large_files = false;
 bool ranges = false;
 bool conditional = false;
+std::string listing;
 std::string upload;
 long long upload_max = 1LL << 30;
 bool wake_on_io = false;
@@ -140,6 +141,7 @@ void apply_site_config(const param_map& params) {
     if (auto* value = value_of(params, "large_files")) settings::large_files = is_on(*value);
     if (auto* value = value_of(params, "ranges")) settings::ranges = is_on(*value);
     if (auto* value = value_of(params, "conditional")) settings::conditional = is_on(*value);
+    if (auto* mode = value_of(params, "listing")) settings::listing = *mode;
     if (auto* mode = value_of(params, "upload")) settings::upload = *mode;
     if (auto* size = value_of(params, "upload_max"); size && atoll(size->c_str()) > 0) {
         settings::upload_max = atoll(size->c_str());
@@ -160,6 +162,7 @@ void log_optional_settings(const param_map& params) {
     if (set("large_files")) printf_ex("////large_files=%i\n", settings::large_files ? 1 : 0);
     if (set("ranges")) printf_ex("////ranges=%i\n", settings::ranges ? 1 : 0);
     if (set("conditional")) printf_ex("////conditional=%i\n", settings::conditional ? 1 : 0);
+    if (set("listing")) printf_ex("////listing=%s\n", settings::listing.c_str());
     if (set("upload")) printf_ex("////upload=%s\n", settings::upload.c_str());
     if (set("upload_max")) printf_ex("////upload_max=%lli\n", settings::upload_max);
     if (set("wake_on_io")) printf_ex("////wake_on_io=%i\n", settings::wake_on_io ? 1 : 0);
@@ -440,6 +443,8 @@ site_policy site_policy_from_settings() {
     site.large_files = settings::large_files;
     site.ranges = settings::ranges;
     site.conditional = settings::conditional;
+    site.listing_hidden = settings::listing == "all";
+    site.listing = site.listing_hidden || is_on(settings::listing);
     site.upload_replace = settings::upload == "replace";
     site.upload = site.upload_replace || is_on(settings::upload);
     site.upload_max = static_cast<off_t>(settings::upload_max);

@@ -1,12 +1,14 @@
 #include "app/responder.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <string_view>
 
+#include "app/listing.h"
 #include "app/request.h"
 #include "http/proxy_utils.h"
 
@@ -120,6 +122,15 @@ answer status_answer(const char* status, std::string extra_headers = std::string
     return a;
 }
 
+bool write_whole(int fd, const std::string& text) {
+    for (size_t done = 0; done < text.size();) {
+        const ssize_t n = write(fd, text.data() + done, text.size() - done);
+        if (n <= 0) return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
 // Opens the file that `seen` describes. The name may have been swapped for a
 // pipe or a device since it was looked at: the open never waits for a writer,
 // and a descriptor that is not the same regular file is closed again.
@@ -201,6 +212,40 @@ answer select_version_and_range(const site_policy& site, const request& r, answe
     return a;
 }
 
+// Whether a listing is asked for as JSON: "?format=json".
+bool wants_json(const request& r) {
+    param_map query;
+    parse_query(r.target.query_begin, r.target.query_end, nullptr, &query);
+    auto format = query.find("format");
+    return format != query.end() && format->second == "json";
+}
+
+// A directory without its index file, listed. The page is held in a file in
+// memory, so that it is answered as any file of its size is, from the
+// response buffer or, with large_files, from the file.
+answer listing_answer(const site_policy& site, const request& r, const std::string& directory) {
+    listing_options options;
+    options.show_hidden = site.listing_hidden;
+    options.upload_form = site.upload;
+    options.decoded_paths = site.decode_path;
+    const bool json = wants_json(r);
+    std::string page;
+    const bool listed = json ? write_listing_json(directory, options, &page)
+                             : write_listing(directory, "/" + r.target.path, options, &page);
+    if (!listed) return status_answer(status_404);
+    answer a;
+    a.file = open_file(memfd_create("listing", MFD_CLOEXEC));
+    if (a.file.get() == -1 || !write_whole(a.file.get(), page) ||
+        fstat(a.file.get(), &a.file_info) != 0) {
+        return status_answer(status_500);
+    }
+    a.what = answer::kind::file;
+    a.status = status_200;
+    a.content_type = json ? "application/json" : "text/html; charset=utf-8";
+    a.body_length = a.file_info.st_size;
+    return a;
+}
+
 // Maps an authenticated GET onto the root directory. The file opened is the
 // one the path names once its dot steps are resolved as text: the kernel
 // would resolve a ".." after following a link, and a link to a shallower
@@ -216,9 +261,15 @@ answer file_answer(const site_policy& site, const request& r) {
     if (resolved.empty() && !r.path().empty() && r.path().back() != '/') resolved.push_back('.');
     std::string file_name = site.root + resolved;
     if (file_name.empty()) return status_answer(status_404);
-    if (file_name.back() == '\\' || file_name.back() == '/') file_name += site.index_name;
+    const bool names_directory = file_name.back() == '\\' || file_name.back() == '/';
+    const std::string directory = file_name;
+    if (names_directory) file_name += site.index_name;
     answer a;
-    if (stat(file_name.c_str(), &a.file_info) != 0) return status_answer(status_404);
+    if (stat(file_name.c_str(), &a.file_info) != 0) {
+        // Only a directory named with its "/" is listed, as its index would be served.
+        if (site.listing && directory.back() == '/') return listing_answer(site, r, directory);
+        return status_answer(status_404);
+    }
     if (S_ISDIR(a.file_info.st_mode)) {
         // The redirect names the path as the client sent it.
         std::string query = t.query_begin ? std::string(t.query_begin, t.query_end) : "";
@@ -300,7 +351,10 @@ written write_file(const site_policy& site, const answer& a, char* pos, int room
                  "Content-Length: %lli\r\n\r\n",
                  a.status, a.extra_headers.c_str(), last_modified(a.file_info.st_mtime).c_str(),
                  a.file_fields.c_str(),
-                 lookup_content_type(site.content_types, get_ext(a.file_name)).c_str(), length);
+                 a.content_type.empty()
+                     ? lookup_content_type(site.content_types, get_ext(a.file_name)).c_str()
+                     : a.content_type.c_str(),
+                 length);
     const bool header_fits = header_length >= 0 && header_length < room;
     const bool fits = header_fits && length <= room - header_length;
     written w;

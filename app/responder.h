@@ -35,6 +35,8 @@ struct site_policy {
     bool large_files = false;     // a large body, or one beyond the buffer, is sent from its file
     bool ranges = false;          // byte ranges of files: 206 and 416 answers
     bool conditional = false;     // entity tags, and 304 for a copy the client has that is current
+    bool listing = false;         // a directory without its index file is listed
+    bool listing_hidden = false;  // names that begin with "." are listed too
     bool upload = false;          // authenticated clients may PUT files and POST forms of files
     bool upload_replace = false;  // an upload may replace an existing file
     off_t upload_max = off_t{1} << 30;  // the largest body of one upload, in bytes
@@ -88,6 +90,7 @@ struct answer {
     open_file file;                // the file to send, opened and checked
     struct stat file_info {};      // what was seen of it before it was opened
     std::string file_name;         // its name, for its media type
+    std::string content_type;      // of a file answer; empty: what its name's extension says
     std::string file_fields;       // ETag, Accept-Ranges and Content-Range lines of a file answer
     off_t body_offset = 0;         // the part of the file that is the body
     off_t body_length = 0;

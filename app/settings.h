@@ -28,6 +28,7 @@ extern bool head;                     // answer HEAD as GET, without the body
 extern bool large_files;              // send large bodies from the file, of any size
 extern bool ranges;                   // answer byte ranges of files
 extern bool conditional;              // entity tags, and 304 for current copies
+extern std::string listing;   // "1": list a directory without its index; "all": hidden names too
 extern std::string upload;    // "1": authenticated clients may upload; "replace": over files too
 extern long long upload_max;  // the largest body of one upload, in bytes
 
