@@ -9,10 +9,23 @@ namespace {
 
 void print_usage(const char* name) {
     printf(
-        "Usage: %s [-c FILE] [-t]\n"
+        "Usage: %s [-b ADDR] [-p PORT] [--auth USER:PASSWORD] [-u] [--log FILE] DIR\n"
+        "       %s [-c FILE] [-t]\n"
         "       %s --help | --version\n"
         "Serves one directory over HTTP/1.1 behind HTTP Basic authentication.\n"
         "\n"
+        "Share a folder at once (no configuration file, nothing written beside the\n"
+        "program): it prints the addresses to open and the login, and lists folders.\n"
+        "  -b, --bind ADDR    listen on this IPv4 address only (127.0.0.1: this\n"
+        "                     machine only); default: every interface\n"
+        "  -p, --port N       listen on port N (default 8080)\n"
+        "      --auth U:P     the login and password; default: the login user and a\n"
+        "                     random password, printed at the start\n"
+        "  -u, --upload       let clients that log in upload files into the folder\n"
+        "      --log FILE     write the log to FILE as well (created 0600); by default\n"
+        "                     it goes to standard output only\n"
+        "\n"
+        "Serve as a configuration file says:\n"
         "  -c, --config FILE  read the configuration from FILE instead of %s\n"
         "  -t, --check        check the configuration and exit: every problem goes to\n"
         "                     standard error with its line; the status is 0 when it\n"
@@ -26,8 +39,18 @@ void print_usage(const char* name) {
         "SIGINT and SIGTERM end it with the status 0, SIGUSR1 makes it open its log\n"
         "file again by name (after the file was moved away). The README lists every\n"
         "configuration key.\n",
-        name, name, change_ext(name, ".cfg").c_str(), change_ext(name, ".log").c_str(),
+        name, name, name, change_ext(name, ".cfg").c_str(), change_ext(name, ".log").c_str(),
         get_path(name).c_str());
+}
+
+// The field of a quick-start option that takes a value, or null.
+std::string* share_option(const char* argument, command_line* options) {
+    auto is = [argument](const char* option) { return strcmp(argument, option) == 0; };
+    if (is("-b") || is("--bind")) return &options->bind;
+    if (is("-p") || is("--port")) return &options->port;
+    if (is("--auth")) return &options->auth;
+    if (is("--log")) return &options->log_file;
+    return nullptr;
 }
 
 int refuse(const char* name, const char* what, const char* argument) {
@@ -43,6 +66,7 @@ int answer_arguments(int argc, char** argv, command_line* options) {
     bool help = false;
     bool version = false;
     bool config_named = false;
+    bool share_options = false;
     for (int i = 1; i < argc; ++i) {
         const char* argument = argv[i];
         auto is = [argument](const char* option) { return strcmp(argument, option) == 0; };
@@ -57,9 +81,24 @@ int answer_arguments(int argc, char** argv, command_line* options) {
             if (config_named) return refuse(name, "a second configuration file", argv[i + 1]);
             options->config_file = argv[++i];
             config_named = true;
+        } else if (std::string* value = share_option(argument, options)) {
+            if (i + 1 == argc) return refuse(name, "a value must follow", argument);
+            *value = argv[++i];
+            share_options = true;
+        } else if (is("--upload") || is("-u")) {
+            options->upload = true;
+            share_options = true;
+        } else if (argument[0] != '-' && options->share_dir.empty()) {
+            options->share_dir = argument;
         } else {
             return refuse(name, "unexpected argument", argument);
         }
+    }
+    if ((config_named || options->check) && !options->share_dir.empty()) {
+        return refuse(name, "a folder to share does not go with", config_named ? "-c" : "-t");
+    }
+    if (share_options && options->share_dir.empty() && !help && !version) {
+        return refuse(name, "no folder to share after the options, as in", "websrv -u DIR");
     }
     if (help) {
         print_usage(name);

@@ -7,10 +7,20 @@
 struct command_line {
     std::string config_file;  // -c FILE; otherwise the executable's path with ".cfg"
     bool check = false;       // -t: check the configuration, serve nothing
+
+    // The quick start, `websrv [OPTIONS] DIR`: DIR is served as it is, with
+    // no configuration file; the options below belong to it alone.
+    std::string share_dir;  // DIR; empty: the configuration file's form
+    std::string bind;       // -b ADDR
+    std::string port;       // -p N
+    std::string auth;       // --auth USER:PASSWORD
+    bool upload = false;    // -u
+    std::string log_file;   // --log FILE
 };
 
 // Reads the arguments into `options`. Returns -1 when the process is to go
 // on (to serve, or to check); otherwise the exit status of an answer already
 // given: 0 after --help or --version (printed on standard output), 2 after a
 // one-line error on standard error. Neither touches the log or the network.
+// The options of the two forms do not mix.
 int answer_arguments(int argc, char** argv, command_line* options);

@@ -16,6 +16,7 @@
 #include <fstream>
 
 #include "app/config_check.h"
+#include "app/share.h"
 #include "engine/platform.h"
 #include "http/proxy_utils.h"
 #include "log/printf_ex.h"
@@ -323,6 +324,11 @@ void report_start_failure(const char* what, const std::string& name, const char*
 // copy holds the log, or it cannot be opened and exit_on_failure is set.
 bool open_log() {
     const std::string& name = settings::log_file;
+    if (name.empty()) {  // standard output only
+        printf_ex_init(false, true, nullptr, nullptr);
+        printf_ex_screen_never_blocks(true);
+        return true;
+    }
     if (!lock_log_file(name)) {
         fprintf(stderr,
                 "%s: %s is locked by another copy of websrv that is running; not starting\n",
@@ -387,10 +393,37 @@ void apply_config(const param_map& params, listen_address* address) {
     apply_connection_config(params);
 }
 
+namespace {
+bool start_with(const config_reading& reading);
+}  // namespace
+
 bool start_up(const char* argv0, const std::string& config_file) {
     settings::exe_name = argv0;
     const config_reading reading = read_configuration(config_file);
     apply_start_config(reading.params);
+    return start_with(reading);
+}
+
+bool start_sharing(const char* argv0, const param_map& params, const std::string& log_file) {
+    settings::exe_name = argv0;
+    config_reading reading;
+    reading.file_name = "the command line";
+    reading.read = reading.parsed = true;
+    reading.params = params;
+    apply_start_config(params);
+    settings::log_file = log_file;
+    if (params.count("content_types") == 0) {
+        // No system table: the common web types are built in.
+        std::string table = web_content_types;
+        parse_content_types(table.data(), table.data() + table.size(),
+                            &settings::content_type_table);
+    }
+    return start_with(reading);
+}
+
+namespace {
+
+bool start_with(const config_reading& reading) {
     // Standard output may be a pipe whose reader has gone: a write to it must
     // fail, not end the process.
     signal(SIGPIPE, SIG_IGN);
@@ -408,6 +441,8 @@ bool start_up(const char* argv0, const std::string& config_file) {
     catch_signals();
     return true;
 }
+
+}  // namespace
 
 void run_main_loop() {
     const unsigned long pause_ms = 100;

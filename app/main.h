@@ -56,6 +56,11 @@ bool read_content_types(const std::string& file_name, param_map* types);
 // activated still returns true: the process goes on polling as it always does.
 bool start_up(const char* argv0, const std::string& config_file);
 
+// The same steps for the quick start: `params` are the configuration keys
+// that share_config made, and the log goes to standard output and, when
+// `log_file` is not empty, to that file.
+bool start_sharing(const char* argv0, const param_map& params, const std::string& log_file);
+
 // Polls `server` until SIGINT or SIGTERM: every 100 ms, or, with
 // `wake_on_io`, as soon as a socket has work (and at least every 100 ms).
 // Between two polls it acts on the signals that start_up catches.

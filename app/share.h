@@ -1,0 +1,34 @@
+// The quick start, `websrv [OPTIONS] DIR`: the configuration that shares one
+// folder at once, pleasant and safe, with no configuration file.
+//
+// Every mode that makes a folder pleasant and safe is on: readiness waiting,
+// a job time limit of a minute, decoded paths, index.html and then the
+// listing, HTTP/1.0 and HEAD, the login limit, large files, ranges and
+// revalidation; uploads only when asked for. A password is always set: the
+// one given, or a random one.
+#pragma once
+
+#include <string>
+
+#include "app/command_line.h"
+#include "http/http_utils.h"
+
+// The configuration keys that serve `options.share_dir` as the options say.
+// False, with a one-line reason in `error`, for options that cannot be used:
+// a folder that is not a readable directory, a port that is not a number
+// from 1 to 65535, an address that is not dotted IPv4, --auth without ":" or
+// with an empty password.
+bool share_config(const command_line& options, param_map* params, std::string* error);
+
+// At least 64 bits from the kernel's random source, in groups of letters and
+// digits that are easy to read and type ("k7wq-3mfp-x9ra-c4tn": 80 bits).
+std::string random_password();
+
+// The media types of the common web files, in the mime.types format: used
+// when the system's table (/etc/mime.types) is not there.
+extern const char* const web_content_types;
+
+// The lines that tell where the folder is served and how to log in: the
+// addresses to open (every IPv4 address of this machine, or the bound one)
+// with the port, then the login and password.
+std::string share_banner(const param_map& params);
