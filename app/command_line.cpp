@@ -94,6 +94,9 @@ int answer_arguments(int argc, char** argv, command_line* options) {
             return refuse(name, "unexpected argument", argument);
         }
     }
+    if ((help || version) && !options->share_dir.empty()) {
+        return refuse(name, "unexpected argument", options->share_dir.c_str());
+    }
     if ((config_named || options->check) && !options->share_dir.empty()) {
         return refuse(name, "a folder to share does not go with", config_named ? "-c" : "-t");
     }

@@ -257,6 +257,18 @@ struct running_server {
     bool activated = false;
 };
 
+// Waits until the file holds `text` or `seconds` pass; returns what it holds.
+inline std::string receive_until_file(const fs::path& file, const std::string& text,
+                                      double seconds = 10.0) {
+    auto deadline = clock::now() + std::chrono::duration<double>(seconds);
+    std::string held = read_file(file);
+    while (held.find(text) == std::string::npos && clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        held = read_file(file);
+    }
+    return held;
+}
+
 // Runs a shell command with a time limit and returns its standard output.
 inline std::string run(const std::string& command) {
     std::string output;

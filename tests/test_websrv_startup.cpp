@@ -608,6 +608,12 @@ TEST(WebsrvStartup, ArgumentsArePrintedAnswersNotAStart) {
         {{"--port=80"}, 2, "", R"(\./websrv: unexpected argument '--port=80' \(see --help\)\n)"},
         {{"--version", "now"}, 2, "", R"(\./websrv: unexpected argument 'now' \(see --help\)\n)"},
         {{"-t", "-c"}, 2, "", R"(\./websrv: a file name must follow '-c' \(see --help\)\n)"},
+        // The quick start refuses what it cannot serve, with one line.
+        {{"missing"}, 2, "", R"(\./websrv: missing is not a readable directory\n)"},
+        {{"--auth", "user:", "."}, 2, "", R"(\./websrv: --auth takes USER:PASSWORD.*\n)"},
+        {{"-p", "0", "."}, 2, "", R"(\./websrv: the port 0 is not a number from 1 to 65535\n)"},
+        {{"-u"}, 2, "", R"(\./websrv: no folder to share after the options.*\n)"},
+        {{"-c", "x.cfg", "."}, 2, "", R"(\./websrv: a folder to share does not go with.*\n)"},
     };
     for (const row& r : rows) {
         websrv_process process;
@@ -619,6 +625,38 @@ TEST(WebsrvStartup, ArgumentsArePrintedAnswersNotAStart) {
             << r.args[0] << ": " << read_file(process.dir / "stderr.txt");
         EXPECT_FALSE(fs::exists(process.dir / "websrv.log")) << r.args[0];
     }
+}
+
+TEST(WebsrvStartup, AFolderIsSharedInOneCommand) {
+    websrv_process process;
+    write_file(process.dir / "share" / "a.txt", "alpha");
+    const std::string port = std::to_string(free_port());
+    process.start("./websrv", {}, {"-b", "127.0.0.1", "-p", port, "share"});
+    const std::string banner = receive_until_file(process.dir / "stderr.txt", "password: ");
+    const std::string password = banner.substr(banner.find("password: ") + 10, 19);
+    EXPECT_NE(banner.find("  http://127.0.0.1:" + port + "/\n"), std::string::npos) << banner;
+    EXPECT_TRUE(std::regex_match(password, std::regex(R"([2-9a-z]{4}(-[2-9a-z]{4}){3})")));
+    const std::string url = " http://127.0.0.1:" + port + "/a.txt";
+    EXPECT_EQ(curl("--user user:" + password + url), "alpha");
+    EXPECT_EQ(curl("-o /dev/null -w '%{http_code}' --user user:wrong" + url), "401");
+    std::vector<std::string> beside;
+    for (const auto& entry : fs::directory_iterator(process.dir))
+        beside.push_back(entry.path().filename().string());
+    std::sort(beside.begin(), beside.end());
+    EXPECT_EQ(beside, (std::vector<std::string>{"share", "stderr.txt", "stdout.txt", "websrv"}))
+        << "nothing is read or written beside the executable";
+
+    websrv_process second;  // the port is taken
+    write_file(second.dir / "share" / "a.txt", "beta");
+    second.start("./websrv", {}, {"-b", "127.0.0.1", "-p", port, "--auth", "me:pw", "share"});
+    EXPECT_EQ(second.wait_for_exit(2.0), 1);
+    EXPECT_EQ(read_file(second.dir / "stderr.txt"),
+              "./websrv: can not activate server on 127.0.0.1 port " + port +
+                  ": Address already in use\n");
+    process.stop();
+    second.start("./websrv", {}, {"-b", "127.0.0.1", "-p", port, "--auth", "me:pw", "share"});
+    receive_until_file(second.dir / "stderr.txt", "password: ");
+    EXPECT_EQ(curl("--user me:pw" + url), "beta");
 }
 
 // The node lines of one connection, without their stamps and addresses.
