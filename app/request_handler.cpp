@@ -25,6 +25,7 @@ void simple_server_node::before_job_proc() {
                                                     : transferred - (etx_detected ? 2 : 0);
     log_block("etx detected", std::string_view(in_buf, static_cast<size_t>(logged)));
     abort_job();
+    group_end = in_buf + transferred;
     answer_request_group(in_buf);
 }
 
@@ -53,7 +54,6 @@ bool simple_server_node::body_announced() {
 }
 
 void simple_server_node::answer_request_group(char* current) {
-    char* group_end = in_buf + transferred;
     char* write_pos = out_buf;
     int room = out_size;
     to_transfer = 0;

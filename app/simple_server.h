@@ -56,6 +56,9 @@ class simple_server_node : public se_server_node {
     // Where the group goes on behind an answer whose body is sent from its
     // file: answered once that send is done. Null: the group is answered.
     char* group_rest = nullptr;
+    // The end of the received group: the byte count of a later job, such as
+    // the send of an answer, says nothing of it.
+    char* group_end = nullptr;
     open_file body_file;  // the file whose body the send job ends with
     // An upload whose body is arriving, the answers of its group written
     // before it, and the length of the announcing head as logged.

@@ -127,6 +127,7 @@ class RequestHandler : public ::testing::Test {
         settings::index_name = "index.htm";
         settings::http10 = false;
         settings::head = false;
+        settings::large_files = false;
         printf_ex_enabled(false);
     }
     void TearDown() override {
@@ -165,10 +166,15 @@ class RequestHandler : public ::testing::Test {
             step_node(*node);
         }
         std::string received;
+        read_available(&received);
+        return received;
+    }
+
+    // Appends what the node has sent so far and not yet read.
+    void read_available(std::string* received) {
         char chunk[65536];
         for (ssize_t n; (n = read(peer, chunk, sizeof chunk)) > 0;)
-            received.append(chunk, n);
-        return received;
+            received->append(chunk, n);
     }
 
     std::vector<response> answers(const std::string& request) {
@@ -375,6 +381,31 @@ TEST_F(RequestHandler, PipelinedRequestsAreAnsweredInOrderInOneSend) {
     EXPECT_EQ(node->sends_done, 1);
     EXPECT_EQ(node->last_send_size, static_cast<int>(stream.size()));
     EXPECT_EQ(answers(get("/a.txt", "")).at(0).body, "alpha") << "the connection stays open";
+}
+
+TEST_F(RequestHandler, RequestsBehindABodySentFromItsFileAreAnsweredInOrder) {
+    settings::large_files = true;
+    const std::string large(100000, 'L');
+    write(root / "large.bin", large);
+    // Heads longer than the headers of their answers: where the rest of the
+    // group ends does not depend on how much an answer's send moved.
+    const std::string fields = good_auth() + "X-Padding: " + std::string(300, 'p') + "\r\n";
+    const std::string group =
+        get("/large.bin", fields) + get("/large.bin", fields) + get("/script.js", fields);
+    connect();
+    ASSERT_EQ(::write(peer, group.data(), group.size()), static_cast<ssize_t>(group.size()));
+    std::string received;
+    for (int step = 0; step < 1000 && node->connected() && node->sends_done < 3; ++step) {
+        step_node(*node);
+        read_available(&received);
+    }
+    fs::remove(root / "large.bin");
+    auto got = split_responses(received);
+    ASSERT_EQ(got.size(), 3u);
+    EXPECT_EQ(got[0].body, large);
+    EXPECT_EQ(got[1].body, large);
+    EXPECT_EQ(got[2].body, "run();");
+    EXPECT_TRUE(node->connected());
 }
 
 TEST_F(RequestHandler, RejectedRequestsCloseTheConnectionWithNothingSent) {
