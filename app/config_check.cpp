@@ -148,20 +148,6 @@ std::string value_problem(value_kind kind, const std::string& value) {
     return "";
 }
 
-bool is_blank(char c) {
-    return c == ' ' || c == '\t';
-}
-
-std::string trimmed(const std::string& text) {
-    size_t begin = 0;
-    size_t end = text.size();
-    while (begin < end && is_blank(text[begin]))
-        ++begin;
-    while (end > begin && is_blank(text[end - 1]))
-        --end;
-    return text.substr(begin, end - begin);
-}
-
 // Reads the lines as parse_params reads their text, and reports.
 class config_checker {
   public:
@@ -231,11 +217,11 @@ class config_checker {
     void check_entry(const std::string& key, const std::string& value, int line) {
         const known_key* known = find_key(key);
         if (known == nullptr) {
-            const std::string bare = trimmed(key);
+            const std::string bare(trim_blanks(key));
             if (find_key(bare) != nullptr) {
                 report(line, "error",
                        "spaces around the key " + quoted(key) + ": the line is ignored; write " +
-                           bare + "=" + trimmed(value));
+                           bare + "=" + std::string(trim_blanks(value)));
             } else {
                 report(line, "warning", "unknown key " + quoted(key) + " is ignored");
             }
