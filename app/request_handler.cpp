@@ -17,16 +17,22 @@ void simple_server_node::before_job_proc() {
     if (!job_active() || get_job() != _recv || transferred < 4 || body_upload) return;
     etx_detected = memcmp(in_buf + transferred - 4, "\r\n\r\n", 4) == 0;
     const bool body_follows = !etx_detected && body_announced();
-    if (!etx_detected && !body_follows) return;
+    if (etx_detected || body_follows) answer_received_group(body_follows);
+}
 
+void simple_server_node::answer_received_group(bool body_follows) {
     // The group without its closing empty line; a head that announces a body
     // is logged with whatever followed it, unless that is an upload's body.
     const int logged = body_follows && site->upload ? unchecked_head + announced_head_length - 2
                                                     : transferred - (etx_detected ? 2 : 0);
     log_block("etx detected", std::string_view(in_buf, static_cast<size_t>(logged)));
-    abort_job();
+    abort_job();  // the receive job, unless the buffer has already ended it
     group_end = in_buf + transferred;
     answer_request_group(in_buf);
+}
+
+bool simple_server_node::upload_fills_buffer() {
+    return site->upload && body_announced();
 }
 
 // A head's body may never end with an empty line, or may hold a request of its

@@ -88,6 +88,13 @@ class simple_server_node : public se_server_node {
     // A separator-framed block: the event line, then `text`, made safe for the log.
     void log_block(const char* event, std::string_view text);
     bool body_announced();
+    // Logs the received group and answers it; `body_follows`: its last head
+    // announces a body, which is not part of the group.
+    void answer_received_group(bool body_follows);
+    // Whether a receive that filled the buffer holds an upload's head with
+    // the start of its body: a client that does not wait for "100 Continue"
+    // sends both at once, and the body is read through the buffer, not into it.
+    bool upload_fills_buffer();
     void answer_request_group(char* current);
     void send_body_from(answer a);
     void take_upload(answer a, const char* received, size_t size);

@@ -440,6 +440,32 @@ std::string body_of(const std::string& response) {
     return head_end == std::string::npos ? std::string() : response.substr(head_end + 4);
 }
 
+// A browser sends an upload's head and its body at once, without waiting for
+// "100 Continue": the first receive holds more body than the buffer has room for.
+TEST(WebsrvUpload, AHeadThatArrivesWithMoreBodyThanTheBufferHoldsIsStored) {
+    running_server server("sizeof_in=4096\nupload=1\n");
+    fs::create_directories(server.process.dir / "root");
+    ASSERT_TRUE(server.ready()) << server.process.log();
+    std::string data(5 * 4096, '\0');
+    for (size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<char>(i * 7 % 251);
+    const std::string form =
+        "--b\r\nContent-Disposition: form-data; name=\"file\"; "
+        "filename=\"form.bin\"\r\n\r\n" +
+        data + "\r\n--b--\r\n";
+    const std::string put = "PUT /put.bin HTTP/1.1\r\n" + basic_auth +
+                            "Content-Length: " + std::to_string(data.size()) + "\r\n\r\n" + data;
+    const std::string post = "POST / HTTP/1.1\r\n" + basic_auth +
+                             "Content-Type: multipart/form-data; boundary=b\r\nContent-Length: " +
+                             std::to_string(form.size()) + "\r\n\r\n" + form;
+    for (const std::string& request : {put, post}) {
+        EXPECT_EQ(status_lines(server.port, request, 1), std::vector<std::string>{"201 Created"})
+            << request.substr(0, request.find("\r\n"));
+    }
+    EXPECT_TRUE(read_file(server.process.dir / "root" / "put.bin") == data);
+    EXPECT_TRUE(read_file(server.process.dir / "root" / "form.bin") == data);
+}
+
 TEST(WebsrvWakeOnIo, AnswersAsSoonAsRequestsArrive) {
     running_server server("wake_on_io=1\n");
     write_file(server.process.dir / "root" / "a.txt", "alpha");
