@@ -5,6 +5,7 @@
 #include <sys/random.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -272,7 +273,7 @@ upload::state upload::take(const char* data, size_t size) {
         return now;
     }
     if (missing() == 0 && now == state::receiving) {
-        if (!finish()) {
+        if (!finish() || !place_files()) {
             if (now == state::receiving) fail(status_500);
             return now;
         }
@@ -283,8 +284,7 @@ upload::state upload::take(const char* data, size_t size) {
 }
 
 bool upload::begin_file(const std::string& name) {
-    const std::string final_name = dir + name;
-    if (!replace && access(final_name.c_str(), F_OK) == 0) {
+    if (name_taken(name)) {
         fail(status_409);
         return false;
     }
@@ -324,15 +324,33 @@ bool upload::end_file() {
         fail(write_failure_status());
         return false;
     }
-    if (!rename_into_place(temp_name, dir + file_name, replace)) {
-        fail(errno == EEXIST ? status_409 : status_500);
-        return false;
-    }
+    complete.push_back({std::move(temp_name), file_name, file_size});
     temp_name.clear();
-    if (stored_location.empty()) stored_location = base_location;
-    if (stored_location.back() == '/') stored_location += percent_encode_path(file_name);
-    if (!stored_text.empty()) stored_text += ", ";
-    stored_text += file_name + " (" + std::to_string(file_size) + " bytes)";
+    return true;
+}
+
+bool upload::name_taken(const std::string& name) const {
+    if (replace) return false;
+    return access((dir + name).c_str(), F_OK) == 0 ||
+           std::any_of(complete.begin(), complete.end(),
+                       [&](const complete_file& file) { return file.name == name; });
+}
+
+// Only once the whole body has come: a form refused half-way leaves none of
+// its files behind.
+bool upload::place_files() {
+    for (complete_file& file : complete) {
+        if (!rename_into_place(file.temp_name, dir + file.name, replace)) {
+            fail(errno == EEXIST ? status_409 : status_500);
+            return false;
+        }
+        file.temp_name.clear();
+        if (stored_location.empty()) stored_location = base_location;
+        if (stored_location.back() == '/') stored_location += percent_encode_path(file.name);
+        if (!stored_text.empty()) stored_text += ", ";
+        stored_text += file.name + " (" + std::to_string(file.size) + " bytes)";
+    }
+    complete.clear();
     return true;
 }
 
@@ -347,4 +365,8 @@ void upload::remove_temp() {
     temp_fd = -1;
     if (!temp_name.empty()) unlink(temp_name.c_str());
     temp_name.clear();
+    for (const complete_file& file : complete) {
+        if (!file.temp_name.empty()) unlink(file.temp_name.c_str());
+    }
+    complete.clear();
 }
