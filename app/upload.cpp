@@ -20,8 +20,8 @@ const char* const status_409 = "409 Conflict";
 const char* const status_500 = "500 Internal Server Error";
 const char* const status_507 = "507 Insufficient Storage";
 
-// The start of a form body that is held until its first part's header is
-// complete, and the longest header of a later part.
+// The longest part header, with its empty line; for the first part, with
+// the body's start before it. A longer one is refused however it arrives.
 const size_t max_part_header = 16 * 1024;
 
 const char* write_failure_status() {
@@ -148,12 +148,16 @@ class form_upload : public upload {
         std::string closing;  // "--<boundary>--\r\n"
         if (!read_post_header(start.data(), static_cast<int>(start.size()), &content, nullptr,
                               &closing, nullptr)) {
-            if (start.size() - head_size <= max_part_header) return true;
+            if (start.size() - head_size < max_part_header) return true;
             fail(status_400);
             return false;
         }
-        delimiter = "\r\n" + closing.substr(0, closing.size() - 4);
         const size_t content_at = static_cast<size_t>(content - start.data());
+        if (content_at - head_size > max_part_header) {
+            fail(status_400);  // refused whether it came in one piece or many
+            return false;
+        }
+        delimiter = "\r\n" + closing.substr(0, closing.size() - 4);
         const std::string_view header(start.data() + head_size, content_at - head_size);
         if (!start_part(header)) return false;
         pending = start.substr(content_at);
@@ -200,8 +204,10 @@ class form_upload : public upload {
                     break;
                 case phase::part_header: {
                     const size_t end = pending.find("\r\n\r\n");
-                    if (end == std::string::npos) {
-                        if (pending.size() <= max_part_header) return true;
+                    if (end == std::string::npos && pending.size() < max_part_header) {
+                        return true;
+                    }
+                    if (end == std::string::npos || end + 4 > max_part_header) {
                         fail(status_400);
                         return false;
                     }

@@ -154,6 +154,7 @@ TEST_F(Upload, RefusedFormsLeaveNothingInTheDirectory) {
         size_t cut = 0;         // the bytes of the body beyond its announced length
         bool existing = false;  // ok.txt is there before
     };
+    const std::string header(17 * 1024, 'h');
     const std::string good =
         "--B\r\nContent-Disposition: " + file_part("ok.txt") + "\r\n\r\nok\r\n";
     const std::vector<refused_case> cases = {
@@ -179,6 +180,14 @@ TEST_F(Upload, RefusedFormsLeaveNothingInTheDirectory) {
         {"no closing delimiter", good, "400 Bad Request"},
         {"garbage after a delimiter", good + "--Bxy\r\n", "400 Bad Request"},
         {"a length that ends in the closing delimiter", good + "--B--\r\n", "400 Bad Request", 3},
+        {"a first part header over 16 KiB",
+         "--B\r\nX-Long: " + header + "\r\nContent-Disposition: " + file_part("h.txt") +
+             "\r\n\r\nx\r\n--B--\r\n",
+         "400 Bad Request"},
+        {"a later part header over 16 KiB",
+         good + "--B\r\nX-Long: " + header + "\r\nContent-Disposition: " + file_part("h.txt") +
+             "\r\n\r\nx\r\n--B--\r\n",
+         "400 Bad Request"},
         {"an existing name", good + "--B--\r\n", "409 Conflict", 0, true},
         {"the same name twice", good + good + "--B--\r\n", "409 Conflict"},
     };
