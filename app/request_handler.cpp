@@ -18,14 +18,23 @@ void simple_server_node::before_job_proc() {
     etx_detected = memcmp(in_buf + transferred - 4, "\r\n\r\n", 4) == 0;
     const bool body_follows = !etx_detected && body_announced();
     if (!etx_detected && !body_follows) return;
+    log_group(body_follows);
+    abort_job();
+    answer_request_group(in_buf);
+}
 
-    // The group without its closing empty line; a head that announces a body
-    // is logged with whatever followed it, unless that is an upload's body.
+bool simple_server_node::upload_fills_buffer() {
+    if (!site->upload || transferred < 4 || !body_announced()) return false;
+    log_group(true);
+    return true;
+}
+
+// The group without its closing empty line; a head that announces a body
+// is logged with whatever followed it, unless that is an upload's body.
+void simple_server_node::log_group(bool body_follows) {
     const int logged = body_follows && site->upload ? unchecked_head + announced_head_length - 2
                                                     : transferred - (etx_detected ? 2 : 0);
     log_block("etx detected", std::string_view(in_buf, static_cast<size_t>(logged)));
-    abort_job();
-    answer_request_group(in_buf);
 }
 
 // A head's body may never end with an empty line, or may hold a request of its

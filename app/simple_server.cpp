@@ -144,6 +144,8 @@ void simple_server_node::result_proc() {
             } else if (get_job() == _recv && body_upload) {
                 body_upload->take(in_buf, static_cast<size_t>(transferred));
                 go_on_with_upload();
+            } else if (get_job() == _recv && upload_fills_buffer()) {
+                answer_request_group(in_buf);
             } else if (get_job() == _recv) {
                 // The receive buffer filled up before a request group was complete.
                 disconnect();

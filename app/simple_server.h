@@ -85,6 +85,10 @@ class simple_server_node : public se_server_node {
     // A separator-framed block: the event line, then `text`, made safe for the log.
     void log_block(const char* event, std::string_view text);
     bool body_announced();
+    // Whether the receive buffer filled up with an upload's head and the start
+    // of its body, which one receive may bring before the head is looked at.
+    bool upload_fills_buffer();
+    void log_group(bool body_follows);
     void answer_request_group(char* current);
     void send_body_from(answer a);
     void take_upload(answer a, const char* received, size_t size);
