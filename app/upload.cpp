@@ -24,8 +24,10 @@ const char* const status_507 = "507 Insufficient Storage";
 // the body's start before it. A longer one is refused however it arrives.
 const size_t max_part_header = 16 * 1024;
 
+// A full disk, an exhausted quota, or a file that may not grow larger here
+// (the file size limit, or the file system's largest file).
 const char* write_failure_status() {
-    return errno == ENOSPC || errno == EDQUOT ? status_507 : status_500;
+    return errno == ENOSPC || errno == EDQUOT || errno == EFBIG ? status_507 : status_500;
 }
 
 // Renames `from` to `to` in the same directory, never over an existing file

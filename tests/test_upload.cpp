@@ -4,6 +4,8 @@
 #include "app/upload.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -257,6 +259,32 @@ TEST_F(Upload, SingleFilesAreExactNeverTooLongAndReplaceOnlyWhenAllowed) {
     auto replacing = upload::single_file(dir_name, "old.txt", 3, true, "/old.txt");
     EXPECT_EQ(feed(*replacing, "new", whole), upload::state::stored);
     EXPECT_EQ(stored(), (files{{"empty", ""}, {"old.txt", "new"}}));
+}
+
+// A file size limit fails a write with EFBIG (and raises SIGXFSZ, which the
+// server ignores): the upload is refused as on a full disk.
+TEST_F(Upload, AFileSizeLimitIsAnsweredLikeAFullDisk) {
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    rlimit small = saved;
+    small.rlim_cur = 64 * 1024;
+    const auto old_handler = signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    const std::string content(100 * 1024, 'f');
+    auto single =
+        upload::single_file(dir_name, "big.bin", off_t(content.size()), false, "/big.bin");
+    feed(*single, content, 4096);
+    std::string boundary;
+    const std::string body = form_body({{file_part("big.bin"), content}}, &boundary);
+    auto u = form(body, boundary);
+    feed(*u, body, 4096);
+    setrlimit(RLIMIT_FSIZE, &saved);
+    signal(SIGXFSZ, old_handler);
+    for (const upload* done : {single.get(), u.get()}) {
+        EXPECT_EQ(done->current(), upload::state::failed);
+        EXPECT_STREQ(done->status(), "507 Insufficient Storage");
+    }
+    EXPECT_EQ(stored(), files{});
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 // The real websrv binary answering real clients over loopback.
 #include <gtest/gtest.h>
 
+#include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -705,6 +707,40 @@ TEST(WebsrvUpload, CurlStoresFilesByteForByteAndNothingElseLands) {
     EXPECT_EQ(tree(root), (std::vector<std::string>{"in", "in/a b.txt", "in/form.bin",
                                                     "in/index.htm", "in/put.bin", "old.txt"}));
     EXPECT_EQ(tree(dir, "root/"), beside);
+}
+
+// A full disk: a small file system of the test's own, in a mount namespace
+// of its own that the server inherits, linked into the root; and a file size
+// limit set on the running server, which must fail the write, not end it.
+TEST(WebsrvUpload, AFullDiskOrFileSizeLimitIs507AndLeavesNothing) {
+    std::string pattern = (fs::temp_directory_path() / "websrv-tmpfs-XXXXXX").string();
+    const fs::path small = mkdtemp(pattern.data());
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) ||
+        mount("tmpfs", small.c_str(), "tmpfs", 0, "size=256k") != 0) {
+        fs::remove(small);
+        GTEST_SKIP() << "no private mount namespace here: " << strerror(errno);
+    }
+    {
+        running_server server("upload=1\n");
+        const fs::path& dir = server.process.dir;
+        fs::create_directories(dir / "root");
+        fs::create_directory_symlink(small, dir / "root" / "small");
+        write_file(dir / "sent" / "512k.bin", binary_content(512 << 10));
+        write_file(dir / "sent" / "2m.bin", binary_content(2 << 20));
+        ASSERT_TRUE(server.ready()) << server.process.log();
+        const rlimit limit{1 << 20, RLIM_INFINITY};
+        ASSERT_EQ(prlimit(server.process.pid, RLIMIT_FSIZE, &limit, nullptr), 0);
+        const std::string sent = (dir / "sent").string() + "/";
+
+        EXPECT_EQ(upload_status(server, "-T " + sent + "512k.bin", "/small/put.bin"), "507");
+        EXPECT_EQ(upload_status(server, "-F f=@" + sent + "512k.bin", "/small/"), "507");
+        EXPECT_EQ(upload_status(server, "-T " + sent + "2m.bin", "/limited.bin"), "507");
+        EXPECT_TRUE(server.process.alive());
+        EXPECT_EQ(tree(small), std::vector<std::string>{});
+        EXPECT_EQ(tree(dir / "root"), std::vector<std::string>{"small"});
+    }
+    umount2(small.c_str(), MNT_DETACH);
+    fs::remove(small);
 }
 
 }  // namespace
