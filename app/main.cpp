@@ -427,6 +427,9 @@ bool start_with(const config_reading& reading) {
     // Standard output may be a pipe whose reader has gone: a write to it must
     // fail, not end the process.
     signal(SIGPIPE, SIG_IGN);
+    // An upload that runs into the file size limit must fail its write (and
+    // be answered 507), not end the process.
+    signal(SIGXFSZ, SIG_IGN);
     if (!open_log()) return false;
     printf_ex("%s%s logging started\n", log_separator_line, system_time_str().c_str());
 

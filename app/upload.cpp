@@ -5,6 +5,7 @@
 #include <sys/random.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -19,12 +20,14 @@ const char* const status_409 = "409 Conflict";
 const char* const status_500 = "500 Internal Server Error";
 const char* const status_507 = "507 Insufficient Storage";
 
-// The start of a form body that is held until its first part's header is
-// complete, and the longest header of a later part.
+// The longest part header, with its empty line; for the first part, with
+// the body's start before it. A longer one is refused however it arrives.
 const size_t max_part_header = 16 * 1024;
 
+// A full disk, an exhausted quota, or a file that may not grow larger here
+// (the file size limit, or the file system's largest file).
 const char* write_failure_status() {
-    return errno == ENOSPC || errno == EDQUOT ? status_507 : status_500;
+    return errno == ENOSPC || errno == EDQUOT || errno == EFBIG ? status_507 : status_500;
 }
 
 // Renames `from` to `to` in the same directory, never over an existing file
@@ -147,12 +150,16 @@ class form_upload : public upload {
         std::string closing;  // "--<boundary>--\r\n"
         if (!read_post_header(start.data(), static_cast<int>(start.size()), &content, nullptr,
                               &closing, nullptr)) {
-            if (start.size() - head_size <= max_part_header) return true;
+            if (start.size() - head_size < max_part_header) return true;
             fail(status_400);
             return false;
         }
-        delimiter = "\r\n" + closing.substr(0, closing.size() - 4);
         const size_t content_at = static_cast<size_t>(content - start.data());
+        if (content_at - head_size > max_part_header) {
+            fail(status_400);  // refused whether it came in one piece or many
+            return false;
+        }
+        delimiter = "\r\n" + closing.substr(0, closing.size() - 4);
         const std::string_view header(start.data() + head_size, content_at - head_size);
         if (!start_part(header)) return false;
         pending = start.substr(content_at);
@@ -199,8 +206,10 @@ class form_upload : public upload {
                     break;
                 case phase::part_header: {
                     const size_t end = pending.find("\r\n\r\n");
-                    if (end == std::string::npos) {
-                        if (pending.size() <= max_part_header) return true;
+                    if (end == std::string::npos && pending.size() < max_part_header) {
+                        return true;
+                    }
+                    if (end == std::string::npos || end + 4 > max_part_header) {
                         fail(status_400);
                         return false;
                     }
@@ -272,7 +281,7 @@ upload::state upload::take(const char* data, size_t size) {
         return now;
     }
     if (missing() == 0 && now == state::receiving) {
-        if (!finish()) {
+        if (!finish() || !place_files()) {
             if (now == state::receiving) fail(status_500);
             return now;
         }
@@ -283,8 +292,7 @@ upload::state upload::take(const char* data, size_t size) {
 }
 
 bool upload::begin_file(const std::string& name) {
-    const std::string final_name = dir + name;
-    if (!replace && access(final_name.c_str(), F_OK) == 0) {
+    if (name_taken(name)) {
         fail(status_409);
         return false;
     }
@@ -324,15 +332,33 @@ bool upload::end_file() {
         fail(write_failure_status());
         return false;
     }
-    if (!rename_into_place(temp_name, dir + file_name, replace)) {
-        fail(errno == EEXIST ? status_409 : status_500);
-        return false;
-    }
+    complete.push_back({std::move(temp_name), file_name, file_size});
     temp_name.clear();
-    if (stored_location.empty()) stored_location = base_location;
-    if (stored_location.back() == '/') stored_location += percent_encode_path(file_name);
-    if (!stored_text.empty()) stored_text += ", ";
-    stored_text += file_name + " (" + std::to_string(file_size) + " bytes)";
+    return true;
+}
+
+bool upload::name_taken(const std::string& name) const {
+    if (replace) return false;
+    return access((dir + name).c_str(), F_OK) == 0 ||
+           std::any_of(complete.begin(), complete.end(),
+                       [&](const complete_file& file) { return file.name == name; });
+}
+
+// Only once the whole body has come: a form refused half-way leaves none of
+// its files behind.
+bool upload::place_files() {
+    for (complete_file& file : complete) {
+        if (!rename_into_place(file.temp_name, dir + file.name, replace)) {
+            fail(errno == EEXIST ? status_409 : status_500);
+            return false;
+        }
+        file.temp_name.clear();
+        if (stored_location.empty()) stored_location = base_location;
+        if (stored_location.back() == '/') stored_location += percent_encode_path(file.name);
+        if (!stored_text.empty()) stored_text += ", ";
+        stored_text += file.name + " (" + std::to_string(file.size) + " bytes)";
+    }
+    complete.clear();
     return true;
 }
 
@@ -347,4 +373,8 @@ void upload::remove_temp() {
     temp_fd = -1;
     if (!temp_name.empty()) unlink(temp_name.c_str());
     temp_name.clear();
+    for (const complete_file& file : complete) {
+        if (!file.temp_name.empty()) unlink(file.temp_name.c_str());
+    }
+    complete.clear();
 }

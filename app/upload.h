@@ -4,8 +4,9 @@
 // An upload takes the body as it arrives, in pieces of any size, and never
 // holds more than a few KiB of it: each file is written to a new temporary
 // file (a hidden name, created exclusively, mode 0644 less the umask) in its
-// target directory and renamed into place only once it is complete, never
-// over an existing file unless replacing is allowed. Whatever has not been
+// target directory, and the files are renamed into place only once the whole
+// body has come, never over an existing file unless replacing is allowed: a
+// form refused half-way stores none of its files. Whatever has not been
 // renamed into place is removed when the upload ends or is destroyed, so a
 // client that goes away, times out or sends something wrong leaves nothing
 // behind. The caller finds the target and checks the request first; this
@@ -17,6 +18,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 class upload {
   public:
@@ -63,7 +65,8 @@ class upload {
     // The last byte has come; false fails the upload with `answer_status` set.
     virtual bool finish() = 0;
 
-    // A file being written: created by begin_file, renamed by end_file.
+    // A file being written: created by begin_file, completed by end_file,
+    // renamed into place with the others once the whole body has come.
     bool begin_file(const std::string& name);
     bool write_file(const char* data, size_t size);
     bool end_file();
@@ -86,7 +89,18 @@ class upload {
     std::string temp_name;  // in `dir`; empty when there is none
     std::string file_name;
     off_t file_size = 0;
+    // Files written in full, still under their temporary names: renamed
+    // into place together once the body is complete.
+    struct complete_file {
+        std::string temp_name;  // empty once renamed
+        std::string name;
+        off_t size;
+    };
+    std::vector<complete_file> complete;
 
+    // Whether a file `name` would be refused as existing (or as a second of this upload).
+    bool name_taken(const std::string& name) const;
+    bool place_files();
     void remove_temp();
 };
 

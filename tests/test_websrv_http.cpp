@@ -1,8 +1,11 @@
 // The real websrv binary answering real clients over loopback.
 #include <gtest/gtest.h>
 
+#include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
 #include <thread>
 #include <vector>
@@ -195,11 +198,15 @@ TEST_F(WebsrvHttp, RealClientsFieldsAndTargets) {
         {"a body that never ends with an empty line",
          get("/a.txt", "Content-Length: 3\r\n") + "q=1",
          {"closed"}},
+        {"a PUT without the upload key",
+         "PUT /new.txt HTTP/1.1\r\n" + basic_auth + "Content-Length: 3\r\n\r\nnew",
+         {"closed"}},
     };
     for (const row& r : rows) {
         EXPECT_EQ(status_lines(r.group, static_cast<int>(r.statuses.size())), r.statuses)
             << r.description;
     }
+    EXPECT_FALSE(fs::exists(server.process.dir / "root" / "new.txt"));
     EXPECT_NE(curl("--user user:5712 -D - " + url("/docs") + " -H 'host:h'")
                   .find("Location: http://h/docs/\r\n"),
               std::string::npos);
@@ -628,6 +635,138 @@ TEST(WebsrvMemory, IdleConnectionsGiveBackTheBuffersOfLargeAnswers) {
     EXPECT_LE(idle, 4 * 1024) << "KiB still resident for 16 idle connections";
     for (int fd : clients)
         close(fd);
+}
+
+// ---------------------------------------------------------------------------
+// Uploads: what curl sends lands byte for byte, and nothing lands anywhere
+// else, not even for a moment under a temporary name.
+
+// Every path under `dir`, relative to it, in order; without those under `except`.
+std::vector<std::string> tree(const fs::path& dir, const std::string& except = "") {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::recursive_directory_iterator(dir)) {
+        const std::string name = entry.path().lexically_relative(dir).string();
+        if (except.empty() || name.rfind(except, 0) != 0) names.push_back(name);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// `size` bytes of every value, the same on every run.
+std::string binary_content(size_t size) {
+    std::string bytes(size, '\0');
+    unsigned state = 12345;
+    for (char& byte : bytes) {
+        state = state * 1103515245 + 12345;
+        byte = static_cast<char>(state >> 16);
+    }
+    return bytes;
+}
+
+// The status curl gets for `arguments` sent to `path` with the credentials.
+std::string upload_status(const running_server& server, const std::string& arguments,
+                          const std::string& path) {
+    return curl("--path-as-is --user user:5712 -o /dev/null -w '%{http_code}' " + arguments +
+                " 'http://127.0.0.1:" + std::to_string(server.port) + path + "'");
+}
+
+TEST(WebsrvUpload, CurlStoresFilesByteForByteAndNothingElseLands) {
+    running_server server("upload=1\ndecode_path=1\nupload_max=4194304\n");
+    const fs::path& dir = server.process.dir;
+    const fs::path root = dir / "root";
+    write_file(root / "old.txt", "old");
+    write_file(root / "in" / "index.htm", "in");
+    const std::string binary = binary_content(3 << 20);
+    write_file(dir / "sent" / "binary.bin", binary);
+    write_file(dir / "sent" / "small.txt", "small");
+    write_file(dir / "sent" / "over.bin", std::string((4 << 20) + 1, 'o'));
+    ASSERT_TRUE(server.ready()) << server.process.log();
+    const std::vector<std::string> beside = tree(dir, "root/");
+    const std::string sent = (dir / "sent").string() + "/";
+
+    EXPECT_EQ(upload_status(server, "-T " + sent + "binary.bin", "/in/put.bin"), "201");
+    EXPECT_EQ(upload_status(server, "-F 'f=@" + sent + "binary.bin;filename=form.bin'", "/in/"),
+              "201");
+    EXPECT_EQ(read_file(root / "in" / "put.bin"), binary);
+    EXPECT_EQ(read_file(root / "in" / "form.bin"), binary);
+    EXPECT_NE(curl("--user user:5712 -D - -o /dev/null -T " + sent + "small.txt " +
+                   "http://127.0.0.1:" + std::to_string(server.port) + "/in/a%20b.txt")
+                  .find("\r\nLocation: /in/a%20b.txt\r\n"),
+              std::string::npos);
+
+    struct refused_upload {
+        std::string arguments;
+        const char* path;
+        const char* status;
+    };
+    const std::vector<refused_upload> refused = {
+        {"-T " + sent + "small.txt", "/old.txt", "409"},
+        {"-F 'f=@" + sent + "small.txt;filename=old.txt'", "/", "409"},
+        {"-T " + sent + "small.txt", "/../x", "403"},
+        {"-T " + sent + "small.txt", "/%2e%2e/x", "403"},
+        {"-T " + sent + "small.txt", "/in/%2e%2e/%2e%2e/x", "403"},
+        {"-F 'f=@" + sent + "small.txt;filename=" + dir.string() + "/x'", "/", "400"},
+        {"-F 'f=@" + sent + "small.txt;filename=../x'", "/", "400"},
+        {"-T " + sent + "small.txt", "/missing/x", "403"},
+        {"-F 'f=@" + sent + "small.txt'", "/missing/", "403"},
+        {"-T " + sent + "over.bin", "/over.bin", "413"},
+    };
+    for (const refused_upload& r : refused) {
+        EXPECT_EQ(upload_status(server, r.arguments, r.path), r.status)
+            << r.arguments << " to " << r.path;
+    }
+
+    // Half a body, then the client goes away; and one without credentials,
+    // which is answered 401 and whose body is not read.
+    int client = connect_to(server.port);
+    const std::string gone = node_line(client, "disconnected");
+    ASSERT_TRUE(send_all(client, "PUT /half.bin HTTP/1.1\r\n" + basic_auth +
+                                     "Content-Length: 200000\r\n\r\n" + binary.substr(0, 100000)));
+    ASSERT_TRUE(server.process.wait_for_log("PUT /half.bin")) << server.process.log();
+    close(client);
+    EXPECT_TRUE(server.process.wait_for_log(gone));
+    EXPECT_EQ(
+        status_lines(server.port, "PUT /anon.txt HTTP/1.1\r\nContent-Length: 3\r\n\r\nnew", 1),
+        (std::vector<std::string>{"401 Unauthorized"}));
+
+    EXPECT_EQ(read_file(root / "old.txt"), "old");
+    EXPECT_EQ(tree(root), (std::vector<std::string>{"in", "in/a b.txt", "in/form.bin",
+                                                    "in/index.htm", "in/put.bin", "old.txt"}));
+    EXPECT_EQ(tree(dir, "root/"), beside);
+}
+
+// A full disk: a small file system of the test's own, in a mount namespace
+// of its own that the server inherits, linked into the root; and a file size
+// limit set on the running server, which must fail the write, not end it.
+TEST(WebsrvUpload, AFullDiskOrFileSizeLimitIs507AndLeavesNothing) {
+    std::string pattern = (fs::temp_directory_path() / "websrv-tmpfs-XXXXXX").string();
+    const fs::path small = mkdtemp(pattern.data());
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) ||
+        mount("tmpfs", small.c_str(), "tmpfs", 0, "size=256k") != 0) {
+        fs::remove(small);
+        GTEST_SKIP() << "no private mount namespace here: " << strerror(errno);
+    }
+    {
+        running_server server("upload=1\n");
+        const fs::path& dir = server.process.dir;
+        fs::create_directories(dir / "root");
+        fs::create_directory_symlink(small, dir / "root" / "small");
+        write_file(dir / "sent" / "512k.bin", binary_content(512 << 10));
+        write_file(dir / "sent" / "2m.bin", binary_content(2 << 20));
+        ASSERT_TRUE(server.ready()) << server.process.log();
+        const rlimit limit{1 << 20, RLIM_INFINITY};
+        ASSERT_EQ(prlimit(server.process.pid, RLIMIT_FSIZE, &limit, nullptr), 0);
+        const std::string sent = (dir / "sent").string() + "/";
+
+        EXPECT_EQ(upload_status(server, "-T " + sent + "512k.bin", "/small/put.bin"), "507");
+        EXPECT_EQ(upload_status(server, "-F f=@" + sent + "512k.bin", "/small/"), "507");
+        EXPECT_EQ(upload_status(server, "-T " + sent + "2m.bin", "/limited.bin"), "507");
+        EXPECT_TRUE(server.process.alive());
+        EXPECT_EQ(tree(small), std::vector<std::string>{});
+        EXPECT_EQ(tree(dir / "root"), std::vector<std::string>{"small"});
+    }
+    umount2(small.c_str(), MNT_DETACH);
+    fs::remove(small);
 }
 
 }  // namespace

@@ -1,0 +1,290 @@
+// Uploads written into a real temporary directory: multipart forms fed in
+// pieces of every size (so delimiters and headers straddle pieces), single
+// files, and every way of failing, after which nothing may be left behind.
+#include "app/upload.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "http/proxy_utils.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+using files = std::map<std::string, std::string>;  // name to content
+
+const size_t whole = 0;  // a piece size: the body in one piece
+const size_t piece_sizes[] = {1, 2, 7, 64, 4096, whole};
+
+// Content that comes close to a delimiter: line ends, dashes, and every byte value.
+std::string awkward_content() {
+    std::string text = "\r\n--A\r\n--AB\r\n-\r\n\r\n--\r";
+    for (int i = 0; i < 256; ++i)
+        text += static_cast<char>(i);
+    return text + "\r\n-";
+}
+
+struct part {
+    std::string disposition;  // the Content-Disposition line's parameters
+    std::string content;
+};
+
+std::string file_part(const std::string& name) {
+    return "form-data; name=\"f\"; filename=\"" + name + "\"";
+}
+
+// A form body with a boundary that occurs in none of the parts; `between`
+// replaces the line end after the first delimiter, `ending` the closing one.
+std::string form_body(const std::vector<part>& parts, std::string* boundary,
+                      const std::string& ending = "--\r\n") {
+    std::string all;
+    for (const part& p : parts)
+        all += p.disposition + p.content;
+    *boundary = get_boundary(all.data(), static_cast<int>(all.size()));
+    std::string body;
+    for (const part& p : parts) {
+        body += "--" + *boundary + "\r\nContent-Disposition: " + p.disposition +
+                "\r\nContent-Type: application/octet-stream\r\n\r\n" + p.content + "\r\n";
+    }
+    return body + "--" + *boundary + ending;
+}
+
+std::string form_head(const std::string& boundary, size_t length) {
+    return "POST /up/ HTTP/1.1\r\nHost: x\r\nContent-Type: multipart/form-data; boundary=" +
+           boundary + "\r\nContent-Length: " + std::to_string(length) + "\r\n\r\n";
+}
+
+// Feeds `body` in pieces of `piece` bytes (whole: at once) until the upload stops receiving.
+upload::state feed(upload& u, const std::string& body, size_t piece) {
+    if (piece == whole) piece = std::max<size_t>(body.size(), 1);
+    for (size_t at = 0; at < body.size() && u.current() == upload::state::receiving; at += piece)
+        u.take(body.data() + at, std::min(piece, body.size() - at));
+    return u.current();
+}
+
+class Upload : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        std::string pattern = (fs::temp_directory_path() / "websrv-upload-XXXXXX").string();
+        dir = mkdtemp(pattern.data());
+        dir_name = dir.string() + "/";
+    }
+    void TearDown() override { fs::remove_all(dir); }
+
+    // Every entry of the directory with its content.
+    files stored() const {
+        files found;
+        for (const auto& entry : fs::directory_iterator(dir)) {
+            std::ifstream in(entry.path(), std::ios::binary);
+            std::stringstream content;
+            content << in.rdbuf();
+            found[entry.path().filename().string()] = content.str();
+        }
+        return found;
+    }
+    void put_file(const std::string& name, const std::string& content) const {
+        std::ofstream(dir / name, std::ios::binary) << content;
+    }
+    std::unique_ptr<upload> form(const std::string& body, const std::string& boundary,
+                                 bool replace = false, size_t announced = 0) const {
+        const size_t length = announced != 0 ? announced : body.size();
+        return upload::form_files(dir_name, form_head(boundary, length), static_cast<off_t>(length),
+                                  replace, "/up/");
+    }
+
+    fs::path dir;
+    std::string dir_name;
+};
+
+TEST_F(Upload, FormsStoreEveryFilePartByteForByteWhateverThePieces) {
+    struct stored_case {
+        const char* what;
+        std::vector<part> parts;
+        files expected;
+        std::string ending = "--\r\n";
+    };
+    const std::string awkward = awkward_content();
+    const std::vector<stored_case> cases = {
+        {"one file", {{file_part("a.bin"), awkward}}, {{"a.bin", awkward}}},
+        {"fields and empty file inputs are skipped",
+         {{"form-data; name=\"note\"", "hello"},
+          {file_part("x.txt"), "x"},
+          {file_part(""), ""},
+          {file_part("y.txt"), std::string(10000, 'y')}},
+         {{"x.txt", "x"}, {"y.txt", std::string(10000, 'y')}}},
+        {"an empty file", {{file_part("empty"), ""}}, {{"empty", ""}}},
+        {"a Windows path keeps its last step",
+         {{file_part("C:\\docs\\w.txt"), "w"}},
+         {{"w.txt", "w"}}},
+        {"an epilogue after the closing delimiter",
+         {{file_part("e.txt"), "e"}},
+         {{"e.txt", "e"}},
+         "--\r\nepilogue\r\n"},
+    };
+    for (const stored_case& c : cases) {
+        for (size_t piece : piece_sizes) {
+            SCOPED_TRACE(std::string(c.what) + ", pieces of " + std::to_string(piece));
+            std::string boundary;
+            const std::string body = form_body(c.parts, &boundary, c.ending);
+            auto u = form(body, boundary);
+            ASSERT_EQ(feed(*u, body, piece), upload::state::stored) << u->status();
+            EXPECT_STREQ(u->status(), "201 Created");
+            EXPECT_EQ(u->location(), "/up/" + c.expected.begin()->first);
+            EXPECT_EQ(stored(), c.expected);
+            fs::remove_all(dir);
+            fs::create_directory(dir);
+        }
+    }
+}
+
+TEST_F(Upload, RefusedFormsLeaveNothingInTheDirectory) {
+    struct refused_case {
+        const char* what;
+        std::string body;  // "B" stands for the boundary
+        const char* status;
+        size_t cut = 0;         // the bytes of the body beyond its announced length
+        bool existing = false;  // ok.txt is there before
+    };
+    const std::string header(17 * 1024, 'h');
+    const std::string good =
+        "--B\r\nContent-Disposition: " + file_part("ok.txt") + "\r\n\r\nok\r\n";
+    const std::vector<refused_case> cases = {
+        {"a slash", "--B\r\nContent-Disposition: " + file_part("a/b") + "\r\n\r\nx\r\n--B--\r\n",
+         "400 Bad Request"},
+        {"an absolute name",
+         "--B\r\nContent-Disposition: " + file_part("/etc/passwd") + "\r\n\r\nx\r\n--B--\r\n",
+         "400 Bad Request"},
+        {"a NUL",
+         "--B\r\nContent-Disposition: " + file_part(std::string("a\0b", 3)) +
+             "\r\n\r\nx\r\n--B--\r\n",
+         "400 Bad Request"},
+        {"a dot step", "--B\r\nContent-Disposition: " + file_part("..") + "\r\n\r\nx\r\n--B--\r\n",
+         "400 Bad Request"},
+        {"a bad name after a good file",
+         good + "--B\r\nContent-Disposition: " + file_part("..") + "\r\n\r\nx\r\n--B--\r\n",
+         "400 Bad Request"},
+        {"a part without Content-Disposition", good + "--B\r\nX-Other: 1\r\n\r\nx\r\n--B--\r\n",
+         "400 Bad Request"},
+        {"an unterminated body",
+         good + "--B\r\nContent-Disposition: " + file_part("u.txt") + "\r\n\r\nunterminated",
+         "400 Bad Request"},
+        {"no closing delimiter", good, "400 Bad Request"},
+        {"garbage after a delimiter", good + "--Bxy\r\n", "400 Bad Request"},
+        {"a length that ends in the closing delimiter", good + "--B--\r\n", "400 Bad Request", 3},
+        {"a first part header over 16 KiB",
+         "--B\r\nX-Long: " + header + "\r\nContent-Disposition: " + file_part("h.txt") +
+             "\r\n\r\nx\r\n--B--\r\n",
+         "400 Bad Request"},
+        {"a later part header over 16 KiB",
+         good + "--B\r\nX-Long: " + header + "\r\nContent-Disposition: " + file_part("h.txt") +
+             "\r\n\r\nx\r\n--B--\r\n",
+         "400 Bad Request"},
+        {"an existing name", good + "--B--\r\n", "409 Conflict", 0, true},
+        {"the same name twice", good + good + "--B--\r\n", "409 Conflict"},
+    };
+    put_file("ok.txt.old", "old");
+    for (const refused_case& c : cases) {
+        if (c.existing) put_file("ok.txt", "old");
+        for (size_t piece : piece_sizes) {
+            SCOPED_TRACE(std::string(c.what) + ", pieces of " + std::to_string(piece));
+            std::string body = c.body;
+            const std::string boundary = get_boundary(body.data(), int(body.size()));
+            for (size_t at; (at = body.find("--B")) != std::string::npos;)
+                body.replace(at, 3, "--" + boundary);
+            auto u = form(body, boundary, false, body.size() - c.cut);
+            EXPECT_EQ(feed(*u, body, piece), upload::state::failed);
+            EXPECT_STREQ(u->status(), c.status);
+            files expected = {{"ok.txt.old", "old"}};
+            if (c.existing) expected["ok.txt"] = "old";
+            EXPECT_EQ(stored(), expected);
+        }
+        if (c.existing) fs::remove(dir / "ok.txt");
+    }
+}
+
+TEST_F(Upload, AnUploadCutOffLeavesNothing) {
+    std::string boundary;
+    const std::string body = form_body({{file_part("cut.bin"), std::string(600, 'c')}}, &boundary);
+    for (size_t piece : piece_sizes) {
+        for (size_t cut : {size_t{1}, body.size() / 2, body.size() - 1}) {
+            auto u = form(body, boundary);
+            EXPECT_EQ(feed(*u, body.substr(0, cut), piece), upload::state::receiving);
+            u.reset();
+            EXPECT_EQ(stored(), files{}) << "cut at " << cut << ", pieces of " << piece;
+        }
+    }
+    auto single = upload::single_file(dir_name, "cut.bin", 100, false, "/cut.bin");
+    EXPECT_EQ(feed(*single, std::string(99, 'c'), whole), upload::state::receiving);
+    single.reset();
+    EXPECT_EQ(stored(), files{});
+}
+
+TEST_F(Upload, SingleFilesAreExactNeverTooLongAndReplaceOnlyWhenAllowed) {
+    const std::string content = awkward_content() + std::string(9000, 'z');
+    for (size_t piece : piece_sizes) {
+        SCOPED_TRACE("pieces of " + std::to_string(piece));
+        auto u = upload::single_file(dir_name, "new.bin", off_t(content.size()), false, "/new.bin");
+        EXPECT_EQ(feed(*u, content, piece), upload::state::stored);
+        EXPECT_STREQ(u->status(), "201 Created");
+        EXPECT_EQ(u->location(), "/new.bin");
+        EXPECT_EQ(stored(), (files{{"new.bin", content}}));
+        fs::remove(dir / "new.bin");
+    }
+    // Bytes beyond the announced length in the last piece.
+    auto longer = upload::single_file(dir_name, "long.bin", 10, false, "/long.bin");
+    EXPECT_EQ(longer->take("0123456789+", 11), upload::state::failed);
+    EXPECT_STREQ(longer->status(), "400 Bad Request");
+    EXPECT_EQ(stored(), files{});
+
+    auto empty = upload::single_file(dir_name, "empty", 0, false, "/empty");
+    EXPECT_EQ(empty->take(nullptr, 0), upload::state::stored);
+
+    put_file("old.txt", "old");
+    auto conflict = upload::single_file(dir_name, "old.txt", 3, false, "/old.txt");
+    EXPECT_EQ(feed(*conflict, "new", whole), upload::state::failed);
+    EXPECT_STREQ(conflict->status(), "409 Conflict");
+    EXPECT_EQ(stored(), (files{{"empty", ""}, {"old.txt", "old"}}));
+
+    auto replacing = upload::single_file(dir_name, "old.txt", 3, true, "/old.txt");
+    EXPECT_EQ(feed(*replacing, "new", whole), upload::state::stored);
+    EXPECT_EQ(stored(), (files{{"empty", ""}, {"old.txt", "new"}}));
+}
+
+// A file size limit fails a write with EFBIG (and raises SIGXFSZ, which the
+// server ignores): the upload is refused as on a full disk.
+TEST_F(Upload, AFileSizeLimitIsAnsweredLikeAFullDisk) {
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    rlimit small = saved;
+    small.rlim_cur = 64 * 1024;
+    const auto old_handler = signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    const std::string content(100 * 1024, 'f');
+    auto single =
+        upload::single_file(dir_name, "big.bin", off_t(content.size()), false, "/big.bin");
+    feed(*single, content, 4096);
+    std::string boundary;
+    const std::string body = form_body({{file_part("big.bin"), content}}, &boundary);
+    auto u = form(body, boundary);
+    feed(*u, body, 4096);
+    setrlimit(RLIMIT_FSIZE, &saved);
+    signal(SIGXFSZ, old_handler);
+    for (const upload* done : {single.get(), u.get()}) {
+        EXPECT_EQ(done->current(), upload::state::failed);
+        EXPECT_STREQ(done->status(), "507 Insufficient Storage");
+    }
+    EXPECT_EQ(stored(), files{});
+}
+
+}  // namespace
