@@ -506,6 +506,22 @@ TEST(WebsrvWakeOnIo, AnswersAsSoonAsRequestsArrive) {
     EXPECT_LT(seconds_since(start), 1.0);
 }
 
+// A header sent alone ahead of a body from the file would wait for the
+// client's delayed acknowledgement, about 40 ms an answer.
+TEST(WebsrvWakeOnIo, ABodySentFromItsFileFollowsItsHeaderWithoutDelay) {
+    running_server server("wake_on_io=1\nlarge_files=1\nsizeof_out=16384\n");
+    write_file(server.process.dir / "root" / "m.bin", std::string(48 * 1024, 'm'));
+    ASSERT_TRUE(server.ready()) << server.process.log();
+    int client = connect_to(server.port);
+    const auto start = clock::now();
+    for (int i = 0; i < 40; ++i) {
+        ASSERT_TRUE(send_all(client, get("/m.bin")));
+        ASSERT_EQ(body_of(receive_response(client)).size(), 48u * 1024) << "request " << i;
+    }
+    EXPECT_LT(seconds_since(start), 1.0) << "40 answers";
+    close(client);
+}
+
 TEST(WebsrvWakeOnIo, WithoutTheKeyAFreshConnectionWaitsForThePollCadence) {
     running_server server;
     write_file(server.process.dir / "root" / "a.txt", "alpha");
