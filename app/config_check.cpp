@@ -12,6 +12,7 @@
 #include <fstream>
 #include <map>
 
+#include "app/login_limit.h"
 #include "app/main.h"
 
 namespace {
@@ -28,6 +29,7 @@ enum class value_kind {
     content_types,  // a table that read_content_types takes
     index_name,     // a plain file name
     log_file,       // a file that can be created or written
+    login_limit,    // 0 to the limiter's largest limit
     listing_mode,   // a number (0 is off) or "all"
     upload_mode,    // a number (0 is off) or "replace"
     bytes,          // a positive number of bytes
@@ -40,18 +42,30 @@ struct known_key {
 
 // Every key that start-up reads.
 constexpr known_key known_keys[] = {
-    {"ip", value_kind::address},           {"port", value_kind::port},
-    {"login", value_kind::text},           {"password", value_kind::text},
-    {"root", value_kind::directory},       {"sizeof_in", value_kind::size},
-    {"sizeof_out", value_kind::size},      {"content_types", value_kind::content_types},
-    {"decode_path", value_kind::on_off},   {"index", value_kind::index_name},
-    {"http10", value_kind::on_off},        {"head", value_kind::on_off},
-    {"wake_on_io", value_kind::on_off},    {"job_timeout", value_kind::count},
-    {"login_limit", value_kind::count},    {"large_files", value_kind::on_off},
-    {"ranges", value_kind::on_off},        {"conditional", value_kind::on_off},
-    {"listing", value_kind::listing_mode}, {"upload", value_kind::upload_mode},
-    {"upload_max", value_kind::bytes},     {"log", value_kind::log_file},
-    {"log_append", value_kind::on_off},    {"exit_on_failure", value_kind::on_off},
+    {"ip", value_kind::address},
+    {"port", value_kind::port},
+    {"login", value_kind::text},
+    {"password", value_kind::text},
+    {"root", value_kind::directory},
+    {"sizeof_in", value_kind::size},
+    {"sizeof_out", value_kind::size},
+    {"content_types", value_kind::content_types},
+    {"decode_path", value_kind::on_off},
+    {"index", value_kind::index_name},
+    {"http10", value_kind::on_off},
+    {"head", value_kind::on_off},
+    {"wake_on_io", value_kind::on_off},
+    {"job_timeout", value_kind::count},
+    {"login_limit", value_kind::login_limit},
+    {"large_files", value_kind::on_off},
+    {"ranges", value_kind::on_off},
+    {"conditional", value_kind::on_off},
+    {"listing", value_kind::listing_mode},
+    {"upload", value_kind::upload_mode},
+    {"upload_max", value_kind::bytes},
+    {"log", value_kind::log_file},
+    {"log_append", value_kind::on_off},
+    {"exit_on_failure", value_kind::on_off},
 };
 
 const known_key* find_key(const std::string& name) {
@@ -138,6 +152,8 @@ std::string value_problem(value_kind kind, const std::string& value) {
                        : quoted(value) + " is not a plain file name (index.htm would be used)";
         case value_kind::log_file:
             return value.empty() ? "" : log_problem(value);
+        case value_kind::login_limit:
+            return number_problem(value, 0, login_limiter::max_limit);
         case value_kind::listing_mode:
             return value == "all" ? "" : number_problem(value, 0, INT_MAX);
         case value_kind::upload_mode:

@@ -1,16 +1,18 @@
 #include "app/login_limit.h"
 
-#include <time.h>
-
 #include <algorithm>
 
-bool login_limiter::refuses(in_addr_t address, long now) const {
+#include "engine/platform.h"
+
+bool login_limiter::refuses(in_addr_t address, long long now) const {
     if (!enabled()) return false;
     auto it = table.find(address);
-    return it != table.end() && window_open(it->second, now) && it->second.count >= limit;
+    if (it == table.end()) return false;
+    const failures& f = it->second;
+    return f.times.size() == limit && now - f.times[f.next] < window_ms;
 }
 
-void login_limiter::record_failure(in_addr_t address, long now) {
+void login_limiter::record_failure(in_addr_t address, long long now) {
     if (!enabled()) return;
     auto it = table.find(address);
     if (it == table.end()) {
@@ -18,12 +20,17 @@ void login_limiter::record_failure(in_addr_t address, long now) {
         it = table.emplace(address, failures{}).first;
     }
     failures& f = it->second;
-    if (f.count == 0 || !window_open(f, now)) f = failures{now, now, 0, false};
-    ++f.count;
-    f.last = now;
+    if (f.times.size() < limit) {
+        f.times.push_back(now);
+        f.next = f.times.size() % limit;
+    } else {
+        f.times[f.next] = now;
+        f.next = (f.next + 1) % limit;
+    }
+    f.refusal_told = false;
 }
 
-bool login_limiter::first_refusal(in_addr_t address, long now) {
+bool login_limiter::first_refusal(in_addr_t address, long long now) {
     if (!refuses(address, now)) return false;
     failures& f = table[address];
     const bool first = !f.refusal_told;
@@ -34,13 +41,11 @@ bool login_limiter::first_refusal(in_addr_t address, long now) {
 // Linear in the table, and only when a new address comes to a full table.
 void login_limiter::forget_stalest() {
     auto stalest = std::min_element(table.begin(), table.end(), [](const auto& a, const auto& b) {
-        return a.second.last < b.second.last;
+        return a.second.latest() < b.second.latest();
     });
     if (stalest != table.end()) table.erase(stalest);
 }
 
-long monotonic_seconds() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<long>(now.tv_sec);
+long long monotonic_ms() {
+    return monotonic_ns() / 1000000;
 }

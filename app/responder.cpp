@@ -296,7 +296,7 @@ answer file_answer(const site_policy& site, const request& r) {
 // pass; otherwise the 401 or 403 to answer with.
 answer check_login(const site_policy& site, login_state* login, const request& r) {
     login_limiter* logins = site.logins;
-    const long now = logins != nullptr ? monotonic_seconds() : 0;
+    const long long now = logins != nullptr ? monotonic_ms() : 0;
     // With a login limit, a client that may try no more logins is answered
     // and closed, and the rest of its group is dropped.
     if (logins != nullptr && logins->refuses(login->peer, now)) {

@@ -8,25 +8,38 @@ namespace {
 const in_addr_t attacker = 0x0200007F;  // 127.0.0.2 in network byte order
 const in_addr_t neighbour = 0x0100007F;
 
-TEST(LoginLimiter, RefusesAnAddressForTheRestOfItsWindow) {
+// Times in seconds, as the table gives them; the limiter counts milliseconds.
+TEST(LoginLimiter, NoMinuteEverHoldsMoreFailuresThanTheLimit) {
     login_limiter limiter(3);
     struct row {
-        long at;
+        double at;
         bool fails;    // a failed login at this time, before the question
         bool refused;  // what refuses() then says of the attacker
         bool told;     // whether first_refusal() says to log it
     };
     const row rows[] = {
-        {0, true, false, false},   {10, true, false, false},   {59, true, true, true},
-        {59, false, true, false},  {59, false, true, false},   {60, false, false, false},
-        {61, true, false, false},  {62, true, false, false},   {63, true, true, true},
-        {120, false, true, false}, {121, false, false, false},
+        {0, true, false, false},
+        {10, true, false, false},
+        {59, true, true, true},
+        {59.5, false, true, false},
+        {59.9, false, true, false},
+        {60, false, false, false},
+        {60, true, true, true},
+        {69.9, false, true, false},
+        {70, false, false, false},
+        // Failures spread out: the oldest of the last three decides.
+        {125, true, false, false},
+        {140, true, false, false},
+        {150, true, true, true},
+        {184.9, false, true, false},
+        {185, false, false, false},
     };
     for (const row& r : rows) {
-        if (r.fails) limiter.record_failure(attacker, r.at);
-        EXPECT_EQ(limiter.refuses(attacker, r.at), r.refused) << "at " << r.at;
-        EXPECT_EQ(limiter.first_refusal(attacker, r.at), r.told) << "at " << r.at;
-        EXPECT_FALSE(limiter.refuses(neighbour, r.at)) << "at " << r.at;
+        const auto ms = static_cast<long long>(r.at * 1000);
+        if (r.fails) limiter.record_failure(attacker, ms);
+        EXPECT_EQ(limiter.refuses(attacker, ms), r.refused) << "at " << r.at;
+        EXPECT_EQ(limiter.first_refusal(attacker, ms), r.told) << "at " << r.at;
+        EXPECT_FALSE(limiter.refuses(neighbour, ms)) << "at " << r.at;
     }
 }
 
@@ -41,7 +54,7 @@ TEST(LoginLimiter, WithoutALimitNothingIsRecorded) {
 TEST(LoginLimiter, TheTableForgetsTheStalestAddressWhenFull) {
     login_limiter limiter(1);
     for (in_addr_t a = 0; a < login_limiter::max_addresses; ++a)
-        limiter.record_failure(a, 1 + static_cast<long>(a % 2));  // odd addresses fail later
+        limiter.record_failure(a, 1 + static_cast<long long>(a % 2));  // odd addresses fail later
     EXPECT_TRUE(limiter.refuses(0, 2));
     limiter.record_failure(attacker, 3);
     EXPECT_EQ(limiter.addresses(), login_limiter::max_addresses);
