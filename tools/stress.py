@@ -24,6 +24,7 @@ socket operation has a deadline, and the servers are killed by PID at the end.
 
 import argparse
 import asyncio
+import base64
 import ctypes
 import os
 import random
@@ -39,7 +40,10 @@ import time
 from dataclasses import dataclass, field
 
 HOST = "127.0.0.1"
-AUTH_LINE = "Authorization: Basic dXNlcjo1NzEy\r\n"  # user:5712, the default credentials
+# A password of its own: with the default one the server warns on stderr,
+# which the waves read as a failure.
+PASSWORD = "stress-5712"
+AUTH_LINE = "Authorization: Basic " + base64.b64encode(f"user:{PASSWORD}".encode()).decode() + "\r\n"
 SIZEOF_IN = 10240  # both servers' receive buffer (the default)
 SIZEOF_OUT = 1048576  # the main server's response buffer (the default)
 SMALL_OUT = 4096  # the pipelining server's response buffer
@@ -162,7 +166,7 @@ class Server:
         with open(self.exe + ".cfg", "w") as cfg:
             cfg.write(
                 f"// written by tools/stress.py\nip={HOST}\nport={self.port}\n"
-                f"login=user\npassword=5712\nroot={self.dir}/root/\n"
+                f"login=user\npassword={PASSWORD}\nroot={self.dir}/root/\n"
                 f"sizeof_in={SIZEOF_IN}\nsizeof_out={self.sizeof_out}\n"
                 + "".join(line + "\n" for line in self.extra_config)
             )
