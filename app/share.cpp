@@ -138,6 +138,11 @@ bool share_config(const command_line& options, param_map* params, std::string* e
             return false;
         }
     }
+    // The banner and the log name the folder wherever websrv was started.
+    if (char* absolute = realpath(dir.c_str(), nullptr)) {
+        dir = absolute;
+        free(absolute);
+    }
     if (dir.back() != '/') dir += '/';
     *params = {
         {"ip", ip},
