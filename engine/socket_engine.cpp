@@ -131,7 +131,7 @@ bool se_basic_node::activate_job(jobs new_job, bool again) {
     transferred = 0;
     is_job_active = true;
     activation_time = time(nullptr);
-    timeout_clock_start = monotonic_ns();
+    restart_timeout_clock();
     job = new_job;
     result = busy;
     is_ready_for_job_proc = again;
@@ -209,11 +209,16 @@ void se_basic_node::job_proc() {
 
 // A hook may have started a new job during the step: that one is checked too.
 void se_basic_node::check_timeout() {
+    if (!has_timeout()) return;  // no clock read on the steps of a node without a limit
     if (ms_until_timeout(monotonic_ns()) == 0) end_job(aborted_with_timeout);
 }
 
+void se_basic_node::restart_timeout_clock() {
+    if (has_timeout()) timeout_clock_start = monotonic_ns();
+}
+
 unsigned long se_basic_node::ms_until_timeout(long long now) const {
-    if (!is_job_active || job_timeout == 0xFFFFFFFF) return no_deadline;
+    if (!is_job_active || !has_timeout()) return no_deadline;
     const long long ns_per_ms = 1000000;
     long long left = timeout_clock_start + job_timeout * ns_per_ms - now;
     return left <= 0 ? 0 : static_cast<unsigned long>((left + ns_per_ms - 1) / ns_per_ms);
@@ -351,7 +356,7 @@ void se_basic_node::step_send() {
     if (transferred == to_transfer || transferred == buffer_size) {
         // The file tail follows on the next steps, its limit counted from here.
         if (file_tail_pending()) {
-            timeout_clock_start = monotonic_ns();
+            restart_timeout_clock();
             return;
         }
         end_transfer();
@@ -369,7 +374,7 @@ void se_basic_node::send_file_piece() {
     if (n <= 0) return end_job(send_failed);  // 0: the file ended before its range
     send_file_remaining -= n;
     ++progress;
-    timeout_clock_start = monotonic_ns();
+    restart_timeout_clock();
     if (send_file_remaining == 0) {
         end_transfer();
     }

@@ -194,6 +194,9 @@ class se_basic_node {
     bool file_tail_pending() const { return send_file_fd != -1 && send_file_remaining > 0; }
     void send_file_piece();
     void check_timeout();
+    bool has_timeout() const { return job_timeout != 0xFFFFFFFF; }
+    // The running job's limit counts from now (only a node with a limit reads the clock).
+    void restart_timeout_clock();
     // Milliseconds, rounded up, from `now` (monotonic_ns()) until the running
     // job reaches its limit: 0 once it has, `no_deadline` without a limit.
     static constexpr unsigned long no_deadline = ~0UL;
