@@ -76,12 +76,8 @@ void simple_server_node::answer_request_group(char* current) {
             return take_upload(std::move(a), next, static_cast<size_t>(group_end - next));
         }
 
-        written w = write_answer(*site, a, write_pos, room);
-        if (w.length < 0) return disconnect();  // the response buffer is full
-        if (!w.file_served) log_event("error detected");
-        // Log the header without its closing empty line.
-        log_block("header to send",
-                  std::string_view(write_pos, static_cast<size_t>(w.header_length - 2)));
+        written w;
+        if (!write_logged(a, write_pos, room, &w)) return disconnect();  // the buffer is full
 
         write_pos += w.length;
         room -= w.length;
@@ -97,7 +93,20 @@ void simple_server_node::answer_request_group(char* current) {
             break;
         }
     }
+    send_answers(to_transfer);
+}
 
+bool simple_server_node::write_logged(const answer& a, char* pos, int room, written* w) {
+    *w = write_answer(*site, a, pos, room);
+    if (w->length < 0) return false;
+    if (!w->file_served) log_event("error detected");
+    // The header without its closing empty line.
+    log_block("header to send", std::string_view(pos, static_cast<size_t>(w->header_length - 2)));
+    return true;
+}
+
+void simple_server_node::send_answers(int length) {
+    to_transfer = length;
     buffer_size = out_size;
     buffer = out_buf;
     log_job_activation(activate_job(_send, false));
@@ -129,12 +138,9 @@ void simple_server_node::take_upload(answer a, const char* received, size_t size
         if (out_size - answered_length < length) return disconnect();
         memcpy(out_buf + answered_length, go_on, static_cast<size_t>(length));
         log_block("header to send", std::string_view(go_on, static_cast<size_t>(length - 2)));
-        to_transfer = answered_length + length;
+        const int sent = answered_length + length;
         answered_length = 0;
-        buffer_size = out_size;
-        buffer = out_buf;
-        log_job_activation(activate_job(_send, false));
-        return;
+        return send_answers(sent);
     }
     go_on_with_upload();
 }
@@ -156,15 +162,10 @@ void simple_server_node::go_on_with_upload() {
         log_text_event("upload stored: ", body_upload->stored_files());
     }
     body_upload.reset();
-    char* write_pos = out_buf + answered_length;
-    written w = write_answer(*site, a, write_pos, out_size - answered_length);
-    if (w.length < 0) return disconnect();
-    log_event("error detected");  // an upload's answer is never the 200
-    log_block("header to send",
-              std::string_view(write_pos, static_cast<size_t>(w.header_length - 2)));
-    to_transfer = answered_length + w.length;
+    written w;
+    if (!write_logged(a, out_buf + answered_length, out_size - answered_length, &w)) {
+        return disconnect();
+    }
     close_after_send = close_after_send || a.last_of_group;
-    buffer_size = out_size;
-    buffer = out_buf;
-    log_job_activation(activate_job(_send, false));
+    send_answers(answered_length + w.length);
 }

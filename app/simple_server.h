@@ -96,6 +96,11 @@ class simple_server_node : public se_server_node {
     // sends both at once, and the body is read through the buffer, not into it.
     bool upload_fills_buffer();
     void answer_request_group(char* current);
+    // Writes `a` at `pos` and logs its header (and "error detected" for any
+    // answer but the file); false when not even a short answer fits in `room`.
+    bool write_logged(const answer& a, char* pos, int room, written* w);
+    // Starts the send job of the first `length` bytes of the response buffer.
+    void send_answers(int length);
     void send_body_from(answer a);
     void take_upload(answer a, const char* received, size_t size);
     void go_on_with_upload();
