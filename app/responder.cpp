@@ -249,6 +249,12 @@ answer listing_answer(const site_policy& site, const request& r, const std::stri
     return a;
 }
 
+// The request's path with its dot steps resolved as text, for joining to the
+// root; false for a path that leads above the root.
+bool resolve_in_root(const request& r, std::string* resolved) {
+    return get_level_min(r.path()) >= 0 && resolve_dot_steps(r.path(), resolved);
+}
+
 // Maps an authenticated GET onto the root directory. The file opened is the
 // one the path names once its dot steps are resolved as text: the kernel
 // would resolve a ".." after following a link, and a link to a shallower
@@ -256,9 +262,7 @@ answer listing_answer(const site_policy& site, const request& r, const std::stri
 answer file_answer(const site_policy& site, const request& r) {
     const request_target& t = r.target;
     std::string resolved;
-    if (get_level_min(r.path()) < 0 || !resolve_dot_steps(r.path(), &resolved)) {
-        return status_answer(status_403);
-    }
+    if (!resolve_in_root(r, &resolved)) return status_answer(status_403);
     // A path that resolves to the root without naming it as a directory
     // ("." or "docs/..") is redirected like any directory named without "/".
     if (resolved.empty() && !r.path().empty() && r.path().back() != '/') resolved.push_back('.');
@@ -385,13 +389,6 @@ written write_not_modified(const answer& a, char* pos, int room) {
     return w;
 }
 
-}  // namespace
-
-void open_file::reset() {
-    if (fd != -1) close(fd);
-    fd = -1;
-}
-
 // An upload refused before its body is read: the body may still follow, so
 // the connection closes once the answer is sent.
 answer refused_upload(const char* status) {
@@ -424,8 +421,8 @@ bool is_directory(const std::string& name) {
 const char* upload_target(const site_policy& site, const request& r, bool names_file,
                           std::string* dir, std::string* name) {
     std::string resolved;
+    if (!resolve_in_root(r, &resolved)) return status_403;
     const std::string& path = r.path();
-    if (get_level_min(path) < 0 || !resolve_dot_steps(path, &resolved)) return status_403;
     if (names_file) {
         // The last step as sent: "x/." or "x/.." names no file.
         const std::string_view last = std::string_view(path).substr(path.rfind('/') + 1);
@@ -468,6 +465,13 @@ answer upload_answer(const site_policy& site, const request& r, std::string_view
 
 bool is_upload_method(std::string_view method) {
     return method == "PUT" || method == "POST";
+}
+
+}  // namespace
+
+void open_file::reset() {
+    if (fd != -1) close(fd);
+    fd = -1;
 }
 
 answer respond(const site_policy& site, login_state* login, char* begin, char* end, char** next) {

@@ -676,11 +676,11 @@ bool less_in_value(std::string_view a, std::string_view b) {
 }
 
 // One range "first-last", "first-" or "-suffix" of a file of `length` bytes.
-byte_range single_byte_range(std::string_view spec, std::uint64_t length) {
-    const auto dash = spec.find('-');
+byte_range single_byte_range(std::string_view range_text, std::uint64_t length) {
+    const auto dash = range_text.find('-');
     if (dash == std::string_view::npos) return {};
-    const std::string_view first_text = spec.substr(0, dash);
-    const std::string_view last_text = spec.substr(dash + 1);
+    const std::string_view first_text = range_text.substr(0, dash);
+    const std::string_view last_text = range_text.substr(dash + 1);
     if (first_text.empty()) {
         std::uint64_t suffix = 0;
         if (!read_offset(last_text, &suffix)) return {};
@@ -736,7 +736,7 @@ byte_range parse_byte_range(std::string_view value, std::uint64_t length) {
     if (equals == std::string_view::npos ||
         ascii_lower(std::string(value.substr(0, equals))) != "bytes")
         return {};
-    std::string_view spec;
+    std::string_view range_text;
     std::string_view rest = value.substr(equals + 1);
     for (bool more = true; more;) {
         const auto comma = rest.find(',');
@@ -744,10 +744,10 @@ byte_range parse_byte_range(std::string_view value, std::uint64_t length) {
         more = comma != std::string_view::npos;
         if (more) rest.remove_prefix(comma + 1);
         if (element.empty()) continue;
-        if (!spec.empty()) return {};  // several ranges
-        spec = element;
+        if (!range_text.empty()) return {};  // several ranges
+        range_text = element;
     }
-    return single_byte_range(spec, length);
+    return single_byte_range(range_text, length);
 }
 
 std::string content_range(const byte_range& range, std::uint64_t length) {
