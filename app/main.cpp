@@ -183,7 +183,8 @@ void apply_connection_config(const param_map& params) {
         settings::job_timeout = static_cast<unsigned int>(std::max(atoi(limit->c_str()), 0));
     }
     if (auto* limit = value_of(params, "login_limit")) {
-        settings::login_limit = static_cast<unsigned int>(std::max(atoi(limit->c_str()), 0));
+        settings::login_limit = std::min(
+            static_cast<unsigned int>(std::max(atoi(limit->c_str()), 0)), login_limiter::max_limit);
     }
 }
 

@@ -173,6 +173,13 @@ TEST(WebsrvStartup, SiteKeysAreDumpedOnlyWhenSet) {
          "text/css css\n",
          {"content_types=table", "decode_path=1", "index=index.html", "http10=1", "head=1"},
          false},
+        {"the keys of files, listings, uploads and logins, as they are taken",
+         "large_files=1\nranges=1\nconditional=1\nlisting=all\nupload=replace\n"
+         "upload_max=1000\nlogin_limit=500\n",
+         "",
+         {"large_files=1", "ranges=1", "conditional=1", "listing=all", "upload=replace",
+          "upload_max=1000", "login_limit=100"},
+         false},
         {"values that are not taken",
          "head=yes\nindex=../x\ndecode_path=0\n",
          "",
