@@ -190,4 +190,22 @@ TEST_F(Responder, LargeBodiesComeFromTheFileOnlyWithTheKey) {
     EXPECT_EQ(ask("", "/digits.txt", "HEAD"), ask("").substr(0, ask("").find("\r\n\r\n") + 4));
 }
 
+// A directory without its index file: 404 as always, or its listing with the
+// key, answered like a file of the page's size.
+TEST_F(Responder, ADirectoryWithoutItsIndexIsListedOnlyWithTheKey) {
+    EXPECT_EQ(ask("", "/"),
+              "HTTP/1.1 404 Not Found\r\nContent-Type: text/plain\r\n"
+              "Content-Length: 13\r\n\r\n404 Not Found");
+    site.listing = true;
+    const std::string page = ask("", "/");
+    EXPECT_EQ(field(page, "Content-Type"), "text/html; charset=utf-8");
+    EXPECT_NE(body_of(page).find(">digits.txt</a>"), std::string::npos) << page;
+    EXPECT_EQ(field(page, "Content-Length"), std::to_string(body_of(page).size()));
+    EXPECT_EQ(field(ask("", "/?format=json"), "Content-Type"), "application/json");
+    room = 600;  // the page does not fit: 500, unless it is sent from its file
+    EXPECT_EQ(status_of(ask("", "/")), "HTTP/1.1 500 Internal Server Error");
+    site.large_files = true;
+    EXPECT_EQ(body_of(ask("", "/")), body_of(page));
+}
+
 }  // namespace
