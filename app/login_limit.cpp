@@ -2,8 +2,6 @@
 
 #include <algorithm>
 
-#include "engine/platform.h"
-
 bool login_limiter::refuses(in_addr_t address, long long now) const {
     if (!enabled()) return false;
     auto it = table.find(address);
@@ -44,8 +42,4 @@ void login_limiter::forget_stalest() {
         return a.second.latest() < b.second.latest();
     });
     if (stalest != table.end()) table.erase(stalest);
-}
-
-long long monotonic_ms() {
-    return monotonic_ns() / 1000000;
 }

@@ -53,6 +53,3 @@ class login_limiter {
 
     void forget_stalest();
 };
-
-// Milliseconds of the monotonic clock: failures age with it, whatever the wall clock does.
-long long monotonic_ms();

@@ -465,6 +465,9 @@ void run_main_loop() {
 
 site_policy site_policy_from_settings() {
     site_policy site;
+    site.sizeof_in = settings::sizeof_in;
+    site.sizeof_out = settings::sizeof_out;
+    site.job_timeout = settings::job_timeout;
     site.root = settings::root;
     site.index_name = settings::index_name;
     site.realm = change_ext(get_name(settings::exe_name), "");

@@ -10,6 +10,7 @@
 #include "app/request.h"
 #include "app/responder.h"
 #include "app/simple_server.h"
+#include "engine/platform.h"
 #include "http/http_utils.h"
 
 void simple_server_node::before_job_proc() {
@@ -68,7 +69,7 @@ void simple_server_node::answer_request_group(char* current) {
 
     while (current != group_end) {
         char* next = nullptr;
-        answer a = respond(*site, &login, current, group_end, &next);
+        answer a = respond(*site, &login, monotonic_ns() / 1000000, current, group_end, &next);
         if (a.what == answer::kind::close) return disconnect();
         if (a.event != nullptr) log_event(a.event);
         if (a.what == answer::kind::upload) {

@@ -298,9 +298,8 @@ answer file_answer(const site_policy& site, const request& r) {
 
 // The credentials of a connection that is not yet authorized. Null when they
 // pass; otherwise the 401 or 403 to answer with.
-answer check_login(const site_policy& site, login_state* login, const request& r) {
+answer check_login(const site_policy& site, login_state* login, long long now, const request& r) {
     login_limiter* logins = site.logins;
-    const long long now = logins != nullptr ? monotonic_ms() : 0;
     // With a login limit, a client that may try no more logins is answered
     // and closed, and the rest of its group is dropped.
     if (logins != nullptr && logins->refuses(login->peer, now)) {
@@ -474,14 +473,15 @@ void open_file::reset() {
     fd = -1;
 }
 
-answer respond(const site_policy& site, login_state* login, char* begin, char* end, char** next) {
+answer respond(const site_policy& site, login_state* login, long long now_ms, char* begin,
+               char* end, char** next) {
     request r;
     if (!parse_request(site, begin, end, next, &r)) return answer();
 
     answer a;
     const bool body_follows = announces_body(r.head);
     if (!login->authorized) {
-        a = check_login(site, login, r);
+        a = check_login(site, login, now_ms, r);
         // The body that follows an unauthenticated upload is not read.
         a.last_of_group = a.last_of_group || (!login->authorized && body_follows);
     }

@@ -21,6 +21,11 @@
 #include "http/http_utils.h"
 
 struct site_policy {
+    // How each connection is driven.
+    int sizeof_in = 10240;         // bytes of its receive buffer: the largest request group
+    int sizeof_out = 1048576;      // bytes of its response buffer
+    unsigned int job_timeout = 0;  // ms each job may last; 0: no limit
+
     std::string root;  // joined to request paths as text: ends with "/" (or is empty)
     std::string index_name = "index.htm";  // served for a path that ends in "/"
     std::string realm;                     // named in the 401's WWW-Authenticate field
@@ -103,8 +108,10 @@ struct answer {
 };
 
 // Answers the request head that begins at `begin` in a group that ends at
-// `end`; `*next` is then where the next head begins. Updates `login`.
-answer respond(const site_policy& site, login_state* login, char* begin, char* end, char** next);
+// `end`; `*next` is then where the next head begins. Updates `login`; `now_ms`
+// (milliseconds of a monotonic clock) is the time the login limit counts in.
+answer respond(const site_policy& site, login_state* login, long long now_ms, char* begin,
+               char* end, char** next);
 
 // The answer to an upload once its body has been taken (or refused): its
 // status, with the Location of what was stored. A refused upload closes the

@@ -9,7 +9,6 @@
 #include <ctime>
 #include <new>
 
-#include "app/settings.h"
 #include "log/printf_ex.h"
 #include "log/time_utils.h"
 
@@ -26,13 +25,13 @@ const uintptr_t kept_answer_bytes = 4096;
 
 simple_server_node::simple_server_node(const site_policy* site)
     : site(site),
-      in_size(settings::sizeof_in),
-      in_buf(new (std::nothrow) char[static_cast<size_t>(settings::sizeof_in)]),
-      out_size(settings::sizeof_out),
-      out_buf(new (std::nothrow) char[static_cast<size_t>(settings::sizeof_out)]) {
+      in_size(site->sizeof_in),
+      in_buf(new (std::nothrow) char[static_cast<size_t>(site->sizeof_in)]),
+      out_size(site->sizeof_out),
+      out_buf(new (std::nothrow) char[static_cast<size_t>(site->sizeof_out)]) {
     buffer_size = in_size;
     buffer = in_buf;
-    if (settings::job_timeout > 0) job_timeout = settings::job_timeout;
+    if (site->job_timeout > 0) job_timeout = site->job_timeout;
 }
 
 simple_server_node::~simple_server_node() {

@@ -2,9 +2,8 @@
 //
 // `simple_se_server` is the listening server: its factory makes a
 // `simple_server_node` for every accepted connection and its error hook logs.
-// `simple_server_node` is one HTTP connection. It owns a receive buffer of
-// `settings::sizeof_in` bytes and a response buffer of `settings::sizeof_out`
-// bytes (sizes read once, at construction), keeps the connection's
+// `simple_server_node` is one HTTP connection. It owns a receive buffer and a
+// response buffer of the sizes its site policy names, keeps the connection's
 // authentication state, and cycles: receive a request group, answer it with
 // one send, receive the next group on the same connection. Every event is
 // logged with the prefix "<stamp> node (ip = <peer>, port = <port>) ".

@@ -49,7 +49,7 @@ class Responder : public ::testing::Test {
         login_state login;
         login.authorized = true;
         char* next = nullptr;
-        answer a = respond(site, &login, head.data(), head.data() + head.size(), &next);
+        answer a = respond(site, &login, 0, head.data(), head.data() + head.size(), &next);
         if (a.what == answer::kind::close) return "closed";
         std::vector<char> buffer(static_cast<size_t>(room));
         written w = write_answer(site, a, buffer.data(), room);

@@ -104,10 +104,12 @@ TEST(SimpleServer, NoNodeWhenItsBuffersCannotBeAllocated) {
     pid_t child = fork();
     if (child == 0) {
         // Leave room for the node, not for its 64 MiB response buffer.
-        settings::sizeof_out = 64 << 20;
+        site_policy site;
+        site.sizeof_out = 64 << 20;
+        simple_se_server server;
+        server.serve(site, 0);
         rlimit limit{address_space_in_use() + (16 << 20), RLIM_INFINITY};
         setrlimit(RLIMIT_AS, &limit);
-        simple_se_server server;
         _exit(server.new_node() == nullptr ? 0 : 1);
     }
     int status = 0;
