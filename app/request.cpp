@@ -22,6 +22,10 @@ std::optional<std::string_view>* field_slot(request_head* head, std::string_view
     if (equal_ignoring_case(name, "if-none-match")) return &head->if_none_match;
     if (equal_ignoring_case(name, "if-modified-since")) return &head->if_modified_since;
     if (equal_ignoring_case(name, "expect")) return &head->expect;
+    if (equal_ignoring_case(name, "content-type")) return &head->content_type;
+    if (equal_ignoring_case(name, "accept")) return &head->accept;
+    if (equal_ignoring_case(name, "origin")) return &head->origin;
+    if (equal_ignoring_case(name, "sec-fetch-site")) return &head->sec_fetch_site;
     return nullptr;
 }
 

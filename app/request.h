@@ -28,6 +28,10 @@ struct request_head {
     std::optional<std::string_view> if_none_match;
     std::optional<std::string_view> if_modified_since;
     std::optional<std::string_view> expect;
+    std::optional<std::string_view> content_type;
+    std::optional<std::string_view> accept;
+    std::optional<std::string_view> origin;
+    std::optional<std::string_view> sec_fetch_site;
 };
 
 // Reads the head that begins at `begin`, in a group that ends before `end`.
