@@ -490,5 +490,8 @@ site_policy site_policy_from_settings() {
     site.upload_replace = settings::upload == "replace";
     site.upload = site.upload_replace || is_on(settings::upload);
     site.upload_max = static_cast<off_t>(settings::upload_max);
+    // The modes of sites with listings, uploads or decoded paths, which link
+    // and store names such as "v1..2.txt".
+    site.whole_dot_steps = site.listing || site.upload || site.decode_path;
     return site;
 }

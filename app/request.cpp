@@ -1,6 +1,7 @@
 #include "app/request.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "http/http_utils.h"
 
@@ -78,11 +79,32 @@ bool announces_body(const request_head& head) {
     return length.empty() || length.find_first_not_of('0') != std::string_view::npos;
 }
 
-bool asks_keep_alive(const request_head& head) {
+group_frame frame_group(char* begin, int length, group_scan* scan) {
+    if (length >= 4 && memcmp(begin + length - 4, "\r\n\r\n", 4) == 0) return group_frame::complete;
+    char* end = begin + length;
+    for (;;) {
+        char* from = begin + std::max(scan->unchecked_head, scan->searched - 3);
+        char* head_end = find_str(from, end, "\r\n\r\n");
+        if (head_end == nullptr) {
+            scan->searched = length;
+            return group_frame::incomplete;
+        }
+        request_head head;
+        char* next = nullptr;
+        if (read_request_head(begin + scan->unchecked_head, end, &next, &head) &&
+            announces_body(head)) {
+            scan->body_head_end = static_cast<int>(next - begin);
+            return group_frame::body_follows;
+        }
+        scan->unchecked_head = scan->searched = static_cast<int>(head_end + 4 - begin);
+    }
+}
+
+bool lists_connection_option(const request_head& head, std::string_view option) {
     std::string_view options = head.connection.value_or("");
     while (!options.empty()) {
         const auto comma = std::min(options.find(','), options.size());
-        if (equal_ignoring_case(trim_blanks(options.substr(0, comma)), "keep-alive")) return true;
+        if (equal_ignoring_case(trim_blanks(options.substr(0, comma)), option)) return true;
         options.remove_prefix(std::min(comma + 1, options.size()));
     }
     return false;

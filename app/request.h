@@ -41,12 +41,36 @@ struct request_head {
 bool read_request_head(char* begin, char* end, char** next, request_head* head);
 
 // Whether the head announces a body: a Content-Length other than 0, or any
-// Transfer-Encoding. The server reads no bodies.
+// Transfer-Encoding.
 bool announces_body(const request_head& head);
 
-// Whether the Connection field lists the option keep-alive, in any letter
-// case, among its comma-separated options.
-bool asks_keep_alive(const request_head& head);
+// Where the received bytes of a request group stand.
+enum class group_frame {
+    incomplete,    // more bytes are needed
+    complete,      // the bytes end with an empty line: every head in them is whole
+    body_follows,  // a whole head announces a body, which is not part of the group
+};
+
+// How far the received bytes of a group have been looked at: kept between two
+// looks at the same group, and reset for a new one. Each search goes on where
+// the last one stopped and each whole head is read once, so looking after
+// every receive is linear in the bytes received.
+struct group_scan {
+    int unchecked_head = 0;  // where the first head not yet read begins
+    int searched = 0;        // how far the bytes have been searched for a head's end
+    int body_head_end = 0;   // with body_follows: where the announcing head ends
+};
+
+// Frames the group received so far, `length` bytes from `begin`. Only the end
+// of the bytes tells that a group is complete (a head followed by more bytes
+// in the same receive is not); but a whole head that announces a body is
+// noticed at once, wherever it stands, since its body may never end with an
+// empty line.
+group_frame frame_group(char* begin, int length, group_scan* scan);
+
+// Whether the Connection field lists `option` (such as keep-alive or close),
+// in any letter case, among its comma-separated options.
+bool lists_connection_option(const request_head& head, std::string_view option);
 
 // The request target taken apart. A target that begins with "/" (the origin
 // form) is a path with an optional query and fragment: an "@" or "://" in it

@@ -27,6 +27,7 @@ const char* const status_400 = "400 Bad Request";
 const char* const status_409 = "409 Conflict";
 const char* const status_411 = "411 Length Required";
 const char* const status_413 = "413 Payload Too Large";
+const char* const status_405 = "405 Method Not Allowed";
 
 // With large_files, a file body longer than this is sent from the file. Up to
 // it, one copy through the response buffer, sent with the header, costs less
@@ -251,8 +252,9 @@ answer listing_answer(const site_policy& site, const request& r, const std::stri
 
 // The request's path with its dot steps resolved as text, for joining to the
 // root; false for a path that leads above the root.
-bool resolve_in_root(const request& r, std::string* resolved) {
-    return get_level_min(r.path()) >= 0 && resolve_dot_steps(r.path(), resolved);
+bool resolve_in_root(const site_policy& site, const request& r, std::string* resolved) {
+    return (site.whole_dot_steps || get_level_min(r.path()) >= 0) &&
+           resolve_dot_steps(r.path(), resolved);
 }
 
 // Maps an authenticated GET onto the root directory. The file opened is the
@@ -262,7 +264,7 @@ bool resolve_in_root(const request& r, std::string* resolved) {
 answer file_answer(const site_policy& site, const request& r) {
     const request_target& t = r.target;
     std::string resolved;
-    if (!resolve_in_root(r, &resolved)) return status_answer(status_403);
+    if (!resolve_in_root(site, r, &resolved)) return status_answer(status_403);
     // A path that resolves to the root without naming it as a directory
     // ("." or "docs/..") is redirected like any directory named without "/".
     if (resolved.empty() && !r.path().empty() && r.path().back() != '/') resolved.push_back('.');
@@ -349,13 +351,14 @@ written write_status(const char* status, const std::string& extra_headers, char*
 // Writes the file answer's header and the body behind it; a body that does not
 // fit, or that cannot be read whole, is answered with the 500 instead, unless
 // it is to be sent from the file.
-written write_file(const site_policy& site, const answer& a, char* pos, int room) {
+written write_file(const site_policy& site, const answer& a, const std::string& extra_headers,
+                   char* pos, int room) {
     const long long length = a.body_length;
     int header_length =
         snprintf(pos, static_cast<size_t>(room),
                  "HTTP/1.1 %s\r\n%sLast-Modified: %s\r\n%sContent-Type: %s\r\n"
                  "Content-Length: %lli\r\n\r\n",
-                 a.status, a.extra_headers.c_str(), last_modified(a.file_info.st_mtime).c_str(),
+                 a.status, extra_headers.c_str(), last_modified(a.file_info.st_mtime).c_str(),
                  a.file_fields.c_str(),
                  a.content_type.empty()
                      ? lookup_content_type(site.content_types, get_ext(a.file_name)).c_str()
@@ -372,17 +375,17 @@ written write_file(const site_policy& site, const answer& a, char* pos, int room
         return w;
     }
     if (!fits || !read_file(a.file.get(), pos + header_length, a.body_offset, length)) {
-        return write_status(status_500, a.extra_headers, pos, room);
+        return write_status(status_500, extra_headers, pos, room);
     }
     w.length = header_length + static_cast<int>(length);
     return w;
 }
 
 // The 304: the header alone, with the fields that name the version.
-written write_not_modified(const answer& a, char* pos, int room) {
+written write_not_modified(const answer& a, const std::string& extra_headers, char* pos, int room) {
     written w;
     const int length = snprintf(pos, static_cast<size_t>(room), "HTTP/1.1 %s\r\n%s\r\n", a.status,
-                                a.extra_headers.c_str());
+                                extra_headers.c_str());
     if (length < 0 || length >= room) return w;
     w.length = w.header_length = length;
     return w;
@@ -420,7 +423,7 @@ bool is_directory(const std::string& name) {
 const char* upload_target(const site_policy& site, const request& r, bool names_file,
                           std::string* dir, std::string* name) {
     std::string resolved;
-    if (!resolve_in_root(r, &resolved)) return status_403;
+    if (!resolve_in_root(site, r, &resolved)) return status_403;
     const std::string& path = r.path();
     if (names_file) {
         // The last step as sent: "x/." or "x/.." names no file.
@@ -458,12 +461,96 @@ answer upload_answer(const site_policy& site, const request& r, std::string_view
     a.what = answer::kind::upload;
     a.body = put ? upload::single_file(dir, name, length, site.upload_replace, location)
                  : upload::form_files(dir, head, length, site.upload_replace, location);
-    a.continue_first = r.head.expect && equal_ignoring_case(*r.head.expect, "100-continue");
     return a;
 }
 
 bool is_upload_method(std::string_view method) {
     return method == "PUT" || method == "POST";
+}
+
+// An HTTP/1.0 client knows nothing of "100 Continue" and waits for none.
+bool expects_continue(const request& r) {
+    return !r.is_http10() && r.head.expect && equal_ignoring_case(*r.head.expect, "100-continue");
+}
+
+// Whether an origin text names the host a request was sent to: the port of
+// the scheme may be written or left out.
+bool same_authority(std::string_view origin_authority, std::string_view host) {
+    auto without_default_port = [](std::string_view text) {
+        return text.ends_with(":80") ? text.substr(0, text.size() - 3) : text;
+    };
+    return equal_ignoring_case(without_default_port(origin_authority), without_default_port(host));
+}
+
+// Whether a request comes from a page of this site, or from no page at all.
+// A browser names the page's origin in Origin and says in Sec-Fetch-Site
+// whether it is this site; scripts and command-line clients send neither. A
+// form of another site would otherwise store files with the credentials the
+// browser keeps for this one.
+bool from_this_site(const request& r) {
+    if (r.head.sec_fetch_site && !equal_ignoring_case(*r.head.sec_fetch_site, "same-origin") &&
+        !equal_ignoring_case(*r.head.sec_fetch_site, "none")) {
+        return false;
+    }
+    if (!r.head.origin) return true;
+    const std::string_view origin = *r.head.origin;
+    const std::string_view scheme = "http://";
+    return r.head.host && origin.size() > scheme.size() &&
+           equal_ignoring_case(origin.substr(0, scheme.size()), scheme) &&
+           same_authority(origin.substr(scheme.size()), *r.head.host);
+}
+
+answer cross_site_refusal() {
+    answer a = refused_upload(status_403);
+    a.refusal = "a page of another site sent it";
+    return a;
+}
+
+answer method_not_allowed(const site_policy& site) {
+    return status_answer(
+        status_405, site.head ? "Allow: GET, HEAD, PUT, POST\r\n" : "Allow: GET, PUT, POST\r\n");
+}
+
+// An answer given without reading the request's body. A 401 lets the client
+// try again on this connection once the body of announced length is read and
+// thrown away; after any other answer, and whenever the client waits to be
+// asked for the body or its length is not told, the connection closes once
+// what the client still sends has been drained.
+void leave_body_unread(const request& r, answer* a) {
+    off_t length = 0;
+    const bool known = !r.head.transfer_encoding && r.head.content_length &&
+                       body_length(*r.head.content_length, &length);
+    a->body_unread = known ? static_cast<long long>(length) : -1;
+    if (a->status == status_401 && known && !expects_continue(r)) return;
+    a->close_after_send = true;
+    a->extra_headers += "Connection: close\r\n";
+}
+
+// The answer to an authenticated request.
+answer authorized_answer(const site_policy& site, const request& r, std::string_view head) {
+    if (site.upload && is_upload_method(r.head.method)) {
+        if (!from_this_site(r)) return cross_site_refusal();
+        answer a = upload_answer(site, r, head);
+        if (a.what == answer::kind::upload) a.continue_first = expects_continue(r);
+        return a;
+    }
+    if (!served_method(site, r.head.method))
+        return site.upload ? method_not_allowed(site) : answer();
+    return file_answer(site, r);
+}
+
+// A query must be key=value pairs, unless paths are decoded: then a query
+// such as "?v2", which a page adds to bust a cache, is not looked at.
+bool query_is_served(const site_policy& site, const request& r) {
+    param_map query;
+    return parse_query(r.target.query_begin, r.target.query_end, nullptr, &query) ||
+           site.decode_path;
+}
+
+// Whether the client asks to close the connection after this answer: an
+// HTTP/1.1 client with "Connection: close", heard only in the HTTP/1.0 mode.
+bool asks_close(const site_policy& site, const request& r) {
+    return site.http10 && !r.is_http10() && lists_connection_option(r.head, "close");
 }
 
 }  // namespace
@@ -479,36 +566,27 @@ answer respond(const site_policy& site, login_state* login, long long now_ms, ch
     if (!parse_request(site, begin, end, next, &r)) return answer();
 
     answer a;
-    const bool body_follows = announces_body(r.head);
-    if (!login->authorized) {
-        a = check_login(site, login, now_ms, r);
-        // The body that follows an unauthenticated upload is not read.
-        a.last_of_group = a.last_of_group || (!login->authorized && body_follows);
-    }
+    if (!login->authorized) a = check_login(site, login, now_ms, r);
     if (login->authorized) {
-        param_map query;
-        if (!parse_query(r.target.query_begin, r.target.query_end, nullptr, &query)) {
-            return answer();
-        }
+        if (!query_is_served(site, r)) return answer();
         const char* event = a.event;
-        if (site.upload && is_upload_method(r.head.method)) {
-            a = upload_answer(site, r, std::string_view(begin, static_cast<size_t>(*next - begin)));
-        } else if (!served_method(site, r.head.method) || body_follows) {
-            return answer();
-        } else {
-            a = file_answer(site, r);
-        }
+        a = authorized_answer(site, r, std::string_view(begin, static_cast<size_t>(*next - begin)));
+        if (a.what == answer::kind::close) return a;
         a.event = event;
     }
+    // Bodies are read only with uploads: without them, a head that announces
+    // one is not parsed.
+    if (announces_body(r.head) && a.what != answer::kind::upload) leave_body_unread(r, &a);
     // An HTTP/1.0 client learns that the connection stays open only from
     // this field; without it, it reads each answer to the close.
     if (r.is_http10()) {
-        if (asks_keep_alive(r.head)) {
+        if (lists_connection_option(r.head, "keep-alive")) {
             a.extra_headers += "Connection: keep-alive\r\n";
         } else {
             a.close_after_send = true;
         }
     }
+    if (asks_close(site, r)) a.last_of_group = true;
     // A HEAD is answered as a GET, every decision included, without the
     // body: a client that sent HEAD reads none, even with a 401 or 403.
     a.head_only = r.is_head();
@@ -526,16 +604,20 @@ answer upload_result(const upload& done) {
 }
 
 written write_answer(const site_policy& site, const answer& a, char* pos, int room) {
+    // Where clients may store files, no answer's type is guessed from its
+    // bytes: a stored text would otherwise run as a page of this site.
+    const std::string extra =
+        site.upload ? a.extra_headers + "X-Content-Type-Options: nosniff\r\n" : a.extra_headers;
     written w;
     switch (a.what) {
         case answer::kind::file:
-            w = write_file(site, a, pos, room);
+            w = write_file(site, a, extra, pos, room);
             break;
         case answer::kind::not_modified:
-            w = write_not_modified(a, pos, room);
+            w = write_not_modified(a, extra, pos, room);
             break;
         default:
-            w = write_status(a.status, a.extra_headers, pos, room);
+            w = write_status(a.status, extra, pos, room);
     }
     if (a.head_only && w.length >= 0) {
         w.length = w.header_length;

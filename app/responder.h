@@ -35,6 +35,10 @@ struct site_policy {
     int max_attempts = 3;     // the highest attempt count at which credentials are still examined
     param_map content_types;  // the configured media types; empty: the built-in ones
     bool decode_path = false;
+    // Only whole ".." steps climb: "a..b" is a name like any other. Otherwise
+    // any "..", also inside a name, counts as a step up, and such a path is
+    // refused.
+    bool whole_dot_steps = false;
     bool http10 = false;
     bool head = false;
     bool large_files = false;     // a large body, or one beyond the buffer, is sent from its file
@@ -103,8 +107,14 @@ struct answer {
     bool close_after_send = false;  // the connection closes once the group is sent
     bool last_of_group = false;     // the rest of the group is not answered
     const char* event = nullptr;    // a line for the log before the answer, or null
-    std::unique_ptr<upload> body;   // the upload that takes the body
-    bool continue_first = false;    // the client waits for "100 Continue" before its body
+    std::string refusal;            // why an upload is refused, for the log; empty: it is not
+    // The request's body, which this answer does not take: 0 when there is
+    // none, else its length (-1: not known). The connection reads it and
+    // throws it away once the answer is sent; unless the connection closes
+    // then, the next request follows it.
+    long long body_unread = 0;
+    std::unique_ptr<upload> body;  // the upload that takes the body
+    bool continue_first = false;   // the client waits for "100 Continue" before its body
 };
 
 // Answers the request head that begins at `begin` in a group that ends at

@@ -5,9 +5,11 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <chrono>
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <regex>
 #include <string>
@@ -28,6 +30,7 @@ class test_node : public simple_server_node {
     using simple_server_node::to_transfer;
     const int& a_counter = login.a_counter;
     const bool& authorized = login.authorized;
+    using simple_server_node::job_timeout;
 
     int sends_done = 0;
     int last_send_size = 0;
@@ -128,6 +131,8 @@ class RequestHandler : public ::testing::Test {
         settings::http10 = false;
         settings::head = false;
         settings::large_files = false;
+        settings::listing.clear();
+        settings::upload.clear();
         printf_ex_enabled(false);
     }
     void TearDown() override {
@@ -604,6 +609,140 @@ TEST_F(RequestHandler, ATinyResponseBufferIsNeverOverrun) {
             EXPECT_EQ(sent, "") << "a group that does not fit is dropped whole";
         }
     }
+}
+
+// Where a request's body is read (uploads), every answer reaches the client:
+// a body the answer does not take is read and thrown away, and what comes
+// behind it is the next request.
+TEST_F(RequestHandler, BodiesThatAnswersDoNotTakeAreReadAndThrownAway) {
+    settings::upload = "1";
+    const std::string put = "PUT /kept.txt HTTP/1.1\r\nHost: h\r\nContent-Length: 5\r\n";
+    struct row {
+        const char* what;
+        std::string group;
+        std::vector<std::string> statuses;
+        bool stays_open;
+    };
+    const std::vector<row> rows = {
+        {"a 401 keeps the connection: the client may try again at once",
+         put + "\r\nhello" + get("/a.txt"),
+         {"401 Unauthorized", "200 OK"},
+         true},
+        {"a request right behind a whole upload body",
+         "PUT /new.txt HTTP/1.1\r\n" + good_auth() + "Content-Length: 3\r\n\r\nnew" + get("/a.txt"),
+         {"201 Created", "200 OK"},
+         true},
+        {"a client that waits for 100 Continue is answered 401 without it, and closed",
+         put + "Expect: 100-continue\r\n\r\n",
+         {"401 Unauthorized"},
+         false},
+        {"a body of unknown length",
+         get("/x", "Transfer-Encoding: chunked\r\n") + "5\r\n",
+         {"401 Unauthorized"},
+         false},
+        {"a method not served",
+         "PROPFIND / HTTP/1.1\r\n" + good_auth() + "\r\n",
+         {"405 Method Not Allowed"},
+         true},
+        {"a form sent by another site's page",
+         "POST / HTTP/1.1\r\n" + good_auth() +
+             "Origin: http://127.0.0.2:8080\r\nContent-Type: multipart/form-data; boundary=b\r\n"
+             "Content-Length: 3\r\n\r\nabc",
+         {"403 Forbidden"},
+         false},
+    };
+    for (const row& r : rows) {
+        connect();
+        const std::vector<response> got = answers(r.group);
+        std::vector<std::string> statuses;
+        for (const response& answer : got) {
+            statuses.push_back(answer.status_line.substr(9));
+            EXPECT_NE(answer.headers.find("X-Content-Type-Options: nosniff\r\n"), std::string::npos)
+                << r.what;
+        }
+        EXPECT_EQ(statuses, r.statuses) << r.what;
+        if (got.empty()) continue;
+        if (r.stays_open) {
+            EXPECT_EQ(node->current_state(), simple_server_node::state::receiving) << r.what;
+        } else {
+            EXPECT_NE(got.back().headers.find("Connection: close\r\n"), std::string::npos)
+                << r.what;
+            EXPECT_EQ(node->current_state(), simple_server_node::state::draining) << r.what;
+        }
+    }
+    connect();
+    EXPECT_EQ(answers(get("/kept.txt")).at(0).status_line, "HTTP/1.1 404 Not Found");
+    EXPECT_EQ(answers(get("/new.txt")).at(0).body, "new");
+    fs::remove(root / "new.txt");
+}
+
+// The answers of a group written before an upload wait in the response
+// buffer while its body comes, slowly: the buffer keeps their bytes.
+TEST_F(RequestHandler, AnswersWaitingForAnUploadBodyKeepTheirBytes) {
+    settings::upload = "1";
+    std::string large;
+    for (int i = 0; i < 20000; ++i)
+        large += static_cast<char>('a' + i % 26);
+    write(root / "large.txt", large);
+    EXPECT_EQ(answers(get("/large.txt")).at(0).body, large);
+    const std::string group = get("/large.txt") + "PUT /slow.txt HTTP/1.1\r\n" + good_auth() +
+                              "Content-Length: 4\r\n\r\n";
+    ASSERT_EQ(::write(peer, group.data(), group.size()), static_cast<ssize_t>(group.size()));
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(2500);
+    while (std::chrono::steady_clock::now() < until) {
+        step_node(*node);
+        usleep(10000);
+    }
+    ASSERT_EQ(node->current_state(), simple_server_node::state::taking_body);
+    const std::vector<response> got = answers("slow");
+    fs::remove(root / "large.txt");
+    fs::remove(root / "slow.txt");
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_TRUE(got[0].body == large) << "the answer that waited lost bytes";
+    EXPECT_EQ(got[1].status_line, "HTTP/1.1 201 Created");
+}
+
+// Names and queries that a site with listings, uploads or decoded paths
+// serves, and the bare start refuses as it always did.
+TEST_F(RequestHandler, WhatTheModesServeAndTheBareStartRefuses) {
+    write(root / "a..b.txt", "dots");
+    struct row {
+        std::string request;
+        std::function<void()> mode;
+        std::string in_mode;  // the status line's text; "closed": no answer
+        std::string bare;
+    };
+    const std::vector<row> rows = {
+        {get("/a..b.txt"), [] { settings::listing = "1"; }, "200 OK", "403 Forbidden"},
+        {get("/a..b.txt"), [] { settings::decode_path = true; }, "200 OK", "403 Forbidden"},
+        {get("/a.txt?v2"), [] { settings::decode_path = true; }, "200 OK", "closed"},
+        {get("/a.txt?a&b"), [] { settings::decode_path = true; }, "200 OK", "closed"},
+        {"DELETE /a.txt HTTP/1.1\r\n" + good_auth() + "\r\n", [] { settings::upload = "1"; },
+         "405 Method Not Allowed", "closed"},
+    };
+    for (const row& r : rows) {
+        for (bool with_mode : {false, true}) {
+            SetUp();
+            if (with_mode) r.mode();
+            connect();
+            const std::vector<response> got = answers(r.request);
+            const std::string status = got.empty() ? "closed" : got[0].status_line.substr(9);
+            EXPECT_EQ(status, with_mode ? r.in_mode : r.bare) << r.request;
+        }
+    }
+    fs::remove(root / "a..b.txt");
+}
+
+// With the HTTP/1.0 mode, a client of either version that asks to close the
+// connection is answered, and then it is closed: the rest of its group too.
+TEST_F(RequestHandler, ConnectionCloseIsHeardInTheHttp10Mode) {
+    const std::string group = get("/a.txt", good_auth() + "Connection: close\r\n") + get("/a.txt");
+    EXPECT_EQ(answers(group).size(), 2u);
+    EXPECT_TRUE(node->connected());
+    settings::http10 = true;
+    connect();
+    EXPECT_EQ(answers(group).size(), 1u) << "its answer is the last";
+    EXPECT_FALSE(node->connected());
 }
 
 TEST_F(RequestHandler, AnIncompleteGroupIsNotAnswered) {

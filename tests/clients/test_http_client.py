@@ -2,15 +2,18 @@
 """Python's own HTTP clients against websrv serving the demo site: http.client
 on one kept-alive connection through the challenge, every kind of answer and
 a redirect followed by hand; then urllib's opener, which answers the
-challenge and follows the redirect by itself."""
+challenge and follows the redirect by itself; then uploads as both send them,
+whose refusals they must read however much of the body they sent first."""
 
 import base64
 import http.client
+import os
 import sys
+import urllib.error
 import urllib.request
 from email.utils import parsedate_to_datetime
 
-from websrv_harness import CLIENT_SECONDS, LOGIN, PASSWORD, check, check_equal, main
+from websrv_harness import CLIENT_SECONDS, LOGIN, PASSWORD, Websrv, check, check_equal, main
 
 CREDENTIALS = "Basic " + base64.b64encode(f"{LOGIN}:{PASSWORD}".encode()).decode()
 
@@ -80,11 +83,16 @@ def one_connection(server):
     return f"{len(answered)} requests over one connection: 401, 200s of four types, 302 followed, 404, 403"
 
 
-def urllib_opener(server):
+def opener_with_challenge(server):
+    """urllib's opener that sends credentials only once it is challenged."""
     passwords = urllib.request.HTTPPasswordMgrWithDefaultRealm()
     passwords.add_password(None, server.url("/"), LOGIN, PASSWORD)
     no_proxy = urllib.request.ProxyHandler({})
-    opener = urllib.request.build_opener(no_proxy, urllib.request.HTTPBasicAuthHandler(passwords))
+    return urllib.request.build_opener(no_proxy, urllib.request.HTTPBasicAuthHandler(passwords))
+
+
+def urllib_opener(server):
+    opener = opener_with_challenge(server)
     with opener.open(server.url("/docs"), timeout=CLIENT_SECONDS) as response:
         check_equal(response.status, 200, "status at the end")
         check_equal(response.url, server.url("/docs/"), "where the redirect led")
@@ -93,9 +101,39 @@ def urllib_opener(server):
     return "urllib answered the challenge and followed the redirect"
 
 
+def uploads(binary):
+    with Websrv(binary, config="upload=1\nwake_on_io=1\n") as server:
+        data = os.urandom(20 << 20)
+        # The whole body goes out before the 401 is read, then again with credentials.
+        put = urllib.request.Request(server.url("/big.bin"), data=data, method="PUT")
+        with opener_with_challenge(server).open(put, timeout=CLIENT_SECONDS) as response:
+            check_equal(response.status, 201, "status of urllib's PUT after the challenge")
+        check((server.dir / "root" / "big.bin").read_bytes() == data, "the stored file differs")
+
+        connection = http.client.HTTPConnection("127.0.0.1", server.port, timeout=CLIENT_SECONDS)
+        try:
+            connection.request("PUT", "/big.bin", body=data, headers={"Authorization": CREDENTIALS})
+            response = connection.getresponse()
+            check_equal(response.status, 409, "status of a PUT over an existing name")
+        finally:
+            connection.close()
+
+        chunked = urllib.request.Request(server.url("/chunked.bin"), data=iter([b"abc"] * 1000),
+                                         method="PUT", headers={"Authorization": CREDENTIALS})
+        try:
+            urllib.request.build_opener(urllib.request.ProxyHandler({})).open(chunked, timeout=CLIENT_SECONDS)
+            check(False, "a chunked PUT was stored")
+        except urllib.error.HTTPError as refusal:
+            check_equal(refusal.code, 411, "status of a chunked PUT")
+        check(not (server.dir / "root" / "chunked.bin").exists(), "a chunked PUT left a file")
+        check(server.alive(), "websrv ended")
+    return "uploads: 20 MiB PUT after the challenge stored, 409 and 411 read by their clients"
+
+
 def body(server):
     yield one_connection(server)
     yield urllib_opener(server)
+    yield uploads(server.binary)
 
 
 if __name__ == "__main__":

@@ -4,12 +4,14 @@ when challenged, so each run starts with a 401 that it answers on the same
 connection; then several files and a followed redirect over that connection,
 and a recursive download of the whole site the way a user mirrors it."""
 
+import os
 import sys
 import tempfile
 from pathlib import Path
 
 from websrv_harness import (
-    DEMO_ANSWERS, DEMO_PATHS, LOGIN, PASSWORD, answered, check, check_equal, main, require_program, run,
+    DEMO_ANSWERS, DEMO_PATHS, LOGIN, PASSWORD, Websrv, answered, check, check_equal, main, require_program,
+    run,
 )
 
 WGET = require_program("wget")
@@ -72,8 +74,19 @@ def recursive_download(server, directory):
     return f"the site downloaded recursively: {len(requests)} requests over one connection"
 
 
+def upload_after_the_challenge(server, directory):
+    """wget sends its PUT's whole body before it reads the 401, then again with credentials."""
+    data = os.urandom(1 << 20)
+    (directory / "sent.bin").write_bytes(data)
+    with Websrv(server.binary, config="upload=1\nwake_on_io=1\n") as uploads:
+        wget(directory, "--method=PUT", f"--body-file={directory / 'sent.bin'}", "-O", "answer.txt",
+             uploads.url("/sent.bin"))
+        check((uploads.dir / "root" / "sent.bin").read_bytes() == data, "the stored file differs")
+    return "a 1 MiB PUT stored after the challenge"
+
+
 def body(server):
-    for step in (files_and_redirect, recursive_download):
+    for step in (files_and_redirect, recursive_download, upload_after_the_challenge):
         with tempfile.TemporaryDirectory(prefix="websrv-wget-") as directory:
             yield step(server, Path(directory))
 

@@ -1,0 +1,409 @@
+#include "app/connection.h"
+
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <new>
+
+#include "engine/platform.h"
+#include "log/printf_ex.h"
+#include "log/time_utils.h"
+
+int simple_server_node::max_a_counter = 3;
+
+namespace {
+
+// The start of the response buffer that stays resident: every short answer
+// and small file is written there, and would otherwise fault its pages in
+// again (several microseconds a page on a virtual machine).
+const uintptr_t kept_answer_bytes = 4096;
+
+// How long a connection that closes after an early answer reads what the
+// client still sends, without a job_timeout.
+const unsigned int drain_ms = 2000;
+
+long long monotonic_ms() {
+    return monotonic_ns() / 1000000;
+}
+
+}  // namespace
+
+simple_server_node::simple_server_node(const site_policy* site)
+    : site(site),
+      in_size(site->sizeof_in),
+      in_buf(new (std::nothrow) char[static_cast<size_t>(site->sizeof_in)]),
+      out_size(site->sizeof_out),
+      out_buf(new (std::nothrow) char[static_cast<size_t>(site->sizeof_out)]) {
+    buffer_size = in_size;
+    buffer = in_buf;
+    if (site->job_timeout > 0) job_timeout = site->job_timeout;
+}
+
+simple_server_node::~simple_server_node() {
+    disconnect();
+    // A freed buffer may stay in the heap for the next node: not resident.
+    if (answer_pages_resident) release_answer_pages();
+    delete[] in_buf;
+    delete[] out_buf;
+}
+
+// ---------------------------------------------------------------------------
+// The log
+
+const char* simple_server_node::log_prefix() {
+    if (log_prefix_text.empty() || log_prefix_ip != addr.sin_addr.s_addr ||
+        log_prefix_port != addr.sin_port) {
+        char text[64];  // the longest: "node (ip = 255.255.255.255, port = 65535) "
+        snprintf(text, sizeof text, "node (ip = %s, port = %hu) ", get_ip().c_str(), get_port());
+        log_prefix_text = text;
+        log_prefix_ip = addr.sin_addr.s_addr;
+        log_prefix_port = addr.sin_port;
+    }
+    return log_prefix_text.c_str();
+}
+
+void simple_server_node::log_event(const char* event) {
+    printf_ex("%s %s%s\n", system_time_str().c_str(), log_prefix(), event);
+}
+
+void simple_server_node::log_text_event(const char* event, const std::string& text) {
+    std::string line = event;
+    append_log_safe(&line, text.data(), text.size());
+    log_event(line.c_str());
+}
+
+void simple_server_node::log_block(const char* event, std::string_view text) {
+    // Text from the network may hold control bytes that would forge log lines or
+    // drive the operator's terminal. Shared by all nodes: one thread logs.
+    static std::string safe_text;
+    safe_text.clear();
+    append_log_safe(&safe_text, text.data(), text.size());
+    printf_ex("%s%s %s%s\n%s%s\n%s", log_separator_line, system_time_str().c_str(), log_prefix(),
+              event, log_separator_line, safe_text.c_str(), log_separator_line);
+}
+
+void simple_server_node::log_job_activation(bool activated) {
+    printf_ex(activated ? "%s %sjob %s activated\n" : "%s %scan not activate job %s\n",
+              system_time_str().c_str(), log_prefix(), get_job_str(get_job()));
+}
+
+// ---------------------------------------------------------------------------
+// The response buffer's pages
+
+// Only whole pages inside the buffer: their contents become zeros when next
+// touched, which no answer relies on.
+void simple_server_node::release_answer_pages() {
+    const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+    const uintptr_t start = reinterpret_cast<uintptr_t>(out_buf);
+    const uintptr_t first = (start + kept_answer_bytes + page - 1) / page * page;
+    const uintptr_t end = (start + static_cast<uintptr_t>(out_size)) / page * page;
+    if (first < end) madvise(reinterpret_cast<void*>(first), end - first, MADV_DONTNEED);
+    answer_pages_resident = false;
+}
+
+// A connection that asks again within the second keeps its pages: giving
+// them back after every large answer would fault them in again for the next.
+void simple_server_node::release_idle_answer_pages() {
+    if (!answer_pages_resident || (now != state::receiving && now != state::draining)) return;
+    if (!job_active() || get_job() != _recv) return;
+    // Whole seconds: a difference of 2 is at least one full second.
+    if (difftime(time(nullptr), job_activation_time()) < 2) return;
+    release_answer_pages();
+}
+
+// ---------------------------------------------------------------------------
+// receiving
+
+void simple_server_node::after_connect() {
+    login.peer = addr.sin_addr.s_addr;
+    log_event("connected");
+    start_receiving(nullptr, 0);
+}
+
+void simple_server_node::start_receiving(const char* begin, int length) {
+    now = state::receiving;
+    scan = group_scan();
+    carried = length;
+    if (length > 0 && begin != in_buf) memmove(in_buf, begin, static_cast<size_t>(length));
+    partial_recv = false;
+    buffer_size = in_size - carried;
+    buffer = in_buf + carried;
+    to_transfer = buffer_size;
+    if (buffer_size == 0) {
+        // The carried bytes fill the buffer: a group, or nothing more can come.
+        frame_received();
+        if (now == state::receiving) disconnect();
+        return;
+    }
+    log_job_activation(activate_job(_recv, true));
+}
+
+void simple_server_node::before_job_proc() {
+    release_idle_answer_pages();
+    if (now == state::receiving && job_active() && get_job() == _recv) frame_received();
+}
+
+void simple_server_node::frame_received() {
+    const group_frame frame = frame_group(in_buf, received(), &scan);
+    etx_detected = frame == group_frame::complete;
+    if (frame != group_frame::incomplete) answer_received_group(frame);
+}
+
+void simple_server_node::answer_received_group(group_frame frame) {
+    // The group without its closing empty line; a head that announces a body
+    // is logged with whatever followed it, unless that is an upload's body.
+    const int length = received();
+    const bool body_follows = frame == group_frame::body_follows;
+    const int logged =
+        body_follows && site->upload ? scan.body_head_end - 2 : length - (body_follows ? 0 : 2);
+    log_block("etx detected", std::string_view(in_buf, static_cast<size_t>(logged)));
+    abort_job();  // the receive job, unless the buffer has already ended it
+    group_end = in_buf + length;
+    answer_request_group(in_buf);
+}
+
+// ---------------------------------------------------------------------------
+// Answering a group
+
+void simple_server_node::answer_request_group(char* current) {
+    now = state::sending;
+    char* write_pos = out_buf;
+    int room = out_size;
+    to_transfer = 0;
+    close_after_send = false;
+    group_rest = next_group = nullptr;
+    next_group_length = 0;
+    unread_body = 0;
+
+    while (current != group_end) {
+        char* next = nullptr;
+        answer a = respond(*site, &login, monotonic_ms(), current, group_end, &next);
+        if (a.what == answer::kind::close) return disconnect();
+        if (a.event != nullptr) log_event(a.event);
+        // The rest of the group is the upload's body.
+        if (a.what == answer::kind::upload) return take_upload(std::move(a), next);
+
+        written w;
+        if (!write_logged(a, write_pos, room, &w)) return disconnect();  // the buffer is full
+
+        write_pos += w.length;
+        room -= w.length;
+        to_transfer += w.length;
+        current = next;
+        close_after_send = close_after_send || a.close_after_send || a.last_of_group;
+        const long long body_unread = a.body_unread;
+        const bool last = a.last_of_group;
+        // The body follows the header from the file.
+        if (w.body_from_file) send_body_from(std::move(a));
+        if (body_unread != 0) {
+            skip_unread_body(body_unread, next);
+            break;
+        }
+        if (last) break;
+        if (w.body_from_file) {
+            // The rest of the group is answered once the body has been sent.
+            if (current != group_end && !close_after_send) group_rest = current;
+            break;
+        }
+    }
+    send_answers(to_transfer);
+}
+
+// The body's first bytes came with the group: they are thrown away now, and
+// what came behind the body is the next group's start.
+void simple_server_node::skip_unread_body(long long length, char* next) {
+    unread_body = length;
+    const long long here = group_end - next;
+    if (unread_body < 0) return;
+    if (unread_body > here || close_after_send) {
+        unread_body = std::max(unread_body - here, 1LL);
+        return;
+    }
+    next_group = next + unread_body;
+    next_group_length = static_cast<int>(group_end - next_group);
+    unread_body = 0;
+}
+
+bool simple_server_node::write_logged(const answer& a, char* pos, int room, written* w) {
+    *w = write_answer(*site, a, pos, room);
+    if (w->length < 0) return false;
+    if (!w->file_served) log_event("error detected");
+    // The header without its closing empty line.
+    log_block("header to send", std::string_view(pos, static_cast<size_t>(w->header_length - 2)));
+    return true;
+}
+
+void simple_server_node::send_answers(int length) {
+    now = state::sending;
+    to_transfer = length;
+    buffer_size = out_size;
+    buffer = out_buf;
+    log_job_activation(activate_job(_send, false));
+}
+
+void simple_server_node::send_body_from(answer a) {
+    body_file = std::move(a.file);
+    send_file_fd = body_file.get();
+    send_file_offset = a.body_offset;
+    send_file_remaining = a.body_length;
+}
+
+void simple_server_node::end_body_from_file() {
+    body_file.reset();
+    send_file_fd = -1;
+    send_file_remaining = 0;
+}
+
+void simple_server_node::after_answers_sent() {
+    if (close_after_send) {
+        if (unread_body != 0) return start_draining();
+        return disconnect();
+    }
+    if (body_upload) return go_on_with_upload();
+    if (group_rest != nullptr) return answer_request_group(group_rest);
+    if (unread_body > 0) return start_discarding();
+    start_receiving(next_group, next_group_length);
+}
+
+// ---------------------------------------------------------------------------
+// Job results
+
+void simple_server_node::result_proc() {
+    if (get_job() == _send && static_cast<uintptr_t>(to_transfer) > kept_answer_bytes) {
+        answer_pages_resident = true;
+    }
+    printf_ex("%s %sjob %s finished with result %s\n", system_time_str().c_str(), log_prefix(),
+              get_job_str(get_job()), get_result_str(get_result()));
+    if (get_job() == _send) {
+        // A send that ran out of file has sent fewer bytes than it announced.
+        if (get_result() == send_failed && send_file_remaining > 0 && last_io_result == 0) {
+            log_event("file ended before its announced length");
+        }
+        end_body_from_file();
+    }
+    const results result = get_result();
+    if (result == aborted || result == connection_closed) return;  // the engine closes itself
+    const bool done = result == success || (result == success_with_overflow && get_job() == _recv &&
+                                            now == state::discarding);
+    if (!done) return disconnect();
+    if (get_job() == _send) return after_answers_sent();
+    switch (now) {
+        case state::taking_body:
+            body_upload->take(in_buf, static_cast<size_t>(transferred));
+            return go_on_with_upload();
+        case state::discarding:
+            unread_body -= to_transfer;
+            if (unread_body > 0) return receive_to_discard(unread_body);
+            return start_receiving(nullptr, 0);
+        case state::receiving: {
+            // The receive buffer filled up before a request group was complete,
+            // unless an upload's head came with the start of its body: a client
+            // that does not wait for "100 Continue" sends both at once, and the
+            // body is read through the buffer, not into it.
+            const group_frame frame = frame_group(in_buf, received(), &scan);
+            if (site->upload && frame == group_frame::body_follows) {
+                return answer_received_group(frame);
+            }
+            return disconnect();
+        }
+        default:
+            return disconnect();
+    }
+}
+
+void simple_server_node::after_disconnect() {
+    // An upload cut off here leaves nothing behind.
+    body_upload.reset();
+    log_event("disconnected");
+}
+
+// ---------------------------------------------------------------------------
+// Bodies: taken by an upload, discarded, or drained before the close
+
+void simple_server_node::take_upload(answer a, char* next) {
+    body_upload = std::move(a.body);
+    close_after_send = close_after_send || a.close_after_send;
+    answered_length = to_transfer;
+    const long long here = group_end - next;
+    const auto taken = static_cast<size_t>(std::min<long long>(here, body_upload->missing()));
+    body_upload->take(next, taken);
+    // Whatever came behind the whole body is the next group's start.
+    next_group = next + taken;
+    next_group_length = static_cast<int>(group_end - next_group);
+    if (a.continue_first && taken == 0 && body_upload->current() == upload::state::receiving) {
+        // The client waits for this before it sends the body; the answers of
+        // the group before the upload go with it.
+        static const char go_on[] = "HTTP/1.1 100 Continue\r\n\r\n";
+        const int length = static_cast<int>(sizeof go_on - 1);
+        if (out_size - answered_length < length) return disconnect();
+        memcpy(out_buf + answered_length, go_on, static_cast<size_t>(length));
+        log_block("header to send", std::string_view(go_on, static_cast<size_t>(length - 2)));
+        const int sent = answered_length + length;
+        answered_length = 0;
+        return send_answers(sent);
+    }
+    go_on_with_upload();
+}
+
+// The body arrives in receives of whatever the client sends, each taken by
+// the upload at once: the receive buffer never holds more than one of them,
+// and never a byte beyond the body.
+void simple_server_node::go_on_with_upload() {
+    if (body_upload->current() == upload::state::receiving) {
+        now = state::taking_body;
+        partial_recv = true;
+        buffer = in_buf;
+        buffer_size = in_size;
+        to_transfer = static_cast<int>(std::min<long long>(in_size, body_upload->missing()));
+        log_job_activation(activate_job(_recv, true));
+        return;
+    }
+    partial_recv = false;
+    answer a = upload_result(*body_upload);
+    if (body_upload->current() == upload::state::stored) {
+        log_text_event("upload stored: ", body_upload->stored_files());
+    } else {
+        // A refused upload closes the connection: what is left of its body is drained.
+        unread_body = body_upload->missing();
+    }
+    body_upload.reset();
+    written w;
+    if (!write_logged(a, out_buf + answered_length, out_size - answered_length, &w)) {
+        return disconnect();
+    }
+    close_after_send = close_after_send || a.last_of_group;
+    send_answers(answered_length + w.length);
+}
+
+void simple_server_node::receive_to_discard(long long bytes) {
+    // The first bytes land in the receive buffer, the rest in the engine's
+    // discard buffer: one job however long the body.
+    buffer = in_buf;
+    buffer_size = in_size;
+    partial_recv = false;
+    to_transfer = static_cast<int>(std::min<long long>(bytes, INT_MAX));
+    log_job_activation(activate_job(_recv, true));
+}
+
+void simple_server_node::start_discarding() {
+    now = state::discarding;
+    receive_to_discard(unread_body);
+}
+
+// Closing at once would leave the client's unread body in our socket, and the
+// kernel would answer it with a reset that can destroy the answer before the
+// client reads it.
+void simple_server_node::start_draining() {
+    now = state::draining;
+    shutdown(sock, SHUT_WR);
+    job_timeout = site->job_timeout > 0 ? site->job_timeout : drain_ms;
+    const long long most = static_cast<long long>(site->upload_max);
+    receive_to_discard(unread_body < 0 ? most : std::min(unread_body, most));
+}

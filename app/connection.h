@@ -1,0 +1,148 @@
+// One HTTP connection: `simple_server_node`, a node of the socket engine that
+// owns a receive buffer and a response buffer of the sizes its site policy
+// names (allocated once, at construction), keeps the connection's login, and
+// cycles: receive a request group, answer it with one send, receive the next.
+// Every event is logged with the prefix "<stamp> node (ip = <peer>, port = <port>) ".
+//
+// Its states, and what the response buffer holds unsent in each:
+//
+//   receiving    A request group arrives in the receive buffer (behind the
+//                bytes of it that came with an earlier body, if any). The
+//                response buffer holds nothing unsent.
+//   sending      The group's answers leave from the response buffer, the body
+//                of the last one possibly from its file behind them. What the
+//                group still holds waits in the receive buffer.
+//   taking_body  An upload's body arrives through the receive buffer and goes
+//                to the upload. The answers written before the upload wait
+//                unsent in the response buffer, to leave with its answer.
+//   discarding   The body of a request that was answered without it (a 401)
+//                is read and thrown away; then the connection goes on.
+//   draining     The last answer is sent and the sending side shut down; what
+//                the client still sends of a body is read and thrown away,
+//                within a byte and a time bound, so that the client reads the
+//                answer instead of a reset. Then the connection closes.
+//
+// The rule for the response buffer: its pages past the first few may be given
+// back to the system only while nothing in it is unsent, that is while
+// receiving or draining, and only once the connection has waited a second.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "app/request.h"
+#include "app/responder.h"
+#include "engine/socket_engine.h"
+
+class simple_server_node : public se_server_node {
+  public:
+    // Highest attempt count at which credentials are still examined.
+    static int max_a_counter;
+
+    enum class state { receiving, sending, taking_body, discarding, draining };
+
+    // Allocates both buffers; check has_buffers() before using the node.
+    // The node answers as `site` says; it must outlive the node.
+    explicit simple_server_node(const site_policy* site);
+    // Disconnects first, so this class's hooks log the close.
+    ~simple_server_node() override;
+
+    // False when a buffer could not be allocated: such a node must not serve.
+    bool has_buffers() const { return in_buf != nullptr && out_buf != nullptr; }
+    state current_state() const { return now; }
+
+    // Looks at the received bytes before every step, and answers a request
+    // group once it is complete.
+    void before_job_proc() override;
+    void result_proc() override;
+    void after_connect() override;
+    void after_disconnect() override;
+
+  protected:
+    bool etx_detected = false;  // the received bytes ended with an empty line at the last check
+    const site_policy* site;
+    login_state login;
+    int in_size;
+    char* in_buf;
+    int out_size;
+    char* out_buf;
+
+  private:
+    state now = state::receiving;
+
+    // receiving: the bytes of the group that were already in the receive
+    // buffer when its receive job started, and how far they have been framed.
+    int carried = 0;
+    group_scan scan;
+    // The end of the received group: the byte count of a later job, such as
+    // the send of its answers, says nothing of it.
+    char* group_end = nullptr;
+    // sending: where the group goes on behind an answer whose body is sent
+    // from its file, answered once that send is done; null when it is answered.
+    char* group_rest = nullptr;
+    // sending: the bytes of the next group, which came behind a body in the
+    // group's receive; received again from the start of the buffer.
+    char* next_group = nullptr;
+    int next_group_length = 0;
+    // After the send: the connection closes (once drained when a body is
+    // unread), and the bytes of a body still to be read and thrown away
+    // (-1: its length is not known).
+    bool close_after_send = false;
+    long long unread_body = 0;
+
+    open_file body_file;  // the file whose body the send job ends with
+    // taking_body: the upload and the length of the answers written before it.
+    std::unique_ptr<upload> body_upload;
+    int answered_length = 0;
+
+    bool answer_pages_resident = false;  // an answer has used the buffer past its kept pages
+
+    // The peer part of every line, "node (ip = <peer>, port = <port>) ",
+    // made once for the peer address it was made from.
+    std::string log_prefix_text;
+    in_addr_t log_prefix_ip = 0;
+    in_port_t log_prefix_port = 0;
+
+    const char* log_prefix();
+    void log_job_activation(bool activated);
+    void log_event(const char* event);
+    // An event line that ends with `text` from the network, made safe for the log.
+    void log_text_event(const char* event, const std::string& text);
+    // A separator-framed block: the event line, then `text`, made safe for the log.
+    void log_block(const char* event, std::string_view text);
+
+    // Gives the response buffer's pages past its first few back to the
+    // system once a connection that sent a large answer has waited a second
+    // with nothing unsent: idle connections hold what small answers need,
+    // not the peak of their largest one. Called before every step.
+    void release_idle_answer_pages();
+    void release_answer_pages();
+
+    // receiving: starts the receive of a group whose first `length` bytes
+    // are at `begin` (anywhere in the receive buffer, or none).
+    void start_receiving(const char* begin, int length);
+    int received() const { return carried + transferred; }
+    void frame_received();
+    // Logs the received group and answers it.
+    void answer_received_group(group_frame frame);
+    void answer_request_group(char* current);
+    // Writes `a` at `pos` and logs its header (and "error detected" for any
+    // answer but the file); false when not even a short answer fits in `room`.
+    bool write_logged(const answer& a, char* pos, int room, written* w);
+    // What follows `next` when an answer has not taken the request's body of
+    // `length` bytes (-1: not known).
+    void skip_unread_body(long long length, char* next);
+    // Starts the send job of the first `length` bytes of the response buffer.
+    void send_answers(int length);
+    void send_body_from(answer a);
+    void end_body_from_file();
+    // What comes once the group's answers are sent.
+    void after_answers_sent();
+    void take_upload(answer a, char* next);
+    void go_on_with_upload();
+    void start_discarding();
+    void start_draining();
+    // A receive job whose bytes go nowhere: at most `bytes` of them.
+    void receive_to_discard(long long bytes);
+};
