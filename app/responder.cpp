@@ -1,14 +1,13 @@
 #include "app/responder.h"
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <string_view>
 
-#include "app/listing.h"
+#include "app/listing_cache.h"
 #include "app/request.h"
 #include "http/proxy_utils.h"
 
@@ -126,15 +125,6 @@ answer status_answer(const char* status, std::string extra_headers = std::string
     return a;
 }
 
-bool write_whole(int fd, const std::string& text) {
-    for (size_t done = 0; done < text.size();) {
-        const ssize_t n = write(fd, text.data() + done, text.size() - done);
-        if (n <= 0) return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
 // Opens the file that `seen` describes. The name may have been swapped for a
 // pipe or a device since it was looked at: the open never waits for a writer,
 // and a descriptor that is not the same regular file is closed again.
@@ -225,24 +215,24 @@ bool wants_json(const request& r) {
 }
 
 // A directory without its index file, listed. The page is held in a file in
-// memory, so that it is answered as any file of its size is, from the
-// response buffer or, with large_files, from the file.
-answer listing_answer(const site_policy& site, const request& r, const std::string& directory) {
+// memory, shared by the readers of one version of it, so that it is answered
+// as any file of its size is, from the response buffer or, with large_files,
+// from the file.
+answer listing_answer(const site_policy& site, const request& r, const std::string& directory,
+                      long long now_ms) {
     listing_options options;
     options.show_hidden = site.listing_hidden;
     options.upload_form = site.upload;
     options.decoded_paths = site.decode_path;
     const bool json = wants_json(r);
-    std::string page;
-    const bool listed = json ? write_listing_json(directory, options, &page)
-                             : write_listing(directory, "/" + r.target.path, options, &page);
-    if (!listed) return status_answer(status_404);
+    listing_cache unshared;
+    listing_cache* pages = site.listings != nullptr ? site.listings : &unshared;
+    const listing_page page = pages->page(directory, "/" + r.target.path, json, options, now_ms);
+    if (!page.listed) return status_answer(status_404);
     answer a;
-    a.file = open_file(memfd_create("listing", MFD_CLOEXEC));
-    if (a.file.get() == -1 || !write_whole(a.file.get(), page) ||
-        fstat(a.file.get(), &a.file_info) != 0) {
-        return status_answer(status_500);
-    }
+    a.file = open_file(page.fd);
+    if (a.file.get() == -1) return status_answer(status_500);
+    a.file_info = page.info;
     a.what = answer::kind::file;
     a.status = status_200;
     a.content_type = json ? "application/json" : "text/html; charset=utf-8";
@@ -261,7 +251,7 @@ bool resolve_in_root(const site_policy& site, const request& r, std::string* res
 // one the path names once its dot steps are resolved as text: the kernel
 // would resolve a ".." after following a link, and a link to a shallower
 // place (www -> .) would then lead above the root.
-answer file_answer(const site_policy& site, const request& r) {
+answer file_answer(const site_policy& site, const request& r, long long now_ms) {
     const request_target& t = r.target;
     std::string resolved;
     if (!resolve_in_root(site, r, &resolved)) return status_answer(status_403);
@@ -276,7 +266,8 @@ answer file_answer(const site_policy& site, const request& r) {
     answer a;
     if (stat(file_name.c_str(), &a.file_info) != 0) {
         // Only a directory named with its "/" is listed, as its index would be served.
-        if (site.listing && directory.back() == '/') return listing_answer(site, r, directory);
+        if (site.listing && directory.back() == '/')
+            return listing_answer(site, r, directory, now_ms);
         return status_answer(status_404);
     }
     if (S_ISDIR(a.file_info.st_mode)) {
@@ -527,7 +518,8 @@ void leave_body_unread(const request& r, answer* a) {
 }
 
 // The answer to an authenticated request.
-answer authorized_answer(const site_policy& site, const request& r, std::string_view head) {
+answer authorized_answer(const site_policy& site, const request& r, std::string_view head,
+                         long long now_ms) {
     if (site.upload && is_upload_method(r.head.method)) {
         if (!from_this_site(r)) return cross_site_refusal();
         answer a = upload_answer(site, r, head);
@@ -536,7 +528,7 @@ answer authorized_answer(const site_policy& site, const request& r, std::string_
     }
     if (!served_method(site, r.head.method))
         return site.upload ? method_not_allowed(site) : answer();
-    return file_answer(site, r);
+    return file_answer(site, r, now_ms);
 }
 
 // A query must be key=value pairs, unless paths are decoded: then a query
@@ -570,7 +562,8 @@ answer respond(const site_policy& site, login_state* login, long long now_ms, ch
     if (login->authorized) {
         if (!query_is_served(site, r)) return answer();
         const char* event = a.event;
-        a = authorized_answer(site, r, std::string_view(begin, static_cast<size_t>(*next - begin)));
+        a = authorized_answer(site, r, std::string_view(begin, static_cast<size_t>(*next - begin)),
+                              now_ms);
         if (a.what == answer::kind::close) return a;
         a.event = event;
     }

@@ -16,6 +16,7 @@
 #include <memory>
 #include <string>
 
+#include "app/listing_cache.h"
 #include "app/login_limit.h"
 #include "app/upload.h"
 #include "http/http_utils.h"
@@ -50,6 +51,7 @@ struct site_policy {
     bool upload_replace = false;  // an upload may replace an existing file
     off_t upload_max = off_t{1} << 30;  // the largest body of one upload, in bytes
     login_limiter* logins = nullptr;    // failed logins per address, shared; null: no limit
+    listing_cache* listings = nullptr;  // listing pages shared by their readers; null: none kept
 };
 
 // The authentication of one connection.

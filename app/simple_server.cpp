@@ -27,4 +27,5 @@ void simple_se_server::serve(site_policy policy, unsigned int login_limit) {
     logins = login_limiter(login_limit);
     site = std::move(policy);
     site.logins = logins.enabled() ? &logins : nullptr;
+    site.listings = &listings;
 }

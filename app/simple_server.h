@@ -27,4 +27,5 @@ class simple_se_server : public se_server {
     int error_number = 0;
     site_policy site;
     login_limiter logins;
+    listing_cache listings;
 };

@@ -1,6 +1,7 @@
 // The directory listing, written from a real temporary directory of awkward
 // names, links and things that must not be listed.
 #include "app/listing.h"
+#include "app/listing_cache.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -251,6 +252,48 @@ TEST_F(Listing, TenThousandEntriesListQuickly) {
     EXPECT_EQ(rows, count + 2u);  // the heading and the parent too
     EXPECT_LT(page.find("file-0.txt"), page.find("file-1.txt"));
     EXPECT_LT(page.find("file-10.txt"), page.find("file-2.txt"));  // bytes, not numbers
+}
+
+}  // namespace
+
+namespace {
+
+ino_t inode_of(int fd) {
+    struct stat info {};
+    fstat(fd, &info);
+    close(fd);
+    return info.st_ino;
+}
+
+// Readers of one version of a page share one file in memory; a change of the
+// directory, the page's time running out, and another form of it each make
+// a new one.
+TEST_F(Listing, PagesAreBuiltOncePerVersionAndShared) {
+    const fs::path changing = root / "changing";
+    fs::create_directories(changing);
+    const std::string path = changing.string() + "/";
+    listing_cache cache;
+    auto page = [&](long long now_ms, bool json = false) {
+        listing_page p = cache.page(path, "/changing/", json, {}, now_ms);
+        EXPECT_TRUE(p.listed);
+        return inode_of(p.fd);
+    };
+    const ino_t first = page(0);
+    EXPECT_EQ(page(999), first) << "one copy for every reader within the second";
+    EXPECT_NE(page(0, true), first) << "the JSON form is a page of its own";
+    EXPECT_NE(page(1000), first) << "sizes written in place show within a second";
+    const ino_t second = page(1000);
+    std::ofstream(changing / "new.txt") << "new";
+    // A directory's time may not move within the same tick: wait for the next.
+    usleep(20000);
+    std::ofstream(changing / "newer.txt") << "newer";
+    listing_page changed = cache.page(path, "/changing/", false, {}, 1000);
+    std::string text(static_cast<size_t>(changed.info.st_size), '\0');
+    ASSERT_EQ(pread(changed.fd, text.data(), text.size(), 0), changed.info.st_size);
+    EXPECT_NE(inode_of(changed.fd), second);
+    EXPECT_NE(text.find("newer.txt"), std::string::npos) << "a new entry shows at once";
+    EXPECT_LE(cache.pages(), 2u);
+    EXPECT_FALSE(cache.page(path + "missing/", "/x/", false, {}, 0).listed);
 }
 
 }  // namespace
