@@ -187,6 +187,7 @@ void simple_server_node::answer_request_group(char* current) {
         answer a = respond(*site, &login, monotonic_ms(), current, group_end, &next);
         if (a.what == answer::kind::close) return disconnect();
         if (a.event != nullptr) log_event(a.event);
+        if (!a.refusal.empty()) log_text_event("upload refused: ", a.refusal);
         // The rest of the group is the upload's body.
         if (a.what == answer::kind::upload) return take_upload(std::move(a), next);
 

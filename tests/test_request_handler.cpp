@@ -651,6 +651,8 @@ TEST_F(RequestHandler, BodiesThatAnswersDoNotTakeAreReadAndThrownAway) {
          {"403 Forbidden"},
          false},
     };
+    printf_ex_enabled(true);
+    testing::internal::CaptureStdout();
     for (const row& r : rows) {
         connect();
         const std::vector<response> got = answers(r.group);
@@ -670,6 +672,9 @@ TEST_F(RequestHandler, BodiesThatAnswersDoNotTakeAreReadAndThrownAway) {
             EXPECT_EQ(node->current_state(), simple_server_node::state::draining) << r.what;
         }
     }
+    const std::string log = testing::internal::GetCapturedStdout();
+    printf_ex_enabled(false);
+    EXPECT_NE(log.find(") upload refused: a page of another site sent it\n"), std::string::npos);
     connect();
     EXPECT_EQ(answers(get("/kept.txt")).at(0).status_line, "HTTP/1.1 404 Not Found");
     EXPECT_EQ(answers(get("/new.txt")).at(0).body, "new");

@@ -2,6 +2,7 @@
 // state and a request head in, an answer out, written into a buffer.
 #include "app/responder.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -164,6 +165,33 @@ TEST_F(Responder, Revalidation) {
             EXPECT_EQ(body_of(got), digits) << r.fields;
         }
     }
+    // The same file, the same size, only written again: another version.
+    const timespec later[2] = {{0, UTIME_OMIT}, {info.st_mtim.tv_sec, info.st_mtim.tv_nsec + 1}};
+    ASSERT_EQ(utimensat(AT_FDCWD, (root / "digits.txt").c_str(), later, 0), 0);
+    EXPECT_NE(field(ask(""), "ETag"), tag);
+    EXPECT_EQ(status_of(ask("If-None-Match: " + tag + "\r\n")), "HTTP/1.1 200 OK");
+}
+
+// Only a request that brings credentials and fails counts against the login
+// limit: a browser's first request on each of its connections brings none.
+TEST_F(Responder, RequestsWithoutCredentialsNeverCountAsFailedLogins) {
+    login_limiter limiter(2);
+    site.logins = &limiter;
+    site.login = "user";
+    site.password = "5712";
+    site.expected_credentials = "dXNlcjo1NzEy";
+    auto status = [&](const std::string& fields) {
+        std::string head = "GET /digits.txt HTTP/1.1\r\nHost: h\r\n" + fields + "\r\n";
+        login_state login;  // a new connection each time
+        char* next = nullptr;
+        return respond(site, &login, 0, head.data(), head.data() + head.size(), &next).status;
+    };
+    for (int connection = 0; connection < 10; ++connection)
+        EXPECT_STREQ(status(""), "401 Unauthorized");
+    EXPECT_STREQ(status("Authorization: Basic dXNlcjo1NzEy\r\n"), "200 OK") << "it logs in";
+    EXPECT_STREQ(status("Authorization: Basic d3Jvbmc=\r\n"), "401 Unauthorized");
+    EXPECT_STREQ(status("Authorization: Basic d3Jvbmc=\r\n"), "401 Unauthorized");
+    EXPECT_STREQ(status("Authorization: Basic dXNlcjo1NzEy\r\n"), "403 Forbidden");
 }
 
 TEST_F(Responder, WithoutTheKeysTheFieldsChangeNothing) {
