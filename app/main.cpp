@@ -306,6 +306,7 @@ void catch_signals() {
 // connection is closed with log lines of its own).
 void answer_signals() {
     if (stop_asked) {
+        printf_ex_flush();
         fflush(stdout);
         _exit(0);
     }
@@ -443,6 +444,9 @@ bool start_with(const config_reading& reading) {
     server.serve(site_policy_from_settings(), settings::login_limit);
     if (!activate_server(address)) return false;
     catch_signals();
+    // A server that wakes on I/O writes its log a poll round at a time:
+    // one write per round instead of several per request.
+    printf_ex_gather(settings::wake_on_io);
     return true;
 }
 
@@ -452,6 +456,7 @@ void run_main_loop() {
     const unsigned long pause_ms = 100;
     for (;;) {
         server.job_proc();
+        printf_ex_flush();
         answer_signals();
         if (!server.wakes_on_io()) {
             Sleep(pause_ms);

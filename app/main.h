@@ -63,5 +63,6 @@ bool start_sharing(const char* argv0, const param_map& params, const std::string
 
 // Polls `server` until SIGINT or SIGTERM: every 100 ms, or, with
 // `wake_on_io`, as soon as a socket has work (and at least every 100 ms).
-// Between two polls it acts on the signals that start_up catches.
+// Between two polls it writes the log gathered during the poll (with
+// `wake_on_io`) and acts on the signals that start_up catches.
 [[noreturn]] void run_main_loop();

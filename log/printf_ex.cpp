@@ -15,6 +15,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "engine/mt_obj.h"
 #include "log/time_utils.h"
@@ -267,13 +268,14 @@ class file_losses {
         cut = false;
     }
 
-    // After a write that took only `written` bytes of `text`.
-    void count(const char* text, size_t written, int error) {
+    // After a write that took only `written` bytes of `texts` texts that
+    // were to go out together at `text`.
+    void count(const char* text, size_t written, int error, unsigned long long texts = 1) {
         if (lost == 0) {
             fprintf(stderr, "log: can not write to %s: %s; serving goes on\n", name.c_str(),
                     strerror(error));
         }
-        ++lost;
+        lost += texts;
         if (written > 0) cut = text[written - 1] != '\n';
     }
 
@@ -314,7 +316,64 @@ bool write_to_file(const char* text, size_t length) {
     return false;
 }
 
+// Texts kept to be written a round at a time, and where each ends.
+class gathered_texts {
+  public:
+    bool on = false;
+
+    void add(const char* text, size_t length) {
+        bytes.append(text, length);
+        ends.push_back(bytes.size());
+    }
+    bool empty() const { return ends.empty(); }
+    bool full() const { return bytes.size() >= 64 * 1024; }
+    const std::string& text() const { return bytes; }
+    // How many texts do not lie whole in the first `written` bytes.
+    unsigned long long not_whole(size_t written) const {
+        return static_cast<unsigned long long>(ends.end() -
+                                               std::upper_bound(ends.begin(), ends.end(), written));
+    }
+    void clear() {
+        bytes.clear();
+        ends.clear();
+    }
+
+  private:
+    std::string bytes;
+    std::vector<size_t> ends;
+};
+
+gathered_texts gathered;
+
+// The gathered texts to the file in one write; each that does not reach it
+// whole counts as lost, as if it had been written alone.
+bool write_gathered_to_file() {
+    const int fd = fileno(f);
+    const std::string& text = gathered.text();
+    const size_t written = losses.told(fd) ? write_whole(fd, text.data(), text.size()) : 0;
+    if (written == text.size()) return true;
+    losses.count(text.data(), written, errno, gathered.not_whole(written));
+    return false;
+}
+
+// Standard output gets the gathered texts as one text: what it cannot take
+// is dropped whole and its lines counted.
+bool write_gathered() {
+    if (gathered.empty()) return true;
+    bool ok = true;
+    if (!print_to_file || print_to_screen_also) {
+        ok = write_to_screen(gathered.text().data(), gathered.text().size());
+    }
+    if (print_to_file) ok = f != nullptr && write_gathered_to_file() && ok;
+    gathered.clear();
+    return ok;
+}
+
 bool write_text(const char* text, size_t length) {
+    if (gathered.on) {
+        gathered.add(text, length);
+        return !gathered.full() || write_gathered();
+    }
     if (!print_to_file) return write_to_screen(text, length);
     bool ok = false;
     if (print_to_screen_also) ok = write_to_screen(text, length);
@@ -372,6 +431,7 @@ bool printf_ex_init(bool to_file, bool to_screen_also, const char* file_name, co
 bool printf_ex_reopen() {
     lock_guard guard(cs);
     if (!print_to_file || file_name_in_use.empty()) return false;
+    write_gathered();  // what came before the move belongs to the file moved away
     FILE* fresh = open_private(file_name_in_use.c_str(), "a");
     if (fresh == nullptr) return false;
     printf_ex_uninit();
@@ -390,8 +450,20 @@ bool printf_ex(const char* format, ...) {
 }
 
 void printf_ex_uninit() {
+    write_gathered();
     if (f != nullptr) fclose(f);
     f = nullptr;
+}
+
+void printf_ex_gather(bool value) {
+    lock_guard guard(cs);
+    if (!value) write_gathered();
+    gathered.on = value;
+}
+
+bool printf_ex_flush() {
+    lock_guard guard(cs);
+    return write_gathered();
 }
 
 void printf_ex_enabled(bool value) {

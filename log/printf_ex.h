@@ -2,7 +2,8 @@
 // or to both, serialised under one recursive lock.
 //
 // printf_ex adds nothing to the text; callers write whole lines. The file is
-// flushed after every call, so it holds every returned call's text on disk.
+// flushed after every call, so it holds every returned call's text on disk,
+// unless texts are gathered (printf_ex_gather) to be written a round at a time.
 // A text the file cannot take whole (a full disk) is lost, not retried:
 // standard error says so at the first failure of a run, and once the file
 // takes text again it gets a stamped line "log: N texts could not be written
@@ -37,7 +38,22 @@ bool printf_ex(const char* format, ...) __attribute__((format(printf, 1, 2)));
 bool printf_ex_reopen();
 
 // Closes the log file, if one is open. The routing flags keep their values.
+// Texts still gathered are written first.
 void printf_ex_uninit();
+
+// Gathering, off at first. While on, printf_ex keeps each text in memory (and
+// returns true), and printf_ex_flush() writes what was gathered with one write
+// per destination, in the order of the calls; texts are counted as lost on
+// the file, and lines missed on standard output, as if each had been written
+// by its own call. The owner of a poll loop turns it on, and flushes after
+// every round and before it sleeps or ends, so the log holds every round but
+// the one running. More than 64 KiB gathered is written at once. Turning
+// gathering off flushes.
+void printf_ex_gather(bool value);
+
+// Writes what was gathered. True when every write succeeded (or there was
+// nothing to write).
+bool printf_ex_flush();
 
 // The master switch: while false, printf_ex writes nothing.
 void printf_ex_enabled(bool value);

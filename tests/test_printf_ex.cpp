@@ -191,6 +191,45 @@ TEST_F(PrintfEx, LostTextsAreToldOnStandardErrorAndCountedInTheFile) {
                   "\nagain\n");
 }
 
+// Texts gathered over a round reach both destinations at the flush, in the
+// order of the calls; a flush the file refuses counts each of its texts lost.
+TEST_F(PrintfEx, GatheredTextsGoOutTogetherAndAreCountedOneByOne) {
+    ASSERT_TRUE(printf_ex_init(true, true, log_name.c_str(), "w"));
+    printf_ex_gather(true);
+    CaptureStdout();
+    EXPECT_TRUE(printf_ex("first %d\n", 1));
+    EXPECT_TRUE(printf_ex("second\n"));
+    EXPECT_EQ(file_text(log_name), "") << "nothing before the flush";
+    EXPECT_TRUE(printf_ex_flush());
+    EXPECT_EQ(file_text(log_name), "first 1\nsecond\n");
+
+    const int log_fd = descriptor_of(log_name);
+    ASSERT_NE(log_fd, -1);
+    const int real_file = dup(log_fd);
+    const int full = open("/dev/full", O_WRONLY | O_CLOEXEC);
+    fflush(stderr);
+    const int saved_stderr = dup(STDERR_FILENO);
+    const int quiet = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    dup2(quiet, STDERR_FILENO);
+    dup2(full, log_fd);
+    for (const char* text : {"lost 1\n", "lost 2\n", "lost 3\n"})
+        printf_ex("%s", text);
+    EXPECT_FALSE(printf_ex_flush());
+    dup2(real_file, log_fd);
+    dup2(saved_stderr, STDERR_FILENO);
+    for (int fd : {saved_stderr, quiet, full, real_file})
+        close(fd);
+    printf_ex("after\n");
+    printf_ex_gather(false);  // flushes
+    EXPECT_EQ(GetCapturedStdout(), "first 1\nsecond\nlost 1\nlost 2\nlost 3\nafter\n");
+    const std::string stamp = R"(\d{4}-\d\d-\d\d \d\d-\d\d-\d\d \(UTC\))";
+    EXPECT_EQ(
+        std::regex_replace(file_text(log_name), std::regex(stamp), "<stamp>"),
+        "first 1\nsecond\n<stamp> log: 3 texts could not be written to " + log_name + "\nafter\n");
+    EXPECT_TRUE(printf_ex("at once\n"));
+    EXPECT_NE(file_text(log_name).find("at once\n"), std::string::npos) << "not gathered any more";
+}
+
 TEST(AppendLogSafe, Table) {
     struct row {
         std::string text;

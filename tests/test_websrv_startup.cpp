@@ -499,9 +499,13 @@ TEST(WebsrvStartup, SigusrOneOpensTheLogAgainByName) {
         << "between them, the two files hold every line";
 }
 
+// Also when the log is written a poll round at a time (wake_on_io): every
+// line of the rounds before the signal is in the file and on standard
+// output, in the same order.
 TEST(WebsrvStartup, SigtermAndSigintEndItWithEveryLineOnStandardOutput) {
-    for (int number : {SIGTERM, SIGINT}) {
-        running_server server;
+    for (auto [number, config] :
+         {std::pair{SIGTERM, ""}, std::pair{SIGINT, ""}, std::pair{SIGTERM, "wake_on_io=1\n"}}) {
+        running_server server(config);
         ASSERT_TRUE(server.ready());
         websrv_process& process = server.process;
         write_file(process.dir / "root" / "a.txt", "alpha");
@@ -516,10 +520,12 @@ TEST(WebsrvStartup, SigtermAndSigintEndItWithEveryLineOnStandardOutput) {
         ASSERT_TRUE(process.wait_for_log("job _recv activated", 2));
         const std::string log = process.log();
 
+        EXPECT_EQ(websrv_process::count(log, "header to send"), 20) << config;
+
         kill(process.pid, number);
-        EXPECT_EQ(process.wait_for_exit(), 0) << number;
-        EXPECT_EQ(process.log(), log) << number << ": no line is added on the way out";
-        EXPECT_EQ(read_file(process.dir / "stdout.txt"), log) << number;
+        EXPECT_EQ(process.wait_for_exit(), 0) << number << config;
+        EXPECT_EQ(process.log(), log) << number << config << ": no line is added on the way out";
+        EXPECT_EQ(read_file(process.dir / "stdout.txt"), log) << number << config;
         close(client);
     }
 }
