@@ -13,8 +13,6 @@
 #include <new>
 
 #include "engine/platform.h"
-#include "log/printf_ex.h"
-#include "log/time_utils.h"
 
 int simple_server_node::max_a_counter = 3;
 
@@ -40,7 +38,8 @@ simple_server_node::simple_server_node(const site_policy* site)
       in_size(site->sizeof_in),
       in_buf(new (std::nothrow) char[static_cast<size_t>(site->sizeof_in)]),
       out_size(site->sizeof_out),
-      out_buf(new (std::nothrow) char[static_cast<size_t>(site->sizeof_out)]) {
+      out_buf(new (std::nothrow) char[static_cast<size_t>(site->sizeof_out)]),
+      log(site->log_form, *this) {
     buffer_size = in_size;
     buffer = in_buf;
     if (site->job_timeout > 0) job_timeout = site->job_timeout;
@@ -52,46 +51,6 @@ simple_server_node::~simple_server_node() {
     if (answer_pages_resident) release_answer_pages();
     delete[] in_buf;
     delete[] out_buf;
-}
-
-// ---------------------------------------------------------------------------
-// The log
-
-const char* simple_server_node::log_prefix() {
-    if (log_prefix_text.empty() || log_prefix_ip != addr.sin_addr.s_addr ||
-        log_prefix_port != addr.sin_port) {
-        char text[64];  // the longest: "node (ip = 255.255.255.255, port = 65535) "
-        snprintf(text, sizeof text, "node (ip = %s, port = %hu) ", get_ip().c_str(), get_port());
-        log_prefix_text = text;
-        log_prefix_ip = addr.sin_addr.s_addr;
-        log_prefix_port = addr.sin_port;
-    }
-    return log_prefix_text.c_str();
-}
-
-void simple_server_node::log_event(const char* event) {
-    printf_ex("%s %s%s\n", system_time_str().c_str(), log_prefix(), event);
-}
-
-void simple_server_node::log_text_event(const char* event, const std::string& text) {
-    std::string line = event;
-    append_log_safe(&line, text.data(), text.size());
-    log_event(line.c_str());
-}
-
-void simple_server_node::log_block(const char* event, std::string_view text) {
-    // Text from the network may hold control bytes that would forge log lines or
-    // drive the operator's terminal. Shared by all nodes: one thread logs.
-    static std::string safe_text;
-    safe_text.clear();
-    append_log_safe(&safe_text, text.data(), text.size());
-    printf_ex("%s%s %s%s\n%s%s\n%s", log_separator_line, system_time_str().c_str(), log_prefix(),
-              event, log_separator_line, safe_text.c_str(), log_separator_line);
-}
-
-void simple_server_node::log_job_activation(bool activated) {
-    printf_ex(activated ? "%s %sjob %s activated\n" : "%s %scan not activate job %s\n",
-              system_time_str().c_str(), log_prefix(), get_job_str(get_job()));
 }
 
 // ---------------------------------------------------------------------------
@@ -123,7 +82,7 @@ void simple_server_node::release_idle_answer_pages() {
 
 void simple_server_node::after_connect() {
     login.peer = addr.sin_addr.s_addr;
-    log_event("connected");
+    log.connected();
     start_receiving(nullptr, 0);
 }
 
@@ -139,10 +98,10 @@ void simple_server_node::start_receiving(const char* begin, int length) {
     if (buffer_size == 0) {
         // The carried bytes fill the buffer: a group, or nothing more can come.
         frame_received();
-        if (now == state::receiving) disconnect();
+        if (now == state::receiving) close_for("receive buffer full");
         return;
     }
-    log_job_activation(activate_job(_recv, true));
+    log.job_activated(activate_job(_recv, true));
 }
 
 void simple_server_node::before_job_proc() {
@@ -163,7 +122,7 @@ void simple_server_node::answer_received_group(group_frame frame) {
     const bool body_follows = frame == group_frame::body_follows;
     const int logged =
         body_follows && site->upload ? scan.body_head_end - 2 : length - (body_follows ? 0 : 2);
-    log_block("etx detected", std::string_view(in_buf, static_cast<size_t>(logged)));
+    log.group_received(std::string_view(in_buf, static_cast<size_t>(logged)));
     abort_job();  // the receive job, unless the buffer has already ended it
     group_end = in_buf + length;
     answer_request_group(in_buf);
@@ -185,14 +144,14 @@ void simple_server_node::answer_request_group(char* current) {
     while (current != group_end) {
         char* next = nullptr;
         answer a = respond(*site, &login, monotonic_ms(), current, group_end, &next);
-        if (a.what == answer::kind::close) return disconnect();
-        if (a.event != nullptr) log_event(a.event);
-        if (!a.refusal.empty()) log_text_event("upload refused: ", a.refusal);
+        if (a.what == answer::kind::close) return close_for("request not served");
+        log_decision(a);
         // The rest of the group is the upload's body.
         if (a.what == answer::kind::upload) return take_upload(std::move(a), next);
 
         written w;
-        if (!write_logged(a, write_pos, room, &w)) return disconnect();  // the buffer is full
+        // The response buffer is full.
+        if (!write_logged(a, write_pos, room, &w)) return close_for("response buffer full");
 
         write_pos += w.length;
         room -= w.length;
@@ -232,12 +191,30 @@ void simple_server_node::skip_unread_body(long long length, char* next) {
     unread_body = 0;
 }
 
+void simple_server_node::log_decision(const answer& a) {
+    if (a.event != nullptr && a.event_for_every_log) {
+        log.notice(a.event);
+    } else if (a.event != nullptr) {
+        log.event(a.event);
+    }
+    if (a.failed_login) log.failed_login();
+    if (!a.refusal.empty()) log.notice("upload refused: ", a.refusal);
+}
+
 bool simple_server_node::write_logged(const answer& a, char* pos, int room, written* w) {
     *w = write_answer(*site, a, pos, room);
     if (w->length < 0) return false;
-    if (!w->file_served) log_event("error detected");
+    if (!w->file_served) log.event("error detected");
+    request_record record;
+    record.request_line = a.request_line;
+    record.referer = a.referer;
+    record.user_agent = a.user_agent;
+    if (login.authorized) record.user = login.user;
+    record.status = atoi(pos + sizeof "HTTP/1.1 " - 1);
+    record.body_bytes =
+        w->body_from_file ? static_cast<long long>(a.body_length) : w->length - w->header_length;
     // The header without its closing empty line.
-    log_block("header to send", std::string_view(pos, static_cast<size_t>(w->header_length - 2)));
+    log.answer(std::string_view(pos, static_cast<size_t>(w->header_length - 2)), record);
     return true;
 }
 
@@ -246,7 +223,7 @@ void simple_server_node::send_answers(int length) {
     to_transfer = length;
     buffer_size = out_size;
     buffer = out_buf;
-    log_job_activation(activate_job(_send, false));
+    log.job_activated(activate_job(_send, false));
 }
 
 void simple_server_node::send_body_from(answer a) {
@@ -280,12 +257,11 @@ void simple_server_node::result_proc() {
     if (get_job() == _send && static_cast<uintptr_t>(to_transfer) > kept_answer_bytes) {
         answer_pages_resident = true;
     }
-    printf_ex("%s %sjob %s finished with result %s\n", system_time_str().c_str(), log_prefix(),
-              get_job_str(get_job()), get_result_str(get_result()));
+    log.job_finished();
     if (get_job() == _send) {
         // A send that ran out of file has sent fewer bytes than it announced.
         if (get_result() == send_failed && send_file_remaining > 0 && last_io_result == 0) {
-            log_event("file ended before its announced length");
+            log.notice("file ended before its announced length");
         }
         end_body_from_file();
     }
@@ -293,7 +269,7 @@ void simple_server_node::result_proc() {
     if (result == aborted || result == connection_closed) return;  // the engine closes itself
     const bool done = result == success || (result == success_with_overflow && get_job() == _recv &&
                                             now == state::discarding);
-    if (!done) return disconnect();
+    if (!done) return close_for(get_result_str(result));
     if (get_job() == _send) return after_answers_sent();
     switch (now) {
         case state::taking_body:
@@ -312,17 +288,22 @@ void simple_server_node::result_proc() {
             if (site->upload && frame == group_frame::body_follows) {
                 return answer_received_group(frame);
             }
-            return disconnect();
+            return close_for("receive buffer full");
         }
         default:
             return disconnect();
     }
 }
 
+void simple_server_node::close_for(const char* reason) {
+    log.closed_by(reason);
+    disconnect();
+}
+
 void simple_server_node::after_disconnect() {
     // An upload cut off here leaves nothing behind.
     body_upload.reset();
-    log_event("disconnected");
+    log.disconnected();
 }
 
 // ---------------------------------------------------------------------------
@@ -330,6 +311,9 @@ void simple_server_node::after_disconnect() {
 
 void simple_server_node::take_upload(answer a, char* next) {
     body_upload = std::move(a.body);
+    // The receive buffer is overwritten by the body before the answer is logged.
+    upload_request = {std::string(a.request_line), std::string(a.referer),
+                      std::string(a.user_agent)};
     close_after_send = close_after_send || a.close_after_send;
     answered_length = to_transfer;
     const long long here = group_end - next;
@@ -345,7 +329,7 @@ void simple_server_node::take_upload(answer a, char* next) {
         const int length = static_cast<int>(sizeof go_on - 1);
         if (out_size - answered_length < length) return disconnect();
         memcpy(out_buf + answered_length, go_on, static_cast<size_t>(length));
-        log_block("header to send", std::string_view(go_on, static_cast<size_t>(length - 2)));
+        log.interim_answer(std::string_view(go_on, static_cast<size_t>(length - 2)));
         const int sent = answered_length + length;
         answered_length = 0;
         return send_answers(sent);
@@ -363,13 +347,16 @@ void simple_server_node::go_on_with_upload() {
         buffer = in_buf;
         buffer_size = in_size;
         to_transfer = static_cast<int>(std::min<long long>(in_size, body_upload->missing()));
-        log_job_activation(activate_job(_recv, true));
+        log.job_activated(activate_job(_recv, true));
         return;
     }
     partial_recv = false;
     answer a = upload_result(*body_upload);
+    a.request_line = upload_request.line;
+    a.referer = upload_request.referer;
+    a.user_agent = upload_request.user_agent;
     if (body_upload->current() == upload::state::stored) {
-        log_text_event("upload stored: ", body_upload->stored_files());
+        log.notice("upload stored: ", body_upload->stored_files());
     } else {
         // A refused upload closes the connection: what is left of its body is drained.
         unread_body = body_upload->missing();
@@ -390,7 +377,7 @@ void simple_server_node::receive_to_discard(long long bytes) {
     buffer_size = in_size;
     partial_recv = false;
     to_transfer = static_cast<int>(std::min<long long>(bytes, INT_MAX));
-    log_job_activation(activate_job(_recv, true));
+    log.job_activated(activate_job(_recv, true));
 }
 
 void simple_server_node::start_discarding() {

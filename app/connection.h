@@ -31,6 +31,7 @@
 #include <string>
 #include <string_view>
 
+#include "app/connection_log.h"
 #include "app/request.h"
 #include "app/responder.h"
 #include "engine/socket_engine.h"
@@ -98,19 +99,17 @@ class simple_server_node : public se_server_node {
 
     bool answer_pages_resident = false;  // an answer has used the buffer past its kept pages
 
-    // The peer part of every line, "node (ip = <peer>, port = <port>) ",
-    // made once for the peer address it was made from.
-    std::string log_prefix_text;
-    in_addr_t log_prefix_ip = 0;
-    in_port_t log_prefix_port = 0;
+    connection_log log;
+    // taking_body: what the access log says of the upload's request.
+    struct {
+        std::string line, referer, user_agent;
+    } upload_request;
 
-    const char* log_prefix();
-    void log_job_activation(bool activated);
-    void log_event(const char* event);
-    // An event line that ends with `text` from the network, made safe for the log.
-    void log_text_event(const char* event, const std::string& text);
-    // A separator-framed block: the event line, then `text`, made safe for the log.
-    void log_block(const char* event, std::string_view text);
+    // Logs what the decision says of a request before its answer.
+    void log_decision(const answer& a);
+    // Closes the connection for `reason` (combined log only; the specified
+    // log has said why already).
+    void close_for(const char* reason);
 
     // Gives the response buffer's pages past its first few back to the
     // system once a connection that sent a large answer has waited a second

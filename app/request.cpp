@@ -27,6 +27,8 @@ std::optional<std::string_view>* field_slot(request_head* head, std::string_view
     if (equal_ignoring_case(name, "accept")) return &head->accept;
     if (equal_ignoring_case(name, "origin")) return &head->origin;
     if (equal_ignoring_case(name, "sec-fetch-site")) return &head->sec_fetch_site;
+    if (equal_ignoring_case(name, "referer")) return &head->referer;
+    if (equal_ignoring_case(name, "user-agent")) return &head->user_agent;
     return nullptr;
 }
 
@@ -38,6 +40,7 @@ bool read_request_line(std::string_view line, request_head* head) {
     head->method = line.substr(0, first);
     head->target = line.substr(first + 1, second - first - 1);
     head->version = line.substr(second + 1);
+    head->request_line = line;
     return true;
 }
 

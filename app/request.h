@@ -32,6 +32,9 @@ struct request_head {
     std::optional<std::string_view> accept;
     std::optional<std::string_view> origin;
     std::optional<std::string_view> sec_fetch_site;
+    std::optional<std::string_view> referer;
+    std::optional<std::string_view> user_agent;
+    std::string_view request_line;  // the first line, without its CR LF
 };
 
 // Reads the head that begins at `begin`, in a group that ends before `end`.

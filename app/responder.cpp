@@ -297,7 +297,10 @@ answer check_login(const site_policy& site, login_state* login, long long now, c
     // and closed, and the rest of its group is dropped.
     if (logins != nullptr && logins->refuses(login->peer, now)) {
         answer a = status_answer(status_403);
-        if (logins->first_refusal(login->peer, now)) a.event = "login limit reached";
+        if (logins->first_refusal(login->peer, now)) {
+            a.event = "login limit reached";
+            a.event_for_every_log = true;
+        }
         a.last_of_group = true;
         return a;
     }
@@ -309,13 +312,17 @@ answer check_login(const site_policy& site, login_state* login, long long now, c
     ++login->a_counter;
     if (credentials_match(site, r)) {
         login->authorized = true;
+        login->user = site.login;
         answer a;
         a.event = "authorization detected";
         return a;
     }
+    answer a =
+        status_answer(status_401, "WWW-Authenticate: Basic realm=\"" + site.realm + "\"\r\n");
     // A request without credentials, as a browser's first one is, guesses nothing.
-    if (logins != nullptr && carries_credentials(r)) logins->record_failure(login->peer, now);
-    return status_answer(status_401, "WWW-Authenticate: Basic realm=\"" + site.realm + "\"\r\n");
+    a.failed_login = carries_credentials(r);
+    if (logins != nullptr && a.failed_login) logins->record_failure(login->peer, now);
+    return a;
 }
 
 // Reads exactly `size` bytes of the file from `offset` into `target`,
@@ -583,6 +590,9 @@ answer respond(const site_policy& site, login_state* login, long long now_ms, ch
     // A HEAD is answered as a GET, every decision included, without the
     // body: a client that sent HEAD reads none, even with a 401 or 403.
     a.head_only = r.is_head();
+    a.request_line = r.head.request_line;
+    a.referer = r.head.referer.value_or("");
+    a.user_agent = r.head.user_agent.value_or("");
     return a;
 }
 

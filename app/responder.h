@@ -15,8 +15,10 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "app/listing_cache.h"
+#include "app/log_format.h"
 #include "app/login_limit.h"
 #include "app/upload.h"
 #include "http/http_utils.h"
@@ -49,8 +51,9 @@ struct site_policy {
     bool listing_hidden = false;  // names that begin with "." are listed too
     bool upload = false;          // authenticated clients may PUT files and POST forms of files
     bool upload_replace = false;  // an upload may replace an existing file
-    off_t upload_max = off_t{1} << 30;  // the largest body of one upload, in bytes
-    login_limiter* logins = nullptr;    // failed logins per address, shared; null: no limit
+    log_format log_form = log_format::spec;  // how connections write the log
+    off_t upload_max = off_t{1} << 30;       // the largest body of one upload, in bytes
+    login_limiter* logins = nullptr;         // failed logins per address, shared; null: no limit
     listing_cache* listings = nullptr;  // listing pages shared by their readers; null: none kept
 };
 
@@ -59,6 +62,7 @@ struct login_state {
     in_addr_t peer = 0;       // the client's address, in network byte order
     bool authorized = false;  // once true, stays true for the connection
     int a_counter = 0;        // the attempts made on this connection
+    std::string user;         // who logged in; empty: nobody, or authentication is off
 };
 
 // An open descriptor, closed when its owner goes; moved, never copied.
@@ -105,11 +109,17 @@ struct answer {
     std::string file_fields;       // ETag, Accept-Ranges and Content-Range lines of a file answer
     off_t body_offset = 0;         // the part of the file that is the body
     off_t body_length = 0;
-    bool head_only = false;         // a HEAD: the header without the body
-    bool close_after_send = false;  // the connection closes once the group is sent
-    bool last_of_group = false;     // the rest of the group is not answered
-    const char* event = nullptr;    // a line for the log before the answer, or null
-    std::string refusal;            // why an upload is refused, for the log; empty: it is not
+    bool head_only = false;            // a HEAD: the header without the body
+    bool close_after_send = false;     // the connection closes once the group is sent
+    bool last_of_group = false;        // the rest of the group is not answered
+    const char* event = nullptr;       // a line for the log before the answer, or null
+    bool event_for_every_log = false;  // the short access log says it too
+    std::string refusal;               // why an upload is refused, for the log; empty: it is not
+    bool failed_login = false;         // credentials came and did not pass
+    // The request as the access log names it, ranges of the receive buffer.
+    std::string_view request_line;
+    std::string_view referer;
+    std::string_view user_agent;
     // The request's body, which this answer does not take: 0 when there is
     // none, else its length (-1: not known). The connection reads it and
     // throws it away once the answer is sent; unless the connection closes

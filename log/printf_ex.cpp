@@ -536,3 +536,16 @@ void append_log_safe(std::string* out, const char* text, size_t length) {
     }
     out->append(text + run_begin, length - run_begin);
 }
+
+void append_access_log_field(std::string* out, std::string_view text) {
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && byte < 0x7F && c != '"' && c != '\\') {
+            out->push_back(c);
+            continue;
+        }
+        char escaped[5];
+        snprintf(escaped, sizeof escaped, "\\x%02X", byte);
+        out->append(escaped, 4);
+    }
+}

@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 
 // The line of two slashes and 75 hyphens that frames multi-line blocks in the
 // log and opens the start-up banner, with its line feed.
@@ -77,3 +78,8 @@ void printf_ex_screen_never_blocks(bool value);
 // C1 controls U+0080 to U+009F) is written "\xHH" byte by byte. Printable
 // ASCII and UTF-8 text is appended unchanged.
 void append_log_safe(std::string* out, const char* text, size_t length);
+
+// Appends `text` as a field of an access log line writes it between quotes:
+// every byte below 0x20 or of 0x7F and above, '"' and the backslash as "\xHH" (upper-case
+// hex); everything else as it is. Nothing in it can end the field or the line.
+void append_access_log_field(std::string* out, std::string_view text);

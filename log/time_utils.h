@@ -14,3 +14,12 @@ std::string system_time_str();
 // written in full, never cut; a time gmtime_r cannot convert gives "".
 // Reentrant.
 std::string time_stamp_str(time_t t);
+
+// The current UTC time as the access logs of web servers write it,
+// "09/Dec/2026:04:20:00 +0000". Formatted once per second, like
+// system_time_str, and not reentrant either.
+std::string access_log_time_str();
+
+// The same format for a given calendar time; "" when gmtime_r cannot convert
+// it. Reentrant.
+std::string access_log_time_str(time_t t);

@@ -150,6 +150,7 @@ class RequestHandler : public ::testing::Test {
         enable_nonblocking_mode(fds[0], true);
         enable_nonblocking_mode(fds[1], true);
         site = site_policy_from_settings();
+        site.log_form = log_form;
         node = std::make_unique<test_node>(&site);
         sockaddr_in peer_address{};
         peer_address.sin_family = AF_INET;
@@ -187,6 +188,7 @@ class RequestHandler : public ::testing::Test {
     }
 
     static fs::path root;
+    log_format log_form = log_format::spec;
     site_policy site;
     std::unique_ptr<test_node> node;
     int peer = -1;
@@ -748,6 +750,36 @@ TEST_F(RequestHandler, ConnectionCloseIsHeardInTheHttp10Mode) {
     connect();
     EXPECT_EQ(answers(group).size(), 1u) << "its answer is the last";
     EXPECT_FALSE(node->connected());
+}
+
+// The combined form: a line per answered request that tools of the trade
+// read, what the client sent escaped, no head and no credentials; short
+// lines for a failed login and a connection closed without an answer.
+TEST_F(RequestHandler, TheCombinedLogHasALinePerRequestAndNeverAHead) {
+    log_form = log_format::combined;
+    settings::head = true;
+    printf_ex_enabled(true);
+    testing::internal::CaptureStdout();
+    connect();
+    exchange(get("/a.txt", "") + get("/a.txt", "Authorization: Basic d3Jvbmc=\r\n"));
+    exchange(get("/a.txt", good_auth() + "Referer: http://h/\r\nUser-Agent: say \"hi\"\x01\r\n") +
+             "HEAD /a.txt HTTP/1.1\r\n\r\n" + get("/no\\pe\xC3\xA9"));
+    connect();
+    exchange("BREW /a.txt HTTP/1.1\r\n" + good_auth() + "\r\n");
+    const std::string log = testing::internal::GetCapturedStdout();
+    const std::string date = R"(\[\d\d/[A-Z][a-z][a-z]/\d{4}:\d\d:\d\d:\d\d \+0000\])";
+    const std::regex expected(
+        "127\\.0\\.0\\.1 - - " + date + R"( "GET /a\.txt HTTP/1\.1" 401 16 "-" "-"\n)" + date +
+        R"( 127\.0\.0\.1:40000 login failed\n)" + "127\\.0\\.0\\.1 - - " + date +
+        R"( "GET /a\.txt HTTP/1\.1" 401 16 "-" "-"\n)" + "127\\.0\\.0\\.1 - user " + date +
+        R"( "GET /a\.txt HTTP/1\.1" 200 5 "http://h/" "say \\x22hi\\x22\\x01"\n)" +
+        "127\\.0\\.0\\.1 - user " + date + R"( "HEAD /a\.txt HTTP/1\.1" 200 0 "-" "-"\n)" +
+        "127\\.0\\.0\\.1 - user " + date +
+        R"( "GET /no\\x5Cpe\\xC3\\xA9 HTTP/1\.1" 404 13 "-" "-"\n)" + date +
+        R"( 127\.0\.0\.1:40000 closed: request not served\n)");
+    printf_ex_enabled(false);
+    EXPECT_TRUE(std::regex_match(log, expected)) << log;
+    EXPECT_EQ(log.find("Authorization"), std::string::npos);
 }
 
 TEST_F(RequestHandler, AnIncompleteGroupIsNotAnswered) {
