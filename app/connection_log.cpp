@@ -16,7 +16,10 @@ const char* connection_log::prefix() {
 }
 
 void connection_log::short_line(std::string_view what) {
-    std::string line = "[" + access_log_time_str() + "] " + node.get_ip() + ":" +
+    // An IPv6 address in brackets, so that its port stands apart.
+    const std::string ip = node.get_ip();
+    const bool v6 = ip.find(':') != std::string::npos;
+    std::string line = "[" + access_log_time_str() + "] " + (v6 ? "[" + ip + "]" : ip) + ":" +
                        std::to_string(node.get_port()) + " ";
     line.append(what);
     line += '\n';

@@ -9,7 +9,8 @@
 //   addr - user [09/Dec/2026:04:20:00 +0000] "GET /a HTTP/1.1" 200 1234 "referer" "agent"
 // with the logged-in user or "-", the bytes of the body, and the request line
 // and fields escaped ("\xHH"). No request head and no credentials ever reach
-// it. Besides, short lines "[date] addr:port what" for what an operator or
+// it. Besides, short lines "[date] addr:port what" (an IPv6 address in
+// brackets) for what an operator or
 // fail2ban looks for: a failed login, the login limit reached, an upload
 // stored or refused, a file that ended before its announced length, and a
 // connection closed by a failure (a time limit, a full receive buffer, an
