@@ -125,17 +125,18 @@ answer status_answer(const char* status, std::string extra_headers = std::string
     return a;
 }
 
-// Opens the file that `seen` describes. The name may have been swapped for a
-// pipe or a device since it was looked at: the open never waits for a writer,
-// and a descriptor that is not the same regular file is closed again.
-open_file open_seen_file(const std::string& file_name, const struct stat& seen) {
-    open_file file(open(file_name.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-    struct stat opened {};
-    if (file.get() == -1 || fstat(file.get(), &opened) != 0 || !S_ISREG(opened.st_mode) ||
-        opened.st_dev != seen.st_dev || opened.st_ino != seen.st_ino) {
-        return open_file();
-    }
-    return file;
+// Opens the file a request names and looks at what was opened: one look,
+// so a name swapped for a pipe or a device between a look and the open
+// cannot slip through, and the open never waits for a writer of a pipe. A
+// name that cannot be opened is looked at by name (it may be there without
+// the right to read it): `file` then stays closed. False when there is
+// nothing by that name.
+bool open_and_look(const std::string& file_name, open_file* file, struct stat* info) {
+    *file = open_file(open(file_name.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (file->get() == -1) return stat(file_name.c_str(), info) == 0;
+    if (fstat(file->get(), info) == 0) return true;
+    file->reset();
+    return false;
 }
 
 // The Last-Modified text of a modification time: the same few files are
@@ -264,7 +265,7 @@ answer file_answer(const site_policy& site, const request& r, long long now_ms) 
     const std::string directory = file_name;
     if (names_directory) file_name += site.index_name;
     answer a;
-    if (stat(file_name.c_str(), &a.file_info) != 0) {
+    if (!open_and_look(file_name, &a.file, &a.file_info)) {
         // Only a directory named with its "/" is listed, as its index would be served.
         if (site.listing && directory.back() == '/')
             return listing_answer(site, r, directory, now_ms);
@@ -278,10 +279,8 @@ answer file_answer(const site_policy& site, const request& r, long long now_ms) 
                        t.path + "/", query, t.fragment);
         return status_answer(status_302, "Location: " + uri + "\r\n");
     }
-    // Pipes and devices could block the whole server on open or read.
-    if (!S_ISREG(a.file_info.st_mode)) return status_answer(status_500);
-    a.file = open_seen_file(file_name, a.file_info);
-    if (a.file.get() == -1) return status_answer(status_500);
+    // Pipes and devices could block the whole server on a read.
+    if (!S_ISREG(a.file_info.st_mode) || a.file.get() == -1) return status_answer(status_500);
     a.what = answer::kind::file;
     a.status = status_200;
     a.file_name = std::move(file_name);
@@ -372,7 +371,9 @@ written write_file(const site_policy& site, const answer& a, const std::string& 
         w.body_from_file = true;
         return w;
     }
-    if (!fits || !read_file(a.file.get(), pos + header_length, a.body_offset, length)) {
+    // A HEAD's body is left out: nothing of it is read.
+    if (!fits ||
+        (!a.head_only && !read_file(a.file.get(), pos + header_length, a.body_offset, length))) {
         return write_status(status_500, extra_headers, pos, room);
     }
     w.length = header_length + static_cast<int>(length);
