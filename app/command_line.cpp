@@ -65,7 +65,7 @@ int answer_arguments(int argc, char** argv, command_line* options) {
     options->config_file = change_ext(name, ".cfg");
     bool help = false;
     bool version = false;
-    bool config_named = false;
+    bool& config_named = options->config_named;
     bool share_options = false;
     for (int i = 1; i < argc; ++i) {
         const char* argument = argv[i];

@@ -5,8 +5,9 @@
 #include <string>
 
 struct command_line {
-    std::string config_file;  // -c FILE; otherwise the executable's path with ".cfg"
-    bool check = false;       // -t: check the configuration, serve nothing
+    std::string config_file;    // -c FILE; otherwise the executable's path with ".cfg"
+    bool config_named = false;  // -c was given: the file is read in the modern form
+    bool check = false;         // -t: check the configuration, serve nothing
 
     // The quick start, `websrv [OPTIONS] DIR`: DIR is served as it is, with
     // no configuration file; the options below belong to it alone.

@@ -10,6 +10,11 @@ bool login_limiter::refuses(in_addr_t address, long long now) const {
     return f.times.size() == limit && now - f.times[f.next] < window_ms;
 }
 
+long long login_limiter::ms_until_allowed(in_addr_t address, long long now) const {
+    if (!refuses(address, now)) return 0;
+    return table.at(address).times[table.at(address).next] + window_ms - now;
+}
+
 void login_limiter::record_failure(in_addr_t address, long long now) {
     if (!enabled()) return;
     auto it = table.find(address);

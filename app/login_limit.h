@@ -32,6 +32,9 @@ class login_limiter {
     bool enabled() const { return limit > 0; }
     // Whether requests from `address` are refused at `now`.
     bool refuses(in_addr_t address, long long now) const;
+    // Milliseconds from `now` until `address` is no longer refused: until the
+    // oldest failure it is refused for leaves the window. 0 when it is not refused.
+    long long ms_until_allowed(in_addr_t address, long long now) const;
     // Records a failed login of `address` at `now`.
     void record_failure(in_addr_t address, long long now);
     // True once for each time the address comes to be refused: the first

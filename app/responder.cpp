@@ -27,6 +27,7 @@ const char* const status_409 = "409 Conflict";
 const char* const status_411 = "411 Length Required";
 const char* const status_413 = "413 Payload Too Large";
 const char* const status_405 = "405 Method Not Allowed";
+const char* const status_429 = "429 Too Many Requests";
 
 // With large_files, a file body longer than this is sent from the file. Up to
 // it, one copy through the response buffer, sent with the header, costs less
@@ -295,7 +296,11 @@ answer check_login(const site_policy& site, login_state* login, long long now, c
     // With a login limit, a client that may try no more logins is answered
     // and closed, and the rest of its group is dropped.
     if (logins != nullptr && logins->refuses(login->peer, now)) {
-        answer a = status_answer(status_403);
+        const long long wait_s = (logins->ms_until_allowed(login->peer, now) + 999) / 1000;
+        answer a =
+            site.retry_after
+                ? status_answer(status_429, "Retry-After: " + std::to_string(wait_s) + "\r\n")
+                : status_answer(status_403);
         if (logins->first_refusal(login->peer, now)) {
             a.event = "login limit reached";
             a.event_for_every_log = true;
@@ -336,6 +341,27 @@ bool read_file(int fd, char* target, off_t offset, off_t size) {
     return done == size;
 }
 
+// A type of text as a browser reads it: without a charset, UTF-8 text shows
+// as mojibake. A type that names one keeps it.
+std::string with_charset(const site_policy& site, std::string type) {
+    if (site.charset.empty() || type.find("charset=") != std::string::npos) return type;
+    const bool text =
+        type.starts_with("text/") || type == "application/javascript" || type == "application/json";
+    return text ? type + "; charset=" + site.charset : type;
+}
+
+// The Date field of answers given now: formatted once a second.
+const std::string& date_field() {
+    static time_t formatted = 0;
+    static std::string field;
+    const time_t now = time(nullptr);
+    if (field.empty() || now != formatted) {
+        field = "Date: " + http_time_str(static_cast<long>(now)) + "\r\n";
+        formatted = now;
+    }
+    return field;
+}
+
 // Writes a short answer, with its terminating NUL, only when it fits.
 written write_status(const char* status, const std::string& extra_headers, char* pos, int room) {
     const char* extra = extra_headers.empty() ? nullptr : extra_headers.c_str();
@@ -351,16 +377,17 @@ written write_status(const char* status, const std::string& extra_headers, char*
 written write_file(const site_policy& site, const answer& a, const std::string& extra_headers,
                    char* pos, int room) {
     const long long length = a.body_length;
-    int header_length =
-        snprintf(pos, static_cast<size_t>(room),
-                 "HTTP/1.1 %s\r\n%sLast-Modified: %s\r\n%sContent-Type: %s\r\n"
-                 "Content-Length: %lli\r\n\r\n",
-                 a.status, extra_headers.c_str(), last_modified(a.file_info.st_mtime).c_str(),
-                 a.file_fields.c_str(),
-                 a.content_type.empty()
-                     ? lookup_content_type(site.content_types, get_ext(a.file_name)).c_str()
-                     : a.content_type.c_str(),
-                 length);
+    int header_length = snprintf(
+        pos, static_cast<size_t>(room),
+        "HTTP/1.1 %s\r\n%sLast-Modified: %s\r\n%sContent-Type: %s\r\n"
+        "Content-Length: %lli\r\n\r\n",
+        a.status, extra_headers.c_str(), last_modified(a.file_info.st_mtime).c_str(),
+        a.file_fields.c_str(),
+        a.content_type.empty()
+            ? with_charset(site, lookup_content_type(site.content_types, get_ext(a.file_name)))
+                  .c_str()
+            : a.content_type.c_str(),
+        length);
     const bool header_fits = header_length >= 0 && header_length < room;
     const bool fits = header_fits && length <= room - header_length;
     written w;
@@ -610,8 +637,9 @@ answer upload_result(const upload& done) {
 written write_answer(const site_policy& site, const answer& a, char* pos, int room) {
     // Where clients may store files, no answer's type is guessed from its
     // bytes: a stored text would otherwise run as a page of this site.
-    const std::string extra =
-        site.upload ? a.extra_headers + "X-Content-Type-Options: nosniff\r\n" : a.extra_headers;
+    std::string extra = a.extra_headers;
+    if (site.upload) extra += "X-Content-Type-Options: nosniff\r\n";
+    if (site.date_field) extra += date_field();
     written w;
     switch (a.what) {
         case answer::kind::file:

@@ -53,39 +53,6 @@ std::vector<std::string> local_addresses() {
 
 }  // namespace
 
-const char* const web_content_types =
-    "text/html;charset=utf-8 html htm\n"
-    "text/css;charset=utf-8 css\n"
-    "text/javascript;charset=utf-8 js mjs\n"
-    "application/json json\n"
-    "image/svg+xml svg\n"
-    "image/png png\n"
-    "image/jpeg jpg jpeg\n"
-    "image/gif gif\n"
-    "image/webp webp\n"
-    "image/avif avif\n"
-    "image/vnd.microsoft.icon ico\n"
-    "font/woff woff\n"
-    "font/woff2 woff2\n"
-    "font/ttf ttf\n"
-    "text/plain;charset=utf-8 txt\n"
-    "text/markdown;charset=utf-8 md\n"
-    "text/csv;charset=utf-8 csv\n"
-    "application/pdf pdf\n"
-    "video/mp4 mp4\n"
-    "video/webm webm\n"
-    "audio/mpeg mp3\n"
-    "audio/ogg ogg\n"
-    "audio/wav wav\n"
-    "application/zip zip\n"
-    "application/gzip gz\n"
-    "application/x-tar tar\n"
-    "application/x-xz xz\n"
-    "application/x-7z-compressed 7z\n"
-    "application/x-iso9660-image iso\n"
-    "application/xml xml\n"
-    "application/wasm wasm\n";
-
 std::string random_password() {
     // No 0/o, 1/l/i: nothing to mistake when it is read out or typed.
     static const char letters[] = "23456789abcdefghjkmnpqrstuvwxyz";
@@ -144,26 +111,11 @@ bool share_config(const command_line& options, param_map* params, std::string* e
         free(absolute);
     }
     if (dir.back() != '/') dir += '/';
+    // The modern defaults of the configuration complete these.
     *params = {
-        {"ip", ip},
-        {"port", port},
-        {"login", login},
-        {"password", password},
-        {"root", dir},
-        {"wake_on_io", "1"},
-        {"job_timeout", "60000"},
-        {"decode_path", "1"},
-        {"index", "index.html"},
-        {"http10", "1"},
-        {"head", "1"},
-        {"login_limit", "10"},
-        {"large_files", "1"},
-        {"ranges", "1"},
-        {"conditional", "1"},
-        {"listing", "1"},
-        {"exit_on_failure", "1"},
+        {"ip", ip},    {"port", port},   {"login", login}, {"password", password},
+        {"root", dir}, {"listing", "1"},
     };
-    if (access("/etc/mime.types", R_OK) == 0) (*params)["content_types"] = "/etc/mime.types";
     if (options.upload) (*params)["upload"] = "1";
     return true;
 }

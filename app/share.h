@@ -1,11 +1,11 @@
 // The quick start, `websrv [OPTIONS] DIR`: the configuration that shares one
 // folder at once, pleasant and safe, with no configuration file.
 //
-// Every mode that makes a folder pleasant and safe is on: readiness waiting,
-// a job time limit of a minute, decoded paths, index.html and then the
-// listing, HTTP/1.0 and HEAD, the login limit, large files, ranges and
-// revalidation; uploads only when asked for. A password is always set: the
-// one given, or a random one.
+// Every mode that makes a folder pleasant and safe is on: the modern defaults
+// of the configuration (readiness waiting, a job time limit of a minute,
+// decoded paths, index.html, HTTP/1.0 and HEAD, the login limit, large files,
+// ranges and revalidation, the combined log), and the listing; uploads only
+// when asked for. A password is always set: the one given, or a random one.
 #pragma once
 
 #include <string>
@@ -23,10 +23,6 @@ bool share_config(const command_line& options, param_map* params, std::string* e
 // At least 64 bits from the kernel's random source, in groups of letters and
 // digits that are easy to read and type ("k7wq-3mfp-x9ra-c4tn": 80 bits).
 std::string random_password();
-
-// The media types of the common web files, in the mime.types format: used
-// when the system's table (/etc/mime.types) is not there.
-extern const char* const web_content_types;
 
 // The lines that tell where the folder is served and how to log in: the
 // addresses to open (every IPv4 address of this machine, or the bound one)

@@ -29,8 +29,11 @@ int main(int argc, char** argv) {
     if (status >= 0) return status;
     // argv[0] names the log and the default root; an exec without it gets a plain name.
     const char* argv0 = argc > 0 && argv[0] != nullptr ? argv[0] : "websrv";
-    if (options.check) return check_config(options.config_file, argv0);
+    // A file named with -c takes the modern defaults; the file beside the
+    // executable is read as it always was.
+    const config_form form = options.config_named ? config_form::modern : config_form::bare;
+    if (options.check) return check_config(options.config_file, argv0, form);
     if (!options.share_dir.empty()) return share(argv0, options);
-    if (!start_up(argv0, options.config_file)) return 1;
+    if (!start_up(argv0, options.config_file, form)) return 1;
     run_main_loop();
 }

@@ -32,13 +32,17 @@
 #include <string>
 #include <vector>
 
-#include "app/main.h"
+#include "app/config.h"
+#include "app/connection.h"
 #include "app/request.h"
 #include "engine/platform.h"
 #include "fuzz/fuzz_support.h"
 #include "log/printf_ex.h"
 
 namespace {
+
+// The settings each run serves with; the run sets the keys it varies.
+configuration config;
 
 namespace fs = std::filesystem;
 
@@ -308,7 +312,7 @@ bool read_head(char** at, char* end, request_head* head, std::string* path) {
     char* target_begin = const_cast<char*>(head->target.data());
     request_target target;
     if (!split_target(target_begin, target_begin + head->target.size(), &target)) return false;
-    if (settings::decode_path) return percent_decode(target.path, path);
+    if (config.site.decode_path) return percent_decode(target.path, path);
     *path = target.path;
     return true;
 }
@@ -385,7 +389,7 @@ exchange_result exchange(const std::string& group, uint8_t options) {
     require(socketpair(AF_UNIX, SOCK_STREAM, 0, fds) == 0, "no socket pair");
     enable_nonblocking_mode(fds[0], true);
     enable_nonblocking_mode(fds[1], true);
-    const site_policy site = site_policy_from_settings();
+    const site_policy site = policy_of(config);
     auto node = std::make_unique<fuzz_node>(&site);
     require(node->has_buffers(), "the node has no buffers");
     node->login.authorized = (options & 1) != 0;
@@ -420,15 +424,15 @@ exchange_result exchange(const std::string& group, uint8_t options) {
 void require_as_without_large_files(const std::string& group, uint8_t options, const asked& heads,
                                     const std::vector<response>& with_key) {
     constexpr size_t longer_header = 256;
-    settings::large_files = false;
+    config.site.large_files = false;
     const exchange_result without = exchange(group, options);
-    settings::large_files = true;
+    config.site.large_files = true;
     if (!without.connected) return;
     const std::vector<response> plain = split_responses(without.sent, heads);
     size_t largest_need = without.sent.size();
     for (const response& r : plain)
         if (r.status_line.ends_with(" 500 Internal Server Error")) largest_need += longer_header;
-    if (largest_need > static_cast<size_t>(settings::sizeof_out)) return;
+    if (largest_need > static_cast<size_t>(config.site.sizeof_out)) return;
     require(with_key.size() == plain.size(), "large_files leaves heads unanswered");
     for (size_t i = 0; i < plain.size(); ++i) {
         const std::string_view status = with_key[i].status_line;
@@ -445,33 +449,33 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const site files;
     static const int descriptors = [] {
         printf_ex_enabled(false);
-        settings::exe_name = "/opt/websrv/websrv";
-        settings::root = files.root();
-        settings::sizeof_in = receive_size;
+        config.exe_name = "/opt/websrv/websrv";
+        config.site.root = files.root();
+        config.site.sizeof_in = receive_size;
         return open_descriptors(files);
     }();
     static unsigned runs = 0;
     if (size < 3) return 0;
 
-    settings::sizeof_out = 1 + ((data[0] << 8) | data[1]) % largest_output;
-    settings::decode_path = (data[2] & 0x80) != 0;
-    settings::large_files = (data[2] & 0x40) != 0;
-    settings::ranges = (data[2] & 0x20) != 0;
-    settings::conditional = (data[2] & 0x10) != 0;
-    settings::head = (data[2] & 0x08) != 0;
+    config.site.sizeof_out = 1 + ((data[0] << 8) | data[1]) % largest_output;
+    config.site.decode_path = (data[2] & 0x80) != 0;
+    config.site.large_files = (data[2] & 0x40) != 0;
+    config.site.ranges = (data[2] & 0x20) != 0;
+    config.site.conditional = (data[2] & 0x10) != 0;
+    config.site.head = (data[2] & 0x08) != 0;
     const std::string group = request_group(data + 3, size - 3);
     const exchange_result result = exchange(group, data[2]);
     const asked heads = read_heads(group);
 
-    if (!settings::large_files) {
-        require(result.sent.size() <= static_cast<size_t>(settings::sizeof_out),
+    if (!config.site.large_files) {
+        require(result.sent.size() <= static_cast<size_t>(config.site.sizeof_out),
                 "more bytes sent than the output buffer holds");
         require(result.connected || result.sent.empty(), "a closed connection sent something");
         require(!result.connected || (result.sends_done == 1 &&
                                       result.sent.size() == static_cast<size_t>(result.send_size)),
                 "a complete group is neither answered in one send nor closed");
     }
-    require(result.largest_buffered <= settings::sizeof_out,
+    require(result.largest_buffered <= config.site.sizeof_out,
             "a send's buffered part is larger than the output buffer");
     require(!result.connected || heads.all_parse, "a group with a malformed head is answered");
     const std::vector<response> responses = split_responses(result.sent, heads);
@@ -479,11 +483,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                              : !heads.all_parse || responses.size() < heads.paths.size(),
             result.connected ? "not every head of the group is answered"
                              : "a closed connection answered every head");
-    const site_policy keys = site_policy_from_settings();
+    const site_policy keys = policy_of(config);
     for (size_t i = 0; i < responses.size(); ++i)
         require_well_formed(responses[i], files, keys, heads.head_only[i]);
     require_answers_match(heads, responses);
-    if (settings::large_files) require_as_without_large_files(group, data[2], heads, responses);
+    if (config.site.large_files) require_as_without_large_files(group, data[2], heads, responses);
     require(result.sent.find(secret) == std::string::npos || group.find(secret) != group.npos,
             "the file beside the root leaks");
     if (++runs % 64 == 0) require(open_descriptors(files) == descriptors, "a descriptor leaks");

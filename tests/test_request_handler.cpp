@@ -15,7 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "app/main.h"
+#include "app/config.h"
+#include "app/connection.h"
 #include "engine/platform.h"
 #include "http/proxy_utils.h"
 #include "log/printf_ex.h"
@@ -119,20 +120,20 @@ class RequestHandler : public ::testing::Test {
     }
 
     void SetUp() override {
-        settings::exe_name = "/opt/websrv/websrv.bin";
-        settings::login = "user";
-        settings::password = "5712";
-        settings::root = root.string() + "/";
-        settings::sizeof_in = 10240;
-        settings::sizeof_out = 1048576;
-        settings::content_type_table.clear();
-        settings::decode_path = false;
-        settings::index_name = "index.htm";
-        settings::http10 = false;
-        settings::head = false;
-        settings::large_files = false;
-        settings::listing.clear();
-        settings::upload.clear();
+        config.exe_name = "/opt/websrv/websrv.bin";
+        config.site.login = "user";
+        config.site.password = "5712";
+        config.site.root = root.string() + "/";
+        config.site.sizeof_in = 10240;
+        config.site.sizeof_out = 1048576;
+        config.site.content_types.clear();
+        config.site.decode_path = false;
+        config.site.index_name = "index.htm";
+        config.site.http10 = false;
+        config.site.head = false;
+        config.site.large_files = false;
+        config.site.listing = false;
+        config.site.upload = false;
         printf_ex_enabled(false);
     }
     void TearDown() override {
@@ -149,7 +150,7 @@ class RequestHandler : public ::testing::Test {
         ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
         enable_nonblocking_mode(fds[0], true);
         enable_nonblocking_mode(fds[1], true);
-        site = site_policy_from_settings();
+        site = policy_of(config);
         site.log_form = log_form;
         node = std::make_unique<test_node>(&site);
         sockaddr_in peer_address{};
@@ -188,6 +189,7 @@ class RequestHandler : public ::testing::Test {
     }
 
     static fs::path root;
+    configuration config;
     log_format log_form = log_format::spec;
     site_policy site;
     std::unique_ptr<test_node> node;
@@ -261,8 +263,8 @@ TEST_F(RequestHandler, CredentialsAreComparedExactly) {
 }
 
 TEST_F(RequestHandler, EmptyLoginAndPasswordNeedNoCredentials) {
-    settings::login = "";
-    settings::password = "";
+    config.site.login = "";
+    config.site.password = "";
     for (const std::string& fields : {std::string(), good_auth()}) {
         connect();
         EXPECT_EQ(answers(get("/a.txt", fields)).at(0).body, "alpha");
@@ -359,7 +361,7 @@ TEST_F(RequestHandler, RefusesMissingClimbingAndUnservableFiles) {
 }
 
 TEST_F(RequestHandler, AFileThatDoesNotFitIsAnswered500) {
-    settings::sizeof_out = 600;
+    config.site.sizeof_out = 600;
     auto got = answers(get("/big.bin"));
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(got[0].status_line, "HTTP/1.1 500 Internal Server Error");
@@ -391,7 +393,7 @@ TEST_F(RequestHandler, PipelinedRequestsAreAnsweredInOrderInOneSend) {
 }
 
 TEST_F(RequestHandler, RequestsBehindABodySentFromItsFileAreAnsweredInOrder) {
-    settings::large_files = true;
+    config.site.large_files = true;
     const std::string large(100000, 'L');
     write(root / "large.bin", large);
     // Heads longer than the headers of their answers: where the rest of the
@@ -448,7 +450,7 @@ TEST_F(RequestHandler, RejectedRequestsCloseTheConnectionWithNothingSent) {
 }
 
 TEST_F(RequestHandler, DecodedPathsNameFilesAndRedirectsKeepWhatWasSent) {
-    settings::decode_path = true;
+    config.site.decode_path = true;
     std::string secret = "secret-" + std::to_string(getpid());
     struct row {
         std::string target;
@@ -491,7 +493,7 @@ std::string header_of(const std::string& stream) {
 }
 
 TEST_F(RequestHandler, HeadIsAnsweredAsGetWouldBeWithoutTheBody) {
-    settings::head = true;
+    config.site.head = true;
     struct row {
         std::string target;
         std::string fields;
@@ -509,7 +511,7 @@ TEST_F(RequestHandler, HeadIsAnsweredAsGetWouldBeWithoutTheBody) {
         {"/big.bin", good_auth(), 600, "HTTP/1.1 500 Internal Server Error"},
     };
     for (const row& r : rows) {
-        settings::sizeof_out = r.sizeof_out;
+        config.site.sizeof_out = r.sizeof_out;
         connect();
         const std::string got = exchange(get(r.target, r.fields));
         connect();
@@ -519,7 +521,7 @@ TEST_F(RequestHandler, HeadIsAnsweredAsGetWouldBeWithoutTheBody) {
         EXPECT_EQ(node->a_counter, 1) << "a HEAD counts as an attempt";
         EXPECT_TRUE(node->connected()) << r.target;
     }
-    settings::sizeof_out = 1048576;
+    config.site.sizeof_out = 1048576;
     connect();
     const std::string head_then_get = "HEAD" + get("/a.txt").substr(3) + get("/a.txt");
     const std::string stream = exchange(head_then_get);
@@ -529,7 +531,7 @@ TEST_F(RequestHandler, HeadIsAnsweredAsGetWouldBeWithoutTheBody) {
 
     // Without the key an unauthenticated HEAD is still answered, and its
     // client reads no body: none may be sent, or it would open the next answer.
-    settings::head = false;
+    config.site.head = false;
     connect();
     const std::string head_401 = "HEAD" + get("/a.txt", "").substr(3);
     for (int attempt = 1; attempt <= 5; ++attempt) {
@@ -540,7 +542,7 @@ TEST_F(RequestHandler, HeadIsAnsweredAsGetWouldBeWithoutTheBody) {
 }
 
 TEST_F(RequestHandler, Http10IsAnsweredAndClosedUnlessItAsksToKeepTheConnection) {
-    settings::http10 = true;
+    config.site.http10 = true;
     auto get10 = [](const std::string& target, const std::string& fields = "") {
         return "GET " + target + " HTTP/1.0\r\n" + good_auth() + fields + "\r\n";
     };
@@ -598,7 +600,7 @@ TEST_F(RequestHandler, UnauthenticatedRequestsAreNotCheckedForMethod) {
 TEST_F(RequestHandler, ATinyResponseBufferIsNeverOverrun) {
     // Run in the sanitizer build too: any write past the buffer is reported there.
     for (int size : {1, 20, 100, 150, 200, 400}) {
-        settings::sizeof_out = size;
+        config.site.sizeof_out = size;
         connect();
         std::string group;
         for (int i = 0; i < 40; ++i)
@@ -617,7 +619,7 @@ TEST_F(RequestHandler, ATinyResponseBufferIsNeverOverrun) {
 // a body the answer does not take is read and thrown away, and what comes
 // behind it is the next request.
 TEST_F(RequestHandler, BodiesThatAnswersDoNotTakeAreReadAndThrownAway) {
-    settings::upload = "1";
+    config.site.upload = true;
     const std::string put = "PUT /kept.txt HTTP/1.1\r\nHost: h\r\nContent-Length: 5\r\n";
     struct row {
         const char* what;
@@ -686,7 +688,7 @@ TEST_F(RequestHandler, BodiesThatAnswersDoNotTakeAreReadAndThrownAway) {
 // The answers of a group written before an upload wait in the response
 // buffer while its body comes, slowly: the buffer keeps their bytes.
 TEST_F(RequestHandler, AnswersWaitingForAnUploadBodyKeepTheirBytes) {
-    settings::upload = "1";
+    config.site.upload = true;
     std::string large;
     for (int i = 0; i < 20000; ++i)
         large += static_cast<char>('a' + i % 26);
@@ -720,11 +722,11 @@ TEST_F(RequestHandler, WhatTheModesServeAndTheBareStartRefuses) {
         std::string bare;
     };
     const std::vector<row> rows = {
-        {get("/a..b.txt"), [] { settings::listing = "1"; }, "200 OK", "403 Forbidden"},
-        {get("/a..b.txt"), [] { settings::decode_path = true; }, "200 OK", "403 Forbidden"},
-        {get("/a.txt?v2"), [] { settings::decode_path = true; }, "200 OK", "closed"},
-        {get("/a.txt?a&b"), [] { settings::decode_path = true; }, "200 OK", "closed"},
-        {"DELETE /a.txt HTTP/1.1\r\n" + good_auth() + "\r\n", [] { settings::upload = "1"; },
+        {get("/a..b.txt"), [this] { config.site.listing = true; }, "200 OK", "403 Forbidden"},
+        {get("/a..b.txt"), [this] { config.site.decode_path = true; }, "200 OK", "403 Forbidden"},
+        {get("/a.txt?v2"), [this] { config.site.decode_path = true; }, "200 OK", "closed"},
+        {get("/a.txt?a&b"), [this] { config.site.decode_path = true; }, "200 OK", "closed"},
+        {"DELETE /a.txt HTTP/1.1\r\n" + good_auth() + "\r\n", [this] { config.site.upload = true; },
          "405 Method Not Allowed", "closed"},
     };
     for (const row& r : rows) {
@@ -746,7 +748,7 @@ TEST_F(RequestHandler, ConnectionCloseIsHeardInTheHttp10Mode) {
     const std::string group = get("/a.txt", good_auth() + "Connection: close\r\n") + get("/a.txt");
     EXPECT_EQ(answers(group).size(), 2u);
     EXPECT_TRUE(node->connected());
-    settings::http10 = true;
+    config.site.http10 = true;
     connect();
     EXPECT_EQ(answers(group).size(), 1u) << "its answer is the last";
     EXPECT_FALSE(node->connected());
@@ -757,7 +759,7 @@ TEST_F(RequestHandler, ConnectionCloseIsHeardInTheHttp10Mode) {
 // lines for a failed login and a connection closed without an answer.
 TEST_F(RequestHandler, TheCombinedLogHasALinePerRequestAndNeverAHead) {
     log_form = log_format::combined;
-    settings::head = true;
+    config.site.head = true;
     printf_ex_enabled(true);
     testing::internal::CaptureStdout();
     connect();

@@ -192,6 +192,27 @@ TEST_F(Responder, RequestsWithoutCredentialsNeverCountAsFailedLogins) {
     EXPECT_STREQ(status("Authorization: Basic d3Jvbmc=\r\n"), "401 Unauthorized");
     EXPECT_STREQ(status("Authorization: Basic d3Jvbmc=\r\n"), "401 Unauthorized");
     EXPECT_STREQ(status("Authorization: Basic dXNlcjo1NzEy\r\n"), "403 Forbidden");
+    site.retry_after = true;
+    EXPECT_STREQ(status(""), "429 Too Many Requests");
+}
+
+// The fields of the modern forms, each only with its key: the date of the
+// answer, and a charset for types of text.
+TEST_F(Responder, DateAndCharsetOnlyWithTheirKeys) {
+    site.content_types = {{"txt", "text/plain"}, {"csv", "text/csv; charset=latin1"}};
+    std::ofstream(root / "sheet.csv") << "a,b";
+    EXPECT_EQ(field(ask(""), "Date"), "(none)");
+    EXPECT_EQ(field(ask(""), "Content-Type"), "text/plain");
+    site.date_field = true;
+    site.charset = "utf-8";
+    long when = 0;
+    EXPECT_TRUE(parse_http_time(field(ask(""), "Date"), &when));
+    EXPECT_LE(std::labs(when - static_cast<long>(time(nullptr))), 2);
+    EXPECT_NE(field(ask("", "/missing"), "Date"), "(none)") << "every answer";
+    EXPECT_EQ(field(ask(""), "Content-Type"), "text/plain; charset=utf-8");
+    EXPECT_EQ(field(ask("", "/sheet.csv"), "Content-Type"), "text/csv; charset=latin1");
+    std::ofstream(root / "data.bin") << "x";
+    EXPECT_EQ(field(ask("", "/data.bin"), "Content-Type"), "application/octet-stream");
 }
 
 TEST_F(Responder, WithoutTheKeysTheFieldsChangeNothing) {

@@ -346,7 +346,8 @@ TEST(WebsrvStartup, CheckReportsEveryLineNotUsedAsWritten) {
     struct row {
         std::string config;
         int errors;
-        std::vector<std::string> told;  // every line but the last, after "./websrv.cfg"
+        std::vector<std::string> told;  // every line but the last, after the file's name
+        bool named = false;             // checked as a file named with -c
     };
     const std::string loopback = "ip=127.0.0.1\n";
     const std::string default_password =
@@ -371,12 +372,12 @@ TEST(WebsrvStartup, CheckReportsEveryLineNotUsedAsWritten) {
         {"x\n\n" + loopback,
          2,
          {":1: error: no \"=\": the line is joined with line 3 into one key, and both are "
-          "ignored",
+          "ignored (comments begin with //)",
           ": error: the default password is in force and others can connect: set password="}},
         {loopback + "password=secret\ny\n",
          2,
          {":3: error: no \"=\" on this line or any later one: the whole file is refused and every "
-          "setting keeps its default",
+          "setting keeps its default (comments begin with //)",
           ": error: the default password is in force and others can connect: set password="}},
         {loopback + "password=s\nport=abc\nsizeof_in=0\njob_timeout=-5\nhead=yes\n",
          4,
@@ -402,27 +403,54 @@ TEST(WebsrvStartup, CheckReportsEveryLineNotUsedAsWritten) {
          1,
          {":3: error: log: the log missing/x.log can not be written: can not create it in "
           "missing/: No such file or directory"}},
+        // A file named with -c: "#" begins a comment too, and what cannot be
+        // waited on is refused, never waited on.
+        {"# mine\n" + loopback + "password=s \nroot=root\n",
+         0,
+         {":3: warning: the value of password ends with a blank, which is part of it"},
+         true},
+        {"x\n" + loopback + "password=s\n",
+         1,
+         {":1: error: no \"=\": the line is joined with line 2 into one key, and both are "
+          "ignored (comments begin with // or #)"},
+         true},
+        {loopback + "password=s\nlog=fifo\ncontent_types=fifo\n",
+         2,
+         {":3: error: log: the log fifo can not be written: it is not a regular file",
+          ":4: error: content_types: fifo is not a readable table of content types (the "
+          "built-in types would be used)"},
+         true},
     };
     for (const row& r : rows) {
         websrv_process process;
         fs::create_directories(process.dir / "root");
-        process.configure(r.config);
-        process.start("./websrv", {}, {"--check"});
+        mkfifo((process.dir / "fifo").c_str(), 0600);
+        const std::string file = r.named ? "site.cfg" : "./websrv.cfg";
+        write_file(process.dir / file, r.config);
+        process.start("./websrv", {},
+                      r.named ? std::vector<std::string>{"--check", "-c", file}
+                              : std::vector<std::string>{"--check"});
         EXPECT_EQ(process.wait_for_exit(), r.errors == 0 ? 0 : 1) << r.config;
         std::vector<std::string> told = lines_of(read_file(process.dir / "stderr.txt"));
         ASSERT_FALSE(told.empty()) << r.config;
         EXPECT_EQ(told.back(), r.errors == 0 ? "configuration ok"
-                                             : "./websrv.cfg: configuration not ok: " +
+                                             : file + ": configuration not ok: " +
                                                    std::to_string(r.errors) + " error" +
                                                    (r.errors == 1 ? "" : "s"))
             << r.config;
         told.pop_back();
         std::vector<std::string> expected;
         for (const std::string& line : r.told)
-            expected.push_back("./websrv.cfg" + line);
+            expected.push_back(file + line);
         EXPECT_EQ(told, expected) << r.config;
         EXPECT_EQ(read_file(process.dir / "stdout.txt"), "") << r.config;
         EXPECT_FALSE(fs::exists(process.dir / "websrv.log")) << r.config << ": nothing is logged";
+    }
+    for (const char* unreadable : {"fifo", "/dev/zero"}) {
+        websrv_process process;
+        mkfifo((process.dir / "fifo").c_str(), 0600);
+        process.start("./websrv", {}, {"-t", "-c", unreadable});
+        EXPECT_EQ(process.wait_for_exit(), 1) << unreadable << ": refused, never waited on";
     }
 }
 

@@ -1,0 +1,494 @@
+#include "app/config.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "app/connection.h"
+#include "app/login_limit.h"
+#include "http/proxy_utils.h"
+
+namespace {
+
+// How a key's value is checked.
+enum class value_kind {
+    text,           // as written
+    address,        // a dotted IPv4 address, or 0
+    port,           // 1 to 65535
+    size,           // a positive number
+    count,          // 0 or a positive number
+    on_off,         // a number: 0 is off, any other on
+    directory,      // a directory that exists
+    content_types,  // a table that read_content_types takes
+    index_name,     // a plain file name
+    log_file,       // a file that can be created or written
+    login_limit,    // 0 to the limiter's largest limit
+    listing_mode,   // a number (0 is off) or "all"
+    upload_mode,    // a number (0 is off) or "replace"
+    bytes,          // a positive number of bytes
+    log_form,       // spec or combined
+};
+
+struct key_row {
+    const char* name;
+    value_kind kind;
+    bool always_dumped;  // one of the seven keys the start-up lines always show
+    const char* modern;  // the value of the modern form when not set; null: none
+    void (*read)(const std::string& value, configuration* config);
+    std::string (*dump)(const configuration& config);
+};
+
+bool is_on(const std::string& value) {
+    return atoi(value.c_str()) != 0;
+}
+
+std::string on_off(bool value) {
+    return value ? "1" : "0";
+}
+
+void set_if_positive(const std::string& text, int* setting) {
+    const int value = atoi(text.c_str());
+    if (value > 0) *setting = value;
+}
+
+unsigned int not_negative(const std::string& text) {
+    return static_cast<unsigned int>(std::max(atoi(text.c_str()), 0));
+}
+
+// The largest media-type table taken: the system's own is about 60 KiB, and
+// a table is held in memory whole while it is read.
+const off_t max_content_types_bytes = 1 << 20;
+
+void load_content_types(const std::string& file_name, configuration* config) {
+    config->content_types = file_name;
+    param_map& table = config->site.content_types;
+    config->content_types_unread = !file_name.empty() && !read_content_types(file_name, &table);
+}
+
+// The system's table when it can be read; the common web types otherwise.
+const char* const system_content_types = "/etc/mime.types";
+
+// Every key that start-up reads, in the order the start-up lines show them.
+const key_row key_rows[] = {
+    {"ip", value_kind::address, true, nullptr,
+     [](const std::string& v, configuration* c) { c->ip = v; },
+     [](const configuration& c) { return c.ip; }},
+    {"port", value_kind::port, true, nullptr,
+     [](const std::string& v, configuration* c) {
+         c->port = static_cast<unsigned short>(atoi(v.c_str()) & 0xFFFF);
+     },
+     [](const configuration& c) { return std::to_string(c.port); }},
+    {"login", value_kind::text, true, nullptr,
+     [](const std::string& v, configuration* c) { c->site.login = v; },
+     [](const configuration& c) { return c.site.login; }},
+    {"password", value_kind::text, true, nullptr,
+     [](const std::string& v, configuration* c) { c->site.password = v; },
+     [](const configuration& c) {
+         // The modern forms keep the password out of the log and standard output.
+         return c.form == config_form::modern ? std::string("(not shown)") : c.site.password;
+     }},
+    {"root", value_kind::directory, true, nullptr,
+     [](const std::string& v, configuration* c) {
+         // The root is joined to request paths as text: without its "/",
+         // root=/srv/site would serve /srv/site-private/ for /-private/.
+         c->site.root = v;
+         if (!v.empty() && v.back() != '/') c->site.root += '/';
+     },
+     [](const configuration& c) { return c.site.root; }},
+    {"sizeof_in", value_kind::size, true, nullptr,
+     [](const std::string& v, configuration* c) { set_if_positive(v, &c->site.sizeof_in); },
+     [](const configuration& c) { return std::to_string(c.site.sizeof_in); }},
+    {"sizeof_out", value_kind::size, true, nullptr,
+     [](const std::string& v, configuration* c) { set_if_positive(v, &c->site.sizeof_out); },
+     [](const configuration& c) { return std::to_string(c.site.sizeof_out); }},
+    {"content_types", value_kind::content_types, false, system_content_types,
+     [](const std::string& v, configuration* c) { load_content_types(v, c); },
+     [](const configuration& c) { return c.content_types; }},
+    {"decode_path", value_kind::on_off, false, "1",
+     [](const std::string& v, configuration* c) { c->site.decode_path = is_on(v); },
+     [](const configuration& c) { return on_off(c.site.decode_path); }},
+    {"index", value_kind::index_name, false, "index.html",
+     [](const std::string& v, configuration* c) {
+         if (is_plain_name(v)) c->site.index_name = v;
+     },
+     [](const configuration& c) { return c.site.index_name; }},
+    {"http10", value_kind::on_off, false, "1",
+     [](const std::string& v, configuration* c) { c->site.http10 = is_on(v); },
+     [](const configuration& c) { return on_off(c.site.http10); }},
+    {"head", value_kind::on_off, false, "1",
+     [](const std::string& v, configuration* c) { c->site.head = is_on(v); },
+     [](const configuration& c) { return on_off(c.site.head); }},
+    {"large_files", value_kind::on_off, false, "1",
+     [](const std::string& v, configuration* c) { c->site.large_files = is_on(v); },
+     [](const configuration& c) { return on_off(c.site.large_files); }},
+    {"ranges", value_kind::on_off, false, "1",
+     [](const std::string& v, configuration* c) { c->site.ranges = is_on(v); },
+     [](const configuration& c) { return on_off(c.site.ranges); }},
+    {"conditional", value_kind::on_off, false, "1",
+     [](const std::string& v, configuration* c) { c->site.conditional = is_on(v); },
+     [](const configuration& c) { return on_off(c.site.conditional); }},
+    {"listing", value_kind::listing_mode, false, nullptr,
+     [](const std::string& v, configuration* c) {
+         c->listing = v;
+         c->site.listing_hidden = v == "all";
+         c->site.listing = c->site.listing_hidden || is_on(v);
+     },
+     [](const configuration& c) { return c.listing; }},
+    {"upload", value_kind::upload_mode, false, nullptr,
+     [](const std::string& v, configuration* c) {
+         c->upload = v;
+         c->site.upload_replace = v == "replace";
+         c->site.upload = c->site.upload_replace || is_on(v);
+     },
+     [](const configuration& c) { return c.upload; }},
+    {"upload_max", value_kind::bytes, false, nullptr,
+     [](const std::string& v, configuration* c) {
+         if (atoll(v.c_str()) > 0) c->site.upload_max = static_cast<off_t>(atoll(v.c_str()));
+     },
+     [](const configuration& c) { return std::to_string(c.site.upload_max); }},
+    {"wake_on_io", value_kind::on_off, false, "1",
+     [](const std::string& v, configuration* c) { c->wake_on_io = is_on(v); },
+     [](const configuration& c) { return on_off(c.wake_on_io); }},
+    {"job_timeout", value_kind::count, false, "60000",
+     [](const std::string& v, configuration* c) { c->site.job_timeout = not_negative(v); },
+     [](const configuration& c) { return std::to_string(c.site.job_timeout); }},
+    {"login_limit", value_kind::login_limit, false, "10",
+     [](const std::string& v, configuration* c) {
+         c->login_limit = std::min(not_negative(v), login_limiter::max_limit);
+     },
+     [](const configuration& c) { return std::to_string(c.login_limit); }},
+    {"log", value_kind::log_file, false, nullptr,
+     [](const std::string& v, configuration* c) {
+         if (!v.empty()) c->log_file = v;
+     },
+     [](const configuration& c) { return c.log_file; }},
+    {"log_append", value_kind::on_off, false, "1",
+     [](const std::string& v, configuration* c) { c->log_append = is_on(v); },
+     [](const configuration& c) { return on_off(c.log_append); }},
+    {"exit_on_failure", value_kind::on_off, false, "1",
+     [](const std::string& v, configuration* c) { c->exit_on_failure = is_on(v); },
+     [](const configuration& c) { return on_off(c.exit_on_failure); }},
+    {"log_format", value_kind::log_form, false, "combined",
+     [](const std::string& v, configuration* c) {
+         c->site.log_form = v == "combined" ? log_format::combined : log_format::spec;
+     },
+     [](const configuration& c) {
+         return std::string(c.site.log_form == log_format::combined ? "combined" : "spec");
+     }},
+    {"date_field", value_kind::on_off, false, "1",
+     [](const std::string& v, configuration* c) { c->site.date_field = is_on(v); },
+     [](const configuration& c) { return on_off(c.site.date_field); }},
+    {"charset", value_kind::text, false, "utf-8",
+     [](const std::string& v, configuration* c) { c->site.charset = v; },
+     [](const configuration& c) { return c.site.charset; }},
+    {"retry_after", value_kind::on_off, false, "1",
+     [](const std::string& v, configuration* c) { c->site.retry_after = is_on(v); },
+     [](const configuration& c) { return on_off(c.site.retry_after); }},
+};
+
+const key_row* find_row(const std::string& name) {
+    for (const key_row& row : key_rows) {
+        if (name == row.name) return &row;
+    }
+    return nullptr;
+}
+
+std::string quoted(const std::string& text) {
+    return "\"" + text + "\"";
+}
+
+// Why `text` is not a whole decimal number from `low` to `high`; empty when it is.
+std::string number_problem(const std::string& text, long long low, long long high) {
+    const size_t digits_from = !text.empty() && text[0] == '-' ? 1 : 0;
+    if (text.size() == digits_from ||
+        text.find_first_not_of("0123456789", digits_from) != std::string::npos) {
+        return quoted(text) + " is not a number";
+    }
+    long long value = 0;
+    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error == std::errc() && value >= low && value <= high) return "";
+    return text + " is out of range (" + std::to_string(low) + " to " + std::to_string(high) + ")";
+}
+
+std::string directory_problem(const std::string& name) {
+    struct stat info {};
+    if (stat(name.empty() ? "." : name.c_str(), &info) != 0) return strerror(errno);
+    return S_ISDIR(info.st_mode) ? "" : "not a directory";
+}
+
+std::string value_problem(value_kind kind, const std::string& value) {
+    switch (kind) {
+        case value_kind::text:
+            return "";
+        case value_kind::address:
+            return inet_addr(value.c_str()) != INADDR_NONE
+                       ? ""
+                       : quoted(value) +
+                             " is not a dotted IPv4 address (0: every interface; names are not "
+                             "looked up)";
+        case value_kind::port:
+            return number_problem(value, 1, 65535);
+        case value_kind::size:
+            return number_problem(value, 1, INT_MAX);
+        case value_kind::count:
+        case value_kind::on_off:
+            return number_problem(value, 0, INT_MAX);
+        case value_kind::directory: {
+            const std::string problem = directory_problem(value);
+            return problem.empty() ? "" : value + ": " + problem;
+        }
+        case value_kind::content_types: {
+            param_map types;
+            if (value.empty() || read_content_types(value, &types)) return "";
+            return value +
+                   " is not a readable table of content types (the built-in types "
+                   "would be used)";
+        }
+        case value_kind::index_name:
+            return is_plain_name(value)
+                       ? ""
+                       : quoted(value) + " is not a plain file name (index.htm would be used)";
+        case value_kind::log_file:
+            return value.empty() ? "" : log_file_problem(value);
+        case value_kind::login_limit:
+            return number_problem(value, 0, login_limiter::max_limit);
+        case value_kind::listing_mode:
+            return value == "all" ? "" : number_problem(value, 0, INT_MAX);
+        case value_kind::upload_mode:
+            return value == "replace" ? "" : number_problem(value, 0, INT_MAX);
+        case value_kind::bytes:
+            return number_problem(value, 1, LLONG_MAX);
+        case value_kind::log_form:
+            return value == "spec" || value == "combined"
+                       ? ""
+                       : quoted(value) + " is neither spec nor combined";
+    }
+    return "";
+}
+
+// A modern default that depends on the machine: the system's type table only
+// where it can be read, the common web types built in otherwise.
+const char* modern_value(const key_row& row, configuration* config) {
+    if (row.modern == system_content_types && access(system_content_types, R_OK) != 0) {
+        config->content_types = "(the built-in web types)";
+        std::string table = web_content_types;
+        parse_content_types(table.data(), table.data() + table.size(), &config->site.content_types);
+        return nullptr;
+    }
+    return row.modern;
+}
+
+// Opens a file the operator names for reading without waiting on it: a pipe
+// or a device would hold up the check or the start for ever. -1 for anything
+// but a regular file, with errno set.
+int open_regular_file(const std::string& name) {
+    const int fd = open(name.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd == -1) return -1;
+    struct stat info {};
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        close(fd);
+        errno = EINVAL;
+        return -1;
+    }
+    return fd;
+}
+
+// The whole of a regular file of at most `limit` bytes; false for anything else.
+bool read_regular_file(const std::string& name, off_t limit, std::string* text) {
+    text->clear();
+    const int fd = open_regular_file(name);
+    if (fd == -1) return false;
+    char chunk[65536];
+    bool ok = true;
+    for (ssize_t n; (n = read(fd, chunk, sizeof chunk)) != 0;) {
+        if (n < 0 || static_cast<off_t>(text->size()) + n > limit) {
+            ok = false;
+            break;
+        }
+        text->append(chunk, static_cast<size_t>(n));
+    }
+    const int error = errno;
+    close(fd);
+    errno = error;
+    return ok;
+}
+
+}  // namespace
+
+configuration default_configuration(const std::string& exe_name) {
+    configuration config;
+    config.exe_name = exe_name;
+    config.site.login = "user";
+    config.site.password = "5712";
+    config.site.root = get_path(exe_name) + "root/";
+    config.log_file = change_ext(exe_name, ".log");
+    return config;
+}
+
+void apply_config(const param_map& params, config_form form, configuration* config) {
+    config->form = form;
+    for (const key_row& row : key_rows) {
+        auto it = params.find(row.name);
+        if (it != params.end()) {
+            row.read(it->second, config);
+        } else if (form == config_form::modern && row.modern != nullptr) {
+            if (const char* value = modern_value(row, config)) row.read(value, config);
+            config->from_defaults.push_back(row.name);
+        }
+    }
+}
+
+std::vector<std::string> config_lines(const configuration& config, const param_map& params) {
+    std::vector<std::string> lines;
+    auto from_default = [&config](const char* name) {
+        return std::find(config.from_defaults.begin(), config.from_defaults.end(), name) !=
+               config.from_defaults.end();
+    };
+    for (const key_row& row : key_rows) {
+        const bool modern = from_default(row.name);
+        if (!row.always_dumped && params.count(row.name) == 0 && !modern) continue;
+        lines.push_back("////" + std::string(row.name) + "=" + row.dump(config) +
+                        (modern ? " (default)" : "") + "\n");
+    }
+    return lines;
+}
+
+const char* const web_content_types =
+    "text/html;charset=utf-8 html htm\n"
+    "text/css;charset=utf-8 css\n"
+    "text/javascript;charset=utf-8 js mjs\n"
+    "application/json json\n"
+    "image/svg+xml svg\n"
+    "image/png png\n"
+    "image/jpeg jpg jpeg\n"
+    "image/gif gif\n"
+    "image/webp webp\n"
+    "image/avif avif\n"
+    "image/vnd.microsoft.icon ico\n"
+    "font/woff woff\n"
+    "font/woff2 woff2\n"
+    "font/ttf ttf\n"
+    "text/plain;charset=utf-8 txt\n"
+    "text/markdown;charset=utf-8 md\n"
+    "text/csv;charset=utf-8 csv\n"
+    "application/pdf pdf\n"
+    "video/mp4 mp4\n"
+    "video/webm webm\n"
+    "audio/mpeg mp3\n"
+    "audio/ogg ogg\n"
+    "audio/wav wav\n"
+    "application/zip zip\n"
+    "application/gzip gz\n"
+    "application/x-tar tar\n"
+    "application/x-xz xz\n"
+    "application/x-7z-compressed 7z\n"
+    "application/x-iso9660-image iso\n"
+    "application/xml xml\n"
+    "application/wasm wasm\n";
+
+site_policy policy_of(const configuration& config) {
+    site_policy site = config.site;
+    site.max_attempts = simple_server_node::max_a_counter;
+    site.realm = change_ext(get_name(config.exe_name), "");
+    const std::string credentials = site.login + ":" + site.password;
+    site.expected_credentials =
+        base64_encode(reinterpret_cast<const unsigned char*>(credentials.data()),
+                      static_cast<unsigned int>(credentials.size()));
+    // The modes of sites with listings, uploads or decoded paths, which link
+    // and store names such as "v1..2.txt".
+    site.whole_dot_steps = site.listing || site.upload || site.decode_path;
+    return site;
+}
+
+bool is_known_key(const std::string& key) {
+    return find_row(key) != nullptr;
+}
+
+std::string config_value_problem(const std::string& key, const std::string& value) {
+    const key_row* row = find_row(key);
+    return row == nullptr ? "" : value_problem(row->kind, value);
+}
+
+// A file name without a directory part: anything else would let the index
+// name a file outside the directory asked for.
+bool is_plain_name(const std::string& name) {
+    return !name.empty() && name != "." && name != ".." &&
+           name.find_first_of("/\\") == std::string::npos;
+}
+
+bool read_content_types(const std::string& file_name, param_map* types) {
+    types->clear();
+    std::string text;
+    if (!read_regular_file(file_name, max_content_types_bytes, &text) ||
+        !parse_content_types(text.data(), text.data() + text.size(), types)) {
+        types->clear();
+        return false;
+    }
+    return true;
+}
+
+bool read_config_lines(const std::string& file_name, config_form form,
+                       std::vector<config_line>* lines) {
+    lines->clear();
+    std::string text;
+    // A configuration is small: a larger file is not one.
+    if (!read_regular_file(file_name, 1 << 20, &text)) return false;
+    int number = 0;
+    for (size_t begin = 0; begin < text.size(); ++number) {
+        size_t end = text.find('\n', begin);
+        if (end == std::string::npos) end = text.size();
+        std::string line = text.substr(begin, end - begin);
+        begin = end + 1;
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        const bool comment =
+            line.compare(0, 2, "//") == 0 || (form == config_form::modern && line[0] == '#');
+        if (!line.empty() && !comment) lines->push_back({number + 1, line});
+    }
+    return true;
+}
+
+bool read_config_text(const std::string& file_name, config_form form, std::string* text) {
+    text->clear();
+    std::vector<config_line> lines;
+    if (!read_config_lines(file_name, form, &lines)) return false;
+    for (const config_line& line : lines)
+        text->append(line.text).append("\r\n");
+    text->append("\r\n");
+    return true;
+}
+
+std::string log_file_problem(const std::string& name) {
+    struct stat info {};
+    std::string reason;
+    if (stat(name.c_str(), &info) == 0) {
+        if (S_ISDIR(info.st_mode)) {
+            reason = "it is a directory";
+        } else if (!S_ISREG(info.st_mode)) {
+            reason = "it is not a regular file";
+        } else if (access(name.c_str(), W_OK) != 0) {
+            reason = strerror(errno);
+        }
+    } else if (errno != ENOENT) {
+        reason = strerror(errno);
+    } else {
+        const std::string directory = get_path(name).empty() ? "." : get_path(name);
+        if (access(directory.c_str(), W_OK | X_OK) != 0) {
+            reason = "can not create it in " + directory + ": " + strerror(errno);
+        }
+    }
+    return reason.empty() ? "" : "the log " + name + " can not be written: " + reason;
+}
+
+std::string root_problem(const std::string& root) {
+    const std::string problem = directory_problem(root);
+    return problem.empty() ? "" : root + ": " + problem;
+}

@@ -1,0 +1,112 @@
+// The configuration of websrv: one value that holds every setting, and one
+// table of the keys that set it.
+//
+// Each key of the table says what kind of value it takes, how start-up reads
+// it into the configuration, how the start-up lines write the value in force,
+// and what the forms that the file beside the executable does not reach
+// (`-c FILE`, `websrv DIR`) take when the file does not set it. Start-up, the
+// start-up lines, `--check`, the `DIR` form and the site policy are loops over
+// that table: a new key is one row. Each default is written once: the
+// specified ones in `configuration`, `site_policy` and default_configuration,
+// the modern ones in the table.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "app/responder.h"
+#include "http/http_utils.h"
+
+// Which defaults a configuration starts from.
+enum class config_form {
+    bare,    // the file beside the executable: the specified defaults
+    modern,  // -c FILE and websrv DIR: the modern defaults of the keys not set
+};
+
+struct configuration {
+    config_form form = config_form::bare;
+    std::string exe_name;  // argv[0], as the process was started
+    std::string ip = "0";  // where the server listens; "0": every interface
+    unsigned short port = 80;
+    site_policy site;  // what and how the connections serve
+
+    // Texts as the file set them, for the start-up lines.
+    std::string content_types;          // the media-type table's file; empty: the built-in types
+    bool content_types_unread = false;  // it could not be read: the built-in types are used
+    std::string listing;                // "1": listings; "all": hidden names too
+    std::string upload;                 // "1": uploads; "replace": over existing files too
+    bool wake_on_io = false;            // wait for socket readiness instead of a fixed pause
+    unsigned int login_limit = 0;       // failed logins an address may make a minute; 0: no limit
+    std::string log_file;          // the log: the key log, or the executable's path with ".log"
+    bool log_append = false;       // the log is appended to instead of emptied at the start
+    bool exit_on_failure = false;  // a log that cannot be opened or a failed activation ends it
+    std::vector<std::string> from_defaults;  // keys whose value is the form's modern default
+};
+
+// The configuration of the executable started as `exe_name`, before any key:
+// the login user with the password 5712, the root beside it, the log named
+// after it.
+configuration default_configuration(const std::string& exe_name);
+
+// Takes the recognised keys of `params` into `config`, in the table's order;
+// other keys are ignored. With the modern form, every key that `params` does
+// not set and that has a modern default takes it. A buffer size that is not a
+// positive number keeps the value in force, and so does an index that is not
+// a plain file name. A content-type table that cannot be read leaves the
+// built-in types, and `content_types_unread` set for start-up to tell.
+void apply_config(const param_map& params, config_form form, configuration* config);
+
+// The start-up lines of the settings in force: ip, port, login, password,
+// root, sizeof_in and sizeof_out always, every other key that `params` sets
+// or that took a modern default. Each line "////key=value\n"; a modern
+// default is followed by " (default)". The modern form does not show the
+// password.
+std::vector<std::string> config_lines(const configuration& config, const param_map& params);
+
+// The site policy that the configuration describes, with what follows from
+// its keys: the realm (the executable's name), the expected credentials.
+site_policy policy_of(const configuration& config);
+
+// Whether start-up reads `key`.
+bool is_known_key(const std::string& key);
+
+// Why start-up would not take `value` as written for `key`; empty when it
+// would (and for unknown keys).
+std::string config_value_problem(const std::string& key, const std::string& value);
+
+// Why the log `name` could not be opened for writing; empty when it could.
+// Nothing is created.
+std::string log_file_problem(const std::string& name);
+
+// Why `root` is not a directory that can be served; empty when it is.
+std::string root_problem(const std::string& root);
+
+// A file name without a directory part, as `index` must be.
+bool is_plain_name(const std::string& name);
+
+// Reads a media-type table in the mime.types format from a regular file.
+// False, with `types` empty, when the file cannot be read or holds no table.
+bool read_content_types(const std::string& file_name, param_map* types);
+
+// A line of a configuration file that start-up retains, without its line end,
+// with its number in the file from 1.
+struct config_line {
+    int number;
+    std::string text;
+};
+
+// Reads the retained lines of a configuration file: a trailing CR is removed
+// from each line, then empty lines and comments are dropped: lines that
+// begin with "//", and in the modern form lines that begin with "#" too.
+// False, with no lines, when the file cannot be opened.
+bool read_config_lines(const std::string& file_name, config_form form,
+                       std::vector<config_line>* lines);
+
+// The text that parse_params reads: every retained line followed by "\r\n",
+// then one more "\r\n". False, with an empty text, when the file cannot be
+// opened.
+bool read_config_text(const std::string& file_name, config_form form, std::string* text);
+
+// The media types of the common web files, in the mime.types format: the
+// modern forms' table when the system's (/etc/mime.types) is not there.
+extern const char* const web_content_types;
