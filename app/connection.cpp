@@ -23,6 +23,9 @@ namespace {
 // again (several microseconds a page on a virtual machine).
 const uintptr_t kept_answer_bytes = 4096;
 
+// How long the receives of an upload's body may follow each other in one poll.
+const long long body_chain_ns = 5000000;
+
 // How long a connection that closes after an early answer reads what the
 // client still sends, without a job_timeout.
 const unsigned int drain_ms = 2000;
@@ -313,7 +316,7 @@ void simple_server_node::take_upload(answer a, char* next) {
     body_upload = std::move(a.body);
     // The receive buffer is overwritten by the body before the answer is logged.
     upload_request = {std::string(a.request_line), std::string(a.referer),
-                      std::string(a.user_agent)};
+                      std::string(a.user_agent), a.browser_form};
     close_after_send = close_after_send || a.close_after_send;
     answered_length = to_transfer;
     const long long here = group_end - next;
@@ -347,11 +350,18 @@ void simple_server_node::go_on_with_upload() {
         buffer = in_buf;
         buffer_size = in_size;
         to_transfer = static_cast<int>(std::min<long long>(in_size, body_upload->missing()));
-        log.job_activated(activate_job(_recv, true));
+        // The receives of a body follow each other within a poll for a few
+        // milliseconds at most: another client never waits long for a
+        // large form (each piece may create files), and a body that comes
+        // fast is taken fast.
+        const long long now_ns = monotonic_ns();
+        if (!body_chain_running) body_chain_started_ns = now_ns;
+        body_chain_running = now_ns - body_chain_started_ns < body_chain_ns;
+        log.job_activated(activate_job(_recv, body_chain_running));
         return;
     }
     partial_recv = false;
-    answer a = upload_result(*body_upload);
+    answer a = upload_result(*body_upload, upload_request.browser_form);
     a.request_line = upload_request.line;
     a.referer = upload_request.referer;
     a.user_agent = upload_request.user_agent;
@@ -359,6 +369,7 @@ void simple_server_node::go_on_with_upload() {
         log.notice("upload stored: ", body_upload->stored_files());
     } else {
         // A refused upload closes the connection: what is left of its body is drained.
+        log.notice("upload refused: ", body_upload->reason());
         unread_body = body_upload->missing();
     }
     body_upload.reset();

@@ -96,6 +96,10 @@ class simple_server_node : public se_server_node {
     // taking_body: the upload and the length of the answers written before it.
     std::unique_ptr<upload> body_upload;
     int answered_length = 0;
+    // The receives of the body that follow each other within one poll, and
+    // since when (monotonic_ns).
+    bool body_chain_running = false;
+    long long body_chain_started_ns = 0;
 
     bool answer_pages_resident = false;  // an answer has used the buffer past its kept pages
 
@@ -103,6 +107,7 @@ class simple_server_node : public se_server_node {
     // taking_body: what the access log says of the upload's request.
     struct {
         std::string line, referer, user_agent;
+        bool browser_form = false;
     } upload_request;
 
     // Logs what the decision says of a request before its answer.

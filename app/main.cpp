@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -228,6 +229,16 @@ bool open_log() {
     return !config.exit_on_failure;
 }
 
+// An upload holds a descriptor for each file of a form until the form is
+// whole (up to a thousand), beside the connections': the soft limit of open
+// files goes up to the hard one.
+void allow_many_files() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max) return;
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limit);
+}
+
 // Prepares and activates `server`. False when that failed and
 // exit_on_failure is set; the log and standard error say why in any case.
 bool activate_server() {
@@ -263,6 +274,7 @@ bool start_with(const config_reading& reading, config_form form) {
     tell_config_problems(reading);
     log_settings(reading.params);
     warn_of_default_password(reading.file_name);
+    if (config.site.upload) allow_many_files();
     server.serve(policy_of(config), config.login_limit);
     if (!activate_server()) return false;
     catch_signals();

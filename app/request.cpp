@@ -103,6 +103,67 @@ group_frame frame_group(char* begin, int length, group_scan* scan) {
     }
 }
 
+namespace {
+
+std::string lower_case(std::string_view text) {
+    std::string lower(text);
+    for (char& c : lower)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return lower;
+}
+
+// A parameter's value at the start of `rest`: a quoted string, whose quotes
+// and backslashes are taken off, or a word up to ";". False for an open quote.
+bool take_parameter_value(std::string_view* rest, std::string* value) {
+    value->clear();
+    if (rest->empty() || rest->front() != '"') {
+        const size_t end = std::min(rest->find(';'), rest->size());
+        *value = std::string(trim_blanks(rest->substr(0, end)));
+        rest->remove_prefix(end);
+        return true;
+    }
+    for (size_t i = 1; i < rest->size(); ++i) {
+        const char c = (*rest)[i];
+        if (c == '"') {
+            rest->remove_prefix(i + 1);
+            return true;
+        }
+        if (c == '\\' && i + 1 < rest->size()) ++i;
+        value->push_back((*rest)[i]);
+    }
+    return false;
+}
+
+}  // namespace
+
+bool parse_media_type(std::string_view text, media_type* type) {
+    *type = media_type();
+    std::string_view rest = text;
+    const size_t end = std::min(rest.find(';'), rest.size());
+    const std::string_view name = trim_blanks(rest.substr(0, end));
+    const size_t slash = name.find('/');
+    if (slash == std::string_view::npos || slash == 0 || slash + 1 == name.size()) return false;
+    type->type = lower_case(name);
+    rest.remove_prefix(end);
+    while (!rest.empty()) {
+        rest.remove_prefix(1);  // the ";"
+        rest = trim_blanks(rest);
+        if (rest.empty()) break;  // a ";" at the end
+        const size_t equals = rest.find('=');
+        const size_t semicolon = std::min(rest.find(';'), rest.size());
+        if (equals == std::string_view::npos || equals > semicolon) return false;
+        const std::string parameter = lower_case(trim_blanks(rest.substr(0, equals)));
+        if (parameter.empty()) return false;
+        rest = trim_blanks(rest.substr(equals + 1));
+        std::string value;
+        if (!take_parameter_value(&rest, &value)) return false;
+        type->parameters.emplace(parameter, value);
+        rest = trim_blanks(rest);
+        if (!rest.empty() && rest.front() != ';') return false;
+    }
+    return true;
+}
+
 bool lists_connection_option(const request_head& head, std::string_view option) {
     std::string_view options = head.connection.value_or("");
     while (!options.empty()) {

@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "http/http_utils.h"
+
 // The head of one request: "method SP target SP version" on its first line,
 // then header fields, one a line, up to the empty line. A field line is
 // "name:value"; names are matched in any letter case, a name holding a space
@@ -70,6 +72,19 @@ struct group_scan {
 // noticed at once, wherever it stands, since its body may never end with an
 // empty line.
 group_frame frame_group(char* begin, int length, group_scan* scan);
+
+// A media type as a Content-Type field writes it: "type/subtype", then
+// parameters "; name=value", the value a word or a quoted string (a
+// backslash quotes the next character). Blanks may stand around ";" and "=".
+struct media_type {
+    std::string type;      // "type/subtype" in lower case
+    param_map parameters;  // names in lower case, values as meant (unquoted)
+};
+
+// False when `text` is no media type: no "/" or an empty side of it, a
+// parameter without "=" or without a name, a quote that is not closed.
+// The first of two parameters with the same name counts.
+bool parse_media_type(std::string_view text, media_type* type);
 
 // Whether the Connection field lists `option` (such as keep-alive or close),
 // in any letter case, among its comma-separated options.

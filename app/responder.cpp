@@ -1,6 +1,8 @@
 #include "app/responder.h"
 
 #include <fcntl.h>
+#include <linux/openat2.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -28,6 +30,8 @@ const char* const status_411 = "411 Length Required";
 const char* const status_413 = "413 Payload Too Large";
 const char* const status_405 = "405 Method Not Allowed";
 const char* const status_429 = "429 Too Many Requests";
+const char* const status_303 = "303 See Other";
+const char* const status_201 = "201 Created";
 
 // With large_files, a file body longer than this is sent from the file. Up to
 // it, one copy through the response buffer, sent with the header, costs less
@@ -362,12 +366,16 @@ const std::string& date_field() {
     return field;
 }
 
-// Writes a short answer, with its terminating NUL, only when it fits.
-written write_status(const char* status, const std::string& extra_headers, char* pos, int room) {
+// Writes a short answer, with its terminating NUL, only when it fits. Its body
+// is the status text, or that text and `body_text` on a line of their own.
+written write_status(const char* status, const std::string& extra_headers,
+                     const std::string& body_text, char* pos, int room) {
     const char* extra = extra_headers.empty() ? nullptr : extra_headers.c_str();
+    const std::string body = body_text.empty() ? "" : std::string(status) + ": " + body_text + "\n";
+    const char* text = body.empty() ? nullptr : body.c_str();
     written w;
-    if (http_print_length(status, extra, nullptr, nullptr) >= room) return w;
-    w.length = http_print(pos, &w.header_length, status, extra, nullptr, nullptr);
+    if (http_print_length(status, extra, nullptr, text) >= room) return w;
+    w.length = http_print(pos, &w.header_length, status, extra, nullptr, text);
     return w;
 }
 
@@ -401,7 +409,7 @@ written write_file(const site_policy& site, const answer& a, const std::string& 
     // A HEAD's body is left out: nothing of it is read.
     if (!fits ||
         (!a.head_only && !read_file(a.file.get(), pos + header_length, a.body_offset, length))) {
-        return write_status(status_500, extra_headers, pos, room);
+        return write_status(status_500, extra_headers, "", pos, room);
     }
     w.length = header_length + static_cast<int>(length);
     return w;
@@ -438,17 +446,52 @@ bool body_length(std::string_view text, off_t* length) {
     return true;
 }
 
-bool is_directory(const std::string& name) {
-    struct stat info {};
-    return stat(name.empty() ? "." : name.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+answer refused_upload(const char* status, std::string why) {
+    answer a = refused_upload(status);
+    a.refusal = std::move(why);
+    a.body_text = a.refusal;
+    return a;
 }
 
-// Where an upload goes, confined like a GET's file: the directory (with its
-// "/") and, for a PUT, the file name. Null when the path is fine, else the
-// status to refuse it with.
+// Opens the directory `resolved` (a path relative to the root) without
+// leaving the root: no ".." (already resolved away), no symbolic link that
+// leads out of it, no link of /proc. -1, with errno, when it cannot.
+int open_beneath_root(const std::string& root, const std::string& resolved) {
+    const int root_fd = open(root.empty() ? "." : root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (root_fd == -1) return -1;
+    open_how how{};
+    how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+    const char* path = resolved.empty() ? "." : resolved.c_str();
+    int fd = static_cast<int>(syscall(SYS_openat2, root_fd, path, &how, sizeof how));
+    if (fd == -1 && errno == ENOSYS) {
+        // A kernel without openat2: every step is opened without following a link.
+        fd = fcntl(root_fd, F_DUPFD_CLOEXEC, 0);
+        for (size_t begin = 0; fd != -1 && begin < resolved.size();) {
+            size_t end = std::min(resolved.find('/', begin), resolved.size());
+            const std::string step = resolved.substr(begin, end - begin);
+            begin = end + 1;
+            if (step.empty()) continue;
+            const int next =
+                openat(fd, step.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            close(fd);
+            fd = next;
+        }
+    }
+    const int error = errno;
+    close(root_fd);
+    errno = error;
+    return fd;
+}
+
+// Where an upload goes, confined like a GET's file, and more: no step of it
+// may begin with ".", and it is opened without following a link out of the
+// root. The directory (open in `dir`) and, for a PUT, the file name. Null
+// when the path is fine, else the status to refuse it with, and why.
 const char* upload_target(const site_policy& site, const request& r, bool names_file,
-                          std::string* dir, std::string* name) {
+                          open_file* dir, std::string* name, std::string* why) {
     std::string resolved;
+    *why = "the path leads out of the root";
     if (!resolve_in_root(site, r, &resolved)) return status_403;
     const std::string& path = r.path();
     if (names_file) {
@@ -456,37 +499,72 @@ const char* upload_target(const site_policy& site, const request& r, bool names_
         const std::string_view last = std::string_view(path).substr(path.rfind('/') + 1);
         const size_t slash = resolved.rfind('/');
         *name = slash == std::string::npos ? resolved : resolved.substr(slash + 1);
+        *why = "the path names no file";
         if (!valid_upload_name(last) || !valid_upload_name(*name)) return status_400;
         resolved.resize(resolved.size() - name->size());
-    } else if (!resolved.empty() && resolved.back() != '/') {
-        resolved += '/';
     }
-    *dir = site.root + resolved;
-    if (!is_directory(*dir)) return status_403;
-    if (names_file && is_directory(*dir + *name)) return status_409;
+    const std::string steps = "/" + resolved + (names_file ? *name : "");
+    *why = "names that begin with \".\" are not stored";
+    if (steps.find("/.") != std::string::npos) return status_403;
+    *dir = open_file(open_beneath_root(site.root, resolved));
+    *why = "no directory of the root is there";
+    if (dir->get() == -1) return status_403;
+    struct stat info {};
+    *why = *name + " is a directory";
+    if (names_file && fstatat(dir->get(), name->c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISDIR(info.st_mode)) {
+        return status_409;
+    }
     return nullptr;
+}
+
+// The boundary of a form's Content-Type, or why there is none.
+bool form_boundary(const request& r, std::string* boundary, std::string* why) {
+    media_type type;
+    *why = "the body is not multipart/form-data";
+    if (!r.head.content_type || !parse_media_type(*r.head.content_type, &type) ||
+        type.type != "multipart/form-data") {
+        return false;
+    }
+    const auto found = type.parameters.find("boundary");
+    *why = "the form's boundary is missing or longer than 70 characters";
+    if (found == type.parameters.end() || found->second.empty() || found->second.size() > 70) {
+        return false;
+    }
+    *boundary = found->second;
+    return true;
 }
 
 // A PUT stores its body as the file the path names; a POST stores the
 // files of its multipart form in the directory the path names.
-answer upload_answer(const site_policy& site, const request& r, std::string_view head) {
+answer upload_answer(const site_policy& site, const request& r) {
     off_t length = 0;
-    if (r.head.transfer_encoding || !r.head.content_length) return refused_upload(status_411);
-    if (!body_length(*r.head.content_length, &length)) return refused_upload(status_400);
-    if (length > site.upload_max) return refused_upload(status_413);
+    if (r.head.transfer_encoding || !r.head.content_length) {
+        return refused_upload(status_411, "an upload must announce its length");
+    }
+    if (!body_length(*r.head.content_length, &length)) {
+        return refused_upload(status_400, "the Content-Length is not a length");
+    }
+    if (length > site.upload_max) {
+        return refused_upload(status_413, "the body is larger than upload_max (" +
+                                              std::to_string(site.upload_max) + " bytes)");
+    }
     const bool put = r.head.method == "PUT";
-    std::string dir;
+    std::string boundary;
+    std::string why;
+    if (!put && !form_boundary(r, &boundary, &why)) return refused_upload(status_400, why);
+    open_file dir;
     std::string name;
-    if (const char* refused = upload_target(site, r, put, &dir, &name)) {
-        return refused_upload(refused);
+    if (const char* refused = upload_target(site, r, put, &dir, &name, &why)) {
+        return refused_upload(refused, why);
     }
     // The Location names the file as the client named its path.
     std::string location = "/" + r.target.path;
     if (!put && location.back() != '/') location += '/';
     answer a;
     a.what = answer::kind::upload;
-    a.body = put ? upload::single_file(dir, name, length, site.upload_replace, location)
-                 : upload::form_files(dir, head, length, site.upload_replace, location);
+    a.body = put ? upload::single_file(dir.get(), name, length, site.upload_replace, location)
+                 : upload::form_files(dir.get(), boundary, length, site.upload_replace, location);
     return a;
 }
 
@@ -526,6 +604,16 @@ bool from_this_site(const request& r) {
            same_authority(origin.substr(scheme.size()), *r.head.host);
 }
 
+// Whether the client would rather read HTML than anything else, as a browser
+// that submits a form does: its Accept field names text/html before any
+// other type it takes.
+bool prefers_html(const request& r) {
+    const std::string_view accept = r.head.accept.value_or("");
+    const size_t html = accept.find("text/html");
+    return html != std::string_view::npos &&
+           accept.substr(0, html).find('/') == std::string_view::npos;
+}
+
 answer cross_site_refusal() {
     answer a = refused_upload(status_403);
     a.refusal = "a page of another site sent it";
@@ -553,12 +641,14 @@ void leave_body_unread(const request& r, answer* a) {
 }
 
 // The answer to an authenticated request.
-answer authorized_answer(const site_policy& site, const request& r, std::string_view head,
-                         long long now_ms) {
+answer authorized_answer(const site_policy& site, const request& r, long long now_ms) {
     if (site.upload && is_upload_method(r.head.method)) {
         if (!from_this_site(r)) return cross_site_refusal();
-        answer a = upload_answer(site, r, head);
-        if (a.what == answer::kind::upload) a.continue_first = expects_continue(r);
+        answer a = upload_answer(site, r);
+        if (a.what == answer::kind::upload) {
+            a.continue_first = expects_continue(r);
+            a.browser_form = r.head.method == "POST" && prefers_html(r);
+        }
         return a;
     }
     if (!served_method(site, r.head.method))
@@ -597,8 +687,7 @@ answer respond(const site_policy& site, login_state* login, long long now_ms, ch
     if (login->authorized) {
         if (!query_is_served(site, r)) return answer();
         const char* event = a.event;
-        a = authorized_answer(site, r, std::string_view(begin, static_cast<size_t>(*next - begin)),
-                              now_ms);
+        a = authorized_answer(site, r, now_ms);
         if (a.what == answer::kind::close) return a;
         a.event = event;
     }
@@ -624,14 +713,20 @@ answer respond(const site_policy& site, login_state* login, long long now_ms, ch
     return a;
 }
 
-answer upload_result(const upload& done) {
-    answer a = status_answer(done.status());
-    if (done.current() == upload::state::stored) {
-        a.extra_headers = "Location: " + done.location() + "\r\n";
-    } else {
-        a.last_of_group = true;
+answer upload_result(const upload& done, bool browser_form) {
+    if (done.current() != upload::state::stored) {
+        answer a = refused_upload(done.status(), done.reason());
+        a.extra_headers = "Connection: close\r\n";
+        return a;
     }
-    return a;
+    // A browser is sent back to the listing of the directory, where it sees
+    // what it stored; a reload there does not post the form again.
+    if (browser_form) {
+        const std::string& stored = done.location();
+        return status_answer(status_303,
+                             "Location: " + stored.substr(0, stored.rfind('/') + 1) + "\r\n");
+    }
+    return status_answer(status_201, "Location: " + done.location() + "\r\n");
 }
 
 written write_answer(const site_policy& site, const answer& a, char* pos, int room) {
@@ -649,7 +744,7 @@ written write_answer(const site_policy& site, const answer& a, char* pos, int ro
             w = write_not_modified(a, extra, pos, room);
             break;
         default:
-            w = write_status(a.status, extra, pos, room);
+            w = write_status(a.status, extra, a.body_text, pos, room);
     }
     if (a.head_only && w.length >= 0) {
         w.length = w.header_length;

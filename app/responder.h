@@ -131,6 +131,8 @@ struct answer {
     long long body_unread = 0;
     std::unique_ptr<upload> body;  // the upload that takes the body
     bool continue_first = false;   // the client waits for "100 Continue" before its body
+    bool browser_form = false;     // the upload is a browser's form: it is sent back to the folder
+    std::string body_text;         // what a short answer says beside its status; empty: nothing
 };
 
 // Answers the request head that begins at `begin` in a group that ends at
@@ -139,10 +141,11 @@ struct answer {
 answer respond(const site_policy& site, login_state* login, long long now_ms, char* begin,
                char* end, char** next);
 
-// The answer to an upload once its body has been taken (or refused): its
-// status, with the Location of what was stored. A refused upload closes the
-// connection once the answer is sent, as the rest of its body may follow.
-answer upload_result(const upload& done);
+// The answer to an upload once its body has been taken (or refused): 201
+// with the Location of what was stored, or for a browser's form 303 to the
+// directory's listing; a refusal says why, and closes the connection once
+// the answer is sent, as the rest of its body may follow.
+answer upload_result(const upload& done, bool browser_form);
 
 // Where one answer landed in the response buffer.
 struct written {

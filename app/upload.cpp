@@ -3,45 +3,34 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/random.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 
 #include "http/http_utils.h"
-#include "http/proxy_utils.h"
 
 namespace {
 
 const char* const status_201 = "201 Created";
 const char* const status_400 = "400 Bad Request";
+const char* const status_403 = "403 Forbidden";
 const char* const status_409 = "409 Conflict";
+const char* const status_413 = "413 Payload Too Large";
 const char* const status_500 = "500 Internal Server Error";
 const char* const status_507 = "507 Insufficient Storage";
 
-// The longest part header, with its empty line; for the first part, with
-// the body's start before it. A longer one is refused however it arrives.
+// The longest part header, with its empty line. A longer one is refused
+// however it arrives.
 const size_t max_part_header = 16 * 1024;
 
 // A full disk, an exhausted quota, or a file that may not grow larger here
 // (the file size limit, or the file system's largest file).
 const char* write_failure_status() {
     return errno == ENOSPC || errno == EDQUOT || errno == EFBIG ? status_507 : status_500;
-}
-
-// Renames `from` to `to` in the same directory, never over an existing file
-// unless `replace`; false with errno set.
-bool rename_into_place(const std::string& from, const std::string& to, bool replace) {
-    if (replace) return rename(from.c_str(), to.c_str()) == 0;
-    if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
-        return true;
-    }
-    if (errno != EINVAL && errno != ENOSYS) return false;
-    // A file system without the flag: a second link fails on an existing name just as well.
-    if (link(from.c_str(), to.c_str()) != 0) return false;
-    unlink(from.c_str());
-    return true;
 }
 
 std::string random_suffix() {
@@ -60,9 +49,20 @@ std::string random_suffix() {
     return text;
 }
 
+// Gives the open file `fd`, which has no name, the name `name` in `dir`,
+// never over an existing one. The kernel links a file without a name only
+// through its /proc entry, or with AT_EMPTY_PATH for a privileged process.
+bool link_unnamed(int fd, int dir, const std::string& name) {
+    const std::string proc_entry = "/proc/self/fd/" + std::to_string(fd);
+    if (linkat(AT_FDCWD, proc_entry.c_str(), dir, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+        return true;
+    }
+    return errno == ENOENT && linkat(fd, "", dir, name.c_str(), AT_EMPTY_PATH) == 0;
+}
+
 class single_file_upload : public upload {
   public:
-    single_file_upload(const std::string& dir, const std::string& name, off_t length, bool replace,
+    single_file_upload(int dir, const std::string& name, off_t length, bool replace,
                        std::string location)
         : upload(dir, length, replace, std::move(location)) {
         begin_file(name);
@@ -73,16 +73,34 @@ class single_file_upload : public upload {
     bool finish() override { return end_file(); }
 };
 
-// The value of `name`="..." in a part header line, or null when the line has none.
-bool quoted_parameter(std::string_view line, std::string_view name, std::string* value) {
+// The value of the parameter `name` of a Content-Disposition line: quoted
+// (where browsers write a quote, CR and LF as %22, %0D and %0A) or a bare
+// word. False when the line has none.
+bool disposition_parameter(std::string_view line, std::string_view name, std::string* value) {
     for (size_t at = 0; (at = line.find(name, at)) != std::string_view::npos; at += name.size()) {
         const bool starts_word =
             at == 0 || line[at - 1] == ';' || line[at - 1] == ' ' || line[at - 1] == '\t';
-        const size_t quote = at + name.size();
-        if (!starts_word || line.substr(quote, 2) != "=\"") continue;
-        const size_t end = line.find('"', quote + 2);
-        if (end == std::string_view::npos) return false;
-        *value = std::string(line.substr(quote + 2, end - quote - 2));
+        size_t after = at + name.size();
+        while (after < line.size() && (line[after] == ' ' || line[after] == '\t'))
+            ++after;
+        if (!starts_word || after >= line.size() || line[after] != '=') continue;
+        ++after;
+        while (after < line.size() && (line[after] == ' ' || line[after] == '\t'))
+            ++after;
+        if (after < line.size() && line[after] == '"') {
+            const size_t end = line.find('"', after + 1);
+            if (end == std::string_view::npos) return false;
+            *value = std::string(line.substr(after + 1, end - after - 1));
+        } else {
+            const size_t end = std::min(line.find(';', after), line.size());
+            *value = std::string(trim_blanks(line.substr(after, end - after)));
+        }
+        static const std::pair<const char*, char> escapes[] = {
+            {"%22", '"'}, {"%0D", '\r'}, {"%0A", '\n'}};
+        for (const auto& [escape, byte] : escapes) {
+            for (size_t found; (found = value->find(escape)) != std::string::npos;)
+                value->replace(found, 3, 1, byte);
+        }
         return true;
     }
     return false;
@@ -100,7 +118,7 @@ bool part_file_name(std::string_view header, std::string* name) {
         const std::string_view line = header.substr(begin, end - begin);
         if (line.size() >= field.size() &&
             equal_ignoring_case(line.substr(0, field.size()), field)) {
-            quoted_parameter(line, "filename", name);
+            disposition_parameter(line, "filename", name);
             return true;
         }
         begin = end + 2;
@@ -108,69 +126,46 @@ bool part_file_name(std::string_view header, std::string* name) {
     return false;
 }
 
-// A multipart/form-data body taken apart as it arrives. Its start, up to the
-// first part's content, is held and read with read_post_header; then each
-// part's content runs up to the next delimiter "\r\n--<boundary>", of which
-// the last few bytes of a piece may hold the beginning.
+// A multipart/form-data body taken apart as it arrives. It is read as if a
+// line end came first, so that every delimiter, the first one included, is
+// "\r\n--<boundary>"; the last few bytes of a piece may hold the beginning
+// of one. Only what may still begin a delimiter or a part header is held.
 class form_upload : public upload {
   public:
-    form_upload(const std::string& dir, std::string_view head, off_t length, bool replace,
+    form_upload(int dir, const std::string& boundary, off_t length, bool replace,
                 std::string location)
-        : upload(dir, length, replace, std::move(location)), start(head) {
-        head_size = head.size();
-    }
+        : upload(dir, length, replace, std::move(location)),
+          delimiter("\r\n--" + boundary),
+          pending("\r\n") {}
 
   protected:
     bool consume(const char* data, size_t size) override {
         pending.append(data, size);
-        if (delimiter.empty()) return read_start();
         return read_parts();
     }
     bool finish() override {
         if (at != phase::done) {
-            fail(status_400);
+            fail(status_400, "the form ends before its closing delimiter");
+            return false;
+        }
+        if (files_begun() == 0) {
+            fail(status_400, "the form holds no file");
             return false;
         }
         return true;
     }
 
   private:
-    enum class phase { content, after_delimiter, part_header, done };
+    enum class phase { preamble, content, after_delimiter, part_header, done };
 
-    std::string start;  // the request head, then the body's start until it is read
-    size_t head_size = 0;
     std::string delimiter;
     std::string pending;  // bytes taken but not yet looked at
-    phase at = phase::content;
-
-    bool read_start() {
-        start += pending;
-        pending.clear();
-        char* content = nullptr;
-        std::string closing;  // "--<boundary>--\r\n"
-        if (!read_post_header(start.data(), static_cast<int>(start.size()), &content, nullptr,
-                              &closing, nullptr)) {
-            if (start.size() - head_size < max_part_header) return true;
-            fail(status_400);
-            return false;
-        }
-        const size_t content_at = static_cast<size_t>(content - start.data());
-        if (content_at - head_size > max_part_header) {
-            fail(status_400);  // refused whether it came in one piece or many
-            return false;
-        }
-        delimiter = "\r\n" + closing.substr(0, closing.size() - 4);
-        const std::string_view header(start.data() + head_size, content_at - head_size);
-        if (!start_part(header)) return false;
-        pending = start.substr(content_at);
-        start.clear();
-        return read_parts();
-    }
+    phase at = phase::preamble;
 
     bool start_part(std::string_view header) {
         std::string name;
         if (!part_file_name(header, &name)) {
-            fail(status_400);
+            fail(status_400, "a part of the form has no Content-Disposition");
             return false;
         }
         // A browser names the file alone; an old one sent the whole path
@@ -179,8 +174,8 @@ class form_upload : public upload {
             name.erase(0, slash + 1);
         }
         if (name.empty()) return true;  // a form field, not a file
-        if (!valid_upload_name(name)) {
-            fail(status_400);
+        if (files_begun() >= max_files) {
+            fail(status_413, "a form may hold at most " + std::to_string(max_files) + " files");
             return false;
         }
         return begin_file(name);
@@ -189,6 +184,7 @@ class form_upload : public upload {
     bool read_parts() {
         for (;;) {
             switch (at) {
+                case phase::preamble:
                 case phase::content:
                     if (!read_content()) return current() != state::failed;
                     break;
@@ -197,27 +193,15 @@ class form_upload : public upload {
                     if (pending.compare(0, 2, "--") == 0) {
                         at = phase::done;
                     } else if (pending.compare(0, 2, "\r\n") == 0) {
-                        at = phase::part_header;
-                        pending.erase(0, 2);
+                        at = phase::part_header;  // the header begins with this line end
                     } else {
-                        fail(status_400);
+                        fail(status_400, "a delimiter of the form is followed by other text");
                         return false;
                     }
                     break;
-                case phase::part_header: {
-                    const size_t end = pending.find("\r\n\r\n");
-                    if (end == std::string::npos && pending.size() < max_part_header) {
-                        return true;
-                    }
-                    if (end == std::string::npos || end + 4 > max_part_header) {
-                        fail(status_400);
-                        return false;
-                    }
-                    if (!start_part(std::string_view(pending.data(), end + 2))) return false;
-                    pending.erase(0, end + 4);
-                    at = phase::content;
+                case phase::part_header:
+                    if (!read_part_header()) return current() != state::failed;
                     break;
-                }
                 case phase::done:
                     pending.clear();  // the epilogue, which means nothing
                     return true;
@@ -225,8 +209,27 @@ class form_upload : public upload {
         }
     }
 
+    // True once a whole part header (after the line end of its delimiter
+    // line) has been read and its part begun.
+    bool read_part_header() {
+        const size_t end = pending.find("\r\n\r\n");
+        const bool too_long =
+            (end == std::string::npos ? pending.size() : end + 2) > max_part_header + 2;
+        if (too_long) {
+            fail(status_400, "a part header of the form is longer than 16 KiB");
+            return false;
+        }
+        if (end == std::string::npos) return false;
+        const std::string_view header(pending.data() + 2, end);
+        if (!start_part(header)) return false;
+        pending.erase(0, end + 4);
+        at = phase::content;
+        return true;
+    }
+
     // Passes on the content up to the next delimiter, or all of it but what
-    // may begin one. True when a delimiter ended the part.
+    // may begin one (the preamble goes nowhere). True when a delimiter ended
+    // the part.
     bool read_content() {
         const size_t found = pending.find(delimiter);
         const size_t keep = delimiter.size() - 1;
@@ -252,37 +255,41 @@ bool valid_upload_name(std::string_view name) {
            name.find_first_of(std::string_view("/\\\0", 3)) == std::string_view::npos;
 }
 
-upload::upload(std::string dir, off_t length, bool replace, std::string location)
-    : dir(std::move(dir)), replace(replace), base_location(std::move(location)), length(length) {}
+upload::upload(int dir, off_t length, bool replace, std::string location)
+    : replace(replace),
+      base_location(std::move(location)),
+      dir(fcntl(dir, F_DUPFD_CLOEXEC, 0)),
+      length(length) {}
 
 upload::~upload() {
-    remove_temp();
+    remove_unplaced();
+    if (dir != -1) close(dir);
 }
 
-std::unique_ptr<upload> upload::single_file(const std::string& dir, const std::string& name,
-                                            off_t length, bool replace, std::string location) {
+std::unique_ptr<upload> upload::single_file(int dir, const std::string& name, off_t length,
+                                            bool replace, std::string location) {
     return std::make_unique<single_file_upload>(dir, name, length, replace, std::move(location));
 }
 
-std::unique_ptr<upload> upload::form_files(const std::string& dir, std::string_view head,
-                                           off_t length, bool replace, std::string location) {
-    return std::make_unique<form_upload>(dir, head, length, replace, std::move(location));
+std::unique_ptr<upload> upload::form_files(int dir, const std::string& boundary, off_t length,
+                                           bool replace, std::string location) {
+    return std::make_unique<form_upload>(dir, boundary, length, replace, std::move(location));
 }
 
 upload::state upload::take(const char* data, size_t size) {
     if (now != state::receiving) return now;
     if (static_cast<off_t>(size) > missing()) {
-        fail(status_400);
+        fail(status_400, "the body is longer than its Content-Length");
         return now;
     }
     received += static_cast<off_t>(size);
     if (!consume(data, size)) {
-        if (now == state::receiving) fail(status_500);
+        if (now == state::receiving) fail(status_500, "the body could not be taken");
         return now;
     }
     if (missing() == 0 && now == state::receiving) {
         if (!finish() || !place_files()) {
-            if (now == state::receiving) fail(status_500);
+            if (now == state::receiving) fail(status_500, "the files could not be placed");
             return now;
         }
         now = state::stored;
@@ -291,70 +298,116 @@ upload::state upload::take(const char* data, size_t size) {
     return now;
 }
 
+const char* upload::name_refusal(const std::string& name, bool new_in_form,
+                                 std::string* why) const {
+    if (!valid_upload_name(name)) {
+        *why = "\"" + name + "\" is not a file name";
+        return status_400;
+    }
+    if (name[0] == '.') {
+        *why = name + ": names that begin with \".\" are not stored";
+        return status_403;
+    }
+    if (name.size() > NAME_MAX) {
+        *why = "a file name is longer than " + std::to_string(NAME_MAX) + " bytes";
+        return status_400;
+    }
+    const bool twice =
+        new_in_form && std::any_of(complete.begin(), complete.end(),
+                                   [&](const file_in_work& file) { return file.name == name; });
+    if (twice) {
+        *why = name + " is in the form twice";
+        return status_409;
+    }
+    struct stat info {};
+    if (fstatat(dir, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+        (!replace || S_ISDIR(info.st_mode))) {
+        *why = name + (S_ISDIR(info.st_mode) ? " is a directory" : " exists");
+        return status_409;
+    }
+    return nullptr;
+}
+
+bool upload::create_file(file_in_work* file) {
+    file->fd = openat(dir, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0644);
+    if (file->fd != -1) return true;
+    if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return false;
+    // A file system without files that have no name: a hidden one, made here.
+    for (int attempt = 0; attempt < 8 && file->fd == -1; ++attempt) {
+        file->temp_name = ".upload-" + random_suffix();
+        file->fd = openat(dir, file->temp_name.c_str(),
+                          O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0644);
+        if (file->fd == -1 && errno != EEXIST) break;
+    }
+    if (file->fd == -1) file->temp_name.clear();
+    return file->fd != -1;
+}
+
 bool upload::begin_file(const std::string& name) {
-    if (name_taken(name)) {
-        fail(status_409);
+    std::string why;
+    if (const char* status = name_refusal(name, true, &why)) {
+        fail(status, why);
         return false;
     }
-    for (int attempt = 0; attempt < 8 && temp_fd == -1; ++attempt) {
-        temp_name = dir + ".upload-" + random_suffix();
-        temp_fd = open(temp_name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0644);
-        if (temp_fd == -1 && errno != EEXIST) break;
-    }
-    if (temp_fd == -1) {
-        temp_name.clear();
-        fail(write_failure_status());
+    writing = file_in_work();
+    writing.name = name;
+    if (!create_file(&writing)) {
+        fail(write_failure_status(), std::string("no file could be made: ") + strerror(errno));
         return false;
     }
-    file_name = name;
-    file_size = 0;
     return true;
 }
 
 bool upload::write_file(const char* data, size_t size) {
     while (size > 0) {
-        const ssize_t n = write(temp_fd, data, size);
+        const ssize_t n = write(writing.fd, data, size);
         if (n <= 0) {
-            fail(write_failure_status());
+            fail(write_failure_status(), std::string("a write failed: ") + strerror(errno));
             return false;
         }
         data += n;
         size -= static_cast<size_t>(n);
-        file_size += n;
+        writing.size += n;
     }
     return true;
 }
 
 bool upload::end_file() {
-    const bool closed = close(temp_fd) == 0;
-    temp_fd = -1;
-    if (!closed) {
-        fail(write_failure_status());
-        return false;
-    }
-    complete.push_back({std::move(temp_name), file_name, file_size});
-    temp_name.clear();
+    complete.push_back(writing);
+    writing = file_in_work();
     return true;
 }
 
-bool upload::name_taken(const std::string& name) const {
-    if (replace) return false;
-    return access((dir + name).c_str(), F_OK) == 0 ||
-           std::any_of(complete.begin(), complete.end(),
-                       [&](const complete_file& file) { return file.name == name; });
-}
-
-// Only once the whole body has come: a form refused half-way leaves none of
-// its files behind.
+// Only once the whole body has come, and every name checked again: a name
+// taken in the meantime refuses the upload, and what was placed before it
+// is removed again.
 bool upload::place_files() {
-    for (complete_file& file : complete) {
-        if (!rename_into_place(file.temp_name, dir + file.name, replace)) {
-            fail(errno == EEXIST ? status_409 : status_500);
+    for (const file_in_work& file : complete) {
+        std::string why;
+        if (const char* status = name_refusal(file.name, false, &why)) {
+            fail(status, why);
             return false;
         }
-        file.temp_name.clear();
-        if (stored_location.empty()) stored_location = base_location;
-        if (stored_location.back() == '/') stored_location += percent_encode_path(file.name);
+    }
+    size_t placed = 0;
+    for (; placed < complete.size() && place(complete[placed]); ++placed) {
+    }
+    if (placed < complete.size()) {
+        const int error = errno;
+        for (size_t i = 0; i < placed; ++i)
+            unlinkat(dir, complete[i].name.c_str(), 0);
+        const std::string name = complete[placed].name;
+        fail(error == EEXIST ? status_409 : status_500,
+             error == EEXIST ? name + " exists" : name + ": " + strerror(error));
+        return false;
+    }
+    for (file_in_work& file : complete) {
+        close(file.fd);
+        file.fd = -1;
+        if (stored_location.empty()) {
+            stored_location = base_location;
+            if (stored_location.back() == '/') stored_location += percent_encode_path(file.name);
+        }
         if (!stored_text.empty()) stored_text += ", ";
         stored_text += file.name + " (" + std::to_string(file.size) + " bytes)";
     }
@@ -362,19 +415,43 @@ bool upload::place_files() {
     return true;
 }
 
-void upload::fail(const char* status) {
-    remove_temp();
-    now = state::failed;
-    answer_status = status;
+// Gives one file its name: never over an existing file unless replacing,
+// which takes the name from the file that had it in one step.
+bool upload::place(file_in_work& file) {
+    if (!file.temp_name.empty()) {
+        const unsigned flags = replace ? 0 : RENAME_NOREPLACE;
+        if (renameat2(dir, file.temp_name.c_str(), dir, file.name.c_str(), flags) != 0) {
+            return false;
+        }
+        file.temp_name.clear();
+        return true;
+    }
+    if (!replace) return link_unnamed(file.fd, dir, file.name);
+    const std::string temp_name = ".upload-" + random_suffix();
+    if (!link_unnamed(file.fd, dir, temp_name)) return false;
+    if (renameat(dir, temp_name.c_str(), dir, file.name.c_str()) == 0) return true;
+    const int error = errno;
+    unlinkat(dir, temp_name.c_str(), 0);
+    errno = error;
+    return false;
 }
 
-void upload::remove_temp() {
-    if (temp_fd != -1) close(temp_fd);
-    temp_fd = -1;
-    if (!temp_name.empty()) unlink(temp_name.c_str());
-    temp_name.clear();
-    for (const complete_file& file : complete) {
-        if (!file.temp_name.empty()) unlink(file.temp_name.c_str());
-    }
+void upload::fail(const char* status, std::string why) {
+    remove_unplaced();
+    now = state::failed;
+    answer_status = status;
+    refusal = std::move(why);
+}
+
+void upload::discard(file_in_work& file) {
+    if (file.fd != -1) close(file.fd);
+    if (!file.temp_name.empty()) unlinkat(dir, file.temp_name.c_str(), 0);
+    file = file_in_work();
+}
+
+void upload::remove_unplaced() {
+    discard(writing);
+    for (file_in_work& file : complete)
+        discard(file);
     complete.clear();
 }

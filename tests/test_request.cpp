@@ -61,6 +61,40 @@ TEST(FrameGroup, WholeHeadsAndAnnouncedBodies) {
     }
 }
 
+TEST(MediaType, FormsAsClientsWriteThem) {
+    struct row {
+        const char* text;
+        bool parses;
+        const char* type;
+        const char* boundary;  // null: none
+    };
+    const row rows[] = {
+        {"multipart/form-data; boundary=abc", true, "multipart/form-data", "abc"},
+        {"Multipart/Form-Data;boundary=abc", true, "multipart/form-data", "abc"},
+        {"multipart/form-data; charset=utf-8; BOUNDARY=\"a b;c\"", true, "multipart/form-data",
+         "a b;c"},
+        {"multipart/form-data ; boundary = \"q\\\"x\" ;", true, "multipart/form-data", "q\"x"},
+        {"multipart/form-data; boundary=1; boundary=2", true, "multipart/form-data", "1"},
+        {"text/plain", true, "text/plain", nullptr},
+        {"multipart", false, "", nullptr},
+        {"/form-data", false, "", nullptr},
+        {"multipart/form-data; boundary", false, "multipart/form-data", nullptr},
+        {"multipart/form-data; boundary=\"open", false, "multipart/form-data", nullptr},
+        {"multipart/form-data; =x", false, "multipart/form-data", nullptr},
+        {"multipart/form-data; boundary=\"a\"b", false, "multipart/form-data", nullptr},
+    };
+    for (const row& r : rows) {
+        media_type type;
+        EXPECT_EQ(parse_media_type(r.text, &type), r.parses) << r.text;
+        if (!r.parses) continue;
+        EXPECT_EQ(type.type, r.type) << r.text;
+        const auto boundary = type.parameters.find("boundary");
+        EXPECT_EQ(boundary == type.parameters.end() ? "(none)" : boundary->second,
+                  r.boundary ? r.boundary : "(none)")
+            << r.text;
+    }
+}
+
 TEST(ConnectionOptions, AreListedInAnyCaseAmongOthers) {
     struct row {
         const char* field;  // null: no Connection field

@@ -648,6 +648,20 @@ TEST_F(RequestHandler, BodiesThatAnswersDoNotTakeAreReadAndThrownAway) {
          "PROPFIND / HTTP/1.1\r\n" + good_auth() + "\r\n",
          {"405 Method Not Allowed"},
          true},
+        {"a body that is not a form",
+         "POST / HTTP/1.1\r\n" + good_auth() +
+             "Content-Type: text/plain\r\nContent-Length: 3\r\n\r\nabc",
+         {"400 Bad Request"},
+         false},
+        {"a form whose head is written in another hand, and a request behind it",
+         "POST / HTTP/1.1\r\n" + good_auth() +
+             "content-type: Multipart/Form-Data;charset=x;boundary=\"b b\"\r\ncontent-length: "
+             "80\r\n"
+             "\r\n--b b\r\nContent-Disposition: form-data; name=f; filename=form.txt\r\n\r\nf\r\n"
+             "--b b--\r\n" +
+             get("/a.txt"),
+         {"201 Created", "200 OK"},
+         true},
         {"a form sent by another site's page",
          "POST / HTTP/1.1\r\n" + good_auth() +
              "Origin: http://127.0.0.2:8080\r\nContent-Type: multipart/form-data; boundary=b\r\n"
@@ -682,7 +696,9 @@ TEST_F(RequestHandler, BodiesThatAnswersDoNotTakeAreReadAndThrownAway) {
     connect();
     EXPECT_EQ(answers(get("/kept.txt")).at(0).status_line, "HTTP/1.1 404 Not Found");
     EXPECT_EQ(answers(get("/new.txt")).at(0).body, "new");
+    EXPECT_EQ(answers(get("/form.txt")).at(0).body, "f");
     fs::remove(root / "new.txt");
+    fs::remove(root / "form.txt");
 }
 
 // The answers of a group written before an upload wait in the response

@@ -3,6 +3,7 @@
 // files, and every way of failing, after which nothing may be left behind.
 #include "app/upload.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -60,11 +61,6 @@ std::string form_body(const std::vector<part>& parts, std::string* boundary,
     return body + "--" + *boundary + ending;
 }
 
-std::string form_head(const std::string& boundary, size_t length) {
-    return "POST /up/ HTTP/1.1\r\nHost: x\r\nContent-Type: multipart/form-data; boundary=" +
-           boundary + "\r\nContent-Length: " + std::to_string(length) + "\r\n\r\n";
-}
-
 // Feeds `body` in pieces of `piece` bytes (whole: at once) until the upload stops receiving.
 upload::state feed(upload& u, const std::string& body, size_t piece) {
     if (piece == whole) piece = std::max<size_t>(body.size(), 1);
@@ -78,9 +74,12 @@ class Upload : public ::testing::Test {
     void SetUp() override {
         std::string pattern = (fs::temp_directory_path() / "websrv-upload-XXXXXX").string();
         dir = mkdtemp(pattern.data());
-        dir_name = dir.string() + "/";
+        dir_fd = open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
     }
-    void TearDown() override { fs::remove_all(dir); }
+    void TearDown() override {
+        close(dir_fd);
+        fs::remove_all(dir);
+    }
 
     // Every entry of the directory with its content.
     files stored() const {
@@ -99,12 +98,11 @@ class Upload : public ::testing::Test {
     std::unique_ptr<upload> form(const std::string& body, const std::string& boundary,
                                  bool replace = false, size_t announced = 0) const {
         const size_t length = announced != 0 ? announced : body.size();
-        return upload::form_files(dir_name, form_head(boundary, length), static_cast<off_t>(length),
-                                  replace, "/up/");
+        return upload::form_files(dir_fd, boundary, static_cast<off_t>(length), replace, "/up/");
     }
 
     fs::path dir;
-    std::string dir_name;
+    int dir_fd = -1;
 };
 
 TEST_F(Upload, FormsStoreEveryFilePartByteForByteWhateverThePieces) {
@@ -142,8 +140,8 @@ TEST_F(Upload, FormsStoreEveryFilePartByteForByteWhateverThePieces) {
             EXPECT_STREQ(u->status(), "201 Created");
             EXPECT_EQ(u->location(), "/up/" + c.expected.begin()->first);
             EXPECT_EQ(stored(), c.expected);
-            fs::remove_all(dir);
-            fs::create_directory(dir);
+            for (const auto& entry : fs::directory_iterator(dir))
+                fs::remove_all(entry.path());
         }
     }
 }
@@ -192,6 +190,20 @@ TEST_F(Upload, RefusedFormsLeaveNothingInTheDirectory) {
          "400 Bad Request"},
         {"an existing name", good + "--B--\r\n", "409 Conflict", 0, true},
         {"the same name twice", good + good + "--B--\r\n", "409 Conflict"},
+        {"an existing name after a new one",
+         "--B\r\nContent-Disposition: " + file_part("new.txt") + "\r\n\r\nn\r\n" + good +
+             "--B--\r\n",
+         "409 Conflict", 0, true},
+        {"no file at all",
+         "--B\r\nContent-Disposition: form-data; name=\"x\"\r\n\r\nx\r\n--B--\r\n",
+         "400 Bad Request"},
+        {"a hidden name",
+         "--B\r\nContent-Disposition: " + file_part(".env") + "\r\n\r\nx\r\n--B--\r\n",
+         "403 Forbidden"},
+        {"a name longer than the file system takes",
+         "--B\r\nContent-Disposition: " + file_part(std::string(256, 'n')) +
+             "\r\n\r\nx\r\n--B--\r\n",
+         "400 Bad Request"},
     };
     put_file("ok.txt.old", "old");
     for (const refused_case& c : cases) {
@@ -213,6 +225,53 @@ TEST_F(Upload, RefusedFormsLeaveNothingInTheDirectory) {
     }
 }
 
+// At most a thousand files a form; the whole form is refused beyond.
+TEST_F(Upload, AFormOfMoreThanAThousandFilesStoresNone) {
+    std::vector<part> parts;
+    for (size_t i = 0; i <= upload::max_files; ++i)
+        parts.push_back({file_part("f" + std::to_string(i)), ""});
+    std::string boundary;
+    const std::string body = form_body(parts, &boundary);
+    auto u = form(body, boundary);
+    EXPECT_EQ(feed(*u, body, 4096), upload::state::failed);
+    EXPECT_STREQ(u->status(), "413 Payload Too Large");
+    EXPECT_EQ(stored(), files{});
+}
+
+// Names as browsers write them: quoted, with a quote and line ends escaped;
+// and a refusal that names the file in the way.
+TEST_F(Upload, NamesAreTakenAsBrowsersWriteThemAndAClashIsNamed) {
+    std::string boundary;
+    std::string body = form_body({{"form-data; name=\"f\"; filename=\"say %22hi%22.txt\"", "q"},
+                                  {"form-data; name=f; filename=bare.txt", "b"}},
+                                 &boundary);
+    auto u = form(body, boundary);
+    ASSERT_EQ(feed(*u, body, whole), upload::state::stored) << u->reason();
+    EXPECT_EQ(stored(), (files{{"say \"hi\".txt", "q"}, {"bare.txt", "b"}}));
+    EXPECT_EQ(u->location(), "/up/say%20%22hi%22.txt");
+    auto again = form(body, boundary);
+    EXPECT_EQ(feed(*again, body, whole), upload::state::failed);
+    EXPECT_EQ(again->reason(), "say \"hi\".txt exists");
+}
+
+// A name taken while the body arrives: the upload is refused, the file that
+// took the name keeps it, and nothing of the upload is left.
+TEST_F(Upload, ANameTakenWhileTheBodyArrivesIsNeverReplaced) {
+    for (bool is_form : {false, true}) {
+        std::string boundary;
+        const std::string body =
+            is_form ? form_body({{file_part("race.txt"), "mine"}}, &boundary) : "mine";
+        auto u = is_form ? form(body, boundary)
+                         : upload::single_file(dir_fd, "race.txt", 4, false, "/race.txt");
+        EXPECT_EQ(feed(*u, body.substr(0, 2), whole), upload::state::receiving);
+        put_file("race.txt", "theirs");
+        EXPECT_EQ(feed(*u, body.substr(2), whole), upload::state::failed) << is_form;
+        EXPECT_STREQ(u->status(), "409 Conflict");
+        EXPECT_EQ(stored(), (files{{"race.txt", "theirs"}}));
+        fs::remove(dir / "race.txt");
+    }
+}
+
 TEST_F(Upload, AnUploadCutOffLeavesNothing) {
     std::string boundary;
     const std::string body = form_body({{file_part("cut.bin"), std::string(600, 'c')}}, &boundary);
@@ -224,7 +283,7 @@ TEST_F(Upload, AnUploadCutOffLeavesNothing) {
             EXPECT_EQ(stored(), files{}) << "cut at " << cut << ", pieces of " << piece;
         }
     }
-    auto single = upload::single_file(dir_name, "cut.bin", 100, false, "/cut.bin");
+    auto single = upload::single_file(dir_fd, "cut.bin", 100, false, "/cut.bin");
     EXPECT_EQ(feed(*single, std::string(99, 'c'), whole), upload::state::receiving);
     single.reset();
     EXPECT_EQ(stored(), files{});
@@ -234,7 +293,7 @@ TEST_F(Upload, SingleFilesAreExactNeverTooLongAndReplaceOnlyWhenAllowed) {
     const std::string content = awkward_content() + std::string(9000, 'z');
     for (size_t piece : piece_sizes) {
         SCOPED_TRACE("pieces of " + std::to_string(piece));
-        auto u = upload::single_file(dir_name, "new.bin", off_t(content.size()), false, "/new.bin");
+        auto u = upload::single_file(dir_fd, "new.bin", off_t(content.size()), false, "/new.bin");
         EXPECT_EQ(feed(*u, content, piece), upload::state::stored);
         EXPECT_STREQ(u->status(), "201 Created");
         EXPECT_EQ(u->location(), "/new.bin");
@@ -242,21 +301,21 @@ TEST_F(Upload, SingleFilesAreExactNeverTooLongAndReplaceOnlyWhenAllowed) {
         fs::remove(dir / "new.bin");
     }
     // Bytes beyond the announced length in the last piece.
-    auto longer = upload::single_file(dir_name, "long.bin", 10, false, "/long.bin");
+    auto longer = upload::single_file(dir_fd, "long.bin", 10, false, "/long.bin");
     EXPECT_EQ(longer->take("0123456789+", 11), upload::state::failed);
     EXPECT_STREQ(longer->status(), "400 Bad Request");
     EXPECT_EQ(stored(), files{});
 
-    auto empty = upload::single_file(dir_name, "empty", 0, false, "/empty");
+    auto empty = upload::single_file(dir_fd, "empty", 0, false, "/empty");
     EXPECT_EQ(empty->take(nullptr, 0), upload::state::stored);
 
     put_file("old.txt", "old");
-    auto conflict = upload::single_file(dir_name, "old.txt", 3, false, "/old.txt");
+    auto conflict = upload::single_file(dir_fd, "old.txt", 3, false, "/old.txt");
     EXPECT_EQ(feed(*conflict, "new", whole), upload::state::failed);
     EXPECT_STREQ(conflict->status(), "409 Conflict");
     EXPECT_EQ(stored(), (files{{"empty", ""}, {"old.txt", "old"}}));
 
-    auto replacing = upload::single_file(dir_name, "old.txt", 3, true, "/old.txt");
+    auto replacing = upload::single_file(dir_fd, "old.txt", 3, true, "/old.txt");
     EXPECT_EQ(feed(*replacing, "new", whole), upload::state::stored);
     EXPECT_EQ(stored(), (files{{"empty", ""}, {"old.txt", "new"}}));
 }
@@ -271,8 +330,7 @@ TEST_F(Upload, AFileSizeLimitIsAnsweredLikeAFullDisk) {
     const auto old_handler = signal(SIGXFSZ, SIG_IGN);
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
     const std::string content(100 * 1024, 'f');
-    auto single =
-        upload::single_file(dir_name, "big.bin", off_t(content.size()), false, "/big.bin");
+    auto single = upload::single_file(dir_fd, "big.bin", off_t(content.size()), false, "/big.bin");
     feed(*single, content, 4096);
     std::string boundary;
     const std::string body = form_body({{file_part("big.bin"), content}}, &boundary);

@@ -727,6 +727,8 @@ TEST(WebsrvUpload, CurlStoresFilesByteForByteAndNothingElseLands) {
     const fs::path root = dir / "root";
     write_file(root / "old.txt", "old");
     write_file(root / "in" / "index.htm", "in");
+    fs::create_directories(dir / "outside");
+    fs::create_directory_symlink("../outside", root / "out");
     const std::string binary = binary_content(3 << 20);
     write_file(dir / "sent" / "binary.bin", binary);
     write_file(dir / "sent" / "small.txt", "small");
@@ -761,6 +763,10 @@ TEST(WebsrvUpload, CurlStoresFilesByteForByteAndNothingElseLands) {
         {"-T " + sent + "small.txt", "/missing/x", "403"},
         {"-F 'f=@" + sent + "small.txt'", "/missing/", "403"},
         {"-T " + sent + "over.bin", "/over.bin", "413"},
+        {"-T " + sent + "small.txt", "/out/x", "403"},
+        {"-F 'f=@" + sent + "small.txt'", "/out/", "403"},
+        {"-T " + sent + "small.txt", "/.hidden", "403"},
+        {"-F 'f=@" + sent + "small.txt;filename=.htaccess'", "/", "403"},
     };
     for (const refused_upload& r : refused) {
         EXPECT_EQ(upload_status(server, r.arguments, r.path), r.status)
@@ -782,7 +788,9 @@ TEST(WebsrvUpload, CurlStoresFilesByteForByteAndNothingElseLands) {
 
     EXPECT_EQ(read_file(root / "old.txt"), "old");
     EXPECT_EQ(tree(root), (std::vector<std::string>{"in", "in/a b.txt", "in/form.bin",
-                                                    "in/index.htm", "in/put.bin", "old.txt"}));
+                                                    "in/index.htm", "in/put.bin", "old.txt",
+                                                    "out"}));
+    EXPECT_EQ(tree(dir / "outside"), std::vector<std::string>{}) << "nothing through the link";
     EXPECT_EQ(tree(dir, "root/"), beside);
 }
 
@@ -790,34 +798,29 @@ TEST(WebsrvUpload, CurlStoresFilesByteForByteAndNothingElseLands) {
 // of its own that the server inherits, linked into the root; and a file size
 // limit set on the running server, which must fail the write, not end it.
 TEST(WebsrvUpload, AFullDiskOrFileSizeLimitIs507AndLeavesNothing) {
-    std::string pattern = (fs::temp_directory_path() / "websrv-tmpfs-XXXXXX").string();
-    const fs::path small = mkdtemp(pattern.data());
-    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) ||
-        mount("tmpfs", small.c_str(), "tmpfs", 0, "size=256k") != 0) {
-        fs::remove(small);
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr)) {
         GTEST_SKIP() << "no private mount namespace here: " << strerror(errno);
     }
-    {
-        running_server server("upload=1\n");
-        const fs::path& dir = server.process.dir;
-        fs::create_directories(dir / "root");
-        fs::create_directory_symlink(small, dir / "root" / "small");
-        write_file(dir / "sent" / "512k.bin", binary_content(512 << 10));
-        write_file(dir / "sent" / "2m.bin", binary_content(2 << 20));
-        ASSERT_TRUE(server.ready()) << server.process.log();
-        const rlimit limit{1 << 20, RLIM_INFINITY};
-        ASSERT_EQ(prlimit(server.process.pid, RLIMIT_FSIZE, &limit, nullptr), 0);
-        const std::string sent = (dir / "sent").string() + "/";
+    running_server server("upload=1\n");
+    const fs::path& dir = server.process.dir;
+    const fs::path small = dir / "root" / "small";
+    fs::create_directories(small);
+    ASSERT_EQ(mount("tmpfs", small.c_str(), "tmpfs", 0, "size=256k"), 0) << strerror(errno);
+    write_file(dir / "sent" / "512k.bin", binary_content(512 << 10));
+    write_file(dir / "sent" / "2m.bin", binary_content(2 << 20));
+    ASSERT_TRUE(server.ready()) << server.process.log();
+    const rlimit limit{1 << 20, RLIM_INFINITY};
+    ASSERT_EQ(prlimit(server.process.pid, RLIMIT_FSIZE, &limit, nullptr), 0);
+    const std::string sent = (dir / "sent").string() + "/";
 
-        EXPECT_EQ(upload_status(server, "-T " + sent + "512k.bin", "/small/put.bin"), "507");
-        EXPECT_EQ(upload_status(server, "-F f=@" + sent + "512k.bin", "/small/"), "507");
-        EXPECT_EQ(upload_status(server, "-T " + sent + "2m.bin", "/limited.bin"), "507");
-        EXPECT_TRUE(server.process.alive());
-        EXPECT_EQ(tree(small), std::vector<std::string>{});
-        EXPECT_EQ(tree(dir / "root"), std::vector<std::string>{"small"});
-    }
+    EXPECT_EQ(upload_status(server, "-T " + sent + "512k.bin", "/small/put.bin"), "507");
+    EXPECT_EQ(upload_status(server, "-F f=@" + sent + "512k.bin", "/small/"), "507");
+    EXPECT_EQ(upload_status(server, "-T " + sent + "2m.bin", "/limited.bin"), "507");
+    EXPECT_TRUE(server.process.alive());
+    EXPECT_EQ(tree(small), std::vector<std::string>{});
+    EXPECT_EQ(tree(dir / "root"), std::vector<std::string>{"small"});
+    server.process.stop();
     umount2(small.c_str(), MNT_DETACH);
-    fs::remove(small);
 }
 
 }  // namespace

@@ -444,18 +444,20 @@ def upload_form(driver, server, work):
     driver.open(listing_url)
     driver.call("POST", f"/element/{driver.element(FILE_INPUT)}/value", {"text": str(local)})
     driver.call("POST", f"/element/{driver.element('button[type=submit]')}/click", {})
-    answer = driver.wait_for(
-        f"return !document.querySelector('{FILE_INPUT}') && document.readyState === 'complete'"
-        " && document.body?.innerText;", bool, "the answer to the form came",
+    # The browser is sent back to the listing, which now shows the file.
+    texts = driver.wait_for(
+        "return document.readyState === 'complete' && "
+        "Array.from(document.querySelectorAll('table a'), (a) => a.textContent);",
+        lambda links: links and UPLOAD_NAME in links, "the listing with the new file came back",
     )
-    check("201 Created" in answer, f"the answer to the upload form: {answer!r}")
+    check_equal(texts, ["../", UPLOAD_NAME, "inside.txt"], "the listing after the upload")
+    check_equal(driver.run("return location.href;"), listing_url, "where the form led")
     stored = server.dir / "root" / SUB_DIRECTORY / UPLOAD_NAME
     check(stored.is_file(), f"nothing stored as {stored}")
     check(stored.read_bytes() == UPLOAD_BYTES, f"{stored} differs from what was sent")
-    driver.open(listing_url)
-    texts = [text for text, _ in driver.run(LISTING_STATE)["links"]]
-    check_equal(texts, ["../", UPLOAD_NAME, "inside.txt"], "the listing after the upload")
-    return f"upload form: answered {answer!r}, {len(UPLOAD_BYTES)} bytes stored as {UPLOAD_NAME!r} and listed"
+    answers = served(server).get("/" + urllib.parse.quote(SUB_DIRECTORY) + "/", [])
+    check(303 in answers, f"the form was not answered 303 See Other: {answers}")
+    return f"upload form: {len(UPLOAD_BYTES)} bytes stored as {UPLOAD_NAME!r}, the listing shown again"
 
 
 # A page of another site that stores a page of its own in the share as soon

@@ -115,6 +115,7 @@ def uploads(binary):
             connection.request("PUT", "/big.bin", body=data, headers={"Authorization": CREDENTIALS})
             response = connection.getresponse()
             check_equal(response.status, 409, "status of a PUT over an existing name")
+            check(b"big.bin exists" in response.read(), "the 409 does not name the file")
         finally:
             connection.close()
 
