@@ -11,6 +11,7 @@ void print_usage(const char* name) {
     printf(
         "Usage: %s [-b ADDR] [-p PORT] [--auth USER:PASSWORD] [-u] [--log FILE] DIR\n"
         "       %s [-c FILE] [-t]\n"
+        "       %s --hash-password [USER]\n"
         "       %s --help | --version\n"
         "Serves one directory over HTTP/1.1 behind HTTP Basic authentication.\n"
         "\n"
@@ -19,8 +20,11 @@ void print_usage(const char* name) {
         "  -b, --bind ADDR    listen on this IPv4 address only (127.0.0.1: this\n"
         "                     machine only); default: every interface\n"
         "  -p, --port N       listen on port N (default 8080)\n"
-        "      --auth U:P     the login and password; default: the login user and a\n"
-        "                     random password, printed at the start\n"
+        "      --auth U:P     the login and password; default: WEBSRV_AUTH (U:P) from\n"
+        "                     the environment, or the login user and a random\n"
+        "                     password, printed at the start\n"
+        "      --auth-file F  the login and password from a file: one line U:P, or an\n"
+        "                     htpasswd file of several users (bcrypt, yescrypt, SHA-512)\n"
         "  -u, --upload       let clients that log in upload files into the folder\n"
         "      --log FILE     write the log to FILE as well (created 0600); by default\n"
         "                     it goes to standard output only\n"
@@ -30,6 +34,10 @@ void print_usage(const char* name) {
         "  -t, --check        check the configuration and exit: every problem goes to\n"
         "                     standard error with its line; the status is 0 when it\n"
         "                     says \"configuration ok\", else 1. Nothing is served or logged\n"
+        "      --hash-password [USER]\n"
+        "                     read a password (from the terminal, without echo, or\n"
+        "                     from standard input) and print an htpasswd line for USER\n"
+        "                     (default user), for the key htpasswd or --auth-file\n"
         "  -h, --help         print this text\n"
         "      --version      print the version\n"
         "\n"
@@ -39,7 +47,7 @@ void print_usage(const char* name) {
         "SIGINT and SIGTERM end it with the status 0, SIGUSR1 makes it open its log\n"
         "file again by name (after the file was moved away). The README lists every\n"
         "configuration key.\n",
-        name, name, name, change_ext(name, ".cfg").c_str(), change_ext(name, ".log").c_str(),
+        name, name, name, name, change_ext(name, ".cfg").c_str(), change_ext(name, ".log").c_str(),
         get_path(name).c_str());
 }
 
@@ -50,6 +58,7 @@ std::string* share_option(const char* argument, command_line* options) {
     if (is("-p") || is("--port")) return &options->port;
     if (is("--auth")) return &options->auth;
     if (is("--log")) return &options->log_file;
+    if (is("--auth-file")) return &options->auth_file;
     return nullptr;
 }
 
@@ -84,7 +93,12 @@ int answer_arguments(int argc, char** argv, command_line* options) {
         } else if (std::string* value = share_option(argument, options)) {
             if (i + 1 == argc) return refuse(name, "a value must follow", argument);
             *value = argv[++i];
+            // A password in the arguments is readable by every user in ps.
+            if (value == &options->auth) explicit_bzero(argv[i], strlen(argv[i]));
             share_options = true;
+        } else if (is("--hash-password")) {
+            options->hash_password = true;
+            if (i + 1 < argc && argv[i + 1][0] != '-') options->hash_user = argv[++i];
         } else if (is("--upload") || is("-u")) {
             options->upload = true;
             share_options = true;
@@ -99,6 +113,11 @@ int answer_arguments(int argc, char** argv, command_line* options) {
     }
     if ((config_named || options->check) && !options->share_dir.empty()) {
         return refuse(name, "a folder to share does not go with", config_named ? "-c" : "-t");
+    }
+    if (options->hash_password &&
+        (share_options || config_named || options->check || !options->share_dir.empty())) {
+        return refuse(name, "--hash-password does not go with other options, as in",
+                      "websrv --hash-password alice");
     }
     if (share_options && options->share_dir.empty() && !help && !version) {
         return refuse(name, "no folder to share after the options, as in", "websrv -u DIR");

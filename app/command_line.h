@@ -14,14 +14,20 @@ struct command_line {
     std::string share_dir;  // DIR; empty: the configuration file's form
     std::string bind;       // -b ADDR
     std::string port;       // -p N
-    std::string auth;       // --auth USER:PASSWORD
+    std::string auth;       // --auth USER:PASSWORD (wiped from the arguments once read)
+    std::string auth_file;  // --auth-file FILE: a USER:PASSWORD line, or an htpasswd file
     bool upload = false;    // -u
     std::string log_file;   // --log FILE
+
+    // `websrv --hash-password [USER]`: prints an htpasswd line and serves nothing.
+    bool hash_password = false;
+    std::string hash_user = "user";
 };
 
 // Reads the arguments into `options`. Returns -1 when the process is to go
 // on (to serve, or to check); otherwise the exit status of an answer already
 // given: 0 after --help or --version (printed on standard output), 2 after a
 // one-line error on standard error. Neither touches the log or the network.
-// The options of the two forms do not mix.
+// The options of the forms do not mix. The value of --auth is overwritten in
+// `argv` once read, so that other users do not see it in the process list.
 int answer_arguments(int argc, char** argv, command_line* options);

@@ -36,6 +36,7 @@ enum class value_kind {
     upload_mode,    // a number (0 is off) or "replace"
     bytes,          // a positive number of bytes
     log_form,       // spec or combined
+    password_file,  // an htpasswd file whose every entry is taken
 };
 
 struct key_row {
@@ -72,6 +73,17 @@ void load_content_types(const std::string& file_name, configuration* config) {
     config->content_types = file_name;
     param_map& table = config->site.content_types;
     config->content_types_unread = !file_name.empty() && !read_content_types(file_name, &table);
+}
+
+// Every user of the file may log in; an entry that is not taken is told at
+// start-up, and a file that cannot be read lets nobody in.
+void load_password_file(const std::string& file_name, configuration* config) {
+    config->htpasswd = file_name;
+    config->htpasswd_problems.clear();
+    config->site.users = std::make_shared<password_file>();
+    if (!config->site.users->load(file_name, &config->htpasswd_problems)) {
+        config->htpasswd_problems.push_back(file_name + ": can not be read: nobody can log in");
+    }
 }
 
 // The system's table when it can be read; the common web types otherwise.
@@ -190,6 +202,9 @@ const key_row key_rows[] = {
     {"charset", value_kind::text, false, "utf-8",
      [](const std::string& v, configuration* c) { c->site.charset = v; },
      [](const configuration& c) { return c.site.charset; }},
+    {"htpasswd", value_kind::password_file, false, nullptr,
+     [](const std::string& v, configuration* c) { load_password_file(v, c); },
+     [](const configuration& c) { return c.htpasswd; }},
     {"retry_after", value_kind::on_off, false, "1",
      [](const std::string& v, configuration* c) { c->site.retry_after = is_on(v); },
      [](const configuration& c) { return on_off(c.site.retry_after); }},
@@ -267,6 +282,15 @@ std::string value_problem(value_kind kind, const std::string& value) {
             return value == "replace" ? "" : number_problem(value, 0, INT_MAX);
         case value_kind::bytes:
             return number_problem(value, 1, LLONG_MAX);
+        case value_kind::password_file: {
+            password_file users;
+            std::vector<std::string> problems;
+            if (!users.load(value, &problems)) return value + " can not be read as a password file";
+            std::string joined;
+            for (const std::string& problem : problems)
+                joined += (joined.empty() ? "" : "; ") + problem;
+            return joined;
+        }
         case value_kind::log_form:
             return value == "spec" || value == "combined"
                        ? ""

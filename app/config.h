@@ -33,10 +33,12 @@ struct configuration {
     // Texts as the file set them, for the start-up lines.
     std::string content_types;          // the media-type table's file; empty: the built-in types
     bool content_types_unread = false;  // it could not be read: the built-in types are used
-    std::string listing;                // "1": listings; "all": hidden names too
-    std::string upload;                 // "1": uploads; "replace": over existing files too
-    bool wake_on_io = false;            // wait for socket readiness instead of a fixed pause
-    unsigned int login_limit = 0;       // failed logins an address may make a minute; 0: no limit
+    std::string htpasswd;               // the password file; empty: login and password
+    std::vector<std::string> htpasswd_problems;  // its entries that are not taken
+    std::string listing;                         // "1": listings; "all": hidden names too
+    std::string upload;                          // "1": uploads; "replace": over existing files too
+    bool wake_on_io = false;       // wait for socket readiness instead of a fixed pause
+    unsigned int login_limit = 0;  // failed logins an address may make a minute; 0: no limit
     std::string log_file;          // the log: the key log, or the executable's path with ".log"
     bool log_append = false;       // the log is appended to instead of emptied at the start
     bool exit_on_failure = false;  // a log that cannot be opened or a failed activation ends it

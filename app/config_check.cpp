@@ -141,7 +141,7 @@ class config_checker {
     void check_password() {
         const configuration defaults = default_configuration(exe);
         const setting password = value_of("password", defaults.site.password);
-        if (password.value != defaults.site.password) return;
+        if (password.value != defaults.site.password || in_force.count("htpasswd") != 0) return;
         const in_addr_t ip = inet_addr(value_of("ip", defaults.ip).value.c_str());
         if (ip != INADDR_NONE && (ntohl(ip) >> 24) == 127) {
             report(password.line, "warning",

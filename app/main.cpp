@@ -56,6 +56,10 @@ void tell_config_problems(const config_reading& reading) {
                     reading.file_name.c_str());
         }
     }
+    for (const std::string& problem : config.htpasswd_problems) {
+        printf_ex("////%s\n", problem.c_str());
+        fprintf(stderr, "%s: %s\n", config.exe_name.c_str(), problem.c_str());
+    }
     if (config.content_types_unread) {
         printf_ex("////can not read content types: %s\n", config.content_types.c_str());
         fprintf(stderr, "%s: can not read content types: %s: the built-in types are used\n",
@@ -71,7 +75,10 @@ void log_settings(const param_map& params) {
 
 // The password every copy of websrv starts with is known to everyone.
 void warn_of_default_password(const std::string& config_file) {
-    if (config.site.password != default_configuration(config.exe_name).site.password) return;
+    if (config.site.users ||
+        config.site.password != default_configuration(config.exe_name).site.password) {
+        return;
+    }
     fprintf(stderr, "%s: the default password is in force: set the key password in %s\n",
             config.exe_name.c_str(), config_file.c_str());
 }

@@ -54,19 +54,37 @@ struct request {
     bool is_head() const { return head.method == "HEAD"; }
 };
 
-// Constant-time for texts of equal length, so a comparison's duration tells
-// nothing of how much of a guess was right.
-bool same_secret(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    unsigned char difference = 0;
-    for (size_t i = 0; i < a.size(); ++i)
-        difference |= static_cast<unsigned char>(a[i] ^ b[i]);
-    return difference == 0;
-}
-
 // One set of credentials a request: the target's user information when it
 // has some, else the Authorization field, else none (an empty login and
 // password). With both configured empty, authentication is off.
+// The user and password a request brings, from the target's user
+// information or a Basic Authorization field; false when it brings none.
+bool brought_credentials(const request& r, std::string* user, std::string* password) {
+    if (r.target.has_user_info) {
+        *user = r.target.user;
+        *password = r.target.password;
+        return true;
+    }
+    std::string decoded;
+    if (!r.head.authorization ||
+        !base64_decode(basic_credentials(*r.head.authorization), &decoded)) {
+        return false;
+    }
+    const size_t colon = decoded.find(':');
+    if (colon == std::string::npos) return false;
+    *user = decoded.substr(0, colon);
+    *password = decoded.substr(colon + 1);
+    return true;
+}
+
+// With a password file: whether the request's credentials are a user's of
+// it; `user` is then who logged in.
+bool password_file_match(const site_policy& site, const request& r, long long now,
+                         std::string* user) {
+    std::string password;
+    return brought_credentials(r, user, &password) && site.users->check(*user, password, now);
+}
+
 bool credentials_match(const site_policy& site, const request& r) {
     if (site.login.empty() && site.password.empty()) return true;
     if (r.target.has_user_info) {
@@ -318,9 +336,10 @@ answer check_login(const site_policy& site, login_state* login, long long now, c
         return a;
     }
     ++login->a_counter;
-    if (credentials_match(site, r)) {
+    std::string user = site.login;
+    if (site.users ? password_file_match(site, r, now, &user) : credentials_match(site, r)) {
         login->authorized = true;
-        login->user = site.login;
+        login->user = std::move(user);
         answer a;
         a.event = "authorization detected";
         return a;

@@ -20,6 +20,7 @@
 #include "app/listing_cache.h"
 #include "app/log_format.h"
 #include "app/login_limit.h"
+#include "app/password_file.h"
 #include "app/upload.h"
 #include "http/http_utils.h"
 
@@ -32,6 +33,7 @@ struct site_policy {
     std::string root;  // joined to request paths as text: ends with "/" (or is empty)
     std::string index_name = "index.htm";  // served for a path that ends in "/"
     std::string realm;                     // named in the 401's WWW-Authenticate field
+    std::shared_ptr<password_file> users;  // the users and their hashes; null: login and password
     std::string login;                     // both empty: authentication is off
     std::string password;
     std::string expected_credentials;  // the Base64 text of login ":" password

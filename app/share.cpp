@@ -1,11 +1,13 @@
 #include "app/share.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <ifaddrs.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <vector>
 
@@ -72,6 +74,64 @@ std::string random_password() {
     return password;
 }
 
+namespace {
+
+// "USER:PASSWORD" into its two parts; false without ":" or without a password.
+bool split_credentials(const std::string& text, std::string* login, std::string* password) {
+    const size_t colon = text.find(':');
+    if (colon == std::string::npos || colon + 1 == text.size()) return false;
+    *login = text.substr(0, colon);
+    *password = text.substr(colon + 1);
+    return true;
+}
+
+// The file of --auth-file: one line "USER:PASSWORD", or an htpasswd file
+// (its lines hold hashes, which begin with "$").
+bool credentials_from_file(const std::string& name, std::string* login, std::string* password,
+                           std::string* htpasswd, std::string* error) {
+    std::string text;
+    const int fd = open(name.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    struct stat info {};
+    if (fd != -1 && fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size < (1 << 20)) {
+        text.resize(static_cast<size_t>(info.st_size));
+        text.resize(static_cast<size_t>(std::max<ssize_t>(read(fd, text.data(), text.size()), 0)));
+    }
+    if (fd != -1) close(fd);
+    const std::string first = text.substr(0, text.find_first_of("\r\n"));
+    const size_t colon = first.find(':');
+    if (colon != std::string::npos && colon + 1 < first.size() && first[colon + 1] == '$') {
+        *htpasswd = name;
+        return true;
+    }
+    if (split_credentials(first, login, password)) return true;
+    *error = name + " holds neither a line USER:PASSWORD nor htpasswd lines";
+    return false;
+}
+
+// The credentials the options give: --auth, --auth-file, the environment's
+// WEBSRV_AUTH, or the login user with a random password.
+bool credentials_given(const command_line& options, std::string* login, std::string* password,
+                       std::string* htpasswd, std::string* error) {
+    if (!options.auth_file.empty()) {
+        return credentials_from_file(options.auth_file, login, password, htpasswd, error);
+    }
+    const char* from_environment = getenv("WEBSRV_AUTH");
+    const std::string given = !options.auth.empty()         ? options.auth
+                              : from_environment != nullptr ? from_environment
+                                                            : "";
+    if (!given.empty()) {
+        if (split_credentials(given, login, password)) return true;
+        *error = (options.auth.empty() ? "WEBSRV_AUTH" : "--auth") +
+                 std::string(" takes USER:PASSWORD, with a password");
+        return false;
+    }
+    *password = random_password();
+    if (password->empty()) *error = "no random password could be made";
+    return !password->empty();
+}
+
+}  // namespace
+
 bool share_config(const command_line& options, param_map* params, std::string* error) {
     std::string dir = options.share_dir;
     if (!is_readable_directory(dir)) {
@@ -90,21 +150,8 @@ bool share_config(const command_line& options, param_map* params, std::string* e
     }
     std::string login = "user";
     std::string password;
-    if (!options.auth.empty()) {
-        const size_t colon = options.auth.find(':');
-        if (colon == std::string::npos || colon + 1 == options.auth.size()) {
-            *error = "--auth takes USER:PASSWORD, with a password";
-            return false;
-        }
-        login = options.auth.substr(0, colon);
-        password = options.auth.substr(colon + 1);
-    } else {
-        password = random_password();
-        if (password.empty()) {
-            *error = "no random password could be made";
-            return false;
-        }
-    }
+    std::string htpasswd;
+    if (!credentials_given(options, &login, &password, &htpasswd, error)) return false;
     // The banner and the log name the folder wherever websrv was started.
     if (char* absolute = realpath(dir.c_str(), nullptr)) {
         dir = absolute;
@@ -117,6 +164,7 @@ bool share_config(const command_line& options, param_map* params, std::string* e
         {"root", dir}, {"listing", "1"},
     };
     if (options.upload) (*params)["upload"] = "1";
+    if (!htpasswd.empty()) (*params)["htpasswd"] = htpasswd;
     return true;
 }
 
@@ -128,7 +176,11 @@ std::string share_banner(const param_map& params) {
         ip == "0" ? local_addresses() : std::vector<std::string>{ip};
     for (const std::string& address : addresses)
         text += "  http://" + address + ":" + port + "/\n";
-    text += "login: " + value_or(params, "login", "") +
-            "  password: " + value_or(params, "password", "") + "\n";
+    if (params.count("htpasswd") != 0) {
+        text += "login: the users of " + value_or(params, "htpasswd", "") + "\n";
+    } else {
+        text += "login: " + value_or(params, "login", "") +
+                "  password: " + value_or(params, "password", "") + "\n";
+    }
     return text;
 }

@@ -1,11 +1,17 @@
 // websrv: serves one directory over HTTP/1.1 behind Basic authentication.
 // It runs until it is stopped; --help tells more.
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <iostream>
+#include <string>
+
 #include "app/command_line.h"
 #include "app/config_check.h"
 #include "app/main.h"
+#include "app/password_file.h"
 #include "app/share.h"
-
-#include <cstdio>
 
 namespace {
 
@@ -21,12 +27,56 @@ int share(const char* argv0, const command_line& options) {
     run_main_loop();
 }
 
+// A password from the terminal, asked twice without echo, or the first line
+// of standard input when it is not a terminal; empty when none comes.
+std::string read_password() {
+    std::string line;
+    if (!isatty(STDIN_FILENO)) {
+        std::getline(std::cin, line);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        return line;
+    }
+    termios saved{};
+    tcgetattr(STDIN_FILENO, &saved);
+    termios quiet = saved;
+    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+    std::string again;
+    fputs("Password: ", stderr);
+    std::getline(std::cin, line);
+    fputs("\nAgain: ", stderr);
+    std::getline(std::cin, again);
+    fputs("\n", stderr);
+    tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+    if (line != again) {
+        fputs("websrv: the two passwords differ\n", stderr);
+        return "";
+    }
+    return line;
+}
+
+int hash_password(const command_line& options) {
+    const std::string password = read_password();
+    if (password.empty()) {
+        fputs("websrv: no password: nothing to hash\n", stderr);
+        return 2;
+    }
+    const std::string line = hash_password_line(options.hash_user, password);
+    if (line.empty() || options.hash_user.find(':') != std::string::npos) {
+        fputs("websrv: no htpasswd line could be made\n", stderr);
+        return 1;
+    }
+    printf("%s\n", line.c_str());
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     command_line options;
     int status = answer_arguments(argc, argv, &options);
     if (status >= 0) return status;
+    if (options.hash_password) return hash_password(options);
     // argv[0] names the log and the default root; an exec without it gets a plain name.
     const char* argv0 = argc > 0 && argv[0] != nullptr ? argv[0] : "websrv";
     // A file named with -c takes the modern defaults; the file beside the

@@ -63,6 +63,42 @@ std::string base64_encode(const unsigned char* data, unsigned int length) {
     return out;
 }
 
+namespace {
+
+// The 6-bit value of a Base64 character; -1 for any other character.
+int base64_value(char c) {
+    if (c >= 'A' && c <= 'Z') return c - 'A';
+    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+    if (c >= '0' && c <= '9') return c - '0' + 52;
+    if (c == '+') return 62;
+    if (c == '/') return 63;
+    return -1;
+}
+
+}  // namespace
+
+bool base64_decode(std::string_view text, std::string* bytes) {
+    bytes->clear();
+    if (text.size() % 4 != 0) return false;
+    for (std::size_t at = 0; at < text.size(); at += 4) {
+        const bool last = at + 4 == text.size();
+        const int padding = last ? (text[at + 3] == '=') + (text[at + 2] == '=') : 0;
+        if (padding == 1 && text[at + 2] == '=') return false;  // "x=y=" style
+        unsigned long group = 0;
+        for (int i = 0; i < 4 - padding; ++i) {
+            const int value = base64_value(text[at + static_cast<std::size_t>(i)]);
+            if (value < 0) return false;
+            group = group << 6 | static_cast<unsigned long>(value);
+        }
+        group <<= 6 * padding;
+        const unsigned long leftover_mask = padding == 2 ? 0xFFFF : padding == 1 ? 0xFF : 0;
+        if (group & leftover_mask) return false;  // bits that no byte holds
+        for (int i = 0; i < 3 - padding; ++i)
+            bytes->push_back(static_cast<char>(group >> (16 - 8 * i) & 0xFF));
+    }
+    return true;
+}
+
 std::string get_boundary(const char* content, int content_len) {
     if (content_len <= 0) return "A";
     std::string boundary(1, next_letter(content[0]));

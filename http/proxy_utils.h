@@ -1,13 +1,19 @@
-// Base64 for Basic credentials, and the two helpers of multipart/form-data uploads: making a
+// Base64 for Basic credentials (both ways), and the two helpers of multipart/form-data uploads: making a
 // boundary for content to be sent, and reading the start of a received upload request.
 // Stateless; nothing here writes into the caller's buffers or keeps pointers to them.
 #pragma once
 
 #include <string>
+#include <string_view>
 
 // The standard Base64 text (RFC 4648 section 4, "=" padding, no line breaks) of the `length`
 // bytes at `data`, which may hold any value, NUL included. 4 * ceil(length / 3) characters.
 std::string base64_encode(const unsigned char* data, unsigned int length);
+
+// The bytes of a standard Base64 text (the alphabet of base64_encode, "=" padding): false for
+// anything else (another character, a length that is not a multiple of 4, "=" before the end,
+// bits left over in the last group), with `bytes` then incomplete.
+bool base64_decode(std::string_view text, std::string* bytes);
 
 // A text of capital letters A to Z that occurs nowhere in the `content_len` bytes at `content`
 // (compared byte for byte, without case folding); at most content_len + 1 characters long.

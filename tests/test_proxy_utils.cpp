@@ -287,3 +287,29 @@ TEST(ReadPostHeader, OutputsAreOptional) {
 }
 
 }  // namespace
+
+namespace {
+
+// Every text of up to three bytes goes there and back; what is not Base64 is refused.
+TEST(Base64Decode, RoundTripsEveryShortTextAndRefusesTheRest) {
+    std::string text;
+    std::string decoded;
+    for (int length = 0; length <= 2; ++length) {
+        const int count = 1 << (8 * length);
+        for (int n = 0; n < count; ++n) {
+            text.assign(static_cast<size_t>(length), '\0');
+            for (int i = 0; i < length; ++i)
+                text[static_cast<size_t>(i)] = static_cast<char>(n >> (8 * i));
+            const std::string encoded = base64_encode(
+                reinterpret_cast<const unsigned char*>(text.data()), static_cast<unsigned>(length));
+            ASSERT_TRUE(base64_decode(encoded, &decoded)) << encoded;
+            ASSERT_EQ(decoded, text) << encoded;
+        }
+    }
+    EXPECT_TRUE(base64_decode("dXNlcjo1NzEy", &decoded));
+    EXPECT_EQ(decoded, "user:5712");
+    for (const char* bad : {"dXNlcjo1NzE", "dXNl cjo1", "dXN=cjo1", "YQ==YQ==", "YR==", "YWI=x", "Y==="})
+        EXPECT_FALSE(base64_decode(bad, &decoded)) << bad;
+}
+
+}  // namespace

@@ -196,6 +196,30 @@ TEST_F(Responder, RequestsWithoutCredentialsNeverCountAsFailedLogins) {
     EXPECT_STREQ(status(""), "429 Too Many Requests");
 }
 
+// With a password file, each of its users logs in with their own password,
+// in the Authorization field or the target, and the connection knows who.
+TEST_F(Responder, TheUsersOfAPasswordFileLogIn) {
+    const std::string file = (root / "users").string();
+    std::ofstream(file) << hash_password_line("ann", "bee") << "\n"
+                        << hash_password_line("bob", "why") << "\n";
+    site.users = std::make_shared<password_file>();
+    ASSERT_TRUE(site.users->load(file, nullptr));
+    auto as = [&](const std::string& fields, const std::string& target = "/digits.txt") {
+        std::string head = "GET " + target + " HTTP/1.1\r\nHost: h\r\n" + fields + "\r\n";
+        login_state login;
+        char* next = nullptr;
+        answer a = respond(site, &login, 0, head.data(), head.data() + head.size(), &next);
+        return std::string(a.status) + (login.authorized ? " as " + login.user : "");
+    };
+    EXPECT_EQ(as("Authorization: Basic YW5uOmJlZQ==\r\n"), "200 OK as ann");  // ann:bee
+    EXPECT_EQ(as("Authorization: basic  Ym9iOndoeQ==\r\n"), "200 OK as bob");  // bob:why
+    EXPECT_EQ(as("", "http://bob:why@h/digits.txt"), "200 OK as bob");
+    EXPECT_EQ(as("Authorization: Basic YW5uOndoeQ==\r\n"), "401 Unauthorized");  // ann:why
+    EXPECT_EQ(as("Authorization: Basic Y2F0OnNpeA==\r\n"), "401 Unauthorized");  // cat:six
+    EXPECT_EQ(as("Authorization: Basic dXNlcjo1NzEy\r\n"), "401 Unauthorized") << "no login key";
+    EXPECT_EQ(as("Authorization: Basic !!!\r\n"), "401 Unauthorized");
+}
+
 // The fields of the modern forms, each only with its key: the date of the
 // answer, and a charset for types of text.
 TEST_F(Responder, DateAndCharsetOnlyWithTheirKeys) {

@@ -699,6 +699,32 @@ TEST(WebsrvStartup, AFolderIsSharedInOneCommand) {
     second.start("./websrv", {}, {"-b", "127.0.0.1", "-p", port, "--auth", "me:pw", "share"});
     receive_until_file(second.dir / "stderr.txt", "password: ");
     EXPECT_EQ(curl("--user me:pw" + url), "beta");
+    const std::string arguments = read_file("/proc/" + std::to_string(second.pid) + "/cmdline");
+    EXPECT_EQ(arguments.find("me:pw"), std::string::npos) << "ps shows the password";
+    EXPECT_EQ(read_file(second.dir / "stdout.txt").find("me:pw"), std::string::npos);
+}
+
+// Users with hashed passwords: lines made by --hash-password, served with
+// --auth-file; a user who is not in the file does not log in.
+TEST(WebsrvStartup, SeveralUsersLogInWithTheirHashedPasswords) {
+    websrv_process process;
+    write_file(process.dir / "share" / "a.txt", "alpha");
+    std::string lines;
+    for (const char* user : {"ann", "bob"}) {
+        lines += run("sh -c 'echo " + std::string(user) + "-pw | " +
+                     (process.dir / "websrv").string() + " --hash-password " + user + "'");
+    }
+    ASSERT_NE(lines.find("ann:$y$"), std::string::npos) << lines;
+    write_file(process.dir / "users", lines + "cat:plain\n");
+    const std::string port = std::to_string(free_port());
+    process.start("./websrv", {}, {"-b", "127.0.0.1", "-p", port, "--auth-file", "users", "share"});
+    const std::string banner = receive_until_file(process.dir / "stderr.txt", "login: ");
+    EXPECT_NE(banner.find("cat: a password in plain text"), std::string::npos) << banner;
+    const std::string url = " http://127.0.0.1:" + port + "/a.txt";
+    EXPECT_EQ(curl("--user ann:ann-pw" + url), "alpha");
+    EXPECT_EQ(curl("--user bob:bob-pw" + url), "alpha");
+    EXPECT_EQ(curl("-o /dev/null -w '%{http_code}' --user cat:plain" + url), "401");
+    EXPECT_EQ(curl("-o /dev/null -w '%{http_code}' --user ann:bob-pw" + url), "401");
 }
 
 // The node lines of one connection, without their stamps and addresses.
