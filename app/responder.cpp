@@ -392,9 +392,11 @@ written write_status(const char* status, const std::string& extra_headers,
     const char* extra = extra_headers.empty() ? nullptr : extra_headers.c_str();
     const std::string body = body_text.empty() ? "" : std::string(status) + ": " + body_text + "\n";
     const char* text = body.empty() ? nullptr : body.c_str();
+    // The text may name a file the client sent, in UTF-8.
+    const char* type = body.empty() ? nullptr : "text/plain; charset=utf-8";
     written w;
-    if (http_print_length(status, extra, nullptr, text) >= room) return w;
-    w.length = http_print(pos, &w.header_length, status, extra, nullptr, text);
+    if (http_print_length(status, extra, type, text) >= room) return w;
+    w.length = http_print(pos, &w.header_length, status, extra, type, text);
     return w;
 }
 

@@ -701,6 +701,36 @@ TEST_F(RequestHandler, BodiesThatAnswersDoNotTakeAreReadAndThrownAway) {
     fs::remove(root / "form.txt");
 }
 
+// The edges of what an upload may be, each a fault the suite once let through.
+TEST_F(RequestHandler, UploadLengthsFieldsAndDirectoriesAreRefusedExactly) {
+    config.site.upload = true;
+    config.site.upload_replace = true;
+    config.site.upload_max = 5;
+    auto put = [](const std::string& target, const std::string& fields, const std::string& body) {
+        return "PUT " + target + " HTTP/1.1\r\n" + good_auth() + fields + "\r\n" + body;
+    };
+    const struct {
+        std::string request;
+        const char* status;
+    } rows[] = {
+        {put("/five.txt", "Content-Length: 5\r\n", "12345"), "201 Created"},
+        {put("/six.txt", "Content-Length: 6\r\n", "123456"), "413 Payload Too Large"},
+        {put("/both.txt", "Transfer-Encoding: chunked\r\nContent-Length: 3\r\n", "abc"),
+         "411 Length Required"},
+        {put("/docs", "Content-Length: 3\r\n", "abc"), "409 Conflict"},
+    };
+    for (const auto& row : rows) {
+        connect();
+        const std::vector<response> got = answers(row.request);
+        ASSERT_FALSE(got.empty()) << row.request;
+        EXPECT_EQ(got[0].status_line, std::string("HTTP/1.1 ") + row.status) << row.request;
+    }
+    EXPECT_TRUE(fs::is_directory(root / "docs"));
+    EXPECT_FALSE(fs::exists(root / "six.txt"));
+    EXPECT_FALSE(fs::exists(root / "both.txt"));
+    fs::remove(root / "five.txt");
+}
+
 // The answers of a group written before an upload wait in the response
 // buffer while its body comes, slowly: the buffer keeps their bytes.
 TEST_F(RequestHandler, AnswersWaitingForAnUploadBodyKeepTheirBytes) {

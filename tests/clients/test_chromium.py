@@ -457,7 +457,16 @@ def upload_form(driver, server, work):
     check(stored.read_bytes() == UPLOAD_BYTES, f"{stored} differs from what was sent")
     answers = served(server).get("/" + urllib.parse.quote(SUB_DIRECTORY) + "/", [])
     check(303 in answers, f"the form was not answered 303 See Other: {answers}")
-    return f"upload form: {len(UPLOAD_BYTES)} bytes stored as {UPLOAD_NAME!r}, the listing shown again"
+    # The same file again: the browser shows the refusal, which names it.
+    driver.call("POST", f"/element/{driver.element(FILE_INPUT)}/value", {"text": str(local)})
+    driver.call("POST", f"/element/{driver.element('button[type=submit]')}/click", {})
+    refusal = driver.wait_for(
+        f"return !document.querySelector('{FILE_INPUT}') && document.readyState === 'complete'"
+        " && document.body?.innerText;", bool, "the answer to the second upload came",
+    )
+    check("409 Conflict" in refusal and UPLOAD_NAME in refusal, f"the page after a clash: {refusal!r}")
+    return (f"upload form: {len(UPLOAD_BYTES)} bytes stored as {UPLOAD_NAME!r}, the listing shown again;"
+            " the same name again shows the 409 that names it")
 
 
 # A page of another site that stores a page of its own in the share as soon
@@ -505,7 +514,8 @@ def cross_site_form(driver, server):
     check(server.log().count("POST / HTTP/1.1") > posts_before,
           f"the other site's form never came: the browser shows {driver.run('return location.href + document.body?.innerText;')!r}")
     check(not (server.dir / "root" / "index.html").exists(), "another site's page stored a file")
-    refusals = [(e.path, e.status) for c in server.connections() for e in c if "Origin:" in e.head]
+    refusals = [(e.path, e.status) for c in server.connections() for e in c
+                if "Origin: http://127.0.0.2" in e.head]
     check_equal(refusals[-1:], [("/", 403)], "the answer to the other site's form")
     return "a form posted by a page of another site: refused, nothing stored"
 
