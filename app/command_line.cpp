@@ -9,7 +9,7 @@ namespace {
 
 void print_usage(const char* name) {
     printf(
-        "Usage: %s [-b ADDR] [-p PORT] [--auth USER:PASSWORD] [-u] [--log FILE] DIR\n"
+        "Usage: %s [-b ADDR] [-p PORT] [--auth USER:PASSWORD] [-u] [--tls] [--log FILE] DIR\n"
         "       %s [-c FILE] [-t]\n"
         "       %s --hash-password [USER]\n"
         "       %s --help | --version\n"
@@ -26,6 +26,10 @@ void print_usage(const char* name) {
         "      --auth-file F  the login and password from a file: one line U:P, or an\n"
         "                     htpasswd file of several users (bcrypt, yescrypt, SHA-512)\n"
         "  -u, --upload       let clients that log in upload files into the folder\n"
+        "      --tls          serve HTTPS with a certificate made at the start (printed\n"
+        "                     with its SHA-256 fingerprint, to compare with the browser's)\n"
+        "      --tls-cert F   serve HTTPS with the certificate F (PEM, with its chain)\n"
+        "      --tls-key F    and its key F (PEM)\n"
         "      --log FILE     write the log to FILE as well (created 0600); by default\n"
         "                     it goes to standard output only\n"
         "\n"
@@ -59,6 +63,8 @@ std::string* share_option(const char* argument, command_line* options) {
     if (is("--auth")) return &options->auth;
     if (is("--log")) return &options->log_file;
     if (is("--auth-file")) return &options->auth_file;
+    if (is("--tls-cert")) return &options->tls_cert;
+    if (is("--tls-key")) return &options->tls_key;
     return nullptr;
 }
 
@@ -101,6 +107,9 @@ int answer_arguments(int argc, char** argv, command_line* options) {
             if (i + 1 < argc && argv[i + 1][0] != '-') options->hash_user = argv[++i];
         } else if (is("--upload") || is("-u")) {
             options->upload = true;
+            share_options = true;
+        } else if (is("--tls")) {
+            options->tls = true;
             share_options = true;
         } else if (argument[0] != '-' && options->share_dir.empty()) {
             options->share_dir = argument;

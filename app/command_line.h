@@ -17,7 +17,10 @@ struct command_line {
     std::string auth;       // --auth USER:PASSWORD (wiped from the arguments once read)
     std::string auth_file;  // --auth-file FILE: a USER:PASSWORD line, or an htpasswd file
     bool upload = false;    // -u
-    std::string log_file;   // --log FILE
+    bool tls = false;       // --tls: HTTPS, with a certificate made at start-up
+    std::string tls_cert;   // --tls-cert FILE, with --tls-key FILE: HTTPS with this pair
+    std::string tls_key;
+    std::string log_file;  // --log FILE
 
     // `websrv --hash-password [USER]`: prints an htpasswd line and serves nothing.
     bool hash_password = false;

@@ -205,6 +205,15 @@ const key_row key_rows[] = {
     {"htpasswd", value_kind::password_file, false, nullptr,
      [](const std::string& v, configuration* c) { load_password_file(v, c); },
      [](const configuration& c) { return c.htpasswd; }},
+    {"tls_cert", value_kind::text, false, nullptr,
+     [](const std::string& v, configuration* c) {
+         c->tls_cert = v;
+         c->site.tls = !c->tls_cert.empty();
+     },
+     [](const configuration& c) { return c.tls_cert; }},
+    {"tls_key", value_kind::text, false, nullptr,
+     [](const std::string& v, configuration* c) { c->tls_key = v; },
+     [](const configuration& c) { return c.tls_key; }},
     {"retry_after", value_kind::on_off, false, "1",
      [](const std::string& v, configuration* c) { c->site.retry_after = is_on(v); },
      [](const configuration& c) { return on_off(c.site.retry_after); }},

@@ -33,7 +33,11 @@ struct configuration {
     // Texts as the file set them, for the start-up lines.
     std::string content_types;          // the media-type table's file; empty: the built-in types
     bool content_types_unread = false;  // it could not be read: the built-in types are used
-    std::string htpasswd;               // the password file; empty: login and password
+    std::string tls_cert;               // the certificate (PEM, with its chain); empty: plain HTTP
+    std::string tls_key;                // its key (PEM)
+    // A certificate and key made at start-up, held in memory only (--tls).
+    std::string tls_cert_pem, tls_key_pem;
+    std::string htpasswd;                        // the password file; empty: login and password
     std::vector<std::string> htpasswd_problems;  // its entries that are not taken
     std::string listing;                         // "1": listings; "all": hidden names too
     std::string upload;                          // "1": uploads; "replace": over existing files too

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <climits>
@@ -13,6 +14,7 @@
 #include <map>
 
 #include "app/config.h"
+#include "engine/tls_transport.h"
 
 namespace {
 
@@ -135,6 +137,22 @@ class config_checker {
             if (!problem.empty()) report(log.line, "error", problem);
         }
         check_password();
+        check_tls();
+    }
+
+    // The certificate and its key go together, load, match, and are not
+    // about to expire.
+    void check_tls() {
+        const setting cert = value_of("tls_cert", "");
+        const setting key = value_of("tls_key", "");
+        if (cert.value.empty() && key.value.empty()) return;
+        if (cert.value.empty() || key.value.empty()) {
+            report(std::max(cert.line, key.line), "error", "tls_cert and tls_key go together");
+            return;
+        }
+        const tls_check found = check_tls_files(cert.value, key.value);
+        if (!found.problem.empty()) report(cert.line, "error", "tls: " + found.problem);
+        if (!found.warning.empty()) report(cert.line, "warning", "tls: " + found.warning);
     }
 
     // The settings still hold their defaults while the check runs.

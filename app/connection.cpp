@@ -13,6 +13,7 @@
 #include <new>
 
 #include "engine/platform.h"
+#include "engine/tls_transport.h"
 
 int simple_server_node::max_a_counter = 3;
 
@@ -109,6 +110,7 @@ void simple_server_node::start_receiving(const char* begin, int length) {
 
 void simple_server_node::before_job_proc() {
     release_idle_answer_pages();
+    if (!tls_told && get_transport() != nullptr) tell_tls();
     if (now == state::receiving && job_active() && get_job() == _recv) frame_received();
 }
 
@@ -270,6 +272,7 @@ void simple_server_node::result_proc() {
     }
     const results result = get_result();
     if (result == aborted || result == connection_closed) return;  // the engine closes itself
+    if (result == recv_failed && get_transport() != nullptr) return refuse_outside_tls();
     const bool done = result == success || (result == success_with_overflow && get_job() == _recv &&
                                             now == state::discarding);
     if (!done) return close_for(get_result_str(result));
@@ -296,6 +299,32 @@ void simple_server_node::result_proc() {
         default:
             return disconnect();
     }
+}
+
+// Once per connection, when its handshake is done: what was agreed.
+void simple_server_node::tell_tls() {
+    const auto* tls = dynamic_cast<const tls_transport*>(get_transport());
+    if (tls == nullptr || !tls->handshake_done()) return;
+    tls_told = true;
+    log.notice("tls: ", tls->version_and_cipher());
+}
+
+// A TLS receive that failed: a client that spoke plain HTTP to the TLS port
+// is told so in plain HTTP; a handshake that failed is logged with its reason.
+void simple_server_node::refuse_outside_tls() {
+    const auto* tls = dynamic_cast<const tls_transport*>(get_transport());
+    if (tls != nullptr && tls->plain_request()) {
+        static const char told[] =
+            "HTTP/1.1 400 Bad Request\r\nContent-Type: text/plain\r\nContent-Length: 49\r\n"
+            "Connection: close\r\n\r\nThis server speaks HTTPS only: use https:// URLs\n";
+        log.notice("tls refused: a plain HTTP request");
+        // Best effort: a short answer that the socket takes at once.
+        send(sock, told, sizeof told - 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+        shutdown(sock, SHUT_WR);
+        return disconnect();
+    }
+    log.notice("tls failed: ", get_transport()->reason());
+    disconnect();
 }
 
 void simple_server_node::close_for(const char* reason) {
@@ -401,7 +430,11 @@ void simple_server_node::start_discarding() {
 // client reads it.
 void simple_server_node::start_draining() {
     now = state::draining;
-    shutdown(sock, SHUT_WR);
+    if (transport* tls = get_transport()) {
+        tls->shut_down_sending(sock);
+    } else {
+        shutdown(sock, SHUT_WR);
+    }
     job_timeout = site->job_timeout > 0 ? site->job_timeout : drain_ms;
     const long long most = static_cast<long long>(site->upload_max);
     receive_to_discard(unread_body < 0 ? most : std::min(unread_body, most));

@@ -110,6 +110,10 @@ class simple_server_node : public se_server_node {
         bool browser_form = false;
     } upload_request;
 
+    bool tls_told = false;  // the TLS version and cipher are in the log
+    void tell_tls();
+    void refuse_outside_tls();
+
     // Logs what the decision says of a request before its answer.
     void log_decision(const answer& a);
     // Closes the connection for `reason` (combined log only; the specified

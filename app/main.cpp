@@ -164,6 +164,35 @@ void reopen_log() {
     if (old_lock != -1) close(old_lock);
 }
 
+// The certificate and key in force: from the files the configuration names,
+// or made at start-up and held in memory (websrv --tls DIR).
+std::shared_ptr<tls_context> load_tls(std::string* why) {
+    if (!config.tls_cert_pem.empty()) {
+        return tls_context::from_pem(config.tls_cert_pem, config.tls_key_pem, why);
+    }
+    return tls_context::load(config.tls_cert, config.tls_key, why);
+}
+
+bool tls_wanted() {
+    return !config.tls_cert.empty() || !config.tls_key.empty() || !config.tls_cert_pem.empty();
+}
+
+// Renewed certificates are taken with the log's reopening: a pair that does
+// not load leaves the one in force.
+void reload_tls() {
+    if (!tls_wanted() || !config.tls_cert_pem.empty()) return;
+    std::string why;
+    if (std::shared_ptr<tls_context> fresh = load_tls(&why)) {
+        server.use_tls(std::move(fresh));
+        printf_ex("%s tls certificate loaded again\n", system_time_str().c_str());
+        return;
+    }
+    printf_ex("%s can not load the tls certificate again: %s; the one before stays\n",
+              system_time_str().c_str(), why.c_str());
+    fprintf(stderr, "%s: can not load the tls certificate again: %s; the one before stays\n",
+            config.exe_name.c_str(), why.c_str());
+}
+
 volatile sig_atomic_t reopen_log_asked = 0;
 volatile sig_atomic_t stop_asked = 0;
 
@@ -198,6 +227,7 @@ void answer_signals() {
     if (reopen_log_asked) {
         reopen_log_asked = 0;
         reopen_log();
+        reload_tls();
     }
 }
 
@@ -283,6 +313,18 @@ bool start_with(const config_reading& reading, config_form form) {
     warn_of_default_password(reading.file_name);
     if (config.site.upload) allow_many_files();
     server.serve(policy_of(config), config.login_limit);
+    if (tls_wanted()) {
+        // Serving in clear what was to be served over TLS is no way out.
+        std::string why;
+        std::shared_ptr<tls_context> tls = load_tls(&why);
+        if (!tls) {
+            printf_ex("%s can not load the tls certificate: %s\n", system_time_str().c_str(),
+                      why.c_str());
+            report_start_failure("load the tls certificate", config.tls_cert, why.c_str());
+            return false;
+        }
+        server.use_tls(std::move(tls));
+    }
     if (!activate_server()) return false;
     catch_signals();
     // A server that wakes on I/O writes its log a poll round at a time:
@@ -300,8 +342,12 @@ bool start_up(const char* argv0, const std::string& config_file, config_form for
     return start_with(reading, form);
 }
 
-bool start_sharing(const char* argv0, const param_map& params, const std::string& log_file) {
+bool start_sharing(const char* argv0, const param_map& params, const std::string& log_file,
+                   const std::string& cert_pem, const std::string& key_pem) {
     config = default_configuration(argv0);
+    config.tls_cert_pem = cert_pem;
+    config.tls_key_pem = key_pem;
+    config.site.tls = !cert_pem.empty();
     config_reading reading;
     reading.file_name = "the command line";
     reading.read = reading.parsed = true;

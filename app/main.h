@@ -32,7 +32,10 @@ bool start_up(const char* argv0, const std::string& config_file, config_form for
 // The same steps for the quick start: `params` are the configuration keys
 // that share_config made (the modern defaults complete them), and the log
 // goes to standard output and, when `log_file` is not empty, to that file.
-bool start_sharing(const char* argv0, const param_map& params, const std::string& log_file);
+// `cert_pem` and `key_pem`, when not empty, are a certificate made at the
+// start: the folder is served over TLS with it.
+bool start_sharing(const char* argv0, const param_map& params, const std::string& log_file,
+                   const std::string& cert_pem, const std::string& key_pem);
 
 // Polls `server` until SIGINT or SIGTERM: every 100 ms, or, with
 // `wake_on_io`, as soon as a socket has work (and at least every 100 ms).

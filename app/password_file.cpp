@@ -100,8 +100,9 @@ void password_file::look_at_file(long long now_ms) {
 
 bool password_file::recalls(const std::string& credentials, long long now_ms) {
     std::erase_if(passed, [now_ms](const remembered& r) { return r.until_ms <= now_ms; });
-    return std::any_of(passed.begin(), passed.end(),
-                       [&](const remembered& r) { return same_secret(r.credentials, credentials); });
+    return std::any_of(passed.begin(), passed.end(), [&](const remembered& r) {
+        return same_secret(r.credentials, credentials);
+    });
 }
 
 bool password_file::check(std::string_view user, std::string_view password, long long now_ms) {

@@ -298,8 +298,8 @@ answer file_answer(const site_policy& site, const request& r, long long now_ms) 
         // The redirect names the path as the client sent it.
         std::string query = t.query_begin ? std::string(t.query_begin, t.query_end) : "";
         std::string uri =
-            create_uri("http", t.user, t.password, std::string(r.head.host.value_or("")),
-                       t.path + "/", query, t.fragment);
+            create_uri(site.tls ? "https" : "http", t.user, t.password,
+                       std::string(r.head.host.value_or("")), t.path + "/", query, t.fragment);
         return status_answer(status_302, "Location: " + uri + "\r\n");
     }
     // Pipes and devices could block the whole server on a read.
@@ -602,7 +602,10 @@ bool expects_continue(const request& r) {
 // the scheme may be written or left out.
 bool same_authority(std::string_view origin_authority, std::string_view host) {
     auto without_default_port = [](std::string_view text) {
-        return text.ends_with(":80") ? text.substr(0, text.size() - 3) : text;
+        for (std::string_view port : {std::string_view(":80"), std::string_view(":443")}) {
+            if (text.ends_with(port)) return text.substr(0, text.size() - port.size());
+        }
+        return text;
     };
     return equal_ignoring_case(without_default_port(origin_authority), without_default_port(host));
 }
@@ -612,14 +615,14 @@ bool same_authority(std::string_view origin_authority, std::string_view host) {
 // whether it is this site; scripts and command-line clients send neither. A
 // form of another site would otherwise store files with the credentials the
 // browser keeps for this one.
-bool from_this_site(const request& r) {
+bool from_this_site(const site_policy& site, const request& r) {
     if (r.head.sec_fetch_site && !equal_ignoring_case(*r.head.sec_fetch_site, "same-origin") &&
         !equal_ignoring_case(*r.head.sec_fetch_site, "none")) {
         return false;
     }
     if (!r.head.origin) return true;
     const std::string_view origin = *r.head.origin;
-    const std::string_view scheme = "http://";
+    const std::string_view scheme = site.tls ? "https://" : "http://";
     return r.head.host && origin.size() > scheme.size() &&
            equal_ignoring_case(origin.substr(0, scheme.size()), scheme) &&
            same_authority(origin.substr(scheme.size()), *r.head.host);
@@ -664,7 +667,7 @@ void leave_body_unread(const request& r, answer* a) {
 // The answer to an authenticated request.
 answer authorized_answer(const site_policy& site, const request& r, long long now_ms) {
     if (site.upload && is_upload_method(r.head.method)) {
-        if (!from_this_site(r)) return cross_site_refusal();
+        if (!from_this_site(site, r)) return cross_site_refusal();
         answer a = upload_answer(site, r);
         if (a.what == answer::kind::upload) {
             a.continue_first = expects_continue(r);

@@ -54,8 +54,9 @@ struct site_policy {
     bool upload = false;          // authenticated clients may PUT files and POST forms of files
     bool upload_replace = false;  // an upload may replace an existing file
     log_format log_form = log_format::spec;  // how connections write the log
-    bool date_field = false;                 // every answer carries a Date field
-    std::string charset;                     // text, JavaScript and JSON types name it; empty: none
+    bool tls = false;         // the site is reached over TLS only: its scheme is https
+    bool date_field = false;  // every answer carries a Date field
+    std::string charset;      // text, JavaScript and JSON types name it; empty: none
     // The login limit answers 429 Too Many Requests with Retry-After, not 403.
     bool retry_after = false;
     off_t upload_max = off_t{1} << 30;  // the largest body of one upload, in bytes

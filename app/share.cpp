@@ -165,17 +165,29 @@ bool share_config(const command_line& options, param_map* params, std::string* e
     };
     if (options.upload) (*params)["upload"] = "1";
     if (!htpasswd.empty()) (*params)["htpasswd"] = htpasswd;
+    if (!options.tls_cert.empty() || !options.tls_key.empty()) {
+        if (options.tls_cert.empty() || options.tls_key.empty() || options.tls) {
+            *error = "--tls-cert and --tls-key go together, and without --tls";
+            return false;
+        }
+        (*params)["tls_cert"] = options.tls_cert;
+        (*params)["tls_key"] = options.tls_key;
+    }
     return true;
 }
 
-std::string share_banner(const param_map& params) {
+std::vector<std::string> share_addresses(const param_map& params) {
     const std::string ip = value_or(params, "ip", "0");
+    return ip == "0" ? local_addresses() : std::vector<std::string>{ip};
+}
+
+std::string share_banner(const param_map& params, const std::string& fingerprint) {
     const std::string port = value_or(params, "port", default_port);
+    const bool tls = params.count("tls_cert") != 0 || !fingerprint.empty();
     std::string text = "websrv: serving " + value_or(params, "root", "") + " at\n";
-    const std::vector<std::string> addresses =
-        ip == "0" ? local_addresses() : std::vector<std::string>{ip};
-    for (const std::string& address : addresses)
-        text += "  http://" + address + ":" + port + "/\n";
+    for (const std::string& address : share_addresses(params))
+        text += std::string(tls ? "  https://" : "  http://") + address + ":" + port + "/\n";
+    if (!fingerprint.empty()) text += "certificate (SHA-256): " + fingerprint + "\n";
     if (params.count("htpasswd") != 0) {
         text += "login: the users of " + value_or(params, "htpasswd", "") + "\n";
     } else {

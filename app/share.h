@@ -9,6 +9,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "app/command_line.h"
 #include "http/http_utils.h"
@@ -24,7 +25,12 @@ bool share_config(const command_line& options, param_map* params, std::string* e
 // digits that are easy to read and type ("k7wq-3mfp-x9ra-c4tn": 80 bits).
 std::string random_password();
 
+// The addresses the folder is reached at: every address of this machine
+// (loopback last) when it listens on all of them, else the one it is bound to.
+std::vector<std::string> share_addresses(const param_map& params);
+
 // The lines that tell where the folder is served and how to log in: the
-// addresses to open (every IPv4 address of this machine, or the bound one)
-// with the port, then the login and password.
-std::string share_banner(const param_map& params);
+// addresses to open with the port (https:// with TLS), the certificate's
+// SHA-256 fingerprint when one was made at the start, then the login and
+// password.
+std::string share_banner(const param_map& params, const std::string& fingerprint);

@@ -20,6 +20,7 @@ se_server_node* simple_se_server::new_node() {
         delete node;
         node = nullptr;
     }
+    if (node != nullptr && tls) node->set_transport(std::make_unique<tls_transport>(tls));
     return node;
 }
 

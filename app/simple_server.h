@@ -7,6 +7,7 @@
 #include "app/login_limit.h"
 #include "app/responder.h"
 #include "engine/socket_engine.h"
+#include "engine/tls_transport.h"
 
 class simple_se_server : public se_server {
   public:
@@ -22,10 +23,14 @@ class simple_se_server : public se_server {
     // The site that new connections serve, and the failed logins each client
     // address may make a minute (0: no limit).
     void serve(site_policy policy, unsigned int login_limit);
+    // New connections speak TLS with `context` (a reload hands over a new
+    // one; connections keep theirs); null: plain HTTP.
+    void use_tls(std::shared_ptr<tls_context> context) { tls = std::move(context); }
 
   private:
     int error_number = 0;
     site_policy site;
     login_limiter logins;
     listing_cache listings;
+    std::shared_ptr<tls_context> tls;
 };

@@ -12,6 +12,7 @@
 #include "app/main.h"
 #include "app/password_file.h"
 #include "app/share.h"
+#include "engine/tls_transport.h"
 
 namespace {
 
@@ -22,8 +23,19 @@ int share(const char* argv0, const command_line& options) {
         fprintf(stderr, "%s: %s\n", argv0, error.c_str());
         return 2;
     }
-    if (!start_sharing(argv0, params, options.log_file)) return 1;
-    fputs(share_banner(params).c_str(), stderr);
+    // A certificate of its own: for the addresses it prints, valid 30 days,
+    // in memory only.
+    made_certificate made;
+    if (options.tls) {
+        std::vector<std::string> names = share_addresses(params);
+        names.push_back("localhost");
+        if (!make_self_signed(names, 30, &made)) {
+            fprintf(stderr, "%s: no certificate could be made\n", argv0);
+            return 1;
+        }
+    }
+    if (!start_sharing(argv0, params, options.log_file, made.cert_pem, made.key_pem)) return 1;
+    fputs(share_banner(params, made.fingerprint).c_str(), stderr);
     run_main_loop();
 }
 

@@ -228,6 +228,10 @@ unsigned long se_basic_node::ms_until_timeout(long long now) const {
 // when its next step needs no readiness.
 int se_basic_node::wait_events() const {
     if (!is_job_active) return 0;
+    if (via && is_connected && (job == _recv || job == _send)) {
+        if (job == _recv && via->pending()) return step_at_once;
+        if (transport_wants != 0) return transport_wants;
+    }
     switch (job) {
         case _connect:
             return (is_connected || sock == -1) ? step_at_once : POLLOUT;
@@ -302,6 +306,7 @@ void se_basic_node::step_disconnect() {
 
 void se_basic_node::step_recv() {
     if (!is_connected) return end_job(already_disconnected);
+    if (via) return recv_through_transport();
     readiness state = readiness_for(POLLIN);
     if (state == readiness::failed) return end_job(select_failed);
     if (!worth_a_call(state)) return;
@@ -335,6 +340,16 @@ void se_basic_node::step_recv() {
 
 void se_basic_node::step_send() {
     if (!is_connected) return end_job(already_disconnected);
+    if (via) {
+        if (!transport_ready()) return;
+        const int length = std::min(to_transfer, buffer_size) - transferred;
+        // The last piece may still be on its way when the file has no more.
+        if (length <= 0 && (file_tail_pending() || tail_piece > 0)) {
+            return send_file_piece_through_transport();
+        }
+        return send_through_transport(buffer + transferred,
+                                      static_cast<size_t>(std::max(length, 0)), false);
+    }
     readiness state = readiness_for(POLLOUT);
     if (state == readiness::failed) return end_job(select_failed);
     if (!worth_a_call(state)) return;
@@ -351,8 +366,12 @@ void se_basic_node::step_send() {
     last_io_result = n;
     learn_from_transfer(POLLOUT, n, length);
     if (n == -1) return end_job(send_failed);
-    transferred += n;
     if (n > 0) ++progress;
+    buffered_bytes_sent(n);
+}
+
+void se_basic_node::buffered_bytes_sent(int moved) {
+    transferred += moved;
     if (transferred == to_transfer || transferred == buffer_size) {
         // The file tail follows on the next steps, its limit counted from here.
         if (file_tail_pending()) {
@@ -378,6 +397,106 @@ void se_basic_node::send_file_piece() {
     if (send_file_remaining == 0) {
         end_transfer();
     }
+}
+
+// A transport names the readiness it needs (a TLS receive may need to
+// write); decrypted bytes waiting inside it need none.
+bool se_basic_node::transport_ready() {
+    const short wanted = transport_wants != 0 ? transport_wants
+                                              : static_cast<short>(job == _recv ? POLLIN : POLLOUT);
+    if (job == _recv && via->pending()) return true;
+    readiness state = readiness_for(wanted);
+    if (state == readiness::failed) {
+        end_job(select_failed);
+        return false;
+    }
+    return worth_a_call(state);
+}
+
+// After a transport's call: what it waits for, if anything. What the last
+// wait saw of the socket is stale either way.
+bool se_basic_node::transport_waits(transport::outcome outcome) {
+    forget_readiness();
+    transport_wants = outcome == transport::outcome::want_read    ? POLLIN
+                      : outcome == transport::outcome::want_write ? POLLOUT
+                                                                  : 0;
+    return transport_wants != 0;
+}
+
+void se_basic_node::recv_through_transport() {
+    if (!transport_ready()) return;
+    char* target;
+    size_t length;
+    if (transferred < buffer_size) {
+        target = buffer + transferred;
+        length = static_cast<size_t>(std::min(to_transfer, buffer_size) - transferred);
+    } else {
+        target = discard_buffer;
+        length = static_cast<size_t>(
+            std::min(static_cast<int>(sizeof discard_buffer), to_transfer - transferred));
+    }
+    size_t moved = 0;
+    const transport::outcome outcome =
+        via->receive(sock, target, std::max<size_t>(length, 1), &moved);
+    if (transport_waits(outcome)) return;
+    if (outcome == transport::outcome::closed) {
+        close_socket();
+        return finish_disconnect(connection_closed);
+    }
+    if (outcome == transport::outcome::failed) {
+        last_io_result = -1;
+        return end_job(recv_failed);
+    }
+    last_io_result = static_cast<int>(moved);
+    transferred += static_cast<int>(moved);
+    ++progress;
+    if (transferred == to_transfer || partial_recv) {
+        end_transfer();
+    } else if (wait_driven || via->pending()) {
+        is_ready_for_job_proc = true;
+    }
+}
+
+// `tail`: the bytes are a piece of the file tail, sent from `buffer`.
+void se_basic_node::send_through_transport(const char* data, size_t length, bool tail) {
+    size_t moved = 0;
+    const transport::outcome outcome = via->send(sock, data, length, &moved);
+    if (transport_waits(outcome)) return;
+    if (outcome != transport::outcome::moved) {
+        last_io_result = -1;
+        return end_job(send_failed);
+    }
+    last_io_result = static_cast<int>(moved);
+    ++progress;
+    if (tail) {
+        tail_piece_sent += moved;
+        if (tail_piece_sent < tail_piece) return;
+        tail_piece = tail_piece_sent = 0;
+        restart_timeout_clock();
+        if (send_file_remaining == 0) end_transfer();
+        return;
+    }
+    buffered_bytes_sent(static_cast<int>(moved));
+}
+
+// The buffered part is gone by now: the buffer takes the next piece of the
+// file, which is sent from there until all of it has gone.
+void se_basic_node::send_file_piece_through_transport() {
+    if (tail_piece == 0) {
+        const size_t room = static_cast<size_t>(std::max(buffer_size, 1));
+        const size_t want =
+            static_cast<size_t>(std::min<off_t>(send_file_remaining, static_cast<off_t>(room)));
+        const ssize_t n = pread(send_file_fd, buffer, want, send_file_offset);
+        if (n <= 0) {
+            last_io_result = 0;
+            return end_job(send_failed);  // the file ended before its range
+        }
+        tail_piece = static_cast<size_t>(n);
+        tail_piece_sent = 0;
+        send_file_offset += n;
+        send_file_remaining -= n;
+    }
+    send_through_transport(buffer + tail_piece_sent, tail_piece - tail_piece_sent, true);
 }
 
 void step_node(se_basic_node& node) {

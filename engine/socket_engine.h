@@ -27,10 +27,12 @@
 
 #include <ctime>
 #include <list>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "engine/mt_obj.h"
+#include "engine/transport.h"
 
 class se_basic_node {
   public:
@@ -103,6 +105,11 @@ class se_basic_node {
     // closed too (without hook), so no descriptor is left behind.
     void disconnect();
 
+    // Gives the node a transport that its receives and sends go through from
+    // now on (before its first job); null: plain TCP, as without one.
+    void set_transport(std::unique_ptr<transport> given) { via = std::move(given); }
+    transport* get_transport() const { return via.get(); }
+
     bool job_active() const { return is_job_active; }
     time_t job_activation_time() const { return activation_time; }
     jobs get_job() const { return job; }
@@ -172,6 +179,14 @@ class se_basic_node {
     unsigned long progress = 0;
     // monotonic_ns() when `job_timeout` started counting: the job's start.
     long long timeout_clock_start = 0;
+    // The transport, and the readiness it asked for at its last call (0:
+    // what the job's direction needs). A file tail through a transport is
+    // read into `buffer` a piece at a time: the piece's length and how much
+    // of it has gone.
+    std::unique_ptr<transport> via;
+    short transport_wants = 0;
+    size_t tail_piece = 0;
+    size_t tail_piece_sent = 0;
 
     int wait_events() const;
     void learn(short asked, short found) {
@@ -193,6 +208,16 @@ class se_basic_node {
     void step_send();
     bool file_tail_pending() const { return send_file_fd != -1 && send_file_remaining > 0; }
     void send_file_piece();
+    // Through the transport: the call of a step, and what its outcome means.
+    void recv_through_transport();
+    void send_through_transport(const char* data, size_t length, bool tail);
+    void send_file_piece_through_transport();
+    // False when the transport waits for readiness that the socket lacks.
+    bool transport_ready();
+    bool transport_waits(transport::outcome outcome);
+    // Counts `moved` bytes of the buffer sent; ends the job, or goes on to
+    // the file tail, once they are all.
+    void buffered_bytes_sent(int moved);
     void check_timeout();
     bool has_timeout() const { return job_timeout != 0xFFFFFFFF; }
     // The running job's limit counts from now (only a node with a limit reads the clock).

@@ -308,7 +308,8 @@ TEST(Base64Decode, RoundTripsEveryShortTextAndRefusesTheRest) {
     }
     EXPECT_TRUE(base64_decode("dXNlcjo1NzEy", &decoded));
     EXPECT_EQ(decoded, "user:5712");
-    for (const char* bad : {"dXNlcjo1NzE", "dXNl cjo1", "dXN=cjo1", "YQ==YQ==", "YR==", "YWI=x", "Y==="})
+    for (const char* bad :
+         {"dXNlcjo1NzE", "dXNl cjo1", "dXN=cjo1", "YQ==YQ==", "YR==", "YWI=x", "Y==="})
         EXPECT_FALSE(base64_decode(bad, &decoded)) << bad;
 }
 

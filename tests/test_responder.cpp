@@ -211,7 +211,7 @@ TEST_F(Responder, TheUsersOfAPasswordFileLogIn) {
         answer a = respond(site, &login, 0, head.data(), head.data() + head.size(), &next);
         return std::string(a.status) + (login.authorized ? " as " + login.user : "");
     };
-    EXPECT_EQ(as("Authorization: Basic YW5uOmJlZQ==\r\n"), "200 OK as ann");  // ann:bee
+    EXPECT_EQ(as("Authorization: Basic YW5uOmJlZQ==\r\n"), "200 OK as ann");   // ann:bee
     EXPECT_EQ(as("Authorization: basic  Ym9iOndoeQ==\r\n"), "200 OK as bob");  // bob:why
     EXPECT_EQ(as("", "http://bob:why@h/digits.txt"), "200 OK as bob");
     EXPECT_EQ(as("Authorization: Basic YW5uOndoeQ==\r\n"), "401 Unauthorized");  // ann:why

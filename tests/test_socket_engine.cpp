@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -210,6 +212,73 @@ TEST_F(SocketEngine, SendStopsAtTheBufferAndContinuesAfterPartialSends) {
     EXPECT_GT(steps, 1);
     EXPECT_EQ(pair.node.get_result(), se_basic_node::success);
     EXPECT_TRUE(received == big);
+}
+
+// A transport that answers as a test tells it to, and counts its calls.
+class scripted_transport : public transport {
+  public:
+    std::vector<outcome> answers;  // in turn; `moved` moves the bytes it is given
+    std::string given = "xyz";
+    bool decrypted_waiting = false;
+    int calls = 0;
+
+    outcome receive(int, char* data, size_t length, size_t* moved) override {
+        const outcome next = take();
+        *moved = next == outcome::moved ? std::min(length, given.size()) : 0;
+        memcpy(data, given.data(), *moved);
+        return next;
+    }
+    outcome send(int, const char*, size_t length, size_t* moved) override {
+        const outcome next = take();
+        *moved = next == outcome::moved ? length : 0;
+        return next;
+    }
+    bool pending() const override { return decrypted_waiting; }
+    void shut_down_sending(int) override {}
+    const std::string& reason() const override { return given; }
+
+  private:
+    outcome take() {
+        ++calls;
+        if (answers.empty()) return outcome::failed;
+        const outcome next = answers.front();
+        answers.erase(answers.begin());
+        return next;
+    }
+};
+
+// Through a transport, a receive waits for what the transport asks: a TLS
+// receive that must write first is stepped once the socket is writable,
+// though nothing is there to read; bytes waiting inside the transport need
+// no readiness at all.
+TEST_F(SocketEngine, AReceiveThroughATransportWaitsForWhatItAsks) {
+    connected_pair pair;
+    auto owned = std::make_unique<scripted_transport>();
+    scripted_transport& via = *owned;
+    pair.node.set_transport(std::move(owned));
+    via.answers = {transport::outcome::want_write, transport::outcome::moved};
+    char data[10];
+    pair.node.start(se_basic_node::_recv, data, 10, 3);
+    pair.node.job_proc();
+    EXPECT_EQ(via.calls, 0) << "nothing to read yet: the transport is not called";
+    via.decrypted_waiting = true;
+    pair.node.job_proc();
+    EXPECT_EQ(via.calls, 1) << "bytes wait inside the transport";
+    via.decrypted_waiting = false;
+    pair.node.job_proc();
+    EXPECT_EQ(via.calls, 2) << "it asked to write, and the socket is writable";
+    EXPECT_EQ(pair.node.get_result(), se_basic_node::success);
+    EXPECT_EQ(std::string(data, 3), "xyz");
+
+    via.answers = {transport::outcome::want_read, transport::outcome::closed};
+    char out[] = "hello";
+    pair.node.start(se_basic_node::_send, out, 5, 5);
+    pair.node.job_proc();
+    pair.node.job_proc();
+    EXPECT_EQ(via.calls, 3) << "a send that must read waits for bytes to read";
+    pair.send_peer("!");
+    pair.node.job_proc();
+    EXPECT_EQ(pair.node.get_result(), se_basic_node::send_failed);
 }
 
 TEST_F(SocketEngine, SendToAResetPeerFailsWithoutKillingTheProcess) {

@@ -433,10 +433,10 @@ TEST(WebsrvStartup, CheckReportsEveryLineNotUsedAsWritten) {
         EXPECT_EQ(process.wait_for_exit(), r.errors == 0 ? 0 : 1) << r.config;
         std::vector<std::string> told = lines_of(read_file(process.dir / "stderr.txt"));
         ASSERT_FALSE(told.empty()) << r.config;
-        EXPECT_EQ(told.back(), r.errors == 0 ? "configuration ok"
-                                             : file + ": configuration not ok: " +
-                                                   std::to_string(r.errors) + " error" +
-                                                   (r.errors == 1 ? "" : "s"))
+        EXPECT_EQ(told.back(), r.errors == 0
+                                   ? "configuration ok"
+                                   : file + ": configuration not ok: " + std::to_string(r.errors) +
+                                         " error" + (r.errors == 1 ? "" : "s"))
             << r.config;
         told.pop_back();
         std::vector<std::string> expected;
@@ -725,6 +725,45 @@ TEST(WebsrvStartup, SeveralUsersLogInWithTheirHashedPasswords) {
     EXPECT_EQ(curl("--user bob:bob-pw" + url), "alpha");
     EXPECT_EQ(curl("-o /dev/null -w '%{http_code}' --user cat:plain" + url), "401");
     EXPECT_EQ(curl("-o /dev/null -w '%{http_code}' --user ann:bob-pw" + url), "401");
+}
+
+// A certificate and its key are checked by -t and at the start: a key that
+// is not the certificate's is refused with one line, a certificate that
+// expires soon is a warning.
+TEST(WebsrvStartup, TlsPairsAreCheckedAndAWrongKeyRefused) {
+    websrv_process process;
+    fs::create_directories(process.dir / "root");
+    const std::string dir = process.dir.string();
+    for (const char* name : {"a", "b"}) {
+        run("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 5 "
+            "-subj /CN=x -keyout " +
+            dir + "/" + name + ".key -out " + dir + "/" + name + ".pem 2>/dev/null");
+    }
+    ASSERT_TRUE(fs::exists(process.dir / "b.key"));
+    const std::string port = std::to_string(free_port());
+    auto configure = [&](const char* key) {
+        write_file(process.dir / "site.cfg", "ip=127.0.0.1\nport=" + port +
+                                                 "\npassword=x\nroot=root\ntls_cert=a.pem\n"
+                                                 "tls_key=" +
+                                                 key + "\n");
+    };
+    configure("a.key");
+    process.start("./websrv", {}, {"-t", "-c", "site.cfg"});
+    EXPECT_EQ(process.wait_for_exit(), 0);
+    EXPECT_NE(
+        read_file(process.dir / "stderr.txt").find("warning: tls: the certificate expires on"),
+        std::string::npos)
+        << read_file(process.dir / "stderr.txt");
+    configure("b.key");
+    process.start("./websrv", {}, {"-t", "-c", "site.cfg"});
+    EXPECT_EQ(process.wait_for_exit(), 1);
+    EXPECT_NE(
+        read_file(process.dir / "stderr.txt").find("error: tls: the key is not the certificate's"),
+        std::string::npos);
+    process.start("./websrv", {}, {"-c", "site.cfg"});
+    EXPECT_EQ(process.wait_for_exit(), 1) << "it does not serve in clear instead";
+    EXPECT_EQ(lines_of(read_file(process.dir / "stderr.txt")).size(), 1u)
+        << read_file(process.dir / "stderr.txt");
 }
 
 // The node lines of one connection, without their stamps and addresses.

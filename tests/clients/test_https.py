@@ -1,0 +1,158 @@
+#!/usr/bin/env python3
+"""HTTPS: websrv with tls_cert and tls_key (a certificate made here with
+openssl for 127.0.0.1) answers Python's ssl, curl (trusting the certificate,
+and with -k), wget and openssl s_client: a download, a resumed range, a
+revalidation and an upload, all over TLS 1.2 or 1.3 only. A plain HTTP
+request on the TLS port is told to use https; a client that opens a
+connection and never says hello is closed at job_timeout; sslscan finds no
+protocol below TLS 1.2 and no weak cipher."""
+
+import hashlib
+import http.client
+import os
+import shutil
+import socket
+import ssl
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+from websrv_harness import (
+    LOGIN, PASSWORD, CLIENT_SECONDS, check, check_equal, main, require_program, run,
+)
+
+CURL = require_program("curl")
+WGET = require_program("wget")
+OPENSSL = require_program("openssl")
+SSLSCAN = require_program("sslscan")
+AUTH = {"Authorization": "Basic dXNlcjo1NzEy"}
+
+
+def make_certificate(directory):
+    """A certificate for 127.0.0.1 and localhost, and its key, as PEM files."""
+    cert, key = directory / "cert.pem", directory / "key.pem"
+    result = run([OPENSSL, "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256",
+                  "-nodes", "-days", "30", "-subj", "/CN=127.0.0.1", "-keyout", str(key), "-out", str(cert),
+                  "-addext", "subjectAltName=IP:127.0.0.1,DNS:localhost"])
+    check(result.returncode == 0, f"openssl req failed: {result.stderr}")
+    return cert, key
+
+
+def python_ssl(server, cert):
+    context = ssl.create_default_context(cafile=str(cert))
+    connection = http.client.HTTPSConnection("127.0.0.1", server.port, context=context, timeout=CLIENT_SECONDS)
+    try:
+        big = server.dir / "root" / "big.bin"
+        big.write_bytes(os.urandom(3 << 20))
+        connection.request("GET", "/big.bin", headers=AUTH)
+        response = connection.getresponse()
+        body = response.read()
+        check_equal(response.status, 200, "status of a 3 MiB file over TLS")
+        check(body == big.read_bytes(), "the file differs")
+        tag = response.getheader("ETag")
+        connection.request("GET", "/big.bin", headers={"Range": "bytes=1000-1999"})
+        response = connection.getresponse()
+        check_equal((response.status, response.read()), (206, big.read_bytes()[1000:2000]), "a range")
+        connection.request("GET", "/big.bin", headers={"If-None-Match": tag})
+        response = connection.getresponse()
+        response.read()
+        check_equal(response.status, 304, "a revalidation")
+        connection.request("PUT", "/sent.bin", body=b"over tls", headers=AUTH)
+        response = connection.getresponse()
+        response.read()
+        check_equal(response.status, 201, "an upload")
+        version = connection.sock.version()
+        check(version in ("TLSv1.2", "TLSv1.3"), f"the version: {version}")
+        check_equal(connection.sock.selected_alpn_protocol(), None, "ALPN when none was offered")
+    finally:
+        connection.close()
+    check_equal((server.dir / "root" / "sent.bin").read_bytes(), b"over tls", "the upload")
+    return f"Python ssl ({version}): 3 MiB, a range, a 304 and an upload"
+
+
+def curl_and_wget(server, cert, work):
+    url = f"https://127.0.0.1:{server.port}/big.bin"
+    digest = hashlib.sha256((server.dir / "root" / "big.bin").read_bytes()).hexdigest()
+    for trust in (["--cacert", str(cert)], ["-k"]):
+        result = run([CURL, "-sS", "--noproxy", "*", "--user", f"{LOGIN}:{PASSWORD}", *trust,
+                      "--http1.1", "-o", str(work / "curl.bin"), url])
+        check(result.returncode == 0, f"curl {trust[0]}: {result.stderr}")
+        check_equal(hashlib.sha256((work / "curl.bin").read_bytes()).hexdigest(), digest, "curl's copy")
+    # A resumed download: the first half is there, curl asks for the rest.
+    half = (server.dir / "root" / "big.bin").read_bytes()[: 1 << 20]
+    (work / "resumed.bin").write_bytes(half)
+    result = run([CURL, "-sS", "--noproxy", "*", "--user", f"{LOGIN}:{PASSWORD}", "--cacert", str(cert),
+                  "-C", "-", "-o", str(work / "resumed.bin"), url])
+    check(result.returncode == 0, f"curl -C -: {result.stderr}")
+    check_equal(hashlib.sha256((work / "resumed.bin").read_bytes()).hexdigest(), digest, "the resumed copy")
+    result = run([WGET, "-q", "--no-proxy", f"--ca-certificate={cert}", f"--user={LOGIN}",
+                  f"--password={PASSWORD}", "-O", str(work / "wget.bin"), url])
+    check(result.returncode == 0, f"wget: {result.stderr}")
+    check_equal(hashlib.sha256((work / "wget.bin").read_bytes()).hexdigest(), digest, "wget's copy")
+    return "curl (--cacert, -k, a resumed download) and wget fetched the file whole"
+
+
+def s_client(server):
+    def handshake(*options):
+        return run([OPENSSL, "s_client", "-connect", f"127.0.0.1:{server.port}", "-alpn", "http/1.1",
+                    *options], input="")
+    good = handshake()
+    check("ALPN protocol: http/1.1" in good.stdout, f"ALPN: {good.stdout[-600:]}")
+    for old in ("-tls1", "-tls1_1"):
+        refused = handshake(old)
+        check("Cipher is (NONE)" in refused.stdout or refused.returncode != 0,
+              f"{old} was taken: {refused.stdout[-300:]}")
+    return "openssl s_client: ALPN http/1.1; TLS 1.0 and 1.1 refused"
+
+
+def plain_and_stalled(server):
+    with socket.create_connection(("127.0.0.1", server.port), timeout=CLIENT_SECONDS) as plain:
+        plain.sendall(b"GET / HTTP/1.1\r\nHost: x\r\n\r\n")
+        answer = b""
+        while chunk := plain.recv(4096):
+            answer += chunk
+    check(answer.startswith(b"HTTP/1.1 400 Bad Request") and b"https://" in answer,
+          f"the answer to plain HTTP: {answer!r}")
+    started = time.monotonic()
+    with socket.create_connection(("127.0.0.1", server.port), timeout=CLIENT_SECONDS) as silent:
+        check_equal(silent.recv(1), b"", "a connection that never says hello is closed")
+    waited = time.monotonic() - started
+    check(1.9 < waited < 4, f"closed after {waited:.1f} s, job_timeout is 2 s")
+    return f"plain HTTP told to use https; a silent connection closed after {waited:.1f} s"
+
+
+def scanned(server):
+    result = run([SSLSCAN, "--no-colour", f"127.0.0.1:{server.port}"], seconds=120)
+    check(result.returncode == 0, f"sslscan: {result.stderr}")
+    enabled = [line.split()[0] for line in result.stdout.splitlines()
+               if line.strip().endswith("enabled") and line.split()[0].startswith(("SSL", "TLS"))]
+    check_equal(sorted(enabled), ["TLSv1.2", "TLSv1.3"], "the protocols sslscan finds")
+    weak = [line for line in result.stdout.splitlines()
+            if line.startswith(("Accepted", "Preferred")) and
+            any(word in line for word in ("RC4", "DES", "NULL", "EXP", "MD5", "CBC", "SHA "))]
+    check_equal(weak, [], "weak ciphers")
+    return "sslscan: TLSv1.2 and TLSv1.3 only, no weak cipher"
+
+
+def checks_with(cert):
+    def body(server):
+        yield python_ssl(server, cert)
+        with tempfile.TemporaryDirectory(prefix="websrv-https-") as work:
+            yield curl_and_wget(server, cert, Path(work))
+        yield s_client(server)
+        yield plain_and_stalled(server)
+        yield scanned(server)
+    return body
+
+
+if __name__ == "__main__":
+    certificates = Path(tempfile.mkdtemp(prefix="websrv-certs-"))
+    try:
+        cert, key = make_certificate(certificates)
+        config = (f"tls_cert={cert}\ntls_key={key}\nupload=1\nranges=1\nconditional=1\nlarge_files=1\n"
+                  "wake_on_io=1\njob_timeout=2000\n")
+        sys.exit(main(checks_with(cert), "HTTPS with OpenSSL", config))
+    finally:
+        shutil.rmtree(certificates, ignore_errors=True)
