@@ -498,6 +498,8 @@ TEST(WebsrvModernDefaults, AThreeLineFileServesAnOrdinarySite) {
     EXPECT_EQ(ask("GET /big.bin HTTP/1.1\r\n" + auth + "\r\n").size() > (2u << 20), true);
     EXPECT_NE(ask("HEAD /style.css HTTP/1.0\r\n" + auth + "\r\n").find("Content-Type: text/css"),
               std::string::npos);
+    // The log is written at the end of each poll round: the answer may come first.
+    EXPECT_TRUE(process.wait_for_log("\"HEAD /style.css HTTP/1.0\""));
     const std::string log = process.log();
     EXPECT_NE(log.find("////wake_on_io=1 (default)\n"), std::string::npos) << log;
     EXPECT_NE(log.find("////password=(not shown)\n"), std::string::npos) << log;
