@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <netdb.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -249,16 +250,16 @@ std::string directory_problem(const std::string& name) {
     return S_ISDIR(info.st_mode) ? "" : "not a directory";
 }
 
-std::string value_problem(value_kind kind, const std::string& value) {
+std::string value_problem(value_kind kind, const std::string& value, config_form form) {
     switch (kind) {
         case value_kind::text:
             return "";
         case value_kind::address:
-            return inet_addr(value.c_str()) != INADDR_NONE
-                       ? ""
-                       : quoted(value) +
-                             " is not a dotted IPv4 address (0: every interface; names are not "
-                             "looked up)";
+            if (!listen_address(value, form).empty()) return "";
+            return quoted(value) + (form == config_form::modern
+                                        ? " is no address, and no name of one"
+                                        : " is neither a dotted IPv4 address nor an IPv6 one "
+                                          "(0: every interface; names are not looked up)");
         case value_kind::port:
             return number_problem(value, 1, 65535);
         case value_kind::size:
@@ -442,13 +443,39 @@ site_policy policy_of(const configuration& config) {
     return site;
 }
 
+std::string listen_address(const std::string& ip, config_form form) {
+    in6_addr v6{};
+    if (ip.find(':') != std::string::npos)
+        return inet_pton(AF_INET6, ip.c_str(), &v6) == 1 ? ip : "";
+    if (inet_addr(ip.c_str()) != INADDR_NONE || form == config_form::bare) {
+        return inet_addr(ip.c_str()) != INADDR_NONE ? ip : "";
+    }
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_ADDRCONFIG;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(ip.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) return "";
+    char text[INET6_ADDRSTRLEN] = {};
+    const sockaddr* address = found->ai_addr;
+    if (address->sa_family == AF_INET6) {
+        inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr, text,
+                  sizeof text);
+    } else {
+        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(address)->sin_addr, text,
+                  sizeof text);
+    }
+    freeaddrinfo(found);
+    return text;
+}
+
 bool is_known_key(const std::string& key) {
     return find_row(key) != nullptr;
 }
 
-std::string config_value_problem(const std::string& key, const std::string& value) {
+std::string config_value_problem(const std::string& key, const std::string& value,
+                                 config_form form) {
     const key_row* row = find_row(key);
-    return row == nullptr ? "" : value_problem(row->kind, value);
+    return row == nullptr ? "" : value_problem(row->kind, value, form);
 }
 
 // A file name without a directory part: anything else would let the index

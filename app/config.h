@@ -78,7 +78,14 @@ bool is_known_key(const std::string& key);
 
 // Why start-up would not take `value` as written for `key`; empty when it
 // would (and for unknown keys).
-std::string config_value_problem(const std::string& key, const std::string& value);
+std::string config_value_problem(const std::string& key, const std::string& value,
+                                 config_form form);
+
+// The address to listen on for the key ip: a dotted IPv4 address ("0":
+// every interface) or an IPv6 one ("::": every address, IPv4 ones too) as it
+// is, and in the modern form a name (localhost) as its first address.
+// Empty when it is none: the bare start then fails to bind, as always.
+std::string listen_address(const std::string& ip, config_form form);
 
 // Why the log `name` could not be opened for writing; empty when it could.
 // Nothing is created.

@@ -85,7 +85,7 @@ void simple_server_node::release_idle_answer_pages() {
 // receiving
 
 void simple_server_node::after_connect() {
-    login.peer = addr.sin_addr.s_addr;
+    login.peer = get_peer_key();
     log.connected();
     start_receiving(nullptr, 0);
 }

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-bool login_limiter::refuses(in_addr_t address, long long now) const {
+bool login_limiter::refuses(std::uint64_t address, long long now) const {
     if (!enabled()) return false;
     auto it = table.find(address);
     if (it == table.end()) return false;
@@ -10,12 +10,12 @@ bool login_limiter::refuses(in_addr_t address, long long now) const {
     return f.times.size() == limit && now - f.times[f.next] < window_ms;
 }
 
-long long login_limiter::ms_until_allowed(in_addr_t address, long long now) const {
+long long login_limiter::ms_until_allowed(std::uint64_t address, long long now) const {
     if (!refuses(address, now)) return 0;
     return table.at(address).times[table.at(address).next] + window_ms - now;
 }
 
-void login_limiter::record_failure(in_addr_t address, long long now) {
+void login_limiter::record_failure(std::uint64_t address, long long now) {
     if (!enabled()) return;
     auto it = table.find(address);
     if (it == table.end()) {
@@ -33,7 +33,7 @@ void login_limiter::record_failure(in_addr_t address, long long now) {
     f.refusal_told = false;
 }
 
-bool login_limiter::first_refusal(in_addr_t address, long long now) {
+bool login_limiter::first_refusal(std::uint64_t address, long long now) {
     if (!refuses(address, now)) return false;
     failures& f = table[address];
     const bool first = !f.refusal_told;

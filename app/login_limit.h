@@ -1,4 +1,6 @@
-// Failed logins counted per client address, across all its connections.
+// Failed logins counted per client address, across all its connections: an
+// address key (se_basic_node::get_peer_key: an IPv4 address, or the /64 of an
+// IPv6 one, so the addresses of one /64 share one count).
 //
 // An address is refused while it has failed `limit` times within the last
 // 60 seconds: its requests are then answered without their credentials
@@ -13,9 +15,8 @@
 // Times are milliseconds of a monotonic clock, passed in by the caller.
 #pragma once
 
-#include <netinet/in.h>
-
 #include <cstddef>
+#include <cstdint>
 #include <unordered_map>
 #include <vector>
 
@@ -31,15 +32,15 @@ class login_limiter {
 
     bool enabled() const { return limit > 0; }
     // Whether requests from `address` are refused at `now`.
-    bool refuses(in_addr_t address, long long now) const;
+    bool refuses(std::uint64_t address, long long now) const;
     // Milliseconds from `now` until `address` is no longer refused: until the
     // oldest failure it is refused for leaves the window. 0 when it is not refused.
-    long long ms_until_allowed(in_addr_t address, long long now) const;
+    long long ms_until_allowed(std::uint64_t address, long long now) const;
     // Records a failed login of `address` at `now`.
-    void record_failure(in_addr_t address, long long now);
+    void record_failure(std::uint64_t address, long long now);
     // True once for each time the address comes to be refused: the first
     // time it is asked then. The caller logs the refusal.
-    bool first_refusal(in_addr_t address, long long now);
+    bool first_refusal(std::uint64_t address, long long now);
 
     size_t addresses() const { return table.size(); }
 
@@ -52,7 +53,7 @@ class login_limiter {
     };
 
     unsigned int limit;
-    std::unordered_map<in_addr_t, failures> table;
+    std::unordered_map<std::uint64_t, failures> table;
 
     void forget_stalest();
 };

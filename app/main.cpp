@@ -280,9 +280,15 @@ void allow_many_files() {
 // exit_on_failure is set; the log and standard error say why in any case.
 bool activate_server() {
     server.set_wake_on_io(config.wake_on_io);
-    server.prepare(AF_INET, SOCK_STREAM, IPPROTO_TCP, config.ip.c_str(), config.port);
-    // Only an address that is not a dotted IPv4 one fails without a system
-    // call: it then finds no error number.
+    // The bare start takes a dotted IPv4 address as it always did (anything
+    // else fails to bind); an IPv6 address, or a name in the modern form,
+    // goes to a socket of its family.
+    const std::string resolved = listen_address(config.ip, config.form);
+    const std::string& ip = resolved.empty() ? config.ip : resolved;
+    const int family = ip.find(':') != std::string::npos ? AF_INET6 : AF_INET;
+    server.prepare(family, SOCK_STREAM, IPPROTO_TCP, ip.c_str(), config.port);
+    // Only an address that is not one fails without a system call: it then
+    // finds no error number.
     errno = 0;
     const bool active = server.activate(true);
     printf_ex(active ? "%s server activated\n" : "%s can not activate server\n",
@@ -290,7 +296,7 @@ bool activate_server() {
     if (active) return true;
     const int error_number = server.last_error_number();
     report_start_failure("activate server on", config.ip + " port " + std::to_string(config.port),
-                         error_number != 0 ? strerror(error_number) : "not a dotted IPv4 address");
+                         error_number != 0 ? strerror(error_number) : "not an address");
     return !config.exit_on_failure;
 }
 

@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -66,7 +67,7 @@ struct site_policy {
 
 // The authentication of one connection.
 struct login_state {
-    in_addr_t peer = 0;       // the client's address, in network byte order
+    std::uint64_t peer = 0;   // the client as the login limit counts it (get_peer_key)
     bool authorized = false;  // once true, stays true for the connection
     int a_counter = 0;        // the attempts made on this connection
     std::string user;         // who logged in; empty: nobody, or authentication is off

@@ -1,5 +1,7 @@
 #include "app/share.h"
 
+#include "app/config.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <ifaddrs.h>
@@ -35,22 +37,40 @@ bool is_readable_directory(const std::string& name) {
            access(name.c_str(), R_OK | X_OK) == 0;
 }
 
-// The IPv4 addresses of this machine's interfaces, loopback last.
-std::vector<std::string> local_addresses() {
+// The addresses of this machine's interfaces, IPv4 ones when `with_v6` is
+// false; loopback last. IPv6 link-local addresses (which need the name of
+// their interface) are left out.
+std::vector<std::string> local_addresses(bool with_v6) {
     std::vector<std::string> found;
     std::vector<std::string> loopback;
     ifaddrs* list = nullptr;
     if (getifaddrs(&list) != 0) return {"127.0.0.1"};
     for (ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next) {
-        if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET) continue;
-        char text[INET_ADDRSTRLEN] = {};
-        const auto* address = reinterpret_cast<const sockaddr_in*>(entry->ifa_addr);
-        inet_ntop(AF_INET, &address->sin_addr, text, sizeof text);
-        (ntohl(address->sin_addr.s_addr) >> 24 == 127 ? loopback : found).push_back(text);
+        if (entry->ifa_addr == nullptr) continue;
+        char text[INET6_ADDRSTRLEN] = {};
+        if (entry->ifa_addr->sa_family == AF_INET) {
+            const auto* address = reinterpret_cast<const sockaddr_in*>(entry->ifa_addr);
+            inet_ntop(AF_INET, &address->sin_addr, text, sizeof text);
+            (ntohl(address->sin_addr.s_addr) >> 24 == 127 ? loopback : found).push_back(text);
+        } else if (with_v6 && entry->ifa_addr->sa_family == AF_INET6) {
+            const auto* address = reinterpret_cast<const sockaddr_in6*>(entry->ifa_addr);
+            if (IN6_IS_ADDR_LINKLOCAL(&address->sin6_addr)) continue;
+            inet_ntop(AF_INET6, &address->sin6_addr, text, sizeof text);
+            (IN6_IS_ADDR_LOOPBACK(&address->sin6_addr) ? loopback : found).push_back(text);
+        }
     }
     freeifaddrs(list);
     found.insert(found.end(), loopback.begin(), loopback.end());
     return found;
+}
+
+// Whether this machine has IPv6: then the folder is served on "::", to IPv4
+// and IPv6 clients both.
+bool has_ipv6() {
+    const int probe = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (probe == -1) return false;
+    close(probe);
+    return true;
 }
 
 }  // namespace
@@ -143,9 +163,9 @@ bool share_config(const command_line& options, param_map* params, std::string* e
         *error = "the port " + port + " is not a number from 1 to 65535";
         return false;
     }
-    const std::string ip = options.bind.empty() ? "0" : options.bind;
-    if (inet_addr(ip.c_str()) == INADDR_NONE) {
-        *error = ip + " is not a dotted IPv4 address";
+    const std::string ip = options.bind.empty() ? (has_ipv6() ? "::" : "0") : options.bind;
+    if (listen_address(ip, config_form::modern).empty()) {
+        *error = ip + " is no address of this machine, nor a name of one";
         return false;
     }
     std::string login = "user";
@@ -178,15 +198,19 @@ bool share_config(const command_line& options, param_map* params, std::string* e
 
 std::vector<std::string> share_addresses(const param_map& params) {
     const std::string ip = value_or(params, "ip", "0");
-    return ip == "0" ? local_addresses() : std::vector<std::string>{ip};
+    if (ip == "0" || ip == "::") return local_addresses(ip == "::");
+    return {listen_address(ip, config_form::modern)};
 }
 
 std::string share_banner(const param_map& params, const std::string& fingerprint) {
     const std::string port = value_or(params, "port", default_port);
     const bool tls = params.count("tls_cert") != 0 || !fingerprint.empty();
     std::string text = "websrv: serving " + value_or(params, "root", "") + " at\n";
-    for (const std::string& address : share_addresses(params))
-        text += std::string(tls ? "  https://" : "  http://") + address + ":" + port + "/\n";
+    for (const std::string& address : share_addresses(params)) {
+        const bool v6 = address.find(':') != std::string::npos;
+        text += std::string(tls ? "  https://" : "  http://") +
+                (v6 ? "[" + address + "]" : address) + ":" + port + "/\n";
+    }
     if (!fingerprint.empty()) text += "certificate (SHA-256): " + fingerprint + "\n";
     if (params.count("htpasswd") != 0) {
         text += "login: the users of " + value_or(params, "htpasswd", "") + "\n";

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstring>
 
 #include "engine/platform.h"
 
@@ -42,18 +43,49 @@ bool worth_a_call(readiness r) {
 // What wait_events() returns for a node whose next step needs no readiness.
 constexpr int step_at_once = -1;
 
-sockaddr_in make_address(int family, const char* ip, unsigned short port) {
-    sockaddr_in address{};
-    address.sin_family = static_cast<sa_family_t>(family);
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = inet_addr(ip);
-    return address;
+// An IPv4 address as the dotted text has it (a text that is none gives
+// INADDR_NONE, as inet_addr does), or an IPv6 one; an IPv6 text that is none
+// leaves the family unset, which no bind takes.
+sockaddr_storage make_address(int family, const char* ip, unsigned short port) {
+    sockaddr_storage storage{};
+    if (family == AF_INET6) {
+        auto& v6 = reinterpret_cast<sockaddr_in6&>(storage);
+        if (inet_pton(AF_INET6, ip, &v6.sin6_addr) == 1) v6.sin6_family = AF_INET6;
+        v6.sin6_port = htons(port);
+        return storage;
+    }
+    auto& v4 = reinterpret_cast<sockaddr_in&>(storage);
+    v4.sin_family = static_cast<sa_family_t>(family);
+    v4.sin_port = htons(port);
+    v4.sin_addr.s_addr = inet_addr(ip);
+    return storage;
 }
 
-std::string address_text(const sockaddr_in& address) {
-    char text[INET_ADDRSTRLEN] = {};
-    inet_ntop(AF_INET, &address.sin_addr, text, sizeof text);
+socklen_t address_length(const sockaddr_storage& address) {
+    return address.ss_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+}
+
+// An IPv4 address in its dotted form, also when an IPv6 socket took it
+// (::ffff:a.b.c.d); an IPv6 address in its usual text.
+std::string address_text(const sockaddr_storage& address) {
+    char text[INET6_ADDRSTRLEN] = {};
+    if (address.ss_family == AF_INET6) {
+        const auto& v6 = reinterpret_cast<const sockaddr_in6&>(address);
+        if (IN6_IS_ADDR_V4MAPPED(&v6.sin6_addr)) {
+            inet_ntop(AF_INET, v6.sin6_addr.s6_addr + 12, text, sizeof text);
+        } else {
+            inet_ntop(AF_INET6, &v6.sin6_addr, text, sizeof text);
+        }
+        return text;
+    }
+    inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in&>(address).sin_addr, text, sizeof text);
     return text;
+}
+
+unsigned short address_port(const sockaddr_storage& address) {
+    return ntohs(address.ss_family == AF_INET6
+                     ? reinterpret_cast<const sockaddr_in6&>(address).sin6_port
+                     : reinterpret_cast<const sockaddr_in&>(address).sin_port);
 }
 
 // Binds the listening socket. An address text that was not a dotted IPv4
@@ -61,11 +93,19 @@ std::string address_text(const sockaddr_in& address) {
 // never receive a connection on: that counts as a failed bind. SO_REUSEADDR
 // lets a restarted server bind over connections of its predecessor still in
 // TIME_WAIT; a port that another socket listens on still fails.
-bool bind_listening_socket(int fd, const sockaddr_in& address) {
-    if (address.sin_addr.s_addr == INADDR_NONE) return false;
+bool bind_listening_socket(int fd, const sockaddr_storage& address) {
+    if (address.ss_family == AF_INET &&
+        reinterpret_cast<const sockaddr_in&>(address).sin_addr.s_addr == INADDR_NONE) {
+        return false;
+    }
     int on = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    return bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    // An IPv6 socket on every address takes IPv4 clients too (dual stack).
+    if (address.ss_family == AF_INET6) {
+        int only_v6 = 0;
+        setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &only_v6, sizeof only_v6);
+    }
+    return bind(fd, reinterpret_cast<const sockaddr*>(&address), address_length(address)) == 0;
 }
 
 bool connect_failed(int fd) {
@@ -122,7 +162,24 @@ std::string se_basic_node::get_ip() const {
 }
 
 unsigned short se_basic_node::get_port() const {
-    return ntohs(addr.sin_port);
+    return address_port(addr);
+}
+
+std::uint64_t se_basic_node::get_peer_key() const {
+    std::uint64_t key = 0;
+    if (addr.ss_family == AF_INET6) {
+        const auto& v6 = reinterpret_cast<const sockaddr_in6&>(addr);
+        if (!IN6_IS_ADDR_V4MAPPED(&v6.sin6_addr)) {
+            for (int i = 0; i < 8; ++i)
+                key = key << 8 | v6.sin6_addr.s6_addr[i];
+            return key;
+        }
+        for (int i = 12; i < 16; ++i)
+            key = key << 8 | v6.sin6_addr.s6_addr[i];
+    } else {
+        key = ntohl(reinterpret_cast<const sockaddr_in&>(addr).sin_addr.s_addr);
+    }
+    return key | 0xFFFFFFFF00000000ULL;  // no /64 of IPv6 as it is used begins so
 }
 
 bool se_basic_node::activate_job(jobs new_job, bool again) {
@@ -277,7 +334,7 @@ void se_basic_node::step_connect() {
             return end_job(can_not_enable_nonblocking_mode);
         }
         // The outcome shows on later steps, through the readiness test.
-        connect(sock, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+        connect(sock, reinterpret_cast<const sockaddr*>(&addr), address_length(addr));
         return;
     }
     readiness state = readiness_for(POLLOUT);
@@ -507,6 +564,12 @@ void step_node(se_basic_node& node) {
 }
 
 bool prepare_server_node(se_basic_node* node, int accepted_sock, sockaddr_in peer) {
+    sockaddr_storage storage{};
+    memcpy(&storage, &peer, sizeof peer);
+    return prepare_server_node(node, accepted_sock, storage);
+}
+
+bool prepare_server_node(se_basic_node* node, int accepted_sock, const sockaddr_storage& peer) {
     if (node->is_connected) return false;
     node->sock = accepted_sock;
     node->addr = peer;
@@ -541,7 +604,7 @@ std::string se_server::get_ip() const {
 }
 
 unsigned short se_server::get_port() const {
-    return ntohs(addr.sin_port);
+    return address_port(addr);
 }
 
 bool se_server::prepare(int new_family, int new_type, int new_protocol, const char* ip,
@@ -653,7 +716,7 @@ void se_server::set_wake_on_io(bool on) {
 }
 
 void se_server::accept_one() {
-    sockaddr_in peer{};
+    sockaddr_storage peer{};
     socklen_t length = sizeof peer;
     int accepted = accept(sock, reinterpret_cast<sockaddr*>(&peer), &length);
     if (accepted == -1) {
@@ -669,7 +732,7 @@ void se_server::accept_one() {
 }
 
 // The factory is not trusted blindly: without a usable node the connection is closed.
-void se_server::adopt(int accepted_sock, const sockaddr_in& peer) {
+void se_server::adopt(int accepted_sock, const sockaddr_storage& peer) {
     se_server_node* node = new_node();
     if (node == nullptr || !prepare_server_node(node, accepted_sock, peer)) {
         delete node;

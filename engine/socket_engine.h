@@ -25,6 +25,7 @@
 #include <poll.h>
 #include <sys/types.h>
 
+#include <cstdint>
 #include <ctime>
 #include <list>
 #include <memory>
@@ -116,8 +117,13 @@ class se_basic_node {
     results get_result() const { return result; }
     bool ready_for_job_proc() const { return is_ready_for_job_proc; }
     bool connected() const { return is_connected; }
-    std::string get_ip() const;       // the peer's dotted IPv4 address
+    // The peer's address as text: dotted IPv4 (also when it came through an
+    // IPv6 socket), or IPv6.
+    std::string get_ip() const;
     unsigned short get_port() const;  // the peer's port in host byte order
+    // The peer as a client is counted: its IPv4 address, or the /64 of its
+    // IPv6 one (one household, or one attacker, holds a whole /64).
+    std::uint64_t get_peer_key() const;
 
     static const char* get_job_str(jobs job);
     static const char* get_result_str(results result);
@@ -136,8 +142,8 @@ class se_basic_node {
     int family = AF_INET;    // the arguments of socket()
     int type = SOCK_STREAM;
     int protocol = IPPROTO_TCP;
-    int sock = -1;       // owned; -1 when there is none
-    sockaddr_in addr{};  // the peer, in network byte order
+    int sock = -1;            // owned; -1 when there is none
+    sockaddr_storage addr{};  // the peer (IPv4 or IPv6), in network byte order
     bool is_job_active = false;
     time_t activation_time = 0;  // whole seconds of time(): for dates, not for the limit
     jobs job = no_job;
@@ -164,7 +170,8 @@ class se_basic_node {
 
   private:
     friend class se_server;
-    friend bool prepare_server_node(se_basic_node* node, int accepted_sock, sockaddr_in peer);
+    friend bool prepare_server_node(se_basic_node* node, int accepted_sock,
+                                    const sockaddr_storage& peer);
     friend bool prepare_client_node(se_basic_node* node, int family, int type, int protocol,
                                     const char* ip, unsigned short port);
 
@@ -237,6 +244,8 @@ class se_server_node : public se_basic_node {};
 
 // Hands an accepted socket and its peer address to a node and marks it
 // connected. Refused (false, nothing changed) when the node is connected.
+bool prepare_server_node(se_basic_node* node, int accepted_sock, const sockaddr_storage& peer);
+// The same for an IPv4 peer.
 bool prepare_server_node(se_basic_node* node, int accepted_sock, sockaddr_in peer);
 
 class se_server : public mt_obj {
@@ -265,8 +274,9 @@ class se_server : public mt_obj {
     virtual se_server_node* new_node() { return new se_server_node; }
 
     // Sets what activate() opens and binds. Refused (false) while active.
-    // An address text that is not dotted IPv4 makes activate() fail with
-    // `bind_failed`.
+    // With AF_INET, an address text that is not dotted IPv4 makes activate()
+    // fail with `bind_failed`; with AF_INET6, one that is not IPv6 does, and
+    // "::" listens on every address, IPv4 ones too.
     bool prepare(int family, int type, int protocol, const char* ip, unsigned short port);
     // Opens a non-blocking socket, binds it (with SO_REUSEADDR: a restart
     // binds over its predecessor's connections in TIME_WAIT, but never beside
@@ -314,8 +324,8 @@ class se_server : public mt_obj {
     int family = AF_INET;
     int type = SOCK_STREAM;
     int protocol = IPPROTO_TCP;
-    int sock = -1;       // the listening socket
-    sockaddr_in addr{};  // the local address to bind, in network byte order
+    int sock = -1;            // the listening socket
+    sockaddr_storage addr{};  // the local address to bind, in network byte order
     bool is_active = false;
 
   private:
@@ -333,7 +343,7 @@ class se_server : public mt_obj {
 
     se_basic_node::readiness connection_pending();
     void accept_one();
-    void adopt(int accepted_sock, const sockaddr_in& peer);
+    void adopt(int accepted_sock, const sockaddr_storage& peer);
     void step_nodes();
 };
 

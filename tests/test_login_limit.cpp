@@ -3,10 +3,12 @@
 
 #include "app/login_limit.h"
 
+#include <cstdint>
+
 namespace {
 
-const in_addr_t attacker = 0x0200007F;  // 127.0.0.2 in network byte order
-const in_addr_t neighbour = 0x0100007F;
+const std::uint64_t attacker = 0xFFFFFFFF7F000002;  // 127.0.0.2, as a peer key
+const std::uint64_t neighbour = 0xFFFFFFFF7F000001;
 
 // Times in seconds, as the table gives them; the limiter counts milliseconds.
 TEST(LoginLimiter, NoMinuteEverHoldsMoreFailuresThanTheLimit) {
@@ -53,14 +55,14 @@ TEST(LoginLimiter, WithoutALimitNothingIsRecorded) {
 
 TEST(LoginLimiter, TheTableForgetsTheStalestAddressWhenFull) {
     login_limiter limiter(1);
-    for (in_addr_t a = 0; a < login_limiter::max_addresses; ++a)
+    for (std::uint64_t a = 0; a < login_limiter::max_addresses; ++a)
         limiter.record_failure(a, 1 + static_cast<long long>(a % 2));  // odd addresses fail later
     EXPECT_TRUE(limiter.refuses(0, 2));
     limiter.record_failure(attacker, 3);
     EXPECT_EQ(limiter.addresses(), login_limiter::max_addresses);
     EXPECT_TRUE(limiter.refuses(attacker, 3));
     int forgotten = 0;
-    for (in_addr_t a = 0; a < login_limiter::max_addresses; ++a)
+    for (std::uint64_t a = 0; a < login_limiter::max_addresses; ++a)
         forgotten += !limiter.refuses(a, 3);
     EXPECT_EQ(forgotten, 1);
     EXPECT_TRUE(limiter.refuses(1, 3)) << "a later failure is kept";

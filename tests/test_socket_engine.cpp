@@ -281,6 +281,38 @@ TEST_F(SocketEngine, AReceiveThroughATransportWaitsForWhatItAsks) {
     EXPECT_EQ(pair.node.get_result(), se_basic_node::send_failed);
 }
 
+// A peer's address as text, and the key a client is counted by: IPv4 as it
+// is, also through an IPv6 socket, and IPv6 by its /64.
+TEST(SocketEngineAddresses, TextsAndKeysOfPeers) {
+    struct row {
+        int family;
+        const char* address;
+        const char* text;
+        std::uint64_t key;
+    };
+    const row rows[] = {
+        {AF_INET, "192.0.2.7", "192.0.2.7", 0xFFFFFFFFC0000207},
+        {AF_INET6, "::ffff:192.0.2.7", "192.0.2.7", 0xFFFFFFFFC0000207},
+        {AF_INET6, "2001:db8:1:2::7", "2001:db8:1:2::7", 0x20010db800010002},
+        {AF_INET6, "2001:db8:1:2:ffff::8", "2001:db8:1:2:ffff::8", 0x20010db800010002},
+        {AF_INET6, "2001:db8:1:3::7", "2001:db8:1:3::7", 0x20010db800010003},
+        {AF_INET6, "::1", "::1", 0},
+    };
+    for (const row& r : rows) {
+        sockaddr_storage peer{};
+        peer.ss_family = static_cast<sa_family_t>(r.family);
+        if (r.family == AF_INET) {
+            inet_pton(AF_INET, r.address, &reinterpret_cast<sockaddr_in&>(peer).sin_addr);
+        } else {
+            inet_pton(AF_INET6, r.address, &reinterpret_cast<sockaddr_in6&>(peer).sin6_addr);
+        }
+        test_node node;
+        ASSERT_TRUE(prepare_server_node(&node, -1, peer));
+        EXPECT_EQ(node.get_ip(), r.text) << r.address;
+        EXPECT_EQ(node.get_peer_key(), r.key) << r.address;
+    }
+}
+
 TEST_F(SocketEngine, SendToAResetPeerFailsWithoutKillingTheProcess) {
     connected_pair pair;
     pair.reset_peer();

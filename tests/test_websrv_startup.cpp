@@ -290,8 +290,7 @@ TEST(WebsrvStartup, AFailedStartIsToldOnStandardErrorAndEndsItWithExitOnFailure)
     const std::vector<row> rows = {
         {held, in_use, false},
         {held + exit_on_failure, in_use, true},
-        {named, "activate server on localhost port " + free + ": not a dotted IPv4 address\n",
-         false},
+        {named, "activate server on localhost port " + free + ": not an address\n", false},
         {no_log, not_opened, false},
         {no_log + exit_on_failure, not_opened, true},
     };
@@ -391,8 +390,8 @@ TEST(WebsrvStartup, CheckReportsEveryLineNotUsedAsWritten) {
           ":4: warning: ip is set on line 1 already: this line is ignored"}},
         {"ip=localhost\npassword=s\n",
          1,
-         {":1: error: ip: \"localhost\" is not a dotted IPv4 address (0: every interface; names "
-          "are not looked up)"}},
+         {":1: error: ip: \"localhost\" is neither a dotted IPv4 address nor an IPv6 one (0: every "
+          "interface; names are not looked up)"}},
         {loopback + "password=s\nroot=missing\ncontent_types=root\nindex=../x\n",
          3,
          {":3: error: root: missing: No such file or directory",
@@ -725,6 +724,39 @@ TEST(WebsrvStartup, SeveralUsersLogInWithTheirHashedPasswords) {
     EXPECT_EQ(curl("--user bob:bob-pw" + url), "alpha");
     EXPECT_EQ(curl("-o /dev/null -w '%{http_code}' --user cat:plain" + url), "401");
     EXPECT_EQ(curl("-o /dev/null -w '%{http_code}' --user ann:bob-pw" + url), "401");
+}
+
+// IPv6: a shared folder listens on IPv4 and IPv6 at once and names its
+// IPv6 addresses in brackets; a file named with -c takes an IPv6 address or
+// a name; the log shows each peer in its usual form.
+TEST(WebsrvStartup, IPv6AndIPv4ClientsAreServed) {
+    if (socket(AF_INET6, SOCK_STREAM, 0) == -1) GTEST_SKIP() << "no IPv6 here";
+    websrv_process process;
+    write_file(process.dir / "share" / "a.txt", "alpha");
+    const std::string port = std::to_string(free_port());
+    process.start("./websrv", {}, {"-p", port, "--auth", "u:p", "share"});
+    const std::string banner = receive_until_file(process.dir / "stderr.txt", "login: ");
+    EXPECT_NE(banner.find("  http://[::1]:" + port + "/\n"), std::string::npos) << banner;
+    EXPECT_EQ(curl("-g --user u:p http://[::1]:" + port + "/a.txt"), "alpha");
+    EXPECT_EQ(curl("--user u:p http://127.0.0.1:" + port + "/a.txt"), "alpha");
+    kill(process.pid, SIGTERM);  // standard output, a file here, is flushed on the way out
+    EXPECT_EQ(process.wait_for_exit(), 0);
+    const std::string log = read_file(process.dir / "stdout.txt");
+    EXPECT_NE(log.find("\n::1 - u ["), std::string::npos) << log;
+    EXPECT_NE(log.find("\n127.0.0.1 - u ["), std::string::npos) << log;
+
+    for (const char* ip : {"::1", "localhost"}) {
+        websrv_process named;
+        fs::create_directories(named.dir / "root");
+        write_file(named.dir / "root" / "a.txt", "beta");
+        const std::string other = std::to_string(free_port());
+        write_file(named.dir / "site.cfg",
+                   std::string("ip=") + ip + "\nport=" + other + "\npassword=p\nroot=root\n");
+        named.start("./websrv", {}, {"-c", "site.cfg"});
+        ASSERT_TRUE(named.wait_for_log("server activated")) << ip << named.log();
+        const std::string host = std::string(ip) == "::1" ? "[::1]" : "localhost";
+        EXPECT_EQ(curl("-g --user user:p http://" + host + ":" + other + "/a.txt"), "beta") << ip;
+    }
 }
 
 // A certificate and its key are checked by -t and at the start: a key that
