@@ -114,6 +114,10 @@ bool connect_failed(int fd) {
     return getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == -1 || error != 0;
 }
 
+// The most a node driven by its owner's wait sends of a file tail in one
+// step (bench/run --latency measured what keeps the throughput).
+const off_t file_piece_bytes = 1024 * 1024;
+
 // Shared by every node: the bytes that a receive job throws away once its
 // buffer is full are read into here.
 char discard_buffer[2048];
@@ -440,9 +444,12 @@ void se_basic_node::buffered_bytes_sent(int moved) {
 }
 
 // One sendfile() call. Asking for the whole rest lets the socket take what it
-// has room for; a shorter result means it is full for now.
+// has room for; a shorter result means it is full for now. A node driven by
+// its owner's wait asks for a bounded piece: the poll round goes on to the
+// other connections, and a small answer does not wait behind megabytes of
+// large ones (the next round comes at once while the socket has room).
 void se_basic_node::send_file_piece() {
-    const off_t largest_piece = 1 << 30;
+    const off_t largest_piece = wait_driven ? file_piece_bytes : off_t{1} << 30;
     int length = static_cast<int>(std::min(send_file_remaining, largest_piece));
     ssize_t n = sendfile(sock, send_file_fd, &send_file_offset, static_cast<size_t>(length));
     last_io_result = static_cast<int>(n);
