@@ -727,7 +727,10 @@ answer respond(const site_policy& site, login_state* login, long long now_ms, ch
             a.close_after_send = true;
         }
     }
-    if (asks_close(site, r)) a.last_of_group = true;
+    if (asks_close(site, r) && !a.close_after_send) {
+        a.last_of_group = true;
+        a.extra_headers += "Connection: close\r\n";
+    }
     // A HEAD is answered as a GET, every decision included, without the
     // body: a client that sent HEAD reads none, even with a 401 or 403.
     a.head_only = r.is_head();

@@ -796,7 +796,10 @@ TEST_F(RequestHandler, ConnectionCloseIsHeardInTheHttp10Mode) {
     EXPECT_TRUE(node->connected());
     config.site.http10 = true;
     connect();
-    EXPECT_EQ(answers(group).size(), 1u) << "its answer is the last";
+    const std::vector<response> got = answers(group);
+    ASSERT_EQ(got.size(), 1u) << "its answer is the last";
+    EXPECT_NE(got[0].headers.find("Connection: close\r\n"), std::string::npos)
+        << "the answer says so";
     EXPECT_FALSE(node->connected());
 }
 
