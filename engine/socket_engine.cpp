@@ -521,12 +521,22 @@ void se_basic_node::recv_through_transport() {
     }
 }
 
-// `tail`: the bytes are a piece of the file tail, sent from `buffer`.
+// `tail`: the bytes are a piece of the file tail, sent from `buffer`. A TLS
+// write moves one record at a time: the calls go on until the bytes are gone
+// or the socket is full, as one plain send would, since a poll between
+// records would cost as much as the record.
 void se_basic_node::send_through_transport(const char* data, size_t length, bool tail) {
     size_t moved = 0;
-    const transport::outcome outcome = via->send(sock, data, length, &moved);
-    if (transport_waits(outcome)) return;
-    if (outcome != transport::outcome::moved) {
+    transport::outcome outcome;
+    do {
+        size_t now = 0;
+        outcome = via->send(sock, data + moved, length - moved, &now);
+        moved += now;
+        if (now == 0) break;
+    } while (outcome == transport::outcome::moved && moved < length);
+    const bool waits = transport_waits(outcome);
+    if (moved == 0 && waits) return;
+    if (outcome != transport::outcome::moved && !waits) {
         last_io_result = -1;
         return end_job(send_failed);
     }

@@ -219,6 +219,7 @@ class scripted_transport : public transport {
   public:
     std::vector<outcome> answers;  // in turn; `moved` moves the bytes it is given
     std::string given = "xyz";
+    size_t record = SIZE_MAX;  // the most one send moves
     bool decrypted_waiting = false;
     int calls = 0;
 
@@ -230,7 +231,7 @@ class scripted_transport : public transport {
     }
     outcome send(int, const char*, size_t length, size_t* moved) override {
         const outcome next = take();
-        *moved = next == outcome::moved ? length : 0;
+        *moved = next == outcome::moved ? std::min(length, record) : 0;
         return next;
     }
     bool pending() const override { return decrypted_waiting; }
@@ -279,6 +280,20 @@ TEST_F(SocketEngine, AReceiveThroughATransportWaitsForWhatItAsks) {
     pair.send_peer("!");
     pair.node.job_proc();
     EXPECT_EQ(pair.node.get_result(), se_basic_node::send_failed);
+
+    // A transport that moves a record per call is called again in the same
+    // step until the socket is full, then waits for room.
+    via.record = 2;
+    via.calls = 0;
+    via.answers = {transport::outcome::moved, transport::outcome::moved,
+                   transport::outcome::want_write, transport::outcome::moved};
+    pair.node.start(se_basic_node::_send, out, 5, 5);
+    pair.node.job_proc();
+    EXPECT_EQ(via.calls, 3);
+    EXPECT_TRUE(pair.node.job_active()) << "one byte is left";
+    pair.node.job_proc();
+    EXPECT_EQ(via.calls, 4);
+    EXPECT_EQ(pair.node.get_result(), se_basic_node::success);
 }
 
 // A peer's address as text, and the key a client is counted by: IPv4 as it
