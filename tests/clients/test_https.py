@@ -4,8 +4,9 @@ openssl for 127.0.0.1) answers Python's ssl, curl (trusting the certificate,
 and with -k), wget and openssl s_client: a download, a resumed range, a
 revalidation and an upload, all over TLS 1.2 or 1.3 only. A plain HTTP
 request on the TLS port is told to use https; a client that opens a
-connection and never says hello is closed at job_timeout; sslscan finds no
-protocol below TLS 1.2 and no weak cipher."""
+connection and never says hello is closed at job_timeout, and 200 handshakes
+that stop half-way do not hold up a client whose handshake is done; sslscan
+finds no protocol below TLS 1.2 and no weak cipher."""
 
 import hashlib
 import http.client
@@ -123,6 +124,34 @@ def plain_and_stalled(server):
     return f"plain HTTP told to use https; a silent connection closed after {waited:.1f} s"
 
 
+def half_open_flood(server, cert):
+    """200 connections that start a hello and stop: a client whose handshake
+    is done is still answered at once."""
+    (server.dir / "root" / "small.txt").write_bytes(b"small")
+    context = ssl.create_default_context(cafile=str(cert))
+    connection = http.client.HTTPSConnection("127.0.0.1", server.port, context=context, timeout=CLIENT_SECONDS)
+    flood = []
+    try:
+        def ask():
+            started = time.monotonic()
+            connection.request("GET", "/small.txt", headers=AUTH)
+            response = connection.getresponse()
+            check_equal((response.status, response.read()), (200, b"small"), "the established client")
+            return time.monotonic() - started
+        ask()
+        for _ in range(200):
+            half = socket.create_connection(("127.0.0.1", server.port), timeout=CLIENT_SECONDS)
+            half.sendall(b"\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03")  # a hello cut short
+            flood.append(half)
+        slowest = max(ask() for _ in range(20))
+    finally:
+        connection.close()
+        for half in flood:
+            half.close()
+    check(slowest < 0.1, f"an answer took {slowest * 1000:.0f} ms beside 200 half-open handshakes")
+    return f"beside 200 half-open handshakes, the slowest of 20 answers took {slowest * 1000:.1f} ms"
+
+
 def scanned(server):
     result = run([SSLSCAN, "--no-colour", f"127.0.0.1:{server.port}"], seconds=120)
     check(result.returncode == 0, f"sslscan: {result.stderr}")
@@ -143,6 +172,7 @@ def checks_with(cert):
             yield curl_and_wget(server, cert, Path(work))
         yield s_client(server)
         yield plain_and_stalled(server)
+        yield half_open_flood(server, cert)
         yield scanned(server)
     return body
 
