@@ -367,6 +367,11 @@ bool start_sharing(const char* argv0, const param_map& params, const std::string
 
 void run_main_loop() {
     const unsigned long pause_ms = 100;
+    // Woken on I/O, a quiet server waits for a socket, a signal or a job's
+    // time limit; the timeout only paces housekeeping such as giving back an
+    // idle connection's pages, so it is long: each wake over many idle
+    // connections costs a poll over all of them.
+    const unsigned long quiet_wait_ms = 1000;
     for (;;) {
         server.job_proc();
         printf_ex_flush();
@@ -376,7 +381,7 @@ void run_main_loop() {
         } else {
             // A poll that moved something on may have left work for the next
             // one that no socket announces: no pause after it.
-            server.wait(server.made_progress() ? 0 : pause_ms);
+            server.wait(server.made_progress() ? 0 : quiet_wait_ms);
         }
     }
 }
