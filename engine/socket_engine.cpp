@@ -445,11 +445,13 @@ void se_basic_node::buffered_bytes_sent(int moved) {
 
 // One sendfile() call. Asking for the whole rest lets the socket take what it
 // has room for; a shorter result means it is full for now. A node driven by
-// its owner's wait asks for a bounded piece: the poll round goes on to the
-// other connections, and a small answer does not wait behind megabytes of
-// large ones (the next round comes at once while the socket has room).
+// its owner's wait asks for a bounded piece while other sockets were ready
+// too: the poll round goes on to them, and a small answer does not wait
+// behind megabytes of large ones (the next round comes at once while the
+// socket has room). Alone, it moves what the socket takes: smaller pieces
+// would only cost calls.
 void se_basic_node::send_file_piece() {
-    const off_t largest_piece = wait_driven ? file_piece_bytes : off_t{1} << 30;
+    const off_t largest_piece = wait_driven && shares_the_round ? file_piece_bytes : off_t{1} << 30;
     int length = static_cast<int>(std::min(send_file_remaining, largest_piece));
     ssize_t n = sendfile(sock, send_file_fd, &send_file_offset, static_cast<size_t>(length));
     last_io_result = static_cast<int>(n);
@@ -716,6 +718,7 @@ bool se_server::wait(unsigned long milliseconds) {
     int limit = static_cast<int>(std::min<unsigned long>(wait_ms, INT_MAX));
     int n = poll(wait_set.data(), wait_set.size(), limit);
     wait_fresh = n >= 0;
+    ready_in_wait = std::max(n, 0);
     if (n < 0) {
         // Nothing learned; pausing keeps a lasting failure from becoming a busy loop.
         if (!at_once) Sleep(wait_ms);
@@ -771,7 +774,10 @@ void se_server::step_nodes() {
         se_server_node* node = *it;
         if (entry != wait_set.end()) {
             node->learn(entry->fd == -1 ? 0 : entry->events, entry->revents);
+            node->shares_the_round = ready_in_wait > (entry->revents != 0 ? 1 : 0);
             ++entry;
+        } else {
+            node->shares_the_round = false;
         }
         unsigned long progress_before = node->progress;
         step_node(*node);

@@ -182,6 +182,9 @@ class se_basic_node {
     bool wait_driven = false;
     short known_events = 0;
     short seen_events = 0;
+    // The last wait found other sockets ready as well: a file tail then goes
+    // out a bounded piece per step, so that they are not kept waiting.
+    bool shares_the_round = false;
     // Counts what moves the node on: jobs started and ended, bytes moved.
     unsigned long progress = 0;
     // monotonic_ns() when `job_timeout` started counting: the job's start.
@@ -340,6 +343,7 @@ class se_server : public mt_obj {
     // Reused by every wait.
     std::vector<pollfd> wait_set;
     bool wait_fresh = false;
+    int ready_in_wait = 0;  // sockets the last wait found ready
 
     se_basic_node::readiness connection_pending();
     void accept_one();
