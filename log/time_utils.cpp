@@ -14,7 +14,7 @@ std::string time_stamp_str(time_t t) {
 }
 
 // Log lines come in bursts within one second: each second is formatted once.
-std::string system_time_str() {
+const std::string& system_time_str() {
     static time_t formatted_second = 0;
     static std::string stamp;
     time_t now = time(nullptr);
@@ -38,7 +38,7 @@ std::string access_log_time_str(time_t t) {
     return buffer;
 }
 
-std::string access_log_time_str() {
+const std::string& access_log_time_str() {
     static time_t formatted_second = 0;
     static std::string stamp;
     time_t now = time(nullptr);

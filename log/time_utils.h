@@ -7,8 +7,8 @@
 // The current UTC time as "YYYY-MM-DD hh-mm-ss (UTC)", for example
 // "2009-03-01 17-05-09 (UTC)": hyphens, not colons, between the time's parts.
 // Not reentrant: it keeps the last stamp, formatted once per second, in state
-// shared by all calls.
-std::string system_time_str();
+// shared by all calls; the reference stays valid until the next call.
+const std::string& system_time_str();
 
 // The same format for a given calendar time. Years beyond four digits are
 // written in full, never cut; a time gmtime_r cannot convert gives "".
@@ -18,7 +18,7 @@ std::string time_stamp_str(time_t t);
 // The current UTC time as the access logs of web servers write it,
 // "09/Dec/2026:04:20:00 +0000". Formatted once per second, like
 // system_time_str, and not reentrant either.
-std::string access_log_time_str();
+const std::string& access_log_time_str();
 
 // The same format for a given calendar time; "" when gmtime_r cannot convert
 // it. Reentrant.
