@@ -345,6 +345,7 @@ bool read_regular_file(const std::string& name, off_t limit, std::string* text) 
     bool ok = true;
     for (ssize_t n; (n = read(fd, chunk, sizeof chunk)) != 0;) {
         if (n < 0 || static_cast<off_t>(text->size()) + n > limit) {
+            if (n > 0) errno = EFBIG;
             ok = false;
             break;
         }

@@ -31,7 +31,9 @@ class config_checker {
     int run() {
         std::vector<config_line> lines;
         if (!read_config_lines(file, form, &lines)) {
-            report(0, "error", std::string("can not read it: ") + strerror(errno));
+            // EINVAL: opened, but not a regular file, which is never read.
+            const char* why = errno == EINVAL ? "not a regular file" : strerror(errno);
+            report(0, "error", std::string("can not read it: ") + why);
         } else {
             check_lines(lines);
             check_settings_in_force();

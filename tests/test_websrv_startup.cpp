@@ -445,11 +445,17 @@ TEST(WebsrvStartup, CheckReportsEveryLineNotUsedAsWritten) {
         EXPECT_EQ(read_file(process.dir / "stdout.txt"), "") << r.config;
         EXPECT_FALSE(fs::exists(process.dir / "websrv.log")) << r.config << ": nothing is logged";
     }
-    for (const char* unreadable : {"fifo", "/dev/zero"}) {
+    for (auto [unreadable, why] :
+         {std::pair{"fifo", "not a regular file"}, std::pair{"/dev/zero", "not a regular file"},
+          std::pair{"big.cfg", "File too large"}}) {
         websrv_process process;
         mkfifo((process.dir / "fifo").c_str(), 0600);
+        write_file(process.dir / "big.cfg", std::string((1 << 20) + 1, '/'));
         process.start("./websrv", {}, {"-t", "-c", unreadable});
         EXPECT_EQ(process.wait_for_exit(), 1) << unreadable << ": refused, never waited on";
+        const std::vector<std::string> told = lines_of(read_file(process.dir / "stderr.txt"));
+        ASSERT_FALSE(told.empty()) << unreadable;
+        EXPECT_EQ(told.front(), std::string(unreadable) + ": error: can not read it: " + why);
     }
 }
 
