@@ -524,7 +524,8 @@ size_t kept_length(const char* text, size_t length, size_t at) {
 void append_log_safe(std::string* out, const char* text, size_t length) {
     size_t run_begin = 0;  // runs of kept bytes are appended at once
     for (size_t i = 0; i < length;) {
-        // Most of a request head is printable ASCII: skip it a byte at a time.
+        // Most of a request head is printable ASCII: pass over it without a
+        // call per byte.
         while (i < length && static_cast<unsigned char>(text[i]) - 0x20u < 0x5Fu)
             ++i;
         if (i == length) break;
