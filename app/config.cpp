@@ -14,7 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/connection.h"
+#include "app/file_text.h"
 #include "app/login_limit.h"
 #include "http/proxy_utils.h"
 
@@ -81,8 +81,8 @@ void load_content_types(const std::string& file_name, configuration* config) {
 void load_password_file(const std::string& file_name, configuration* config) {
     config->htpasswd = file_name;
     config->htpasswd_problems.clear();
-    config->site.users = std::make_shared<password_file>();
-    if (!config->site.users->load(file_name, &config->htpasswd_problems)) {
+    config->users = std::make_shared<password_file>();
+    if (!config->users->load(file_name, &config->htpasswd_problems)) {
         config->htpasswd_problems.push_back(file_name + ": can not be read: nobody can log in");
     }
 }
@@ -321,42 +321,6 @@ const char* modern_value(const key_row& row, configuration* config) {
     return row.modern;
 }
 
-// Opens a file the operator names for reading without waiting on it: a pipe
-// or a device would hold up the check or the start for ever. -1 for anything
-// but a regular file, with errno set.
-int open_regular_file(const std::string& name) {
-    const int fd = open(name.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd == -1) return -1;
-    struct stat info {};
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        close(fd);
-        errno = EINVAL;
-        return -1;
-    }
-    return fd;
-}
-
-// The whole of a regular file of at most `limit` bytes; false for anything else.
-bool read_regular_file(const std::string& name, off_t limit, std::string* text) {
-    text->clear();
-    const int fd = open_regular_file(name);
-    if (fd == -1) return false;
-    char chunk[65536];
-    bool ok = true;
-    for (ssize_t n; (n = read(fd, chunk, sizeof chunk)) != 0;) {
-        if (n < 0 || static_cast<off_t>(text->size()) + n > limit) {
-            if (n > 0) errno = EFBIG;
-            ok = false;
-            break;
-        }
-        text->append(chunk, static_cast<size_t>(n));
-    }
-    const int error = errno;
-    close(fd);
-    errno = error;
-    return ok;
-}
-
 }  // namespace
 
 configuration default_configuration(const std::string& exe_name) {
@@ -382,7 +346,7 @@ void apply_config(const param_map& params, config_form form, configuration* conf
     }
 }
 
-std::vector<std::string> config_lines(const configuration& config, const param_map& params) {
+std::vector<std::string> settings_lines(const configuration& config, const param_map& params) {
     std::vector<std::string> lines;
     auto from_default = [&config](const char* name) {
         return std::find(config.from_defaults.begin(), config.from_defaults.end(), name) !=
@@ -432,7 +396,6 @@ const char* const web_content_types =
 
 site_policy policy_of(const configuration& config) {
     site_policy site = config.site;
-    site.max_attempts = simple_server_node::max_a_counter;
     site.realm = change_ext(get_name(config.exe_name), "");
     const std::string credentials = site.login + ":" + site.password;
     site.expected_credentials =
@@ -442,6 +405,12 @@ site_policy policy_of(const configuration& config) {
     // and store names such as "v1..2.txt".
     site.whole_dot_steps = site.listing || site.upload || site.decode_path;
     return site;
+}
+
+void assemble_site(const configuration& config, site_policy* site, site_services* services) {
+    *site = policy_of(config);
+    services->logins = login_limiter(config.login_limit);
+    services->users = config.users;
 }
 
 std::string listen_address(const std::string& ip, config_form form) {
@@ -494,36 +463,6 @@ bool read_content_types(const std::string& file_name, param_map* types) {
         types->clear();
         return false;
     }
-    return true;
-}
-
-bool read_config_lines(const std::string& file_name, config_form form,
-                       std::vector<config_line>* lines) {
-    lines->clear();
-    std::string text;
-    // A configuration is small: a larger file is not one.
-    if (!read_regular_file(file_name, 1 << 20, &text)) return false;
-    int number = 0;
-    for (size_t begin = 0; begin < text.size(); ++number) {
-        size_t end = text.find('\n', begin);
-        if (end == std::string::npos) end = text.size();
-        std::string line = text.substr(begin, end - begin);
-        begin = end + 1;
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        const bool comment =
-            line.compare(0, 2, "//") == 0 || (form == config_form::modern && line[0] == '#');
-        if (!line.empty() && !comment) lines->push_back({number + 1, line});
-    }
-    return true;
-}
-
-bool read_config_text(const std::string& file_name, config_form form, std::string* text) {
-    text->clear();
-    std::vector<config_line> lines;
-    if (!read_config_lines(file_name, form, &lines)) return false;
-    for (const config_line& line : lines)
-        text->append(line.text).append("\r\n");
-    text->append("\r\n");
     return true;
 }
 

@@ -11,17 +11,16 @@
 // the modern ones in the table.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
-#include "app/responder.h"
+#include "app/config_form.h"
+#include "app/config_lines.h"
+#include "app/password_file.h"
+#include "app/site_policy.h"
+#include "app/site_services.h"
 #include "http/http_utils.h"
-
-// Which defaults a configuration starts from.
-enum class config_form {
-    bare,    // the file beside the executable: the specified defaults
-    modern,  // -c FILE and websrv DIR: the modern defaults of the keys not set
-};
 
 struct configuration {
     config_form form = config_form::bare;
@@ -38,6 +37,7 @@ struct configuration {
     // A certificate and key made at start-up, held in memory only (--tls).
     std::string tls_cert_pem, tls_key_pem;
     std::string htpasswd;                        // the password file; empty: login and password
+    std::shared_ptr<password_file> users;        // its users, read at start-up; null without it
     std::vector<std::string> htpasswd_problems;  // its entries that are not taken
     std::string listing;                         // "1": listings; "all": hidden names too
     std::string upload;                          // "1": uploads; "replace": over existing files too
@@ -67,10 +67,15 @@ void apply_config(const param_map& params, config_form form, configuration* conf
 // or that took a modern default. Each line "////key=value\n"; a modern
 // default is followed by " (default)". The modern form does not show the
 // password.
-std::vector<std::string> config_lines(const configuration& config, const param_map& params);
+std::vector<std::string> settings_lines(const configuration& config, const param_map& params);
 
-// The site policy that the configuration describes, with what follows from
-// its keys: the realm (the executable's name), the expected credentials.
+// The site that the configuration describes, assembled in one place: the
+// policy, with what follows from its keys (the realm, the executable's name;
+// the expected credentials), and the services its connections share (the
+// login limit, the users of the password file).
+void assemble_site(const configuration& config, site_policy* site, site_services* services);
+
+// The site policy alone, for what only reads it.
 site_policy policy_of(const configuration& config);
 
 // Whether start-up reads `key`.
@@ -100,25 +105,6 @@ bool is_plain_name(const std::string& name);
 // Reads a media-type table in the mime.types format from a regular file.
 // False, with `types` empty, when the file cannot be read or holds no table.
 bool read_content_types(const std::string& file_name, param_map* types);
-
-// A line of a configuration file that start-up retains, without its line end,
-// with its number in the file from 1.
-struct config_line {
-    int number;
-    std::string text;
-};
-
-// Reads the retained lines of a configuration file: a trailing CR is removed
-// from each line, then empty lines and comments are dropped: lines that
-// begin with "//", and in the modern form lines that begin with "#" too.
-// False, with no lines, when the file cannot be opened.
-bool read_config_lines(const std::string& file_name, config_form form,
-                       std::vector<config_line>* lines);
-
-// The text that parse_params reads: every retained line followed by "\r\n",
-// then one more "\r\n". False, with an empty text, when the file cannot be
-// opened.
-bool read_config_text(const std::string& file_name, config_form form, std::string* text);
 
 // The media types of the common web files, in the mime.types format: the
 // modern forms' table when the system's (/etc/mime.types) is not there.

@@ -65,24 +65,16 @@ class config_checker {
     // A line without "=" begins a key that runs on to the next "=", across
     // line ends: it swallows the next line's key.
     void check_lines(const std::vector<config_line>& lines) {
-        std::vector<int> joined;
-        for (const config_line& line : lines) {
-            const size_t equals = line.text.find('=');
-            if (equals == std::string::npos) {
-                joined.push_back(line.number);
-                continue;
-            }
-            for (int number : joined) {
+        const config_entries read = read_config_entries(lines);
+        for (const config_entry& entry : read.entries) {
+            for (int number : entry.joined) {
                 report(number, "error",
-                       "no \"=\": the line is joined with line " + std::to_string(line.number) +
+                       "no \"=\": the line is joined with line " + std::to_string(entry.line) +
                            " into one key, and both are ignored (" + comment_rule() + ")");
             }
-            if (joined.empty()) {
-                check_entry(line.text.substr(0, equals), line.text.substr(equals + 1), line.number);
-            }
-            joined.clear();
+            if (entry.joined.empty()) check_entry(entry.key, entry.value, entry.line);
         }
-        for (int number : joined) {
+        for (int number : read.unterminated) {
             report(number, "error",
                    "no \"=\" on this line or any later one: the whole file is refused and every "
                    "setting keeps its default (" +

@@ -37,8 +37,9 @@ long long monotonic_ms() {
 
 }  // namespace
 
-simple_server_node::simple_server_node(const site_policy* site)
+simple_server_node::simple_server_node(const site_policy* site, site_services* services)
     : site(site),
+      services(services),
       in_size(site->sizeof_in),
       in_buf(new (std::nothrow) char[static_cast<size_t>(site->sizeof_in)]),
       out_size(site->sizeof_out),
@@ -116,7 +117,6 @@ void simple_server_node::before_job_proc() {
 
 void simple_server_node::frame_received() {
     const group_frame frame = frame_group(in_buf, received(), &scan);
-    etx_detected = frame == group_frame::complete;
     if (frame != group_frame::incomplete) answer_received_group(frame);
 }
 
@@ -136,6 +136,10 @@ void simple_server_node::answer_received_group(group_frame frame) {
 // ---------------------------------------------------------------------------
 // Answering a group
 
+decision_context simple_server_node::context() const {
+    return decision_context{*site, *services, monotonic_ms()};
+}
+
 void simple_server_node::answer_request_group(char* current) {
     now = state::sending;
     char* write_pos = out_buf;
@@ -148,7 +152,7 @@ void simple_server_node::answer_request_group(char* current) {
 
     while (current != group_end) {
         char* next = nullptr;
-        answer a = respond(*site, &login, monotonic_ms(), current, group_end, &next);
+        answer a = respond(context(), &login, current, group_end, &next);
         if (a.what == answer::kind::close) return close_for("request not served");
         log_decision(a);
         // The rest of the group is the upload's body.
@@ -207,7 +211,7 @@ void simple_server_node::log_decision(const answer& a) {
 }
 
 bool simple_server_node::write_logged(const answer& a, char* pos, int room, written* w) {
-    *w = write_answer(*site, a, pos, room);
+    *w = write_answer(context(), a, pos, room);
     if (w->length < 0) return false;
     if (!w->file_served) log.event("error detected");
     request_record record;

@@ -34,6 +34,7 @@
 #include "app/connection_log.h"
 #include "app/request.h"
 #include "app/responder.h"
+#include "app/site_services.h"
 #include "engine/socket_engine.h"
 
 class simple_server_node : public se_server_node {
@@ -44,8 +45,9 @@ class simple_server_node : public se_server_node {
     enum class state { receiving, sending, taking_body, discarding, draining };
 
     // Allocates both buffers; check has_buffers() before using the node.
-    // The node answers as `site` says; it must outlive the node.
-    explicit simple_server_node(const site_policy* site);
+    // The node answers as `site` says, with the shared `services`; both must
+    // outlive the node.
+    simple_server_node(const site_policy* site, site_services* services);
     // Disconnects first, so this class's hooks log the close.
     ~simple_server_node() override;
 
@@ -61,8 +63,8 @@ class simple_server_node : public se_server_node {
     void after_disconnect() override;
 
   protected:
-    bool etx_detected = false;  // the received bytes ended with an empty line at the last check
     const site_policy* site;
+    site_services* services;
     login_state login;
     int in_size;
     char* in_buf;
@@ -71,6 +73,9 @@ class simple_server_node : public se_server_node {
 
   private:
     state now = state::receiving;
+
+    // What the decision of a request group reads, at the time it is made.
+    decision_context context() const;
 
     // receiving: the bytes of the group that were already in the receive
     // buffer when its receive job started, and how far they have been framed.

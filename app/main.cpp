@@ -1,7 +1,5 @@
 #include "app/main.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -12,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "app/log_file.h"
 #include "engine/platform.h"
 #include "log/printf_ex.h"
 #include "log/time_utils.h"
@@ -34,10 +33,11 @@ struct config_reading {
 config_reading read_configuration(const std::string& file_name, config_form form) {
     config_reading reading;
     reading.file_name = file_name;
-    std::string text;
-    reading.read = read_config_text(file_name, form, &text);
-    reading.parsed = parse_params(text.data(), text.data() + text.size(), &reading.params);
-    if (!reading.parsed) reading.params.clear();
+    std::vector<config_line> lines;
+    reading.read = read_config_lines(file_name, form, &lines);
+    const config_entries entries = read_config_entries(lines);
+    reading.parsed = reading.read && !entries.refused();
+    reading.params = entries.params();
     return reading;
 }
 
@@ -69,13 +69,13 @@ void tell_config_problems(const config_reading& reading) {
 
 void log_settings(const param_map& params) {
     printf_ex("////params:\n");
-    for (const std::string& line : config_lines(config, params))
+    for (const std::string& line : settings_lines(config, params))
         printf_ex("%s", line.c_str());
 }
 
 // The password every copy of websrv starts with is known to everyone.
 void warn_of_default_password(const std::string& config_file) {
-    if (config.site.users ||
+    if (config.users ||
         config.site.password != default_configuration(config.exe_name).site.password) {
         return;
     }
@@ -83,66 +83,8 @@ void warn_of_default_password(const std::string& config_file) {
             config.exe_name.c_str(), config_file.c_str());
 }
 
-// The descriptor that holds the lock on the log file, or -1.
-int log_lock = -1;
-
-// What the lock on the log found.
-enum class log_lock_result { locked, held_elsewhere, not_locked, refused };
-// Why the log file was refused.
-std::string log_refusal;
-
-// Whether the log file, open as `fd`, may receive the log: never a pipe or a
-// socket, which could hold up the server; when the configuration named it, a
-// regular file readable by its owner only, since the log holds what clients
-// send. An existing file of this process's user is
-// narrowed to its owner; one of another user that others may read is refused.
-bool log_file_fits(int fd, bool named) {
-    struct stat info {};
-    const bool fits =
-        fstat(fd, &info) == 0 &&
-        (named ? S_ISREG(info.st_mode) : !S_ISFIFO(info.st_mode) && !S_ISSOCK(info.st_mode));
-    if (!fits) {
-        log_refusal = "it is not a regular file";
-        return false;
-    }
-    if (!named || (info.st_mode & 077) == 0) return true;
-    if (info.st_uid == geteuid() && fchmod(fd, info.st_mode & 0700) == 0) {
-        fprintf(stderr, "%s: the log %s was readable by others: now by its owner only\n",
-                config.exe_name.c_str(), config.log_file.c_str());
-        return true;
-    }
-    log_refusal = "others may read it, and it is not this user's to narrow";
-    return false;
-}
-
-// Takes the lock on the log file that keeps a second copy of the server from
-// emptying it. The descriptor stays open, unused, in `log_lock` until the log
-// is opened again: the lock lives with it. The open never waits (for a
-// reader of a pipe, say) and follows no symbolic link when `no_links`; a log
-// it creates is private to its owner, as the log will be. A file that cannot
-// be opened or locked at all is left to the log, which then writes to
-// standard output only.
-log_lock_result lock_log_file(const std::string& file_name, bool named, bool no_links) {
-    const int flags =
-        O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | (no_links ? O_NOFOLLOW : 0);
-    int fd = open(file_name.c_str(), flags, S_IRUSR | S_IWUSR);
-    if (fd == -1) {
-        if (errno != ENXIO && errno != ELOOP) return log_lock_result::not_locked;
-        log_refusal = errno == ELOOP ? "it is a symbolic link" : "it is not a regular file";
-        return log_lock_result::refused;
-    }
-    if (!log_file_fits(fd, named)) {
-        close(fd);
-        return log_lock_result::refused;
-    }
-    if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
-        log_lock = fd;
-        return log_lock_result::locked;
-    }
-    const bool held_elsewhere = errno == EWOULDBLOCK;
-    close(fd);
-    return held_elsewhere ? log_lock_result::held_elsewhere : log_lock_result::not_locked;
-}
+// The lock on the log file, held while the process runs.
+log_file_lock log_lock;
 
 // The log was named by the configuration or the command line, not after the
 // executable; and the DIR form's log is never opened through a link.
@@ -158,10 +100,7 @@ void reopen_log() {
                 config.exe_name.c_str(), config.log_file.c_str(), strerror(errno));
         return;
     }
-    const int old_lock = log_lock;
-    log_lock = -1;
-    lock_log_file(config.log_file, log_named, log_no_links);
-    if (old_lock != -1) close(old_lock);
+    log_lock.move_to(config.log_file, log_named, log_no_links);
 }
 
 // The certificate and key in force: from the files the configuration names,
@@ -245,17 +184,22 @@ bool open_log() {
         printf_ex_screen_never_blocks(true);
         return true;
     }
-    const log_lock_result lock = lock_log_file(name, log_named, log_no_links);
-    if (lock == log_lock_result::held_elsewhere) {
+    bool narrowed = false;
+    const log_file_lock::result lock = log_lock.take(name, log_named, log_no_links, &narrowed);
+    if (narrowed) {
+        fprintf(stderr, "%s: the log %s was readable by others: now by its owner only\n",
+                config.exe_name.c_str(), name.c_str());
+    }
+    if (lock == log_file_lock::result::held_elsewhere) {
         fprintf(stderr,
                 "%s: %s is locked by another copy of websrv that is running; not starting\n",
                 config.exe_name.c_str(), name.c_str());
         return false;
     }
-    if (lock == log_lock_result::refused) {
+    if (lock == log_file_lock::result::refused) {
         printf_ex_init(false, true, nullptr, nullptr);
         printf_ex_screen_never_blocks(true);
-        report_start_failure("open the log", name, log_refusal.c_str());
+        report_start_failure("open the log", name, log_lock.refusal().c_str());
         return !config.exit_on_failure;
     }
     const bool opened = printf_ex_init(true, true, name.c_str(), config.log_append ? "a" : "w");
@@ -318,7 +262,7 @@ bool start_with(const config_reading& reading, config_form form) {
     log_settings(reading.params);
     warn_of_default_password(reading.file_name);
     if (config.site.upload) allow_many_files();
-    server.serve(policy_of(config), config.login_limit);
+    assemble_site(config, &server.policy(), &server.shared_services());
     if (tls_wanted()) {
         // Serving in clear what was to be served over TLS is no way out.
         std::string why;

@@ -38,7 +38,7 @@ bool start_sharing(const char* argv0, const param_map& params, const std::string
                    const std::string& cert_pem, const std::string& key_pem);
 
 // Polls `server` until SIGINT or SIGTERM: every 100 ms, or, with
-// `wake_on_io`, as soon as a socket has work (and at least every 100 ms).
+// `wake_on_io`, as soon as a socket has work (and at least once a second).
 // Between two polls it writes the log gathered during the poll (with
 // `wake_on_io`) and acts on the signals that start_up catches.
 [[noreturn]] void run_main_loop();

@@ -109,6 +109,20 @@ struct request_target {
 // False for user information without ":".
 bool split_target(char* begin, char* end, request_target* target);
 
+// One request as the decision reads it: its head, its target, and, where
+// the site percent-decodes paths, the target's path decoded.
+struct request {
+    request_head head;
+    request_target target;
+    std::string decoded_path;
+    bool decoded = false;
+
+    // The path that names the file; a redirect names the target's path instead.
+    const std::string& path() const { return decoded ? decoded_path : target.path; }
+    bool is_http10() const { return head.version == "HTTP/1.0"; }
+    bool is_head() const { return head.method == "HEAD"; }
+};
+
 // The credentials of a Basic Authorization field value: the scheme "Basic"
 // in any letter case, spaces or tabs, then the Base64 text. Empty when the
 // value is not of that form.

@@ -15,18 +15,11 @@ void simple_se_server::after_error(errors error) {
 }
 
 se_server_node* simple_se_server::new_node() {
-    auto* node = new (std::nothrow) simple_server_node(&site);
+    auto* node = new (std::nothrow) simple_server_node(&site, &services);
     if (node != nullptr && !node->has_buffers()) {
         delete node;
         node = nullptr;
     }
     if (node != nullptr && tls) node->set_transport(std::make_unique<tls_transport>(tls));
     return node;
-}
-
-void simple_se_server::serve(site_policy policy, unsigned int login_limit) {
-    logins = login_limiter(login_limit);
-    site = std::move(policy);
-    site.logins = logins.enabled() ? &logins : nullptr;
-    site.listings = &listings;
 }

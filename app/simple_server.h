@@ -4,8 +4,8 @@
 #pragma once
 
 #include "app/connection.h"
-#include "app/login_limit.h"
-#include "app/responder.h"
+#include "app/site_policy.h"
+#include "app/site_services.h"
 #include "engine/socket_engine.h"
 #include "engine/tls_transport.h"
 
@@ -20,9 +20,11 @@ class simple_se_server : public se_server {
     // Null when the node's buffers cannot be allocated: the server then
     // closes the connection and goes on.
     se_server_node* new_node() override;
-    // The site that new connections serve, and the failed logins each client
-    // address may make a minute (0: no limit).
-    void serve(site_policy policy, unsigned int login_limit);
+    // What new connections serve, and the services they share: start-up
+    // fills both in before the server is activated (app/config.h
+    // assemble_site); the policy is only read afterwards.
+    site_policy& policy() { return site; }
+    site_services& shared_services() { return services; }
     // New connections speak TLS with `context` (a reload hands over a new
     // one; connections keep theirs); null: plain HTTP.
     void use_tls(std::shared_ptr<tls_context> context) { tls = std::move(context); }
@@ -30,7 +32,6 @@ class simple_se_server : public se_server {
   private:
     int error_number = 0;
     site_policy site;
-    login_limiter logins;
-    listing_cache listings;
+    site_services services;
     std::shared_ptr<tls_context> tls;
 };

@@ -122,7 +122,8 @@ class site {
 
 class fuzz_node : public simple_server_node {
   public:
-    explicit fuzz_node(const site_policy* site) : simple_server_node(site) {}
+    fuzz_node(const site_policy* site, site_services* services)
+        : simple_server_node(site, services) {}
     using simple_server_node::login;
 
     int sends_done = 0;
@@ -397,8 +398,10 @@ exchange_result exchange(const std::string& group, uint8_t options) {
     require(socketpair(AF_UNIX, SOCK_STREAM, 0, fds) == 0, "no socket pair");
     enable_nonblocking_mode(fds[0], true);
     enable_nonblocking_mode(fds[1], true);
-    const site_policy site = policy_of(config);
-    auto node = std::make_unique<fuzz_node>(&site);
+    site_policy site;
+    site_services services;
+    assemble_site(config, &site, &services);
+    auto node = std::make_unique<fuzz_node>(&site, &services);
     require(node->has_buffers(), "the node has no buffers");
     node->login.authorized = (options & 1) != 0;
     node->login.a_counter = node->login.authorized ? 1 : (options >> 1) % 6;

@@ -2,8 +2,8 @@
 // or to both, serialised under one recursive lock.
 //
 // printf_ex adds nothing to the text; callers write whole lines. The file is
-// flushed after every call, so it holds every returned call's text on disk,
-// unless texts are gathered (printf_ex_gather) to be written a round at a time.
+// flushed after every call, so the system holds every returned call's text
+// in the file, unless texts are gathered (printf_ex_gather) to be written a round at a time.
 // A text the file cannot take whole (a full disk) is lost, not retried:
 // standard error says so at the first failure of a run, and once the file
 // takes text again it gets a stamped line "log: N texts could not be written

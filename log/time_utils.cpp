@@ -13,16 +13,9 @@ std::string time_stamp_str(time_t t) {
     return buffer;
 }
 
-// Log lines come in bursts within one second: each second is formatted once.
 const std::string& system_time_str() {
-    static time_t formatted_second = 0;
-    static std::string stamp;
-    time_t now = time(nullptr);
-    if (stamp.empty() || now != formatted_second) {
-        stamp = time_stamp_str(now);
-        formatted_second = now;
-    }
-    return stamp;
+    static time_text_cache stamps(time_stamp_str);
+    return stamps.at(time(nullptr));
 }
 
 std::string access_log_time_str(time_t t) {
@@ -39,12 +32,6 @@ std::string access_log_time_str(time_t t) {
 }
 
 const std::string& access_log_time_str() {
-    static time_t formatted_second = 0;
-    static std::string stamp;
-    time_t now = time(nullptr);
-    if (stamp.empty() || now != formatted_second) {
-        stamp = access_log_time_str(now);
-        formatted_second = now;
-    }
-    return stamp;
+    static time_text_cache stamps(access_log_time_str);
+    return stamps.at(time(nullptr));
 }

@@ -23,3 +23,24 @@ const std::string& access_log_time_str();
 // The same format for a given calendar time; "" when gmtime_r cannot convert
 // it. Reentrant.
 std::string access_log_time_str(time_t t);
+
+// A text made from a calendar time, kept until another time is asked for:
+// log lines and answers come in bursts within one second, and the same few
+// files are served again and again. The reference stays valid until the
+// next call.
+class time_text_cache {
+  public:
+    explicit time_text_cache(std::string (*make)(time_t)) : make(make) {}
+    const std::string& at(time_t t) {
+        if (text.empty() || t != made_for) {
+            text = make(t);
+            made_for = t;
+        }
+        return text;
+    }
+
+  private:
+    std::string (*make)(time_t);
+    time_t made_for = 0;
+    std::string text;
+};

@@ -27,7 +27,8 @@ namespace fs = std::filesystem;
 
 class test_node : public simple_server_node {
   public:
-    explicit test_node(const site_policy* site) : simple_server_node(site) {}
+    test_node(const site_policy* site, site_services* services)
+        : simple_server_node(site, services) {}
     using simple_server_node::to_transfer;
     const int& a_counter = login.a_counter;
     const bool& authorized = login.authorized;
@@ -150,9 +151,9 @@ class RequestHandler : public ::testing::Test {
         ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
         enable_nonblocking_mode(fds[0], true);
         enable_nonblocking_mode(fds[1], true);
-        site = policy_of(config);
+        assemble_site(config, &site, &services);
         site.log_form = log_form;
-        node = std::make_unique<test_node>(&site);
+        node = std::make_unique<test_node>(&site, &services);
         sockaddr_in peer_address{};
         peer_address.sin_family = AF_INET;
         peer_address.sin_addr.s_addr = htonl(0x7F000001);
@@ -192,6 +193,7 @@ class RequestHandler : public ::testing::Test {
     configuration config;
     log_format log_form = log_format::spec;
     site_policy site;
+    site_services services;
     std::unique_ptr<test_node> node;
     int peer = -1;
 };

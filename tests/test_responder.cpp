@@ -50,10 +50,10 @@ class Responder : public ::testing::Test {
         login_state login;
         login.authorized = true;
         char* next = nullptr;
-        answer a = respond(site, &login, 0, head.data(), head.data() + head.size(), &next);
+        answer a = respond(context(), &login, head.data(), head.data() + head.size(), &next);
         if (a.what == answer::kind::close) return "closed";
         std::vector<char> buffer(static_cast<size_t>(room));
-        written w = write_answer(site, a, buffer.data(), room);
+        written w = write_answer(context(), a, buffer.data(), room);
         std::string text(buffer.data(), static_cast<size_t>(std::max(w.length, 0)));
         if (w.body_from_file) {
             std::string body(static_cast<size_t>(a.body_length), '\0');
@@ -63,8 +63,11 @@ class Responder : public ::testing::Test {
         return text;
     }
 
+    decision_context context() { return decision_context{site, services, 0}; }
+
     static fs::path root;
     site_policy site;
+    site_services services;
     int room = 1 << 20;
     struct stat info {};
     std::string modified;
@@ -175,8 +178,7 @@ TEST_F(Responder, Revalidation) {
 // Only a request that brings credentials and fails counts against the login
 // limit: a browser's first request on each of its connections brings none.
 TEST_F(Responder, RequestsWithoutCredentialsNeverCountAsFailedLogins) {
-    login_limiter limiter(2);
-    site.logins = &limiter;
+    services.logins = login_limiter(2);
     site.login = "user";
     site.password = "5712";
     site.expected_credentials = "dXNlcjo1NzEy";
@@ -184,7 +186,7 @@ TEST_F(Responder, RequestsWithoutCredentialsNeverCountAsFailedLogins) {
         std::string head = "GET /digits.txt HTTP/1.1\r\nHost: h\r\n" + fields + "\r\n";
         login_state login;  // a new connection each time
         char* next = nullptr;
-        return respond(site, &login, 0, head.data(), head.data() + head.size(), &next).status;
+        return respond(context(), &login, head.data(), head.data() + head.size(), &next).status;
     };
     for (int connection = 0; connection < 10; ++connection)
         EXPECT_STREQ(status(""), "401 Unauthorized");
@@ -202,13 +204,13 @@ TEST_F(Responder, TheUsersOfAPasswordFileLogIn) {
     const std::string file = (root / "users").string();
     std::ofstream(file) << hash_password_line("ann", "bee") << "\n"
                         << hash_password_line("bob", "why") << "\n";
-    site.users = std::make_shared<password_file>();
-    ASSERT_TRUE(site.users->load(file, nullptr));
+    services.users = std::make_shared<password_file>();
+    ASSERT_TRUE(services.users->load(file, nullptr));
     auto as = [&](const std::string& fields, const std::string& target = "/digits.txt") {
         std::string head = "GET " + target + " HTTP/1.1\r\nHost: h\r\n" + fields + "\r\n";
         login_state login;
         char* next = nullptr;
-        answer a = respond(site, &login, 0, head.data(), head.data() + head.size(), &next);
+        answer a = respond(context(), &login, head.data(), head.data() + head.size(), &next);
         return std::string(a.status) + (login.authorized ? " as " + login.user : "");
     };
     EXPECT_EQ(as("Authorization: Basic YW5uOmJlZQ==\r\n"), "200 OK as ann");   // ann:bee

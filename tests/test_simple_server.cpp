@@ -24,7 +24,8 @@ const std::string node_prefix = stamp + R"(node \(ip = 0\.0\.0\.0, port = 0\) )"
 // A node connected to one end of a socket pair whose other end is `peer`.
 struct node_on_pair {
     site_policy site;
-    simple_server_node* node = new simple_server_node(&site);
+    site_services services;
+    simple_server_node* node = new simple_server_node(&site, &services);
     int peer = -1;
     node_on_pair() {
         int fds[2];
@@ -104,10 +105,8 @@ TEST(SimpleServer, NoNodeWhenItsBuffersCannotBeAllocated) {
     pid_t child = fork();
     if (child == 0) {
         // Leave room for the node, not for its 64 MiB response buffer.
-        site_policy site;
-        site.sizeof_out = 64 << 20;
         simple_se_server server;
-        server.serve(site, 0);
+        server.policy().sizeof_out = 64 << 20;
         rlimit limit{address_space_in_use() + (16 << 20), RLIM_INFINITY};
         setrlimit(RLIMIT_AS, &limit);
         _exit(server.new_node() == nullptr ? 0 : 1);

@@ -1,0 +1,138 @@
+#include "app/answer.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+
+namespace {
+
+// With large_files, a file body longer than this is sent from the file. Up to
+// it, one copy through the response buffer, sent with the header, costs less
+// CPU than the header followed by sendfile (bench/run --crossover), and a
+// short body sent as a segment of its own behind the header can wait for the
+// client's delayed acknowledgement; beyond it, the file spares the buffer's
+// pages.
+const off_t body_from_file_threshold = 512 * 1024;
+
+// Reads exactly `size` bytes of the file from `offset` into `target`,
+// straight from the descriptor: a stream would add a buffer of its own.
+bool read_file(int fd, char* target, off_t offset, off_t size) {
+    off_t done = 0;
+    while (done < size) {
+        ssize_t n = pread(fd, target + done, static_cast<size_t>(size - done), offset + done);
+        if (n <= 0) break;  // an error, or the file became shorter since stat
+        done += n;
+    }
+    return done == size;
+}
+
+// A type of text as a browser reads it: without a charset, UTF-8 text shows
+// as mojibake. A type that names one keeps it.
+std::string with_charset(const site_policy& site, std::string type) {
+    if (site.charset.empty() || type.find("charset=") != std::string::npos) return type;
+    const bool text =
+        type.starts_with("text/") || type == "application/javascript" || type == "application/json";
+    return text ? type + "; charset=" + site.charset : type;
+}
+
+// Writes a short answer, with its terminating NUL, only when it fits. Its body
+// is the status text, or that text and `body_text` on a line of their own.
+written write_status(const char* status, const std::string& extra_headers,
+                     const std::string& body_text, char* pos, int room) {
+    const char* extra = extra_headers.empty() ? nullptr : extra_headers.c_str();
+    const std::string body = body_text.empty() ? "" : std::string(status) + ": " + body_text + "\n";
+    const char* text = body.empty() ? nullptr : body.c_str();
+    // The text may name a file the client sent, in UTF-8.
+    const char* type = body.empty() ? nullptr : "text/plain; charset=utf-8";
+    written w;
+    if (http_print_length(status, extra, type, text) >= room) return w;
+    w.length = http_print(pos, &w.header_length, status, extra, type, text);
+    return w;
+}
+
+// Writes the file answer's header and the body behind it; a body that does not
+// fit, or that cannot be read whole, is answered with the 500 instead, unless
+// it is to be sent from the file.
+written write_file(const decision_context& context, const answer& a,
+                   const std::string& extra_headers, char* pos, int room) {
+    const site_policy& site = context.site;
+    const long long length = a.body_length;
+    int header_length = snprintf(
+        pos, static_cast<size_t>(room),
+        "HTTP/1.1 %s\r\n%sLast-Modified: %s\r\n%sContent-Type: %s\r\n"
+        "Content-Length: %lli\r\n\r\n",
+        a.status, extra_headers.c_str(),
+        context.services.last_modified.at(a.file_info.st_mtime).c_str(), a.file_fields.c_str(),
+        a.content_type.empty()
+            ? with_charset(site, lookup_content_type(site.content_types, get_ext(a.file_name)))
+                  .c_str()
+            : a.content_type.c_str(),
+        length);
+    const bool header_fits = header_length >= 0 && header_length < room;
+    const bool fits = header_fits && length <= room - header_length;
+    written w;
+    w.header_length = header_length;
+    w.file_served = true;
+    if (header_fits && site.large_files && (!fits || length > body_from_file_threshold)) {
+        w.length = header_length;
+        w.body_from_file = true;
+        return w;
+    }
+    // A HEAD's body is left out: nothing of it is read.
+    if (!fits ||
+        (!a.head_only && !read_file(a.file.get(), pos + header_length, a.body_offset, length))) {
+        return write_status(status_500, extra_headers, "", pos, room);
+    }
+    w.length = header_length + static_cast<int>(length);
+    return w;
+}
+
+// The 304: the header alone, with the fields that name the version.
+written write_not_modified(const answer& a, const std::string& extra_headers, char* pos, int room) {
+    written w;
+    const int length = snprintf(pos, static_cast<size_t>(room), "HTTP/1.1 %s\r\n%s\r\n", a.status,
+                                extra_headers.c_str());
+    if (length < 0 || length >= room) return w;
+    w.length = w.header_length = length;
+    return w;
+}
+
+}  // namespace
+
+void open_file::reset() {
+    if (fd != -1) close(fd);
+    fd = -1;
+}
+
+answer status_answer(const char* status, std::string extra_headers) {
+    answer a;
+    a.what = answer::kind::status;
+    a.status = status;
+    a.extra_headers = std::move(extra_headers);
+    return a;
+}
+
+written write_answer(const decision_context& context, const answer& a, char* pos, int room) {
+    const site_policy& site = context.site;
+    // Where clients may store files, no answer's type is guessed from its
+    // bytes: a stored text would otherwise run as a page of this site.
+    std::string extra = a.extra_headers;
+    if (site.upload) extra += "X-Content-Type-Options: nosniff\r\n";
+    if (site.date_field) extra += context.services.date_field.at(time(nullptr));
+    written w;
+    switch (a.what) {
+        case answer::kind::file:
+            w = write_file(context, a, extra, pos, room);
+            break;
+        case answer::kind::not_modified:
+            w = write_not_modified(a, extra, pos, room);
+            break;
+        default:
+            w = write_status(a.status, extra, a.body_text, pos, room);
+    }
+    if (a.head_only && w.length >= 0) {
+        w.length = w.header_length;
+        w.body_from_file = false;
+    }
+    return w;
+}

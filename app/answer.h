@@ -1,0 +1,102 @@
+// What a decision answers to one request, and the writing of that answer
+// into the response buffer. An answer is a value: the decision fills it in,
+// the connection logs it, writes it with write_answer() and sends it; nothing
+// here touches a socket or the log.
+#pragma once
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "app/decide/context.h"
+#include "app/status.h"
+#include "app/upload.h"
+
+// An open descriptor, closed when its owner goes; moved, never copied.
+class open_file {
+  public:
+    open_file() = default;
+    explicit open_file(int fd) : fd(fd) {}
+    ~open_file() { reset(); }
+    open_file(open_file&& other) noexcept : fd(other.release()) {}
+    open_file& operator=(open_file&& other) noexcept {
+        if (this != &other) {
+            reset();
+            fd = other.release();
+        }
+        return *this;
+    }
+    int get() const { return fd; }
+    int release() {
+        int kept = fd;
+        fd = -1;
+        return kept;
+    }
+    void reset();
+
+  private:
+    int fd = -1;
+};
+
+struct answer {
+    enum class kind {
+        close,         // close the connection; nothing of the group is sent
+        status,        // a short text answer: `status` with its text as the body
+        file,          // `status` (200 or 206) with a part of `file` as the body
+        not_modified,  // the 304 answer: `status` and `extra_headers`, no body
+        upload,        // the body that follows the head goes to `body`, then its status
+    };
+    kind what = kind::close;
+    const char* status = nullptr;  // one of the texts of app/status.h
+    std::string extra_headers;     // whole header lines: Location, WWW-Authenticate, Connection
+    open_file file;                // the file to send, opened and checked
+    struct stat file_info {};      // what was seen of it before it was opened
+    std::string file_name;         // its name, for its media type
+    std::string content_type;      // of a file answer; empty: what its name's extension says
+    std::string file_fields;       // ETag, Accept-Ranges and Content-Range lines of a file answer
+    off_t body_offset = 0;         // the part of the file that is the body
+    off_t body_length = 0;
+    bool head_only = false;            // a HEAD: the header without the body
+    bool close_after_send = false;     // the connection closes once the group is sent
+    bool last_of_group = false;        // the rest of the group is not answered
+    const char* event = nullptr;       // a line for the log before the answer, or null
+    bool event_for_every_log = false;  // the short access log says it too
+    std::string refusal;               // why an upload is refused, for the log; empty: it is not
+    bool failed_login = false;         // credentials came and did not pass
+    // The request as the access log names it, ranges of the receive buffer.
+    std::string_view request_line;
+    std::string_view referer;
+    std::string_view user_agent;
+    // The request's body, which this answer does not take: 0 when there is
+    // none, else its length (-1: not known). The connection reads it and
+    // throws it away once the answer is sent; unless the connection closes
+    // then, the next request follows it.
+    long long body_unread = 0;
+    std::unique_ptr<upload> body;  // the upload that takes the body
+    bool continue_first = false;   // the client waits for "100 Continue" before its body
+    bool browser_form = false;     // the upload is a browser's form: it is sent back to the folder
+    std::string body_text;         // what a short answer says beside its status; empty: nothing
+};
+
+// A short answer of `status`, with header lines of its own.
+answer status_answer(const char* status, std::string extra_headers = std::string());
+
+// Where one answer landed in the response buffer.
+struct written {
+    int length = -1;  // header and body; -1 when not even a short answer fits
+    int header_length = 0;
+    bool file_served = false;  // a 200 or 206 answer
+    // Only the header was written: the caller sends the answer's body from
+    // its file (`body_length` bytes from `body_offset`) behind it.
+    bool body_from_file = false;
+};
+
+// Writes an answer at `pos`, never past `room` bytes. With `large_files`, a
+// file body longer than a few pages, or one that does not fit, is left for
+// the caller to send from the file; otherwise a file body that does not fit
+// beside its header, or that cannot be read whole, is answered 500 instead.
+// A HEAD's length leaves the body out.
+written write_answer(const decision_context& context, const answer& a, char* pos, int room);

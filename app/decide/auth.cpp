@@ -1,0 +1,101 @@
+#include "app/decide/auth.h"
+
+#include "http/proxy_utils.h"
+
+namespace {
+
+// The user and password a request brings, from the target's user
+// information or a Basic Authorization field; false when it brings none.
+bool brought_credentials(const request& r, std::string* user, std::string* password) {
+    if (r.target.has_user_info) {
+        *user = r.target.user;
+        *password = r.target.password;
+        return true;
+    }
+    std::string decoded;
+    if (!r.head.authorization ||
+        !base64_decode(basic_credentials(*r.head.authorization), &decoded)) {
+        return false;
+    }
+    const size_t colon = decoded.find(':');
+    if (colon == std::string::npos) return false;
+    *user = decoded.substr(0, colon);
+    *password = decoded.substr(colon + 1);
+    return true;
+}
+
+// With a password file: whether the request's credentials are a user's of
+// it; `user` is then who logged in.
+bool password_file_match(password_file& users, const request& r, long long now, std::string* user) {
+    std::string password;
+    return brought_credentials(r, user, &password) && users.check(*user, password, now);
+}
+
+// One set of credentials a request: the target's user information when it
+// has some, else the Authorization field, else none (an empty login and
+// password). With both configured empty, authentication is off.
+bool credentials_match(const site_policy& site, const request& r) {
+    if (site.login.empty() && site.password.empty()) return true;
+    if (r.target.has_user_info) {
+        // Both are compared whatever the first says.
+        const bool user_matches = same_secret(r.target.user, site.login);
+        const bool password_matches = same_secret(r.target.password, site.password);
+        return user_matches && password_matches;
+    }
+    if (r.head.authorization) {
+        return same_secret(basic_credentials(*r.head.authorization), site.expected_credentials);
+    }
+    return false;
+}
+
+bool carries_credentials(const request& r) {
+    return r.target.has_user_info || r.head.authorization.has_value();
+}
+
+// With a login limit, a client that may try no more logins is answered and
+// closed, and the rest of its group is dropped.
+answer limit_reached(const decision_context& context, const login_state& login) {
+    login_limiter& logins = context.services.logins;
+    const long long now = context.now_ms;
+    const long long wait_s = (logins.ms_until_allowed(login.peer, now) + 999) / 1000;
+    answer a = context.site.retry_after
+                   ? status_answer(status_429, "Retry-After: " + std::to_string(wait_s) + "\r\n")
+                   : status_answer(status_403);
+    if (logins.first_refusal(login.peer, now)) {
+        a.event = "login limit reached";
+        a.event_for_every_log = true;
+    }
+    a.last_of_group = true;
+    return a;
+}
+
+}  // namespace
+
+answer check_login(const decision_context& context, login_state* login, const request& r) {
+    const site_policy& site = context.site;
+    login_limiter& logins = context.services.logins;
+    const long long now = context.now_ms;
+    if (logins.refuses(login->peer, now)) return limit_reached(context, *login);
+    if (login->a_counter > site.max_attempts) {
+        answer a = status_answer(status_403);
+        a.last_of_group = logins.enabled();
+        return a;
+    }
+    ++login->a_counter;
+    std::string user = site.login;
+    password_file* users = context.services.users.get();
+    if (users != nullptr ? password_file_match(*users, r, now, &user)
+                         : credentials_match(site, r)) {
+        login->authorized = true;
+        login->user = std::move(user);
+        answer a;
+        a.event = "authorization detected";
+        return a;
+    }
+    answer a =
+        status_answer(status_401, "WWW-Authenticate: Basic realm=\"" + site.realm + "\"\r\n");
+    // A request without credentials, as a browser's first one is, guesses nothing.
+    a.failed_login = carries_credentials(r);
+    if (a.failed_login) logins.record_failure(login->peer, now);
+    return a;
+}

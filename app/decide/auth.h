@@ -1,0 +1,29 @@
+// Basic authentication of a connection: the credentials a request brings,
+// checked against the site's login and password or against the users of a
+// password file, with the login limit of the client's address.
+//
+// A connection logs in once: its first request that brings the right
+// credentials authorizes it for good. Each request before that is an
+// attempt; past the site's `max_attempts` the connection is answered 403.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "app/answer.h"
+#include "app/decide/context.h"
+#include "app/request.h"
+
+// The authentication of one connection.
+struct login_state {
+    std::uint64_t peer = 0;   // the client as the login limit counts it (get_peer_key)
+    bool authorized = false;  // once true, stays true for the connection
+    int a_counter = 0;        // the attempts made on this connection
+    std::string user;         // who logged in; empty: nobody, or authentication is off
+};
+
+// The credentials of a connection that is not yet authorized. When they
+// pass, `login` is authorized and the answer is `close` with the event
+// "authorization detected" (the request is then answered as its method
+// says); otherwise it is the 401, 403 or 429 to answer with.
+answer check_login(const decision_context& context, login_state* login, const request& r);

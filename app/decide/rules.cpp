@@ -1,0 +1,52 @@
+#include "app/decide/rules.h"
+
+bool resolve_in_root(const site_policy& site, const request& r, std::string* resolved) {
+    return (site.whole_dot_steps || get_level_min(r.path()) >= 0) &&
+           resolve_dot_steps(r.path(), resolved);
+}
+
+namespace {
+
+// Whether an origin text names the host a request was sent to: the port of
+// the scheme may be written or left out.
+bool same_authority(std::string_view origin_authority, std::string_view host) {
+    auto without_default_port = [](std::string_view text) {
+        for (std::string_view port : {std::string_view(":80"), std::string_view(":443")}) {
+            if (text.ends_with(port)) return text.substr(0, text.size() - port.size());
+        }
+        return text;
+    };
+    return equal_ignoring_case(without_default_port(origin_authority), without_default_port(host));
+}
+
+}  // namespace
+
+// A form of another site would otherwise store files with the credentials
+// the browser keeps for this one.
+bool from_this_site(const site_policy& site, const request& r) {
+    if (r.head.sec_fetch_site && !equal_ignoring_case(*r.head.sec_fetch_site, "same-origin") &&
+        !equal_ignoring_case(*r.head.sec_fetch_site, "none")) {
+        return false;
+    }
+    if (!r.head.origin) return true;
+    const std::string_view origin = *r.head.origin;
+    const std::string_view scheme = site.tls ? "https://" : "http://";
+    return r.head.host && origin.size() > scheme.size() &&
+           equal_ignoring_case(origin.substr(0, scheme.size()), scheme) &&
+           same_authority(origin.substr(scheme.size()), *r.head.host);
+}
+
+bool body_length(std::string_view text, off_t* length) {
+    if (text.empty() || text.size() > 18 ||
+        text.find_first_not_of("0123456789") != std::string_view::npos) {
+        return false;
+    }
+    *length = 0;
+    for (char digit : text)
+        *length = *length * 10 + (digit - '0');
+    return true;
+}
+
+bool expects_continue(const request& r) {
+    return !r.is_http10() && r.head.expect && equal_ignoring_case(*r.head.expect, "100-continue");
+}

@@ -1,0 +1,162 @@
+#include "app/decide/upload.h"
+
+#include <fcntl.h>
+#include <linux/openat2.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include "app/decide/rules.h"
+
+namespace {
+
+// Opens the directory `resolved` (a path relative to the root) without
+// leaving the root: no ".." (already resolved away), no symbolic link that
+// leads out of it, no link of /proc. -1, with errno, when it cannot.
+int open_beneath_root(const std::string& root, const std::string& resolved) {
+    const int root_fd = open(root.empty() ? "." : root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (root_fd == -1) return -1;
+    open_how how{};
+    how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+    const char* path = resolved.empty() ? "." : resolved.c_str();
+    int fd = static_cast<int>(syscall(SYS_openat2, root_fd, path, &how, sizeof how));
+    if (fd == -1 && errno == ENOSYS) {
+        // A kernel without openat2: every step is opened without following a link.
+        fd = fcntl(root_fd, F_DUPFD_CLOEXEC, 0);
+        for (size_t begin = 0; fd != -1 && begin < resolved.size();) {
+            size_t end = std::min(resolved.find('/', begin), resolved.size());
+            const std::string step = resolved.substr(begin, end - begin);
+            begin = end + 1;
+            if (step.empty()) continue;
+            const int next =
+                openat(fd, step.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            close(fd);
+            fd = next;
+        }
+    }
+    const int error = errno;
+    close(root_fd);
+    errno = error;
+    return fd;
+}
+
+// Where an upload goes, confined like a GET's file, and more: no step of it
+// may begin with ".", and it is opened without following a link out of the
+// root. The directory (open in `dir`) and, for a PUT, the file name. Null
+// when the path is fine, else the status to refuse it with, and why.
+const char* upload_target(const site_policy& site, const request& r, bool names_file,
+                          open_file* dir, std::string* name, std::string* why) {
+    std::string resolved;
+    *why = "the path leads out of the root";
+    if (!resolve_in_root(site, r, &resolved)) return status_403;
+    const std::string& path = r.path();
+    if (names_file) {
+        // The last step as sent: "x/." or "x/.." names no file.
+        const std::string_view last = std::string_view(path).substr(path.rfind('/') + 1);
+        const size_t slash = resolved.rfind('/');
+        *name = slash == std::string::npos ? resolved : resolved.substr(slash + 1);
+        *why = "the path names no file";
+        if (!valid_upload_name(last) || !valid_upload_name(*name)) return status_400;
+        resolved.resize(resolved.size() - name->size());
+    }
+    const std::string steps = "/" + resolved + (names_file ? *name : "");
+    *why = "names that begin with \".\" are not stored";
+    if (steps.find("/.") != std::string::npos) return status_403;
+    *dir = open_file(open_beneath_root(site.root, resolved));
+    *why = "no directory of the root is there";
+    if (dir->get() == -1) return status_403;
+    struct stat info {};
+    *why = *name + " is a directory";
+    if (names_file && fstatat(dir->get(), name->c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISDIR(info.st_mode)) {
+        return status_409;
+    }
+    return nullptr;
+}
+
+// The boundary of a form's Content-Type, or why there is none.
+bool form_boundary(const request& r, std::string* boundary, std::string* why) {
+    media_type type;
+    *why = "the body is not multipart/form-data";
+    if (!r.head.content_type || !parse_media_type(*r.head.content_type, &type) ||
+        type.type != "multipart/form-data") {
+        return false;
+    }
+    const auto found = type.parameters.find("boundary");
+    *why = "the form's boundary is missing or longer than 70 characters";
+    if (found == type.parameters.end() || found->second.empty() || found->second.size() > 70) {
+        return false;
+    }
+    *boundary = found->second;
+    return true;
+}
+
+// Whether the client would rather read HTML than anything else, as a browser
+// that submits a form does: its Accept field names text/html before any
+// other type it takes.
+bool prefers_html(const request& r) {
+    const std::string_view accept = r.head.accept.value_or("");
+    const size_t html = accept.find("text/html");
+    return html != std::string_view::npos &&
+           accept.substr(0, html).find('/') == std::string_view::npos;
+}
+
+}  // namespace
+
+answer refused_upload(const char* status, std::string why) {
+    answer a = status_answer(status);
+    a.last_of_group = true;
+    a.refusal = std::move(why);
+    a.body_text = a.refusal;
+    return a;
+}
+
+answer upload_answer(const decision_context& context, const request& r) {
+    const site_policy& site = context.site;
+    off_t length = 0;
+    if (r.head.transfer_encoding || !r.head.content_length) {
+        return refused_upload(status_411, "an upload must announce its length");
+    }
+    if (!body_length(*r.head.content_length, &length)) {
+        return refused_upload(status_400, "the Content-Length is not a length");
+    }
+    if (length > site.upload_max) {
+        return refused_upload(status_413, "the body is larger than upload_max (" +
+                                              std::to_string(site.upload_max) + " bytes)");
+    }
+    const bool put = r.head.method == "PUT";
+    std::string boundary;
+    std::string why;
+    if (!put && !form_boundary(r, &boundary, &why)) return refused_upload(status_400, why);
+    open_file dir;
+    std::string name;
+    if (const char* refused = upload_target(site, r, put, &dir, &name, &why)) {
+        return refused_upload(refused, why);
+    }
+    // The Location names the file as the client named its path.
+    std::string location = "/" + r.target.path;
+    if (!put && location.back() != '/') location += '/';
+    answer a;
+    a.what = answer::kind::upload;
+    a.body = put ? upload::single_file(dir.get(), name, length, site.upload_replace, location)
+                 : upload::form_files(dir.get(), boundary, length, site.upload_replace, location);
+    a.continue_first = expects_continue(r);
+    a.browser_form = !put && prefers_html(r);
+    return a;
+}
+
+answer upload_result(const upload& done, bool browser_form) {
+    if (done.current() != upload::state::stored) {
+        answer a = refused_upload(done.status(), done.reason());
+        a.extra_headers = "Connection: close\r\n";
+        return a;
+    }
+    // A browser is sent back to the listing of the directory, where it sees
+    // what it stored; a reload there does not post the form again.
+    if (browser_form) {
+        const std::string& stored = done.location();
+        return status_answer(status_303,
+                             "Location: " + stored.substr(0, stored.rfind('/') + 1) + "\r\n");
+    }
+    return status_answer(status_201, "Location: " + done.location() + "\r\n");
+}

@@ -1,0 +1,50 @@
+// What a site serves and how: plain data, built once at start-up from the
+// configuration and only read afterwards. Every connection of a server reads
+// the same policy; what they share and change (the login limit, the
+// password file, the listing pages) are services apart from it
+// (app/site_services.h).
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+
+#include "app/log_format.h"
+#include "http/http_utils.h"
+
+struct site_policy {
+    // How each connection is driven.
+    int sizeof_in = 10240;         // bytes of its receive buffer: the largest request group
+    int sizeof_out = 1048576;      // bytes of its response buffer
+    unsigned int job_timeout = 0;  // ms each job may last; 0: no limit
+
+    std::string root;  // joined to request paths as text: ends with "/" (or is empty)
+    std::string index_name = "index.htm";  // served for a path that ends in "/"
+    std::string realm;                     // named in the 401's WWW-Authenticate field
+    std::string login;                     // both empty: authentication is off
+    std::string password;
+    std::string expected_credentials;  // the Base64 text of login ":" password
+    int max_attempts = 3;     // the highest attempt count at which credentials are still examined
+    param_map content_types;  // the configured media types; empty: the built-in ones
+    bool decode_path = false;
+    // Only whole ".." steps climb: "a..b" is a name like any other. Otherwise
+    // any "..", also inside a name, counts as a step up, and such a path is
+    // refused.
+    bool whole_dot_steps = false;
+    bool http10 = false;
+    bool head = false;
+    bool large_files = false;     // a large body, or one beyond the buffer, is sent from its file
+    bool ranges = false;          // byte ranges of files: 206 and 416 answers
+    bool conditional = false;     // entity tags, and 304 for a copy the client has that is current
+    bool listing = false;         // a directory without its index file is listed
+    bool listing_hidden = false;  // names that begin with "." are listed too
+    bool upload = false;          // authenticated clients may PUT files and POST forms of files
+    bool upload_replace = false;  // an upload may replace an existing file
+    log_format log_form = log_format::spec;  // how connections write the log
+    bool tls = false;         // the site is reached over TLS only: its scheme is https
+    bool date_field = false;  // every answer carries a Date field
+    std::string charset;      // text, JavaScript and JSON types name it; empty: none
+    // The login limit answers 429 Too Many Requests with Retry-After, not 403.
+    bool retry_after = false;
+    off_t upload_max = off_t{1} << 30;  // the largest body of one upload, in bytes
+};

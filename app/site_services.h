@@ -1,0 +1,27 @@
+// The services that the connections of one server share and change, apart
+// from the site policy, which is plain data: the login limit, the users of a
+// password file, the listing pages, and the date texts that answers carry.
+// A server holds one set; a test, or a process of its own, makes another.
+// Only the thread that polls uses them.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "app/listing_cache.h"
+#include "app/login_limit.h"
+#include "app/password_file.h"
+#include "log/time_utils.h"
+
+// The field "Date: <HTTP date>\r\n" of an answer given at `now`.
+std::string date_field_text(time_t now);
+// The HTTP date of a file's modification time, as Last-Modified writes it.
+std::string last_modified_text(time_t modified);
+
+struct site_services {
+    login_limiter logins;                  // limit 0: none
+    std::shared_ptr<password_file> users;  // null: the policy's login and password log in
+    listing_cache listings;
+    time_text_cache date_field{date_field_text};
+    time_text_cache last_modified{last_modified_text};
+};
