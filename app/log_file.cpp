@@ -19,13 +19,18 @@ bool log_file_fits(int fd, bool named, bool* narrowed, std::string* why) {
         *why = "it is not a regular file";
         return false;
     }
-    if (!named || (info.st_mode & 077) == 0) return true;
-    if (info.st_uid == geteuid() && fchmod(fd, info.st_mode & 0700) == 0) {
-        *narrowed = true;
-        return true;
+    if (!named) return true;
+    if (info.st_uid != geteuid()) {
+        *why = "it belongs to another user";
+        return false;
     }
-    *why = "others may read it, and it is not this user's to narrow";
-    return false;
+    if ((info.st_mode & 077) == 0) return true;
+    if (fchmod(fd, info.st_mode & 0700) != 0) {
+        *why = "others may read it, and its mode can not be narrowed";
+        return false;
+    }
+    *narrowed = true;
+    return true;
 }
 
 }  // namespace
@@ -34,12 +39,10 @@ log_file_lock::~log_file_lock() {
     if (fd != -1) close(fd);
 }
 
-log_file_lock::result log_file_lock::take(const std::string& name, bool named, bool no_links,
-                                          bool* narrowed) {
+log_file_lock::result log_file_lock::take(const std::string& name, bool named, bool* narrowed) {
     *narrowed = false;
     const int opened =
-        open(name.c_str(),
-             O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | (no_links ? O_NOFOLLOW : 0),
+        open(name.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW,
              S_IRUSR | S_IWUSR);
     if (opened == -1) {
         if (errno != ENXIO && errno != ELOOP) return result::not_locked;
@@ -60,10 +63,10 @@ log_file_lock::result log_file_lock::take(const std::string& name, bool named, b
     return result::locked;
 }
 
-void log_file_lock::move_to(const std::string& name, bool named, bool no_links) {
+void log_file_lock::move_to(const std::string& name, bool named) {
     const int old = fd;
     fd = -1;
     bool narrowed = false;
-    take(name, named, no_links, &narrowed);
+    take(name, named, &narrowed);
     if (old != -1) close(old);
 }

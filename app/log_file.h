@@ -2,12 +2,13 @@
 // lock that keeps a second copy of websrv from emptying it while the first
 // one runs.
 //
-// A log is never opened waiting (a pipe's reader could hold up the server).
-// A log that the configuration or the command line names must be a regular
-// file readable by its owner only: one of this process's user that others
-// may read is narrowed to its owner; one of another user that others may
-// read is refused. The file beside the executable keeps the mode it has, but
-// is no pipe or socket either.
+// A log is never opened through a symbolic link (one planted in the log's
+// folder would send the log, and the narrowing of its mode, to any file), and
+// never waits (a pipe's reader could hold up the server). A log that the
+// configuration or the command line names must be a regular file of this
+// process's user, readable by its owner only: one that others may read is
+// narrowed to its owner; one of another user is refused. The file beside the
+// executable keeps the mode it has, but is no pipe or socket either.
 #pragma once
 
 #include <string>
@@ -28,15 +29,14 @@ class log_file_lock {
 
     // Opens `name` (created 0600 when it is not there), checks it and takes
     // the lock, which lives with the open descriptor. `named`: the
-    // configuration or the command line named the file; `no_links`: a
-    // symbolic link is refused. `narrowed` is set when the file's mode was
-    // narrowed to its owner.
-    result take(const std::string& name, bool named, bool no_links, bool* narrowed);
+    // configuration or the command line named the file. `narrowed` is set
+    // when the file's mode was narrowed to its owner.
+    result take(const std::string& name, bool named, bool* narrowed);
     // Why the last take() refused the file.
     const std::string& refusal() const { return why; }
     // The lock moves to the file now under `name`, after the log was opened
     // again by name (a rotation): the old file's lock goes.
-    void move_to(const std::string& name, bool named, bool no_links);
+    void move_to(const std::string& name, bool named);
 
   private:
     int fd = -1;

@@ -87,9 +87,8 @@ void warn_of_default_password(const std::string& config_file) {
 log_file_lock log_lock;
 
 // The log was named by the configuration or the command line, not after the
-// executable; and the DIR form's log is never opened through a link.
+// executable.
 bool log_named = false;
-bool log_no_links = false;
 
 // Opens the log by its name again, after it was moved away: the old file
 // ends, a new one begins, and the lock moves to it.
@@ -100,7 +99,7 @@ void reopen_log() {
                 config.exe_name.c_str(), config.log_file.c_str(), strerror(errno));
         return;
     }
-    log_lock.move_to(config.log_file, log_named, log_no_links);
+    log_lock.move_to(config.log_file, log_named);
 }
 
 // The certificate and key in force: from the files the configuration names,
@@ -185,7 +184,7 @@ bool open_log() {
         return true;
     }
     bool narrowed = false;
-    const log_file_lock::result lock = log_lock.take(name, log_named, log_no_links, &narrowed);
+    const log_file_lock::result lock = log_lock.take(name, log_named, &narrowed);
     if (narrowed) {
         fprintf(stderr, "%s: the log %s was readable by others: now by its owner only\n",
                 config.exe_name.c_str(), name.c_str());
@@ -305,7 +304,7 @@ bool start_sharing(const char* argv0, const param_map& params, const std::string
     // The log goes to standard output, and to the file only when one is named.
     reading.params["log"] = log_file;
     config.log_file.clear();
-    log_named = log_no_links = true;
+    log_named = true;
     return start_with(reading, config_form::modern);
 }
 

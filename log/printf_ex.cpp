@@ -402,12 +402,13 @@ int open_flags(const char* mode) {
 }
 
 // fopen, except that a file it creates is readable and writable by its owner
-// only (the log holds the password and the credentials clients send); an
-// existing file keeps its mode.
+// only (the log holds the password and the credentials clients send), an
+// existing file keeps its mode, and a symbolic link is never followed: one
+// planted where the log goes would send it to any file.
 FILE* open_private(const char* file_name, const char* mode) {
     const int flags = open_flags(mode);
     if (flags == -1) return nullptr;
-    int fd = open(file_name, flags, S_IRUSR | S_IWUSR);
+    int fd = open(file_name, flags | O_NOFOLLOW, S_IRUSR | S_IWUSR);
     if (fd == -1) return nullptr;
     FILE* stream = fdopen(fd, mode);
     if (stream == nullptr) close(fd);

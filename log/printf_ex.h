@@ -21,9 +21,9 @@ extern const char* const log_separator_line;
 
 // Sets the routing and, when `print_to_file` is true, opens `file_name` with
 // the fopen `mode`; a file that this creates gets the mode 0600, an existing
-// one keeps its own. The flags are stored in every case. Returns true when a
-// file was opened or when `print_to_file` is false; false when the name or the
-// mode is null or the open failed. A file opened earlier is closed first.
+// one keeps its own, and a symbolic link is not followed (the open fails). The flags are stored in
+// every case. Returns true when a file was opened or when `print_to_file` is false; false when the
+// name or the mode is null or the open failed. A file opened earlier is closed first.
 bool printf_ex_init(bool print_to_file, bool print_to_screen_also, const char* file_name,
                     const char* mode);
 
