@@ -1,5 +1,6 @@
 #include "app/main.h"
 
+#include <sys/eventfd.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -134,13 +135,25 @@ void reload_tls() {
 volatile sig_atomic_t reopen_log_asked = 0;
 volatile sig_atomic_t stop_asked = 0;
 
-// Only notes the signal: the main loop acts on it between two polls.
+// Written to end the server's wait at once (an eventfd; -1 without one).
+int loop_wakeup = -1;
+
+void wake_the_loop() {
+    const uint64_t one = 1;
+    if (loop_wakeup != -1) (void)!write(loop_wakeup, &one, sizeof one);
+}
+
+// Only notes the signal and wakes the loop, which acts on it between two
+// polls: a signal that comes just before the wait still ends it.
 void note_signal(int number) {
+    const int saved = errno;
     if (number == SIGUSR1) {
         reopen_log_asked = 1;
     } else {
         stop_asked = 1;
     }
+    wake_the_loop();
+    errno = saved;
 }
 
 // SIGHUP keeps its default action: it ends the process.
@@ -275,6 +288,10 @@ bool start_with(const config_reading& reading, config_form form) {
         server.use_tls(std::move(tls));
     }
     if (!activate_server()) return false;
+    if (config.wake_on_io) {
+        loop_wakeup = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+        server.set_wakeup(loop_wakeup);
+    }
     catch_signals();
     // A server that wakes on I/O writes its log a poll round at a time:
     // one write per round instead of several per request.

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstring>
 
@@ -709,6 +710,7 @@ bool se_server::wait(unsigned long milliseconds) {
     const long long now = monotonic_ns();
     wait_set.clear();
     wait_set.push_back(pollfd{listening ? sock : -1, POLLIN, 0});
+    wait_set.push_back(pollfd{wakeup, POLLIN, 0});
     for (se_server_node* node : nodes) {
         int events = node->wait_events();
         if (events == step_at_once) at_once = true;
@@ -723,15 +725,29 @@ bool se_server::wait(unsigned long milliseconds) {
     unsigned long wait_ms = at_once ? 0 : std::min(milliseconds, until_timeout);
     int limit = static_cast<int>(std::min<unsigned long>(wait_ms, INT_MAX));
     int n = poll(wait_set.data(), wait_set.size(), limit);
+    // A signal ends the wait at once: its handler noted it for the owner.
+    if (n < 0 && errno == EINTR) return true;
     wait_fresh = n >= 0;
+    const bool woken = n > 0 && wait_set[1].revents != 0;
+    if (woken) {
+        drain_wakeup();
+        --n;
+    }
     ready_in_wait = std::max(n, 0);
     if (n < 0) {
         // Nothing learned; pausing keeps a lasting failure from becoming a busy loop.
         if (!at_once) Sleep(wait_ms);
         return at_once || timeout_first;
     }
-    if (n == 0 && limit > 0 && !timeout_first) listener_resting = false;  // it ran its full time
-    return at_once || n > 0 || timeout_first;
+    // It ran its full time.
+    if (n == 0 && limit > 0 && !timeout_first && !woken) listener_resting = false;
+    return at_once || n > 0 || timeout_first || woken;
+}
+
+void se_server::drain_wakeup() {
+    char discarded[64];
+    while (read(wakeup, discarded, sizeof discarded) > 0) {
+    }
 }
 
 void se_server::set_wake_on_io(bool on) {
@@ -775,7 +791,7 @@ void se_server::adopt(int accepted_sock, const sockaddr_storage& peer) {
 // order the wait listed the nodes (a node accepted since comes last and gets
 // nothing), and holds for that step only: a later poll tests again.
 void se_server::step_nodes() {
-    auto entry = wake_on_io && wait_fresh ? wait_set.begin() + 1 : wait_set.end();
+    auto entry = wake_on_io && wait_fresh ? wait_set.begin() + 2 : wait_set.end();
     for (auto it = nodes.begin(); it != nodes.end();) {
         se_server_node* node = *it;
         if (entry != wait_set.end()) {

@@ -305,6 +305,12 @@ class se_server : public mt_obj {
     // when the caller's time ran out (or the wait failed: it then pauses for
     // the time).
     bool wait(unsigned long milliseconds);
+    // A descriptor that the owner makes readable to end a wait before its
+    // time: a signal's handler or another thread writes to it (an eventfd
+    // or a pipe, non-blocking). wait() watches it beside the sockets, reads
+    // whatever it holds and returns true. -1: none. A signal that interrupts
+    // the wait ends it too, and wait() then returns true.
+    void set_wakeup(int fd) { wakeup = fd; }
     // Wake-on-I/O mode, off by default. When on, a step takes the readiness
     // that the last wait() saw instead of testing its socket again, a receive
     // that leaves the socket empty is not tested again in the same poll, and a
@@ -338,9 +344,10 @@ class se_server : public mt_obj {
     // on nor tested until a node has gone (and freed its descriptor) or a
     // wait has run its full time.
     bool listener_resting = false;
-    // The listener, then one entry per node in list order, as the last wait
-    // saw them; `wait_fresh` while the poll that follows it has not run yet.
-    // Reused by every wait.
+    int wakeup = -1;
+    // The listener, the wakeup descriptor, then one entry per node in list
+    // order, as the last wait saw them; `wait_fresh` while the poll that
+    // follows it has not run yet. Reused by every wait.
     std::vector<pollfd> wait_set;
     bool wait_fresh = false;
     int ready_in_wait = 0;  // sockets the last wait found ready
@@ -349,6 +356,7 @@ class se_server : public mt_obj {
     void accept_one();
     void adopt(int accepted_sock, const sockaddr_storage& peer);
     void step_nodes();
+    void drain_wakeup();
 };
 
 // A node that connects out: prepare() it, then start a `_connect` job.

@@ -1,6 +1,7 @@
 #include "engine/socket_engine.h"
 
 #include <gtest/gtest.h>
+#include <sys/eventfd.h>
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -9,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/platform.h"
@@ -616,6 +618,28 @@ TEST_F(SocketServer, WaitEndsAtOnceWhenThereIsWorkAndIgnoresNodesWithoutAJob) {
     start = std::chrono::steady_clock::now();
     EXPECT_TRUE(server.wait(5000)) << "bytes for a receiving node";
     EXPECT_LT(seconds_since(start), 1.0);
+    server.job_proc();
+
+    // The wakeup descriptor, written before the wait or during it, ends it,
+    // and is read empty: the next wait runs its time.
+    const int wakeup = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    server.set_wakeup(wakeup);
+    const uint64_t one = 1;
+    ASSERT_EQ(write(wakeup, &one, sizeof one), 8);
+    EXPECT_TRUE(server.wait(5000)) << "written before the wait";
+    std::thread writer([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        (void)!write(wakeup, &one, sizeof one);
+    });
+    start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(server.wait(5000)) << "written during the wait";
+    EXPECT_LT(seconds_since(start), 1.0);
+    writer.join();
+    start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(server.wait(150)) << "read empty by the wait that saw it";
+    EXPECT_GE(seconds_since(start), 0.12);
+    server.set_wakeup(-1);
+    close(wakeup);
     close(jobless_peer);
     close(receiving_peer);
 }

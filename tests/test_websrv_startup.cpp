@@ -278,8 +278,8 @@ TEST(WebsrvStartup, AFailedStartIsToldOnStandardErrorAndEndsItWithExitOnFailure)
 
     struct row {
         std::string config;
-        std::string told;  // the line on standard error, after "./websrv: can not "
-        bool exits;        // with status 1, within a second
+        std::string told;          // the line on standard error, after "./websrv: can not "
+        bool exits;                // with status 1, within a second
         bool log_is_link = false;  // websrv.log is a symbolic link to a file of the folder
     };
     const std::string exit_on_failure = "exit_on_failure=1\n";
@@ -574,8 +574,9 @@ TEST(WebsrvStartup, SigtermAndSigintEndItWithEveryLineOnStandardOutput) {
 
         EXPECT_EQ(websrv_process::count(log, "header to send"), 20) << config;
 
+        // A signal ends the wait at once, however long the quiet wait is.
         kill(process.pid, number);
-        EXPECT_EQ(process.wait_for_exit(), 0) << number << config;
+        EXPECT_EQ(process.wait_for_exit(0.5), 0) << number << config;
         EXPECT_EQ(process.log(), log) << number << config << ": no line is added on the way out";
         EXPECT_EQ(read_file(process.dir / "stdout.txt"), log) << number << config;
         close(client);
