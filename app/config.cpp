@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -90,9 +91,13 @@ void load_password_file(const std::string& file_name, configuration* config) {
 // The system's table when it can be read; the common web types otherwise.
 const char* const system_content_types = "/etc/mime.types";
 
+// The modern forms listen on every address, IPv4 and IPv6, where the
+// machine has IPv6.
+const char* const every_address = "::";
+
 // Every key that start-up reads, in the order the start-up lines show them.
 const key_row key_rows[] = {
-    {"ip", value_kind::address, true, nullptr,
+    {"ip", value_kind::address, true, every_address,
      [](const std::string& v, configuration* c) { c->ip = v; },
      [](const configuration& c) { return c.ip; }},
     {"port", value_kind::port, true, nullptr,
@@ -312,6 +317,7 @@ std::string value_problem(value_kind kind, const std::string& value, config_form
 // A modern default that depends on the machine: the system's type table only
 // where it can be read, the common web types built in otherwise.
 const char* modern_value(const key_row& row, configuration* config) {
+    if (row.modern == every_address && !has_ipv6()) return "0";
     if (row.modern == system_content_types && access(system_content_types, R_OK) != 0) {
         config->content_types = "(the built-in web types)";
         std::string table = web_content_types;
@@ -436,6 +442,35 @@ std::string listen_address(const std::string& ip, config_form form) {
     }
     freeaddrinfo(found);
     return text;
+}
+
+bool has_ipv6() {
+    const int probe = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (probe == -1) return false;
+    close(probe);
+    return true;
+}
+
+std::string default_ip(config_form form) {
+    if (form == config_form::bare) return "0";
+    return has_ipv6() ? every_address : "0";
+}
+
+exposure listen_exposure(const std::string& ip, config_form form) {
+    const std::string address = listen_address(ip, form);
+    in_addr v4{};
+    in6_addr v6{};
+    if (address == "0" || address == "::") return exposure::every_interface;
+    if (inet_pton(AF_INET, address.c_str(), &v4) == 1) {
+        if (v4.s_addr == INADDR_ANY) return exposure::every_interface;
+        return ntohl(v4.s_addr) >> 24 == 127 ? exposure::loopback : exposure::others;
+    }
+    if (inet_pton(AF_INET6, address.c_str(), &v6) == 1) {
+        if (IN6_IS_ADDR_UNSPECIFIED(&v6)) return exposure::every_interface;
+        const bool mapped_loopback = IN6_IS_ADDR_V4MAPPED(&v6) && v6.s6_addr[12] == 127;
+        return IN6_IS_ADDR_LOOPBACK(&v6) || mapped_loopback ? exposure::loopback : exposure::others;
+    }
+    return exposure::others;  // no address: nothing listens, but judge it as exposed
 }
 
 bool is_known_key(const std::string& key) {

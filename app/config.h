@@ -92,6 +92,23 @@ std::string config_value_problem(const std::string& key, const std::string& valu
 // Empty when it is none: the bare start then fails to bind, as always.
 std::string listen_address(const std::string& ip, config_form form);
 
+// Whether this machine has IPv6: the modern forms then listen on "::", for
+// IPv4 and IPv6 clients both.
+bool has_ipv6();
+
+// The address the form listens on when the key ip is not set: "0" for the
+// file beside the executable, every address ("::", or "0" without IPv6) in
+// the modern forms.
+std::string default_ip(config_form form);
+
+// Who can connect to a server listening on the key ip's value.
+enum class exposure {
+    loopback,         // this machine only
+    every_interface,  // every address of the machine
+    others,           // one address that others reach
+};
+exposure listen_exposure(const std::string& ip, config_form form);
+
 // Why the log `name` could not be opened for writing; empty when it could.
 // Nothing is created.
 std::string log_file_problem(const std::string& name);

@@ -22,29 +22,23 @@ std::string quoted(const std::string& text) {
     return "\"" + text + "\"";
 }
 
-// Reads the lines as parse_params reads their text, and reports.
+// Reads the lines as start-up reads them, and gathers what it finds.
 class config_checker {
   public:
     config_checker(const std::string& config_file, const std::string& exe_name, config_form form)
         : file(config_file), exe(exe_name), form(form) {}
 
-    int run() {
+    std::vector<config_finding> run() {
         std::vector<config_line> lines;
         if (!read_config_lines(file, form, &lines)) {
             // EINVAL: opened, but not a regular file, which is never read.
             const char* why = errno == EINVAL ? "not a regular file" : strerror(errno);
-            report(0, "error", std::string("can not read it: ") + why);
+            report(0, "error", std::string("can not read it: ") + why, true);
         } else {
             check_lines(lines);
             check_settings_in_force();
         }
-        if (errors == 0) {
-            fprintf(stderr, "configuration ok\n");
-            return 0;
-        }
-        fprintf(stderr, "%s: configuration not ok: %d error%s\n", file.c_str(), errors,
-                errors == 1 ? "" : "s");
-        return 1;
+        return std::move(findings);
     }
 
   private:
@@ -53,13 +47,9 @@ class config_checker {
         int line;
     };
 
-    void report(int line, const char* severity, const std::string& text) {
-        if (line > 0) {
-            fprintf(stderr, "%s:%d: %s: %s\n", file.c_str(), line, severity, text.c_str());
-        } else {
-            fprintf(stderr, "%s: %s: %s\n", file.c_str(), severity, text.c_str());
-        }
-        if (severity[0] == 'e') ++errors;
+    // `stops`: in the modern form, the finding keeps the server from starting.
+    void report(int line, const char* severity, const std::string& text, bool stops = false) {
+        findings.push_back({line, severity[0] == 'e', stops && form == config_form::modern, text});
     }
 
     // A line without "=" begins a key that runs on to the next "=", across
@@ -70,7 +60,8 @@ class config_checker {
             for (int number : entry.joined) {
                 report(number, "error",
                        "no \"=\": the line is joined with line " + std::to_string(entry.line) +
-                           " into one key, and both are ignored (" + comment_rule() + ")");
+                           " into one key, and both are ignored (" + comment_rule() + ")",
+                       true);
             }
             if (entry.joined.empty()) check_entry(entry.key, entry.value, entry.line);
         }
@@ -78,7 +69,8 @@ class config_checker {
             report(number, "error",
                    "no \"=\" on this line or any later one: the whole file is refused and every "
                    "setting keeps its default (" +
-                       comment_rule() + ")");
+                       comment_rule() + ")",
+                   true);
             in_force.clear();
         }
     }
@@ -94,7 +86,10 @@ class config_checker {
             if (is_known_key(bare)) {
                 report(line, "error",
                        "spaces around the key " + quoted(key) + ": the line is ignored; write " +
-                           bare + "=" + std::string(trim_blanks(value)));
+                           bare + "=" + std::string(trim_blanks(value)),
+                       true);
+            } else if (form == config_form::modern) {
+                report(line, "error", "unknown key " + quoted(key), true);
             } else {
                 report(line, "warning", "unknown key " + quoted(key) + " is ignored");
             }
@@ -149,13 +144,33 @@ class config_checker {
         if (!found.warning.empty()) report(cert.line, "warning", "tls: " + found.warning);
     }
 
-    // The settings still hold their defaults while the check runs.
+    // What the login guards: no password at all (authentication off) or the
+    // password every copy of websrv starts with is an error wherever others
+    // can connect, and in the modern form a file that sets neither a password
+    // nor a password file does not start.
     void check_password() {
         const configuration defaults = default_configuration(exe);
+        if (in_force.count("htpasswd") != 0) return;
+        const bool password_set = in_force.count("password") != 0;
+        if (form == config_form::modern && !password_set) {
+            report(0, "error",
+                   "neither password= nor htpasswd= is set: the login user:5712, which everyone "
+                   "knows, would be in force",
+                   true);
+            return;
+        }
         const setting password = value_of("password", defaults.site.password);
-        if (password.value != defaults.site.password || in_force.count("htpasswd") != 0) return;
-        const in_addr_t ip = inet_addr(value_of("ip", defaults.ip).value.c_str());
-        if (ip != INADDR_NONE && (ntohl(ip) >> 24) == 127) {
+        const bool off =
+            password.value.empty() && value_of("login", defaults.site.login).value.empty();
+        if (password.value != defaults.site.password && !off) return;
+        const exposure reach = listen_exposure(value_of("ip", default_ip(form)).value, form);
+        if (off) {
+            if (reach == exposure::loopback) return;
+            report(password.line, reach == exposure::every_interface ? "error" : "warning",
+                   std::string("authentication is off (login= and password= are empty) and ") +
+                       (reach == exposure::every_interface ? "every interface" : "others") +
+                       " can connect");
+        } else if (reach == exposure::loopback) {
             report(password.line, "warning",
                    "the default password is in force; only this machine can connect, but set "
                    "password= before ip opens the server to others");
@@ -174,11 +189,50 @@ class config_checker {
     std::string exe;
     config_form form;
     std::map<std::string, setting> in_force;  // the first line of each known key
-    int errors = 0;
+    std::vector<config_finding> findings;
 };
 
 }  // namespace
 
-int check_config(const std::string& config_file, const std::string& exe_name, config_form form) {
+std::vector<config_finding> check_config_file(const std::string& config_file,
+                                              const std::string& exe_name, config_form form) {
     return config_checker(config_file, exe_name, form).run();
+}
+
+void print_findings(const std::string& config_file, const std::vector<config_finding>& findings) {
+    int errors = 0;
+    for (const config_finding& found : findings) {
+        const char* severity = found.error ? "error" : "warning";
+        if (found.line > 0) {
+            fprintf(stderr, "%s:%d: %s: %s\n", config_file.c_str(), found.line, severity,
+                    found.text.c_str());
+        } else {
+            fprintf(stderr, "%s: %s: %s\n", config_file.c_str(), severity, found.text.c_str());
+        }
+        errors += found.error ? 1 : 0;
+    }
+    if (errors == 0) {
+        fprintf(stderr, "configuration ok\n");
+        return;
+    }
+    fprintf(stderr, "%s: configuration not ok: %d error%s\n", config_file.c_str(), errors,
+            errors == 1 ? "" : "s");
+}
+
+int check_config(const std::string& config_file, const std::string& exe_name, config_form form) {
+    const std::vector<config_finding> findings = check_config_file(config_file, exe_name, form);
+    print_findings(config_file, findings);
+    return std::any_of(findings.begin(), findings.end(),
+                       [](const config_finding& found) { return found.error; })
+               ? 1
+               : 0;
+}
+
+bool config_may_start(const std::string& config_file, const std::string& exe_name,
+                      config_form form) {
+    std::vector<config_finding> stopping = check_config_file(config_file, exe_name, form);
+    std::erase_if(stopping, [](const config_finding& found) { return !found.stops_start; });
+    if (stopping.empty()) return true;
+    print_findings(config_file, stopping);
+    return false;
 }

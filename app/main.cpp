@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "app/config_check.h"
 #include "app/log_file.h"
 #include "engine/platform.h"
 #include "log/printf_ex.h"
@@ -302,6 +303,7 @@ bool start_with(const config_reading& reading, config_form form) {
 }  // namespace
 
 bool start_up(const char* argv0, const std::string& config_file, config_form form) {
+    if (!config_may_start(config_file, argv0, form)) return false;
     config = default_configuration(argv0);
     const config_reading reading = read_configuration(config_file, form);
     log_named = reading.params.count("log") != 0;

@@ -64,15 +64,6 @@ std::vector<std::string> local_addresses(bool with_v6) {
     return found;
 }
 
-// Whether this machine has IPv6: then the folder is served on "::", to IPv4
-// and IPv6 clients both.
-bool has_ipv6() {
-    const int probe = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (probe == -1) return false;
-    close(probe);
-    return true;
-}
-
 }  // namespace
 
 std::string random_password() {
@@ -163,7 +154,7 @@ bool share_config(const command_line& options, param_map* params, std::string* e
         *error = "the port " + port + " is not a number from 1 to 65535";
         return false;
     }
-    const std::string ip = options.bind.empty() ? (has_ipv6() ? "::" : "0") : options.bind;
+    const std::string ip = options.bind.empty() ? default_ip(config_form::modern) : options.bind;
     if (listen_address(ip, config_form::modern).empty()) {
         *error = ip + " is no address of this machine, nor a name of one";
         return false;

@@ -345,19 +345,46 @@ TEST(WebsrvStartup, TheConfigurationFileCanBeNamedOnTheCommandLine) {
         const unsigned short port = free_port();
         process.configure("port=1\n");  // the file beside the executable is not read
         write_file(process.dir / "etc" / "site.cfg",
-                   "ip=127.0.0.1\nport=" + std::to_string(port) + "\n");
+                   "ip=127.0.0.1\npassword=s\nport=" + std::to_string(port) + "\n");
         process.start("./websrv", {}, {option, "etc/site.cfg"});
         ASSERT_TRUE(process.wait_for_log("server activated")) << option << process.log();
         EXPECT_EQ(setting(process.log(), "port"), std::to_string(port)) << option;
         EXPECT_EQ(setting(process.log(), "root"), "./root/")
             << "the default root stays beside the executable";
     }
-    websrv_process missing;
-    missing.start("./websrv", {}, {"-c", "missing.cfg"});
-    ASSERT_TRUE(missing.wait_for_log("////can not read cfg-file\n"));
-    EXPECT_EQ(read_file(missing.dir / "stderr.txt"),
-              "./websrv: can not read missing.cfg: every setting keeps its default\n"
-              "./websrv: the default password is in force: set the key password in missing.cfg\n");
+    // What the file beside the executable tolerates, a file named with -c
+    // does not: the server would otherwise run with the login everyone knows,
+    // or on every default.
+    struct refused {
+        std::string config;  // empty: no file at all
+        std::vector<std::string> told;
+    };
+    const std::string port = "port=" + std::to_string(free_port()) + "\n";
+    const std::vector<refused> rows = {
+        {"", {": error: can not read it: No such file or directory"}},
+        {port + "pasword=mine\n",
+         {":2: error: unknown key \"pasword\"",
+          ": error: neither password= nor htpasswd= is set: the login user:5712, which everyone "
+          "knows, would be in force"}},
+        {port + "password=mine\nroot",
+         {":3: error: no \"=\" on this line or any later one: the whole file is refused and "
+          "every setting keeps its default (comments begin with // or #)",
+          ": error: neither password= nor htpasswd= is set: the login user:5712, which everyone "
+          "knows, would be in force"}},
+    };
+    for (const refused& r : rows) {
+        websrv_process process;
+        if (!r.config.empty()) write_file(process.dir / "site.cfg", r.config);
+        process.start("./websrv", {}, {"-c", "site.cfg"});
+        EXPECT_EQ(process.wait_for_exit(), 1) << r.config;
+        std::vector<std::string> expected;
+        for (const std::string& line : r.told)
+            expected.push_back("site.cfg" + line);
+        expected.push_back("site.cfg: configuration not ok: " + std::to_string(r.told.size()) +
+                           " error" + (r.told.size() == 1 ? "" : "s"));
+        EXPECT_EQ(lines_of(read_file(process.dir / "stderr.txt")), expected) << r.config;
+        EXPECT_FALSE(fs::exists(process.dir / "websrv.log")) << r.config;
+    }
 }
 
 TEST(WebsrvStartup, CheckReportsEveryLineNotUsedAsWritten) {
@@ -437,6 +464,28 @@ TEST(WebsrvStartup, CheckReportsEveryLineNotUsedAsWritten) {
          {":3: error: log: the log fifo can not be written: it is not a regular file",
           ":4: error: content_types: fifo is not a readable table of content types (the "
           "built-in types would be used)"},
+         true},
+        {loopback + "prot=8080\npassword=s\n", 1, {":2: error: unknown key \"prot\""}, true},
+        {loopback,
+         1,
+         {": error: neither password= nor htpasswd= is set: the login user:5712, which everyone "
+          "knows, would be in force"},
+         true},
+        // Authentication is judged by what it exposes.
+        {"ip=::1\n", 0, {default_password}},
+        {"login=\npassword=\n",
+         1,
+         {":2: error: authentication is off (login= and password= are empty) and every "
+          "interface can connect"}},
+        {loopback + "login=\npassword=\n", 0, {}},
+        {"ip=192.0.2.1\nlogin=\npassword=\n",
+         0,
+         {":3: warning: authentication is off (login= and password= are empty) and others can "
+          "connect"},
+         true},
+        {"ip=192.0.2.1\npassword=5712\n",
+         1,
+         {":2: error: the default password is in force and others can connect: set password="},
          true},
     };
     for (const row& r : rows) {
@@ -774,17 +823,23 @@ TEST(WebsrvStartup, IPv6AndIPv4ClientsAreServed) {
     EXPECT_NE(log.find("\n::1 - u ["), std::string::npos) << log;
     EXPECT_NE(log.find("\n127.0.0.1 - u ["), std::string::npos) << log;
 
-    for (const char* ip : {"::1", "localhost"}) {
+    // A file named with -c listens on both families unless ip says otherwise.
+    for (const std::string ip : {"::1", "localhost", ""}) {
         websrv_process named;
         fs::create_directories(named.dir / "root");
         write_file(named.dir / "root" / "a.txt", "beta");
         const std::string other = std::to_string(free_port());
-        write_file(named.dir / "site.cfg",
-                   std::string("ip=") + ip + "\nport=" + other + "\npassword=p\nroot=root\n");
+        write_file(named.dir / "site.cfg", (ip.empty() ? "" : "ip=" + ip + "\n") + "port=" + other +
+                                               "\npassword=p\nroot=root\n");
         named.start("./websrv", {}, {"-c", "site.cfg"});
         ASSERT_TRUE(named.wait_for_log("server activated")) << ip << named.log();
-        const std::string host = std::string(ip) == "::1" ? "[::1]" : "localhost";
-        EXPECT_EQ(curl("-g --user user:p http://" + host + ":" + other + "/a.txt"), "beta") << ip;
+        for (const std::string host : {"[::1]", "localhost", "127.0.0.1"}) {
+            if ((ip == "::1" && host != "[::1]") || (ip == "localhost" && host != "localhost")) {
+                continue;
+            }
+            EXPECT_EQ(curl("-g --user user:p http://" + host + ":" + other + "/a.txt"), "beta")
+                << ip << " " << host;
+        }
     }
 }
 
