@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,6 +16,7 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "http/proxy_utils.h"
@@ -77,6 +79,7 @@ class Upload : public ::testing::Test {
         dir_fd = open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
     }
     void TearDown() override {
+        upload_test_seams = upload_seams();
         close(dir_fd);
         fs::remove_all(dir);
     }
@@ -89,6 +92,20 @@ class Upload : public ::testing::Test {
             std::stringstream content;
             content << in.rdbuf();
             found[entry.path().filename().string()] = content.str();
+        }
+        return found;
+    }
+    // Every entry with what makes it the same file: its content (a
+    // directory: "<dir>"), inode and mode.
+    std::map<std::string, std::tuple<std::string, ino_t, mode_t>> identities() const {
+        std::map<std::string, std::tuple<std::string, ino_t, mode_t>> found;
+        const files contents = stored();
+        for (const auto& entry : fs::directory_iterator(dir)) {
+            const std::string name = entry.path().filename().string();
+            struct stat info {};
+            lstat(entry.path().c_str(), &info);
+            found[name] = {S_ISDIR(info.st_mode) ? "<dir>" : contents.at(name), info.st_ino,
+                           info.st_mode};
         }
         return found;
     }
@@ -270,6 +287,125 @@ TEST_F(Upload, ANameTakenWhileTheBodyArrivesIsNeverReplaced) {
         EXPECT_EQ(stored(), (files{{"race.txt", "theirs"}}));
         fs::remove(dir / "race.txt");
     }
+}
+
+// Placing, forced to fail or to meet a name taken at the last moment, in each
+// way a file can be stored: a refused form leaves every existing file as it
+// was (content, inode, mode) and nothing of its own, not even a hidden name;
+// a stored one leaves nothing hidden either.
+TEST_F(Upload, PlacingThatFailsLeavesEveryExistingFileAsItWas) {
+    enum class taken { nothing, by_file, by_directory };
+    const struct {
+        const char* what;
+        std::vector<std::string> existing;  // files there before, each holding "old"
+        bool replace;
+        taken in_the_way;  // what appears at b.txt just before it is placed
+        int error;         // with which placing b.txt then fails; 0: it does not
+        const char* status;
+    } rows[] = {
+        {"replacing both", {"a.txt", "b.txt"}, true, taken::nothing, 0, "201 Created"},
+        {"replacing a.txt, adding b.txt", {"a.txt"}, true, taken::nothing, 0, "201 Created"},
+        {"replacing both, b.txt fails",
+         {"a.txt", "b.txt"},
+         true,
+         taken::nothing,
+         EIO,
+         "500 Internal Server Error"},
+        {"replacing a.txt, new b.txt fails",
+         {"a.txt"},
+         true,
+         taken::nothing,
+         EIO,
+         "500 Internal Server Error"},
+        {"replacing a.txt, a directory made at b.txt",
+         {"a.txt"},
+         true,
+         taken::by_directory,
+         0,
+         "409 Conflict"},
+        {"new files, b.txt fails", {}, false, taken::nothing, EIO, "500 Internal Server Error"},
+        {"new files, b.txt taken", {}, false, taken::by_file, 0, "409 Conflict"},
+        {"new files, a directory made at b.txt", {}, false, taken::by_directory, 0, "409 Conflict"},
+    };
+    const struct {
+        bool no_unnamed_files;
+        bool no_exchange;
+    } storages[] = {{false, false}, {true, false}, {false, true}, {true, true}};
+    std::string boundary;
+    const std::string body =
+        form_body({{file_part("a.txt"), "new a"}, {file_part("b.txt"), "new b"}}, &boundary);
+    for (const auto& storage : storages) {
+        upload_test_seams.no_unnamed_files = storage.no_unnamed_files;
+        upload_test_seams.no_exchange = storage.no_exchange;
+        for (const auto& row : rows) {
+            SCOPED_TRACE(std::string(row.what) +
+                         (storage.no_unnamed_files ? ", hidden names" : "") +
+                         (storage.no_exchange ? ", no exchange" : ""));
+            // Modes the upload would not give, so that a file made anew shows.
+            for (const std::string& name : row.existing) {
+                put_file(name, "old");
+                chmod((dir / name).c_str(), 0600);
+            }
+            const auto before = identities();
+            upload_test_seams.before_placing = [&](int at, const std::string& name) {
+                if (name != "b.txt") return 0;
+                if (row.in_the_way == taken::by_directory) mkdirat(at, "b.txt", 0755);
+                if (row.in_the_way == taken::by_file) put_file("b.txt", "theirs");
+                return row.error;
+            };
+            auto u = form(body, boundary, row.replace);
+            feed(*u, body, whole);
+            EXPECT_STREQ(u->status(), row.status) << u->reason();
+            auto after = identities();
+            if (u->current() == upload::state::stored) {
+                EXPECT_EQ(stored(), (files{{"a.txt", "new a"}, {"b.txt", "new b"}}));
+            } else {
+                if (row.in_the_way != taken::nothing) {
+                    const char* theirs = row.in_the_way == taken::by_file ? "theirs" : "<dir>";
+                    EXPECT_EQ(std::get<0>(after["b.txt"]), theirs);
+                    after.erase("b.txt");
+                }
+                EXPECT_EQ(after, before);
+            }
+            for (const auto& entry : fs::directory_iterator(dir))
+                fs::remove_all(entry.path());
+        }
+    }
+}
+
+// The open files of every upload at once are bounded: a file beyond the
+// bound refuses its upload with 503 and leaves nothing; each file placed
+// or thrown away gives its share back.
+TEST_F(Upload, UploadsAtOnceHoldNoMoreFilesThanTheBudget) {
+    upload_test_seams.open_file_budget = 3;
+    std::string boundary;
+    const std::string two =
+        form_body({{file_part("a.txt"), "a"}, {file_part("b.txt"), "b"}}, &boundary);
+    const std::string three =
+        form_body({{file_part("c.txt"), "c"}, {file_part("d.txt"), "d"}, {file_part("e.txt"), "e"}},
+                  &boundary);
+    const std::string four = form_body({{file_part("c.txt"), "c"},
+                                        {file_part("d.txt"), "d"},
+                                        {file_part("e.txt"), "e"},
+                                        {file_part("f.txt"), "f"}},
+                                       &boundary);
+    auto too_many = form(four, boundary);
+    EXPECT_EQ(feed(*too_many, four, 7), upload::state::failed);
+    EXPECT_STREQ(too_many->status(), "503 Service Unavailable");
+    EXPECT_EQ(too_many->reason(), "too many uploads at once");
+    EXPECT_EQ(stored(), files{});
+
+    // Two files of a form held open while it waits for the rest of its body.
+    auto waiting = form(two, boundary);
+    EXPECT_EQ(feed(*waiting, two.substr(0, two.rfind("b\r\n")), whole), upload::state::receiving);
+    auto single = upload::single_file(dir_fd, "s.txt", 1, false, "/s.txt");
+    auto beyond = upload::single_file(dir_fd, "t.txt", 1, false, "/t.txt");
+    EXPECT_STREQ(beyond->status(), "503 Service Unavailable");
+    EXPECT_EQ(feed(*single, "s", whole), upload::state::stored);
+    EXPECT_EQ(feed(*waiting, two.substr(two.rfind("b\r\n")), whole), upload::state::stored);
+    auto after = form(three, boundary);
+    EXPECT_EQ(feed(*after, three, whole), upload::state::stored) << after->reason();
+    EXPECT_EQ(stored().size(), 6u);
 }
 
 TEST_F(Upload, AnUploadCutOffLeavesNothing) {
