@@ -63,6 +63,12 @@ bool link_unnamed(int fd, int dir, const std::string& name) {
     return errno == ENOENT && linkat(fd, "", dir, name.c_str(), AT_EMPTY_PATH) == 0;
 }
 
+// A control character in a name would reach listings, logs and terminals.
+bool has_control_character(std::string_view name) {
+    return std::any_of(name.begin(), name.end(),
+                       [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; });
+}
+
 std::string hidden_name() {
     return ".upload-" + random_suffix();
 }
@@ -110,44 +116,116 @@ class single_file_upload : public upload {
     bool finish() override { return end_file(); }
 };
 
-// The value of the parameter `name` of a Content-Disposition line: quoted
-// (where browsers write a quote, CR and LF as %22, %0D and %0A) or a bare
-// word. False when the line has none.
-bool disposition_parameter(std::string_view line, std::string_view name, std::string* value) {
-    for (size_t at = 0; (at = line.find(name, at)) != std::string_view::npos; at += name.size()) {
-        const bool starts_word =
-            at == 0 || line[at - 1] == ';' || line[at - 1] == ' ' || line[at - 1] == '\t';
-        size_t after = at + name.size();
-        while (after < line.size() && (line[after] == ' ' || line[after] == '\t'))
-            ++after;
-        if (!starts_word || after >= line.size() || line[after] != '=') continue;
-        ++after;
-        while (after < line.size() && (line[after] == ' ' || line[after] == '\t'))
-            ++after;
-        if (after < line.size() && line[after] == '"') {
-            const size_t end = line.find('"', after + 1);
-            if (end == std::string_view::npos) return false;
-            *value = std::string(line.substr(after + 1, end - after - 1));
-        } else {
-            const size_t end = std::min(line.find(';', after), line.size());
-            *value = std::string(trim_blanks(line.substr(after, end - after)));
-        }
-        static const std::pair<const char*, char> escapes[] = {
-            {"%22", '"'}, {"%0D", '\r'}, {"%0A", '\n'}};
-        for (const auto& [escape, byte] : escapes) {
-            for (size_t found; (found = value->find(escape)) != std::string::npos;)
-                value->replace(found, 3, 1, byte);
-        }
-        return true;
-    }
-    return false;
+bool is_blank(char c) {
+    return c == ' ' || c == '\t';
 }
 
+bool is_token_char(char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+           std::string_view("!#$%&'*+-.^_`|~").find(c) != std::string_view::npos;
+}
+
+// A bare parameter value is read more leniently than a token: clients write
+// file names bare with any visible byte but those that end or quote a value.
+bool is_bare_value_char(char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return byte > 0x20 && byte != 0x7F && c != ';' && c != '"';
+}
+
+// A Content-Disposition value read as the header syntax says: a type, then
+// `; name=value` parameters, each value a token or a quoted string.
+class disposition_reader {
+  public:
+    explicit disposition_reader(std::string_view text) : text(text) {}
+
+    // The first "filename" parameter, in any letter case; empty when there
+    // is none. False when the value cannot be read.
+    bool file_name(std::string* name) {
+        name->clear();
+        skip_blanks();
+        if (read_run(is_token_char).empty()) return false;
+        for (bool found = false;;) {
+            skip_blanks();
+            if (at == text.size()) return true;
+            if (text[at] != ';') return false;
+            ++at;
+            skip_blanks();
+            if (at == text.size()) return true;  // a ";" at the end
+            const std::string_view parameter = read_run(is_token_char);
+            skip_blanks();
+            if (parameter.empty() || at == text.size() || text[at] != '=') return false;
+            ++at;
+            skip_blanks();
+            std::string value;
+            if (!read_value(&value)) return false;
+            if (!found && equal_ignoring_case(parameter, "filename")) {
+                *name = std::move(value);
+                found = true;
+            }
+        }
+    }
+
+  private:
+    std::string_view text;
+    size_t at = 0;
+
+    void skip_blanks() {
+        while (at < text.size() && is_blank(text[at]))
+            ++at;
+    }
+    std::string_view read_run(bool (*takes)(char)) {
+        const size_t begin = at;
+        while (at < text.size() && takes(text[at]))
+            ++at;
+        return text.substr(begin, at - begin);
+    }
+    bool read_value(std::string* value) {
+        if (at < text.size() && text[at] == '"') return read_quoted(value);
+        *value = unescape(read_run(is_bare_value_char), false);
+        return true;
+    }
+    bool read_quoted(std::string* value) {
+        const size_t begin = ++at;
+        while (at < text.size() && text[at] != '"')
+            at += text[at] == '\\' && at + 1 < text.size() ? 2 : 1;
+        if (at >= text.size()) return false;
+        *value = unescape(text.substr(begin, at - begin), true);
+        ++at;
+        return true;
+    }
+
+    // Browsers write a quote, CR and LF in a name as %22, %0D and %0A;
+    // quoted, a backslash escapes a quote or a backslash. A backslash before
+    // anything else is a backslash, as in the Windows paths older browsers
+    // sent.
+    static std::string unescape(std::string_view raw, bool quoted) {
+        static const std::pair<std::string_view, char> percent_escapes[] = {
+            {"%22", '"'}, {"%0D", '\r'}, {"%0A", '\n'}};
+        std::string out;
+        for (size_t i = 0; i < raw.size(); ++i) {
+            if (quoted && raw[i] == '\\' && i + 1 < raw.size() &&
+                (raw[i + 1] == '"' || raw[i + 1] == '\\')) {
+                out += raw[++i];
+                continue;
+            }
+            const auto escape = std::find_if(
+                std::begin(percent_escapes), std::end(percent_escapes),
+                [&](const auto& e) { return raw.substr(i, e.first.size()) == e.first; });
+            if (escape != std::end(percent_escapes)) {
+                out += escape->second;
+                i += escape->first.size() - 1;
+                continue;
+            }
+            out += raw[i];
+        }
+        return out;
+    }
+};
+
 // The file name of a part header, empty for a part that is not a file
-// (a form field, or a file input left empty). False for a header without
-// Content-Disposition.
-bool part_file_name(std::string_view header, std::string* name) {
-    name->clear();
+// (a form field, or a file input left empty). False, with why, for a header
+// without a Content-Disposition that can be read.
+bool part_file_name(std::string_view header, std::string* name, std::string* why) {
     const std::string_view field = "content-disposition:";
     for (size_t begin = 0; begin < header.size();) {
         size_t end = header.find("\r\n", begin);
@@ -155,11 +233,13 @@ bool part_file_name(std::string_view header, std::string* name) {
         const std::string_view line = header.substr(begin, end - begin);
         if (line.size() >= field.size() &&
             equal_ignoring_case(line.substr(0, field.size()), field)) {
-            disposition_parameter(line, "filename", name);
-            return true;
+            disposition_reader reader(line.substr(field.size()));
+            *why = "a part's Content-Disposition cannot be read";
+            return reader.file_name(name);
         }
         begin = end + 2;
     }
+    *why = "a part of the form has no Content-Disposition";
     return false;
 }
 
@@ -201,8 +281,9 @@ class form_upload : public upload {
 
     bool start_part(std::string_view header) {
         std::string name;
-        if (!part_file_name(header, &name)) {
-            fail(status_400, "a part of the form has no Content-Disposition");
+        std::string why;
+        if (!part_file_name(header, &name, &why)) {
+            fail(status_400, why);
             return false;
         }
         // A browser names the file alone; an old one sent the whole path
@@ -289,7 +370,7 @@ class form_upload : public upload {
 
 bool valid_upload_name(std::string_view name) {
     return !name.empty() && name != "." && name != ".." &&
-           name.find_first_of(std::string_view("/\\\0", 3)) == std::string_view::npos;
+           name.find_first_of("/\\") == std::string_view::npos && !has_control_character(name);
 }
 
 upload::upload(int dir, off_t length, bool replace, std::string location)
@@ -338,7 +419,9 @@ upload::state upload::take(const char* data, size_t size) {
 const char* upload::name_refusal(const std::string& name, bool new_in_form,
                                  std::string* why) const {
     if (!valid_upload_name(name)) {
-        *why = "\"" + name + "\" is not a file name";
+        // The name is not repeated when it could trouble a terminal that shows the answer.
+        *why = has_control_character(name) ? "a file name holds a control character"
+                                           : "\"" + name + "\" is not a file name";
         return status_400;
     }
     if (name[0] == '.') {

@@ -7,9 +7,11 @@
 // ever visible; where the file system has no such files, to a hidden
 // temporary name (".upload-" and random letters, created exclusively). Only
 // once the whole body has come are the files given their names, and only
-// after every name has been checked: valid, not beginning with ".", not
-// longer than the file system allows, not taken (unless replacing is
-// allowed), not given twice.
+// after every name has been checked: valid (no control characters), not
+// beginning with ".", not longer than the file system allows, not taken
+// (unless replacing is allowed), not given twice. A part's Content-Disposition
+// is read as the header syntax says (parameters in any letter case, values
+// quoted or not), so that a field's quoted name never passes for a file name.
 //
 // A form stores all its files or none, and a refused form leaves every
 // existing file as it was. A name taken between the check and the placing
@@ -145,7 +147,7 @@ class upload {
 };
 
 // Whether `name` may be the name of an uploaded file: not empty, not "." or
-// "..", and without "/", "\" or NUL.
+// "..", and without "/", "\" or a control character (below 0x20, and 0x7F).
 bool valid_upload_name(std::string_view name);
 
 // For tests only, to force what a file system or a race rarely does; the
