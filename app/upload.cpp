@@ -3,10 +3,12 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/random.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -21,6 +23,7 @@ const char* const status_403 = "403 Forbidden";
 const char* const status_409 = "409 Conflict";
 const char* const status_413 = "413 Payload Too Large";
 const char* const status_500 = "500 Internal Server Error";
+const char* const status_503 = "503 Service Unavailable";
 const char* const status_507 = "507 Insufficient Storage";
 
 // The longest part header, with its empty line. A longer one is refused
@@ -60,6 +63,46 @@ bool link_unnamed(int fd, int dir, const std::string& name) {
     return errno == ENOENT && linkat(fd, "", dir, name.c_str(), AT_EMPTY_PATH) == 0;
 }
 
+// A control character in a name would reach listings, logs and terminals.
+bool has_control_character(std::string_view name) {
+    return std::any_of(name.begin(), name.end(),
+                       [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; });
+}
+
+std::string hidden_name() {
+    return ".upload-" + random_suffix();
+}
+
+// The files open across every upload of the process. A quarter of the
+// descriptor limit: connections, the files they serve and the listings they
+// read keep the other three quarters, so forms that stall half-way cannot
+// starve them (two stalled forms of a thousand files once held 2,008 of
+// 2,048). The limit is read at the first upload, after start-up has raised it.
+class open_file_budget {
+  public:
+    bool take() {
+        if (in_use.fetch_add(1) < bound()) return true;
+        in_use.fetch_sub(1);
+        return false;
+    }
+    void give_back() { in_use.fetch_sub(1); }
+
+  private:
+    std::atomic<size_t> in_use{0};
+
+    static size_t bound() {
+        if (upload_test_seams.open_file_budget != 0) return upload_test_seams.open_file_budget;
+        static const size_t quarter = [] {
+            rlimit limit{};
+            if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return size_t{256};
+            return std::max<size_t>(static_cast<size_t>(limit.rlim_cur / 4), 1);
+        }();
+        return quarter;
+    }
+};
+
+open_file_budget open_files;
+
 class single_file_upload : public upload {
   public:
     single_file_upload(int dir, const std::string& name, off_t length, bool replace,
@@ -73,44 +116,116 @@ class single_file_upload : public upload {
     bool finish() override { return end_file(); }
 };
 
-// The value of the parameter `name` of a Content-Disposition line: quoted
-// (where browsers write a quote, CR and LF as %22, %0D and %0A) or a bare
-// word. False when the line has none.
-bool disposition_parameter(std::string_view line, std::string_view name, std::string* value) {
-    for (size_t at = 0; (at = line.find(name, at)) != std::string_view::npos; at += name.size()) {
-        const bool starts_word =
-            at == 0 || line[at - 1] == ';' || line[at - 1] == ' ' || line[at - 1] == '\t';
-        size_t after = at + name.size();
-        while (after < line.size() && (line[after] == ' ' || line[after] == '\t'))
-            ++after;
-        if (!starts_word || after >= line.size() || line[after] != '=') continue;
-        ++after;
-        while (after < line.size() && (line[after] == ' ' || line[after] == '\t'))
-            ++after;
-        if (after < line.size() && line[after] == '"') {
-            const size_t end = line.find('"', after + 1);
-            if (end == std::string_view::npos) return false;
-            *value = std::string(line.substr(after + 1, end - after - 1));
-        } else {
-            const size_t end = std::min(line.find(';', after), line.size());
-            *value = std::string(trim_blanks(line.substr(after, end - after)));
-        }
-        static const std::pair<const char*, char> escapes[] = {
-            {"%22", '"'}, {"%0D", '\r'}, {"%0A", '\n'}};
-        for (const auto& [escape, byte] : escapes) {
-            for (size_t found; (found = value->find(escape)) != std::string::npos;)
-                value->replace(found, 3, 1, byte);
-        }
-        return true;
-    }
-    return false;
+bool is_blank(char c) {
+    return c == ' ' || c == '\t';
 }
 
+bool is_token_char(char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+           std::string_view("!#$%&'*+-.^_`|~").find(c) != std::string_view::npos;
+}
+
+// A bare parameter value is read more leniently than a token: clients write
+// file names bare with any visible byte but those that end or quote a value.
+bool is_bare_value_char(char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return byte > 0x20 && byte != 0x7F && c != ';' && c != '"';
+}
+
+// A Content-Disposition value read as the header syntax says: a type, then
+// `; name=value` parameters, each value a token or a quoted string.
+class disposition_reader {
+  public:
+    explicit disposition_reader(std::string_view text) : text(text) {}
+
+    // The first "filename" parameter, in any letter case; empty when there
+    // is none. False when the value cannot be read.
+    bool file_name(std::string* name) {
+        name->clear();
+        skip_blanks();
+        if (read_run(is_token_char).empty()) return false;
+        for (bool found = false;;) {
+            skip_blanks();
+            if (at == text.size()) return true;
+            if (text[at] != ';') return false;
+            ++at;
+            skip_blanks();
+            if (at == text.size()) return true;  // a ";" at the end
+            const std::string_view parameter = read_run(is_token_char);
+            skip_blanks();
+            if (parameter.empty() || at == text.size() || text[at] != '=') return false;
+            ++at;
+            skip_blanks();
+            std::string value;
+            if (!read_value(&value)) return false;
+            if (!found && equal_ignoring_case(parameter, "filename")) {
+                *name = std::move(value);
+                found = true;
+            }
+        }
+    }
+
+  private:
+    std::string_view text;
+    size_t at = 0;
+
+    void skip_blanks() {
+        while (at < text.size() && is_blank(text[at]))
+            ++at;
+    }
+    std::string_view read_run(bool (*takes)(char)) {
+        const size_t begin = at;
+        while (at < text.size() && takes(text[at]))
+            ++at;
+        return text.substr(begin, at - begin);
+    }
+    bool read_value(std::string* value) {
+        if (at < text.size() && text[at] == '"') return read_quoted(value);
+        *value = unescape(read_run(is_bare_value_char), false);
+        return true;
+    }
+    bool read_quoted(std::string* value) {
+        const size_t begin = ++at;
+        while (at < text.size() && text[at] != '"')
+            at += text[at] == '\\' && at + 1 < text.size() ? 2 : 1;
+        if (at >= text.size()) return false;
+        *value = unescape(text.substr(begin, at - begin), true);
+        ++at;
+        return true;
+    }
+
+    // Browsers write a quote, CR and LF in a name as %22, %0D and %0A;
+    // quoted, a backslash escapes a quote or a backslash. A backslash before
+    // anything else is a backslash, as in the Windows paths older browsers
+    // sent.
+    static std::string unescape(std::string_view raw, bool quoted) {
+        static const std::pair<std::string_view, char> percent_escapes[] = {
+            {"%22", '"'}, {"%0D", '\r'}, {"%0A", '\n'}};
+        std::string out;
+        for (size_t i = 0; i < raw.size(); ++i) {
+            if (quoted && raw[i] == '\\' && i + 1 < raw.size() &&
+                (raw[i + 1] == '"' || raw[i + 1] == '\\')) {
+                out += raw[++i];
+                continue;
+            }
+            const auto escape = std::find_if(
+                std::begin(percent_escapes), std::end(percent_escapes),
+                [&](const auto& e) { return raw.substr(i, e.first.size()) == e.first; });
+            if (escape != std::end(percent_escapes)) {
+                out += escape->second;
+                i += escape->first.size() - 1;
+                continue;
+            }
+            out += raw[i];
+        }
+        return out;
+    }
+};
+
 // The file name of a part header, empty for a part that is not a file
-// (a form field, or a file input left empty). False for a header without
-// Content-Disposition.
-bool part_file_name(std::string_view header, std::string* name) {
-    name->clear();
+// (a form field, or a file input left empty). False, with why, for a header
+// without a Content-Disposition that can be read.
+bool part_file_name(std::string_view header, std::string* name, std::string* why) {
     const std::string_view field = "content-disposition:";
     for (size_t begin = 0; begin < header.size();) {
         size_t end = header.find("\r\n", begin);
@@ -118,11 +233,13 @@ bool part_file_name(std::string_view header, std::string* name) {
         const std::string_view line = header.substr(begin, end - begin);
         if (line.size() >= field.size() &&
             equal_ignoring_case(line.substr(0, field.size()), field)) {
-            disposition_parameter(line, "filename", name);
-            return true;
+            disposition_reader reader(line.substr(field.size()));
+            *why = "a part's Content-Disposition cannot be read";
+            return reader.file_name(name);
         }
         begin = end + 2;
     }
+    *why = "a part of the form has no Content-Disposition";
     return false;
 }
 
@@ -164,8 +281,9 @@ class form_upload : public upload {
 
     bool start_part(std::string_view header) {
         std::string name;
-        if (!part_file_name(header, &name)) {
-            fail(status_400, "a part of the form has no Content-Disposition");
+        std::string why;
+        if (!part_file_name(header, &name, &why)) {
+            fail(status_400, why);
             return false;
         }
         // A browser names the file alone; an old one sent the whole path
@@ -252,7 +370,7 @@ class form_upload : public upload {
 
 bool valid_upload_name(std::string_view name) {
     return !name.empty() && name != "." && name != ".." &&
-           name.find_first_of(std::string_view("/\\\0", 3)) == std::string_view::npos;
+           name.find_first_of("/\\") == std::string_view::npos && !has_control_character(name);
 }
 
 upload::upload(int dir, off_t length, bool replace, std::string location)
@@ -301,7 +419,9 @@ upload::state upload::take(const char* data, size_t size) {
 const char* upload::name_refusal(const std::string& name, bool new_in_form,
                                  std::string* why) const {
     if (!valid_upload_name(name)) {
-        *why = "\"" + name + "\" is not a file name";
+        // The name is not repeated when it could trouble a terminal that shows the answer.
+        *why = has_control_character(name) ? "a file name holds a control character"
+                                           : "\"" + name + "\" is not a file name";
         return status_400;
     }
     if (name[0] == '.') {
@@ -329,12 +449,14 @@ const char* upload::name_refusal(const std::string& name, bool new_in_form,
 }
 
 bool upload::create_file(file_in_work* file) {
-    file->fd = openat(dir, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0644);
-    if (file->fd != -1) return true;
-    if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return false;
+    if (!upload_test_seams.no_unnamed_files) {
+        file->fd = openat(dir, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0644);
+        if (file->fd != -1) return true;
+        if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return false;
+    }
     // A file system without files that have no name: a hidden one, made here.
     for (int attempt = 0; attempt < 8 && file->fd == -1; ++attempt) {
-        file->temp_name = ".upload-" + random_suffix();
+        file->temp_name = hidden_name();
         file->fd = openat(dir, file->temp_name.c_str(),
                           O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0644);
         if (file->fd == -1 && errno != EEXIST) break;
@@ -349,10 +471,15 @@ bool upload::begin_file(const std::string& name) {
         fail(status, why);
         return false;
     }
+    if (!open_files.take()) {
+        fail(status_503, "too many uploads at once");
+        return false;
+    }
     writing = file_in_work();
     writing.name = name;
     if (!create_file(&writing)) {
         fail(write_failure_status(), std::string("no file could be made: ") + strerror(errno));
+        open_files.give_back();
         return false;
     }
     return true;
@@ -378,9 +505,10 @@ bool upload::end_file() {
     return true;
 }
 
-// Only once the whole body has come, and every name checked again: a name
-// taken in the meantime refuses the upload, and what was placed before it
-// is removed again.
+// Only once the whole body has come, and every name checked again. When a
+// file cannot be placed, the files placed before it are undone: each old
+// file takes its name back, each new name goes. The old files go only once
+// every file is placed.
 bool upload::place_files() {
     for (const file_in_work& file : complete) {
         std::string why;
@@ -389,21 +517,17 @@ bool upload::place_files() {
             return false;
         }
     }
-    size_t placed = 0;
-    for (; placed < complete.size() && place(complete[placed]); ++placed) {
-    }
-    if (placed < complete.size()) {
+    for (size_t i = 0; i < complete.size(); ++i) {
+        if (place(complete[i])) continue;
         const int error = errno;
-        for (size_t i = 0; i < placed; ++i)
-            unlinkat(dir, complete[i].name.c_str(), 0);
-        const std::string name = complete[placed].name;
-        fail(error == EEXIST ? status_409 : status_500,
-             error == EEXIST ? name + " exists" : name + ": " + strerror(error));
+        for (size_t undone = i + 1; undone-- > 0;)
+            unplace(complete[undone]);
+        fail_placing(complete[i].name, error);
         return false;
     }
     for (file_in_work& file : complete) {
-        close(file.fd);
-        file.fd = -1;
+        if (!file.old_aside.empty()) unlinkat(dir, file.old_aside.c_str(), 0);
+        release(file);
         if (stored_location.empty()) {
             stored_location = base_location;
             if (stored_location.back() == '/') stored_location += percent_encode_path(file.name);
@@ -415,25 +539,122 @@ bool upload::place_files() {
     return true;
 }
 
-// Gives one file its name: never over an existing file unless replacing,
-// which takes the name from the file that had it in one step.
+void upload::fail_placing(const std::string& name, int error) {
+    if (error == EEXIST) return fail(status_409, name + " exists");
+    if (error == EISDIR) return fail(status_409, name + " is a directory");
+    fail(status_500, name + ": " + strerror(error));
+}
+
+// Gives one file its name: never over an existing file unless replacing.
+// False, with errno, when it cannot.
 bool upload::place(file_in_work& file) {
-    if (!file.temp_name.empty()) {
-        const unsigned flags = replace ? 0 : RENAME_NOREPLACE;
-        if (renameat2(dir, file.temp_name.c_str(), dir, file.name.c_str(), flags) != 0) {
+    if (upload_test_seams.before_placing) {
+        if (const int error = upload_test_seams.before_placing(dir, file.name)) {
+            errno = error;
             return false;
         }
-        file.temp_name.clear();
-        return true;
     }
-    if (!replace) return link_unnamed(file.fd, dir, file.name);
-    const std::string temp_name = ".upload-" + random_suffix();
-    if (!link_unnamed(file.fd, dir, temp_name)) return false;
-    if (renameat(dir, temp_name.c_str(), dir, file.name.c_str()) == 0) return true;
-    const int error = errno;
-    unlinkat(dir, temp_name.c_str(), 0);
-    errno = error;
+    // An old file that goes in the meantime leaves its name free again.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        if (place_as_new(file)) return true;
+        if (errno != EEXIST || !replace) return false;
+        if (place_over_old(file)) return true;
+        if (errno != ENOENT) return false;
+    }
     return false;
+}
+
+bool upload::place_as_new(file_in_work& file) {
+    const bool placed =
+        file.temp_name.empty()
+            ? link_unnamed(file.fd, dir, file.name)
+            : renameat2(dir, file.temp_name.c_str(), dir, file.name.c_str(), RENAME_NOREPLACE) == 0;
+    if (placed) {
+        file.temp_name.clear();
+        file.placed = true;
+    }
+    return placed;
+}
+
+// The name is taken and replacing is allowed. The old file is kept whole
+// under a hidden name until the whole form is placed.
+bool upload::place_over_old(file_in_work& file) {
+    if (file.temp_name.empty()) {
+        // Only a file with a name can swap names: a hidden one first.
+        const std::string temp_name = hidden_name();
+        if (!link_unnamed(file.fd, dir, temp_name)) return false;
+        file.temp_name = temp_name;
+    }
+    if (!upload_test_seams.no_exchange && swap_with_old(file)) return true;
+    if (!upload_test_seams.no_exchange && errno != EINVAL) return false;
+    return move_old_aside(file);
+}
+
+// The new file and the old one swap names in one step: the name is never
+// missing, and never names anything but one of the two.
+bool upload::swap_with_old(file_in_work& file) {
+    if (renameat2(dir, file.temp_name.c_str(), dir, file.name.c_str(), RENAME_EXCHANGE) != 0) {
+        return false;
+    }
+    struct stat old {};
+    if (fstatat(dir, file.temp_name.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISDIR(old.st_mode)) {
+        // A directory made at the name in the meantime is never replaced.
+        renameat2(dir, file.temp_name.c_str(), dir, file.name.c_str(), RENAME_EXCHANGE);
+        errno = EISDIR;
+        return false;
+    }
+    file.old_aside = std::move(file.temp_name);
+    file.temp_name.clear();
+    file.placed = true;
+    return true;
+}
+
+// A file system that cannot swap names: the old file gets a second, hidden
+// name first (a link keeps it whole, inode and all), then the new one is
+// renamed over the name. Where not even that is possible, nothing is replaced.
+bool upload::move_old_aside(file_in_work& file) {
+    const std::string aside = hidden_name();
+    if (linkat(dir, file.name.c_str(), dir, aside.c_str(), 0) != 0) {
+        struct stat old {};
+        if (fstatat(dir, file.name.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISDIR(old.st_mode)) {
+            errno = EISDIR;
+        }
+        return false;
+    }
+    if (renameat(dir, file.temp_name.c_str(), dir, file.name.c_str()) != 0) {
+        const int error = errno;
+        unlinkat(dir, aside.c_str(), 0);
+        errno = error;
+        return false;
+    }
+    file.old_aside = aside;
+    file.temp_name.clear();
+    file.placed = true;
+    return true;
+}
+
+// Undoes the placing of a file: the old file takes its name back, or the
+// new name goes, but only while it still names this upload's file. An old
+// file that cannot take its name back (the name became a directory) stays
+// under its hidden name rather than be lost.
+void upload::unplace(file_in_work& file) {
+    if (!file.placed) return;
+    if (!file.old_aside.empty()) {
+        if (renameat(dir, file.old_aside.c_str(), dir, file.name.c_str()) == 0) {
+            file.old_aside.clear();
+        }
+    } else {
+        struct stat ours {};
+        struct stat named {};
+        if (fstat(file.fd, &ours) == 0 &&
+            fstatat(dir, file.name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+            ours.st_dev == named.st_dev && ours.st_ino == named.st_ino) {
+            unlinkat(dir, file.name.c_str(), 0);
+        }
+    }
+    file.placed = false;
 }
 
 void upload::fail(const char* status, std::string why) {
@@ -443,8 +664,15 @@ void upload::fail(const char* status, std::string why) {
     refusal = std::move(why);
 }
 
+void upload::release(file_in_work& file) {
+    if (file.fd == -1) return;
+    close(file.fd);
+    open_files.give_back();
+    file.fd = -1;
+}
+
 void upload::discard(file_in_work& file) {
-    if (file.fd != -1) close(file.fd);
+    release(file);
     if (!file.temp_name.empty()) unlinkat(dir, file.temp_name.c_str(), 0);
     file = file_in_work();
 }

@@ -7,13 +7,28 @@
 // ever visible; where the file system has no such files, to a hidden
 // temporary name (".upload-" and random letters, created exclusively). Only
 // once the whole body has come are the files given their names, and only
-// after every name has been checked: valid, not beginning with ".", not
-// longer than the file system allows, not taken (unless replacing is
-// allowed), not given twice. A name taken between the check and the
-// placing refuses the whole upload: the files placed before it are removed
-// again. So a form stores all its files or none. Whatever has not been
-// placed goes when the upload ends or is destroyed, so a client that goes
-// away, times out or sends something wrong leaves nothing behind.
+// after every name has been checked: valid (no control characters), not
+// beginning with ".", not longer than the file system allows, not taken
+// (unless replacing is allowed), not given twice. A part's Content-Disposition
+// is read as the header syntax says (parameters in any letter case, values
+// quoted or not), so that a field's quoted name never passes for a file name.
+//
+// A form stores all its files or none, and a refused form leaves every
+// existing file as it was. A name taken between the check and the placing
+// refuses the whole upload. Replacing swaps the new file and the old one in
+// one step (RENAME_EXCHANGE), so the old one waits whole under a hidden name
+// until every file of the form is placed, and only then goes; where the file
+// system cannot swap, the old file is first linked to the hidden name and
+// the new one renamed over it. When any file cannot be placed, every old
+// file takes its name back, every new name is removed, and the client is
+// refused. Whatever has not been placed goes when the upload ends or is
+// destroyed, so a client that goes away, times out or sends something wrong
+// leaves nothing behind.
+//
+// Every file keeps a descriptor open until it is placed or discarded. The
+// files open across all uploads of the process are bounded (a quarter of
+// RLIMIT_NOFILE, so stalled forms cannot take the descriptors connections
+// need); a file beyond the bound refuses its upload with 503.
 //
 // Everything is created relative to the target directory's descriptor,
 // which the caller opened without leaving the root: this unit decides
@@ -22,6 +37,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -95,9 +111,11 @@ class upload {
     // was created under where the file system has no files without a name.
     struct file_in_work {
         int fd = -1;
-        std::string temp_name;  // empty: a file without a name
+        std::string temp_name;  // empty: a file without a name, or one placed
         std::string name;
         off_t size = 0;
+        bool placed = false;
+        std::string old_aside;  // placed over a file: the hidden name the old one waits under
     };
 
     int dir;
@@ -117,10 +135,31 @@ class upload {
     bool create_file(file_in_work* file);
     bool place_files();
     bool place(file_in_work& file);
+    bool place_as_new(file_in_work& file);
+    bool place_over_old(file_in_work& file);
+    bool swap_with_old(file_in_work& file);
+    bool move_old_aside(file_in_work& file);
+    void unplace(file_in_work& file);
+    void fail_placing(const std::string& name, int error);
+    void release(file_in_work& file);
     void discard(file_in_work& file);
     void remove_unplaced();
 };
 
 // Whether `name` may be the name of an uploaded file: not empty, not "." or
-// "..", and without "/", "\" or NUL.
+// "..", and without "/", "\" or a control character (below 0x20, and 0x7F).
 bool valid_upload_name(std::string_view name);
+
+// For tests only, to force what a file system or a race rarely does; the
+// server never sets them.
+struct upload_seams {
+    bool no_unnamed_files = false;  // O_TMPFILE is refused, as on a file system without it
+    bool no_exchange = false;       // RENAME_EXCHANGE is refused with EINVAL, likewise
+    // Runs just before each file is given its name, and may take the name
+    // (make a file or a directory there). An errno it returns fails that
+    // placing, as a failed rename would; 0 lets it go on.
+    std::function<int(int dir, const std::string& name)> before_placing;
+    // The bound of open upload files across the process; 0: a quarter of RLIMIT_NOFILE.
+    size_t open_file_budget = 0;
+};
+inline upload_seams upload_test_seams;

@@ -4,17 +4,21 @@
 // Input: one option byte (bit 0: replace; bit 1: a file "f" is there first;
 // bits 2-3: a header line of 16 KiB - 40 or 16 KiB + 1 bytes is put into the
 // first part's header; bit 4: one byte more than announced; bit 5: the client
-// goes away half-way), four bytes for the piece sizes (1 to 256, in turn),
-// then the body, whose boundary is "XyZ".
+// goes away half-way; bit 6: files are made under hidden names and names
+// cannot be swapped, as on a file system without O_TMPFILE and
+// RENAME_EXCHANGE; bit 7: placing the second file fails), four bytes for the
+// piece sizes (1 to 256, in turn), then the body, whose boundary is "XyZ".
 //
-// Checks: the status is 201, 400, 403, 409 or 413; nothing is ever written beside the
-// target directory, nor into a directory under it; once the upload is over no
-// temporary file is left; an upload that is not stored leaves the directory
-// as it was; no descriptor is left open.
+// Checks: the status is one the upload may give; nothing is ever written
+// beside the target directory, nor into a directory under it; once the
+// upload is over no temporary file is left; an upload that is not stored
+// leaves the directory as it was (a replaced "f" too); no descriptor is left
+// open.
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -102,6 +106,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const size_t announced = body.size() - ((options & 16) && !body.empty() ? 1 : 0);
     const size_t sent = options & 32 ? body.size() / 2 : body.size();
 
+    upload_test_seams.no_unnamed_files = upload_test_seams.no_exchange = options & 64;
+    int placings = 0;
+    upload_test_seams.before_placing = [&](int, const std::string&) {
+        return (options & 128) && ++placings == 2 ? EIO : 0;
+    };
+
     const int descriptors = open_descriptors();
     if (options & 2) std::ofstream(where.target() + "f") << "there first";
     const files before = where.stored();
@@ -123,10 +133,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     require(!any_temporary(after), "a temporary file is left once the upload is over");
     if (state != upload::state::stored) require(after == before, "an upload not stored left files");
     if (state != upload::state::receiving) {
-        require(status == "201 Created" || status == "400 Bad Request" || status == "409 Conflict" ||
-                    status == "403 Forbidden" || status == "413 Payload Too Large",
-                "an unexpected status");
+        static const std::string statuses[] = {
+            "201 Created",
+            "400 Bad Request",
+            "403 Forbidden",
+            "409 Conflict",
+            "413 Payload Too Large",
+            "503 Service Unavailable",
+            "500 Internal Server Error"};  // only where placing is made to fail
+        const auto last = std::end(statuses) - (options & 128 ? 0 : 1);
+        require(std::find(std::begin(statuses), last, status) != last, "an unexpected status");
     }
+    upload_test_seams = upload_seams();
     where.empty();
     require(open_descriptors() == descriptors, "a descriptor leaks");
     return 0;

@@ -708,6 +708,7 @@ TEST_F(RequestHandler, UploadLengthsFieldsAndDirectoriesAreRefusedExactly) {
     config.site.upload = true;
     config.site.upload_replace = true;
     config.site.upload_max = 5;
+    config.site.decode_path = true;  // so that a name can hold any byte
     auto put = [](const std::string& target, const std::string& fields, const std::string& body) {
         return "PUT " + target + " HTTP/1.1\r\n" + good_auth() + fields + "\r\n" + body;
     };
@@ -720,6 +721,8 @@ TEST_F(RequestHandler, UploadLengthsFieldsAndDirectoriesAreRefusedExactly) {
         {put("/both.txt", "Transfer-Encoding: chunked\r\nContent-Length: 3\r\n", "abc"),
          "411 Length Required"},
         {put("/docs", "Content-Length: 3\r\n", "abc"), "409 Conflict"},
+        {put("/esc%1B%5B2J.txt", "Content-Length: 3\r\n", "abc"), "400 Bad Request"},
+        {put("/line%0Aend.txt", "Content-Length: 3\r\n", "abc"), "400 Bad Request"},
     };
     for (const auto& row : rows) {
         connect();

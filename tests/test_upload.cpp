@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,6 +16,7 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "http/proxy_utils.h"
@@ -77,6 +79,7 @@ class Upload : public ::testing::Test {
         dir_fd = open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
     }
     void TearDown() override {
+        upload_test_seams = upload_seams();
         close(dir_fd);
         fs::remove_all(dir);
     }
@@ -89,6 +92,20 @@ class Upload : public ::testing::Test {
             std::stringstream content;
             content << in.rdbuf();
             found[entry.path().filename().string()] = content.str();
+        }
+        return found;
+    }
+    // Every entry with what makes it the same file: its content (a
+    // directory: "<dir>"), inode and mode.
+    std::map<std::string, std::tuple<std::string, ino_t, mode_t>> identities() const {
+        std::map<std::string, std::tuple<std::string, ino_t, mode_t>> found;
+        const files contents = stored();
+        for (const auto& entry : fs::directory_iterator(dir)) {
+            const std::string name = entry.path().filename().string();
+            struct stat info {};
+            lstat(entry.path().c_str(), &info);
+            found[name] = {S_ISDIR(info.st_mode) ? "<dir>" : contents.at(name), info.st_ino,
+                           info.st_mode};
         }
         return found;
     }
@@ -157,21 +174,16 @@ TEST_F(Upload, RefusedFormsLeaveNothingInTheDirectory) {
     const std::string header(17 * 1024, 'h');
     const std::string good =
         "--B\r\nContent-Disposition: " + file_part("ok.txt") + "\r\n\r\nok\r\n";
+    // A form of one part with this Content-Disposition.
+    const auto one_part = [](const std::string& disposition) {
+        return "--B\r\nContent-Disposition: " + disposition + "\r\n\r\nx\r\n--B--\r\n";
+    };
     const std::vector<refused_case> cases = {
-        {"a slash", "--B\r\nContent-Disposition: " + file_part("a/b") + "\r\n\r\nx\r\n--B--\r\n",
-         "400 Bad Request"},
-        {"an absolute name",
-         "--B\r\nContent-Disposition: " + file_part("/etc/passwd") + "\r\n\r\nx\r\n--B--\r\n",
-         "400 Bad Request"},
-        {"a NUL",
-         "--B\r\nContent-Disposition: " + file_part(std::string("a\0b", 3)) +
-             "\r\n\r\nx\r\n--B--\r\n",
-         "400 Bad Request"},
-        {"a dot step", "--B\r\nContent-Disposition: " + file_part("..") + "\r\n\r\nx\r\n--B--\r\n",
-         "400 Bad Request"},
-        {"a bad name after a good file",
-         good + "--B\r\nContent-Disposition: " + file_part("..") + "\r\n\r\nx\r\n--B--\r\n",
-         "400 Bad Request"},
+        {"a slash", one_part(file_part("a/b")), "400 Bad Request"},
+        {"an absolute name", one_part(file_part("/etc/passwd")), "400 Bad Request"},
+        {"a NUL", one_part(file_part(std::string("a\0b", 3))), "400 Bad Request"},
+        {"a dot step", one_part(file_part("..")), "400 Bad Request"},
+        {"a bad name after a good file", good + one_part(file_part("..")), "400 Bad Request"},
         {"a part without Content-Disposition", good + "--B\r\nX-Other: 1\r\n\r\nx\r\n--B--\r\n",
          "400 Bad Request"},
         {"an unterminated body",
@@ -194,16 +206,18 @@ TEST_F(Upload, RefusedFormsLeaveNothingInTheDirectory) {
          "--B\r\nContent-Disposition: " + file_part("new.txt") + "\r\n\r\nn\r\n" + good +
              "--B--\r\n",
          "409 Conflict", 0, true},
-        {"no file at all",
-         "--B\r\nContent-Disposition: form-data; name=\"x\"\r\n\r\nx\r\n--B--\r\n",
+        {"no file at all", one_part("form-data; name=\"x\""), "400 Bad Request"},
+        {"a hidden name", one_part(file_part(".env")), "403 Forbidden"},
+        {"a name longer than the file system takes", one_part(file_part(std::string(256, 'n'))),
          "400 Bad Request"},
-        {"a hidden name",
-         "--B\r\nContent-Disposition: " + file_part(".env") + "\r\n\r\nx\r\n--B--\r\n",
-         "403 Forbidden"},
-        {"a name longer than the file system takes",
-         "--B\r\nContent-Disposition: " + file_part(std::string(256, 'n')) +
-             "\r\n\r\nx\r\n--B--\r\n",
+        {"an ESC", one_part(file_part("a\x1B[31m")), "400 Bad Request"},
+        {"a BEL after a good file", good + one_part(file_part("a\ab")), "400 Bad Request"},
+        {"a DEL", one_part(file_part("a\x7F")), "400 Bad Request"},
+        {"a CR and LF as browsers write them", one_part(file_part("a%0D%0Ab")), "400 Bad Request"},
+        {"an unterminated quote", one_part("form-data; name=\"f\"; filename=\"u.txt"),
          "400 Bad Request"},
+        {"parameters without \";\" between them",
+         one_part("form-data; name=\"f\" filename=\"u.txt\""), "400 Bad Request"},
     };
     put_file("ok.txt.old", "old");
     for (const refused_case& c : cases) {
@@ -238,16 +252,44 @@ TEST_F(Upload, AFormOfMoreThanAThousandFilesStoresNone) {
     EXPECT_EQ(stored(), files{});
 }
 
-// Names as browsers write them: quoted, with a quote and line ends escaped;
-// and a refusal that names the file in the way.
-TEST_F(Upload, NamesAreTakenAsBrowsersWriteThemAndAClashIsNamed) {
+// Content-Disposition parameters read as the header syntax says: the file
+// name is the "filename" parameter in any letter case, quoted or bare, with
+// the escapes browsers and curl write; text inside a quoted value is never a
+// parameter. And a refusal names the file in the way.
+TEST_F(Upload, FileNamesAreReadAsTheHeaderSyntaxSays) {
+    const struct {
+        const char* disposition;
+        const char* stored;  // the name stored; "": the part is a field
+    } rows[] = {
+        {"form-data; name=\"f\"; filename=\"say %22hi%22.txt\"", "say \"hi\".txt"},
+        {"form-data; name=f; filename=bare.txt", "bare.txt"},
+        {"form-data; NAME=\"f\"; FileName=\"upper.txt\"", "upper.txt"},
+        {"form-data ; name = \"f\" ;\tfilename = \"spaced.txt\" ;", "spaced.txt"},
+        {"form-data; name=\"f\"; filename=\"q\\\"uote.txt\"", "q\"uote.txt"},
+        {"form-data; name=\"f\"; filename=\"back\\\\slash.txt\"", "slash.txt"},
+        {"form-data; name=\"f\"; filename=\"semi;colon.txt\"", "semi;colon.txt"},
+        {"form-data; filename=\"first.txt\"; filename=\"second.txt\"", "first.txt"},
+        {"form-data; name=\"x; filename=f.html; y\"", ""},
+        {"form-data; name=\"x\\\"; filename=f.html; y\"", ""},
+        {"form-data; name=\"f\"; xfilename=\"f.html\"", ""},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.disposition);
+        std::string boundary;
+        const std::string body =
+            form_body({{row.disposition, "r"}, {file_part("other.txt"), "o"}}, &boundary);
+        auto u = form(body, boundary);
+        ASSERT_EQ(feed(*u, body, whole), upload::state::stored) << u->reason();
+        files expected = {{"other.txt", "o"}};
+        if (*row.stored) expected[row.stored] = "r";
+        EXPECT_EQ(stored(), expected);
+        for (const auto& entry : fs::directory_iterator(dir))
+            fs::remove_all(entry.path());
+    }
     std::string boundary;
-    std::string body = form_body({{"form-data; name=\"f\"; filename=\"say %22hi%22.txt\"", "q"},
-                                  {"form-data; name=f; filename=bare.txt", "b"}},
-                                 &boundary);
+    const std::string body = form_body({{file_part("say %22hi%22.txt"), "q"}}, &boundary);
     auto u = form(body, boundary);
     ASSERT_EQ(feed(*u, body, whole), upload::state::stored) << u->reason();
-    EXPECT_EQ(stored(), (files{{"say \"hi\".txt", "q"}, {"bare.txt", "b"}}));
     EXPECT_EQ(u->location(), "/up/say%20%22hi%22.txt");
     auto again = form(body, boundary);
     EXPECT_EQ(feed(*again, body, whole), upload::state::failed);
@@ -270,6 +312,125 @@ TEST_F(Upload, ANameTakenWhileTheBodyArrivesIsNeverReplaced) {
         EXPECT_EQ(stored(), (files{{"race.txt", "theirs"}}));
         fs::remove(dir / "race.txt");
     }
+}
+
+// Placing, forced to fail or to meet a name taken at the last moment, in each
+// way a file can be stored: a refused form leaves every existing file as it
+// was (content, inode, mode) and nothing of its own, not even a hidden name;
+// a stored one leaves nothing hidden either.
+TEST_F(Upload, PlacingThatFailsLeavesEveryExistingFileAsItWas) {
+    enum class taken { nothing, by_file, by_directory };
+    const struct {
+        const char* what;
+        std::vector<std::string> existing;  // files there before, each holding "old"
+        bool replace;
+        taken in_the_way;  // what appears at b.txt just before it is placed
+        int error;         // with which placing b.txt then fails; 0: it does not
+        const char* status;
+    } rows[] = {
+        {"replacing both", {"a.txt", "b.txt"}, true, taken::nothing, 0, "201 Created"},
+        {"replacing a.txt, adding b.txt", {"a.txt"}, true, taken::nothing, 0, "201 Created"},
+        {"replacing both, b.txt fails",
+         {"a.txt", "b.txt"},
+         true,
+         taken::nothing,
+         EIO,
+         "500 Internal Server Error"},
+        {"replacing a.txt, new b.txt fails",
+         {"a.txt"},
+         true,
+         taken::nothing,
+         EIO,
+         "500 Internal Server Error"},
+        {"replacing a.txt, a directory made at b.txt",
+         {"a.txt"},
+         true,
+         taken::by_directory,
+         0,
+         "409 Conflict"},
+        {"new files, b.txt fails", {}, false, taken::nothing, EIO, "500 Internal Server Error"},
+        {"new files, b.txt taken", {}, false, taken::by_file, 0, "409 Conflict"},
+        {"new files, a directory made at b.txt", {}, false, taken::by_directory, 0, "409 Conflict"},
+    };
+    const struct {
+        bool no_unnamed_files;
+        bool no_exchange;
+    } storages[] = {{false, false}, {true, false}, {false, true}, {true, true}};
+    std::string boundary;
+    const std::string body =
+        form_body({{file_part("a.txt"), "new a"}, {file_part("b.txt"), "new b"}}, &boundary);
+    for (const auto& storage : storages) {
+        upload_test_seams.no_unnamed_files = storage.no_unnamed_files;
+        upload_test_seams.no_exchange = storage.no_exchange;
+        for (const auto& row : rows) {
+            SCOPED_TRACE(std::string(row.what) +
+                         (storage.no_unnamed_files ? ", hidden names" : "") +
+                         (storage.no_exchange ? ", no exchange" : ""));
+            // Modes the upload would not give, so that a file made anew shows.
+            for (const std::string& name : row.existing) {
+                put_file(name, "old");
+                chmod((dir / name).c_str(), 0600);
+            }
+            const auto before = identities();
+            upload_test_seams.before_placing = [&](int at, const std::string& name) {
+                if (name != "b.txt") return 0;
+                if (row.in_the_way == taken::by_directory) mkdirat(at, "b.txt", 0755);
+                if (row.in_the_way == taken::by_file) put_file("b.txt", "theirs");
+                return row.error;
+            };
+            auto u = form(body, boundary, row.replace);
+            feed(*u, body, whole);
+            EXPECT_STREQ(u->status(), row.status) << u->reason();
+            auto after = identities();
+            if (u->current() == upload::state::stored) {
+                EXPECT_EQ(stored(), (files{{"a.txt", "new a"}, {"b.txt", "new b"}}));
+            } else {
+                if (row.in_the_way != taken::nothing) {
+                    const char* theirs = row.in_the_way == taken::by_file ? "theirs" : "<dir>";
+                    EXPECT_EQ(std::get<0>(after["b.txt"]), theirs);
+                    after.erase("b.txt");
+                }
+                EXPECT_EQ(after, before);
+            }
+            for (const auto& entry : fs::directory_iterator(dir))
+                fs::remove_all(entry.path());
+        }
+    }
+}
+
+// The open files of every upload at once are bounded: a file beyond the
+// bound refuses its upload with 503 and leaves nothing; each file placed
+// or thrown away gives its share back.
+TEST_F(Upload, UploadsAtOnceHoldNoMoreFilesThanTheBudget) {
+    upload_test_seams.open_file_budget = 3;
+    std::string boundary;
+    const std::string two =
+        form_body({{file_part("a.txt"), "a"}, {file_part("b.txt"), "b"}}, &boundary);
+    const std::string three =
+        form_body({{file_part("c.txt"), "c"}, {file_part("d.txt"), "d"}, {file_part("e.txt"), "e"}},
+                  &boundary);
+    const std::string four = form_body({{file_part("c.txt"), "c"},
+                                        {file_part("d.txt"), "d"},
+                                        {file_part("e.txt"), "e"},
+                                        {file_part("f.txt"), "f"}},
+                                       &boundary);
+    auto too_many = form(four, boundary);
+    EXPECT_EQ(feed(*too_many, four, 7), upload::state::failed);
+    EXPECT_STREQ(too_many->status(), "503 Service Unavailable");
+    EXPECT_EQ(too_many->reason(), "too many uploads at once");
+    EXPECT_EQ(stored(), files{});
+
+    // Two files of a form held open while it waits for the rest of its body.
+    auto waiting = form(two, boundary);
+    EXPECT_EQ(feed(*waiting, two.substr(0, two.rfind("b\r\n")), whole), upload::state::receiving);
+    auto single = upload::single_file(dir_fd, "s.txt", 1, false, "/s.txt");
+    auto beyond = upload::single_file(dir_fd, "t.txt", 1, false, "/t.txt");
+    EXPECT_STREQ(beyond->status(), "503 Service Unavailable");
+    EXPECT_EQ(feed(*single, "s", whole), upload::state::stored);
+    EXPECT_EQ(feed(*waiting, two.substr(two.rfind("b\r\n")), whole), upload::state::stored);
+    auto after = form(three, boundary);
+    EXPECT_EQ(feed(*after, three, whole), upload::state::stored) << after->reason();
+    EXPECT_EQ(stored().size(), 6u);
 }
 
 TEST_F(Upload, AnUploadCutOffLeavesNothing) {

@@ -1,44 +1,11 @@
 #include "app/decide/upload.h"
 
 #include <fcntl.h>
-#include <linux/openat2.h>
-#include <sys/syscall.h>
-#include <unistd.h>
 
+#include "app/beneath_root.h"
 #include "app/decide/rules.h"
 
 namespace {
-
-// Opens the directory `resolved` (a path relative to the root) without
-// leaving the root: no ".." (already resolved away), no symbolic link that
-// leads out of it, no link of /proc. -1, with errno, when it cannot.
-int open_beneath_root(const std::string& root, const std::string& resolved) {
-    const int root_fd = open(root.empty() ? "." : root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (root_fd == -1) return -1;
-    open_how how{};
-    how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
-    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
-    const char* path = resolved.empty() ? "." : resolved.c_str();
-    int fd = static_cast<int>(syscall(SYS_openat2, root_fd, path, &how, sizeof how));
-    if (fd == -1 && errno == ENOSYS) {
-        // A kernel without openat2: every step is opened without following a link.
-        fd = fcntl(root_fd, F_DUPFD_CLOEXEC, 0);
-        for (size_t begin = 0; fd != -1 && begin < resolved.size();) {
-            size_t end = std::min(resolved.find('/', begin), resolved.size());
-            const std::string step = resolved.substr(begin, end - begin);
-            begin = end + 1;
-            if (step.empty()) continue;
-            const int next =
-                openat(fd, step.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-            close(fd);
-            fd = next;
-        }
-    }
-    const int error = errno;
-    close(root_fd);
-    errno = error;
-    return fd;
-}
 
 // Where an upload goes, confined like a GET's file, and more: no step of it
 // may begin with ".", and it is opened without following a link out of the
