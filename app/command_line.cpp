@@ -11,6 +11,7 @@ void print_usage(const char* name) {
     printf(
         "Usage: %s [-b ADDR] [-p PORT] [--auth USER:PASSWORD] [-u] [--tls] [--log FILE] DIR\n"
         "       %s [-c FILE] [-t]\n"
+        "       %s --passwd FILE USER\n"
         "       %s --hash-password [USER]\n"
         "       %s --help | --version\n"
         "Serves one directory over HTTP/1.1 behind HTTP Basic authentication.\n"
@@ -24,8 +25,8 @@ void print_usage(const char* name) {
         "      --auth U:P     the login and password; default: WEBSRV_AUTH (U:P) from\n"
         "                     the environment, or the login user and a random\n"
         "                     password, printed at the start\n"
-        "      --auth-file F  the login and password from a file: one line U:P, or an\n"
-        "                     htpasswd file of several users (bcrypt, yescrypt, SHA-512)\n"
+        "      --auth-file F  the login and password from a file: one line U:P, or a\n"
+        "                     password file of several users (see --passwd)\n"
         "  -u, --upload       let clients that log in upload files into the folder\n"
         "      --tls          serve HTTPS with a certificate made at the start (printed\n"
         "                     with its SHA-256 fingerprint, to compare with the browser's)\n"
@@ -39,10 +40,18 @@ void print_usage(const char* name) {
         "  -t, --check        check the configuration and exit: every problem goes to\n"
         "                     standard error with its line; the status is 0 when it\n"
         "                     says \"configuration ok\", else 1. Nothing is served or logged\n"
+        "\n"
+        "Manage a password file, for the key htpasswd or --auth-file:\n"
+        "      --passwd FILE USER\n"
+        "                     read a password (twice from the terminal, without echo,\n"
+        "                     or the first line of standard input) and add USER's\n"
+        "                     line to FILE, or replace the line USER has; every other\n"
+        "                     line stays, and FILE is replaced at once, never half\n"
+        "                     written (a new FILE is readable by its owner only)\n"
         "      --hash-password [USER]\n"
-        "                     read a password (from the terminal, without echo, or\n"
-        "                     from standard input) and print an htpasswd line for USER\n"
-        "                     (default user), for the key htpasswd or --auth-file\n"
+        "                     read a password the same way and print a line for USER\n"
+        "                     (default user)\n"
+        "\n"
         "  -h, --help         print this text\n"
         "      --version      print the version\n"
         "\n"
@@ -52,8 +61,8 @@ void print_usage(const char* name) {
         "SIGINT and SIGTERM end it with the status 0, SIGUSR1 makes it open its log\n"
         "file again by name (after the file was moved away). The README lists every\n"
         "configuration key.\n",
-        name, name, name, name, change_ext(name, ".cfg").c_str(), change_ext(name, ".log").c_str(),
-        get_path(name).c_str());
+        name, name, name, name, name, change_ext(name, ".cfg").c_str(),
+        change_ext(name, ".log").c_str(), get_path(name).c_str());
 }
 
 // The field of a quick-start option that takes a value, or null.
@@ -106,6 +115,14 @@ int answer_arguments(int argc, char** argv, command_line* options) {
         } else if (is("--hash-password")) {
             options->hash_password = true;
             if (i + 1 < argc && argv[i + 1][0] != '-') options->hash_user = argv[++i];
+        } else if (is("--passwd")) {
+            if (i + 2 >= argc || options->passwd) {
+                return refuse(name, "--passwd takes a file and a user, as in",
+                              "websrv --passwd /etc/websrv/htpasswd alice");
+            }
+            options->passwd = true;
+            options->passwd_file = argv[++i];
+            options->passwd_user = argv[++i];
         } else if (is("--upload") || is("-u")) {
             options->upload = true;
             share_options = true;
@@ -128,6 +145,11 @@ int answer_arguments(int argc, char** argv, command_line* options) {
         (share_options || config_named || options->check || !options->share_dir.empty())) {
         return refuse(name, "--hash-password does not go with other options, as in",
                       "websrv --hash-password alice");
+    }
+    if (options->passwd && (options->hash_password || share_options || config_named ||
+                            options->check || !options->share_dir.empty())) {
+        return refuse(name, "--passwd does not go with other options, as in",
+                      "websrv --passwd /etc/websrv/htpasswd alice");
     }
     if (share_options && options->share_dir.empty() && !help && !version) {
         return refuse(name, "no folder to share after the options, as in", "websrv -u DIR");

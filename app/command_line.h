@@ -25,6 +25,12 @@ struct command_line {
     // `websrv --hash-password [USER]`: prints an htpasswd line and serves nothing.
     bool hash_password = false;
     std::string hash_user = "user";
+
+    // `websrv --passwd FILE USER`: sets USER's password in the password file
+    // FILE and serves nothing.
+    bool passwd = false;
+    std::string passwd_file;
+    std::string passwd_user;
 };
 
 // Reads the arguments into `options`. Returns -1 when the process is to go

@@ -77,13 +77,14 @@ void load_content_types(const std::string& file_name, configuration* config) {
     config->content_types_unread = !file_name.empty() && !read_content_types(file_name, &table);
 }
 
-// Every user of the file may log in; an entry that is not taken is told at
-// start-up, and a file that cannot be read lets nobody in.
+// Every user of the file may log in; a line that is not taken is told at
+// start-up and stops it, and a file that cannot be read lets nobody in.
 void load_password_file(const std::string& file_name, configuration* config) {
     config->htpasswd = file_name;
     config->htpasswd_problems.clear();
     config->users = std::make_shared<password_file>();
-    if (!config->users->load(file_name, &config->htpasswd_problems)) {
+    config->htpasswd_unread = !config->users->load(file_name, &config->htpasswd_problems);
+    if (config->htpasswd_unread) {
         config->htpasswd_problems.push_back(file_name + ": can not be read: nobody can log in");
     }
 }
@@ -297,21 +298,23 @@ std::string value_problem(value_kind kind, const std::string& value, config_form
             return value == "replace" ? "" : number_problem(value, 0, INT_MAX);
         case value_kind::bytes:
             return number_problem(value, 1, LLONG_MAX);
-        case value_kind::password_file: {
-            password_file users;
-            std::vector<std::string> problems;
-            if (!users.load(value, &problems)) return value + " can not be read as a password file";
-            std::string joined;
-            for (const std::string& problem : problems)
-                joined += (joined.empty() ? "" : "; ") + problem;
-            return joined;
-        }
+        case value_kind::password_file:
+            return "";  // told line by line: password_file_problems
         case value_kind::log_form:
             return value == "spec" || value == "combined"
                        ? ""
                        : quoted(value) + " is neither spec nor combined";
     }
     return "";
+}
+
+// Each line of the password file that is not taken, or why it cannot be read.
+std::vector<std::string> password_file_problems(const std::string& file_name) {
+    password_file users;
+    std::vector<std::string> problems;
+    if (!users.load(file_name, &problems))
+        return {file_name + " can not be read as a password file"};
+    return problems;
 }
 
 // A modern default that depends on the machine: the system's type table only
@@ -477,10 +480,23 @@ bool is_known_key(const std::string& key) {
     return find_row(key) != nullptr;
 }
 
-std::string config_value_problem(const std::string& key, const std::string& value,
-                                 config_form form) {
+std::vector<std::string> config_value_problems(const std::string& key, const std::string& value,
+                                               config_form form) {
     const key_row* row = find_row(key);
-    return row == nullptr ? "" : value_problem(row->kind, value, form);
+    if (row == nullptr) return {};
+    if (row->kind == value_kind::password_file) return password_file_problems(value);
+    std::string problem = value_problem(row->kind, value, form);
+    if (problem.empty()) return {};
+    return {std::move(problem)};
+}
+
+bool may_start(const configuration& config, std::string* why) {
+    if (config.htpasswd_problems.empty() || config.htpasswd_unread) return true;
+    const size_t lines = config.htpasswd_problems.size();
+    *why = "the password file " + config.htpasswd + " has " + std::to_string(lines) +
+           (lines == 1 ? " line" : " lines") + " that " + (lines == 1 ? "is" : "are") +
+           " not taken";
+    return false;
 }
 
 // A file name without a directory part: anything else would let the index

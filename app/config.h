@@ -38,7 +38,8 @@ struct configuration {
     std::string tls_cert_pem, tls_key_pem;
     std::string htpasswd;                        // the password file; empty: login and password
     std::shared_ptr<password_file> users;        // its users, read at start-up; null without it
-    std::vector<std::string> htpasswd_problems;  // its entries that are not taken
+    std::vector<std::string> htpasswd_problems;  // its lines that are not taken, or it is unread
+    bool htpasswd_unread = false;                // it could not be read: nobody can log in
     std::string listing;                         // "1": listings; "all": hidden names too
     std::string upload;                          // "1": uploads; "replace": over existing files too
     bool wake_on_io = false;       // wait for socket readiness instead of a fixed pause
@@ -81,10 +82,17 @@ site_policy policy_of(const configuration& config);
 // Whether start-up reads `key`.
 bool is_known_key(const std::string& key);
 
-// Why start-up would not take `value` as written for `key`; empty when it
-// would (and for unknown keys).
-std::string config_value_problem(const std::string& key, const std::string& value,
-                                 config_form form);
+// Why start-up would not take `value` as written for `key`: one line for
+// each problem (a password file has one for each line it does not take);
+// none when it would (and for unknown keys).
+std::vector<std::string> config_value_problems(const std::string& key, const std::string& value,
+                                               config_form form);
+
+// Whether a process with this configuration may serve: not with a password
+// file that has lines it does not take, which would keep their users out
+// unnoticed. False with the reason in `why`; the lines themselves are in
+// `htpasswd_problems`.
+bool may_start(const configuration& config, std::string* why);
 
 // The address to listen on for the key ip: a dotted IPv4 address ("0":
 // every interface) or an IPv6 one ("::": every address, IPv4 ones too) as it

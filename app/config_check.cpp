@@ -102,8 +102,8 @@ class config_checker {
             return;
         }
         in_force[key] = {value, line};
-        const std::string problem = config_value_problem(key, value, form);
-        if (!problem.empty()) report(line, "error", key + ": " + problem);
+        for (const std::string& problem : config_value_problems(key, value, form))
+            report(line, "error", key + ": " + problem);
         // Blanks at the end of a value are part of it: a password of its own.
         if (!value.empty() && (value.back() == ' ' || value.back() == '\t')) {
             report(line, "warning",

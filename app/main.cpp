@@ -272,6 +272,11 @@ bool start_with(const config_reading& reading, config_form form) {
     if (!open_log()) return false;
     printf_ex("%s%s logging started\n", log_separator_line, system_time_str().c_str());
     tell_config_problems(reading);
+    if (std::string why; !may_start(config, &why)) {
+        printf_ex("////not starting: %s\n", why.c_str());
+        fprintf(stderr, "%s: not starting: %s\n", config.exe_name.c_str(), why.c_str());
+        return false;
+    }
     log_settings(reading.params);
     warn_of_default_password(reading.file_name);
     if (config.site.upload) allow_many_files();

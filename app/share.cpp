@@ -1,6 +1,7 @@
 #include "app/share.h"
 
 #include "app/config.h"
+#include "app/password_file.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -96,26 +97,44 @@ bool split_credentials(const std::string& text, std::string* login, std::string*
     return true;
 }
 
-// The file of --auth-file: one line "USER:PASSWORD", or an htpasswd file
-// (its lines hold hashes, which begin with "$").
+// The file of --auth-file: a password file (every entry "user:hash", told
+// at the start when one is not taken), or exactly one line "USER:PASSWORD".
+// Comments and blank lines do not count.
 bool credentials_from_file(const std::string& name, std::string* login, std::string* password,
                            std::string* htpasswd, std::string* error) {
     std::string text;
-    const int fd = open(name.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     struct stat info {};
-    if (fd != -1 && fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size < (1 << 20)) {
-        text.resize(static_cast<size_t>(info.st_size));
-        text.resize(static_cast<size_t>(std::max<ssize_t>(read(fd, text.data(), text.size()), 0)));
-    }
+    const int fd = open(name.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    const bool read = fd != -1 && read_password_file(fd, &text, &info);
     if (fd != -1) close(fd);
-    const std::string first = text.substr(0, text.find_first_of("\r\n"));
-    const size_t colon = first.find(':');
-    if (colon != std::string::npos && colon + 1 < first.size() && first[colon + 1] == '$') {
+    if (!read) {
+        *error = "can not read " + name + " (a regular file of at most 1 MiB)";
+        return false;
+    }
+    const std::vector<password_entry> entries = password_entries(text);
+    auto plain = [](const password_entry& e) {
+        return !e.user.empty() && !e.secret.empty() && !looks_hashed(e.secret);
+    };
+    const auto plain_lines = std::count_if(entries.begin(), entries.end(), plain);
+    const bool hashed = std::any_of(entries.begin(), entries.end(), [](const password_entry& e) {
+        return !e.user.empty() && looks_hashed(e.secret);
+    });
+    if (plain_lines == 0 && hashed) {
         *htpasswd = name;
         return true;
     }
-    if (split_credentials(first, login, password)) return true;
-    *error = name + " holds neither a line USER:PASSWORD nor htpasswd lines";
+    if (plain_lines == 1 && entries.size() == 1) {
+        *login = entries[0].user;
+        *password = entries[0].secret;
+        return true;
+    }
+    *error = plain_lines == 0
+                 ? name + " holds neither a line USER:PASSWORD nor lines USER:HASH"
+                 : name +
+                       " holds several lines USER:PASSWORD, or plain and hashed ones mixed: "
+                       "give one line USER:PASSWORD, or make a password file of several "
+                       "users with websrv --passwd " +
+                       name + " USER";
     return false;
 }
 

@@ -10,6 +10,7 @@
 #include "app/command_line.h"
 #include "app/config_check.h"
 #include "app/main.h"
+#include "app/passwd_command.h"
 #include "app/password_file.h"
 #include "app/share.h"
 #include "engine/tls_transport.h"
@@ -82,6 +83,14 @@ int hash_password(const command_line& options) {
     return 0;
 }
 
+int passwd(const command_line& options) {
+    const std::string password = read_password();
+    std::string told;
+    const int status = set_password(options.passwd_file, options.passwd_user, password, &told);
+    fprintf(stderr, "websrv: %s\n", told.c_str());
+    return status;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -89,6 +98,7 @@ int main(int argc, char** argv) {
     int status = answer_arguments(argc, argv, &options);
     if (status >= 0) return status;
     if (options.hash_password) return hash_password(options);
+    if (options.passwd) return passwd(options);
     // argv[0] names the log and the default root; an exec without it gets a plain name.
     const char* argv0 = argc > 0 && argv[0] != nullptr ? argv[0] : "websrv";
     // A file named with -c takes the modern defaults; the file beside the

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
+#include <algorithm>
 #include <cstring>
 #include <regex>
 #include <vector>
@@ -444,6 +445,13 @@ TEST(WebsrvStartup, CheckReportsEveryLineNotUsedAsWritten) {
           ":4: error: content_types: root is not a readable table of content types (the "
           "built-in types would be used)",
           ":5: error: index: \"../x\" is not a plain file name (index.htm would be used)"}},
+        // Every line of a password file that is not taken, with its line there.
+        {loopback + "password=s\nhtpasswd=users\n",
+         2,
+         {":3: error: htpasswd: users:2: ann: an MD5-crypt hash is not taken (use bcrypt, "
+          "yescrypt or SHA-512): ann cannot log in",
+          ":3: error: htpasswd: users:3: ann: a second line for ann (the first is line 2): "
+          "neither lets in; websrv --passwd changes a password in place"}},
         {loopback + "password=s\nlog=missing/x.log\n",
          1,
          {":3: error: log: the log missing/x.log can not be written: can not create it in "
@@ -492,6 +500,8 @@ TEST(WebsrvStartup, CheckReportsEveryLineNotUsedAsWritten) {
         websrv_process process;
         fs::create_directories(process.dir / "root");
         mkfifo((process.dir / "fifo").c_str(), 0600);
+        write_file(process.dir / "users",
+                   "# users\nann:$1$Era0pxdE$uRMlYDYNBXXgIxKzB/ds7/\nann:x\n");
         const std::string file = r.named ? "site.cfg" : "./websrv.cfg";
         write_file(process.dir / file, r.config);
         process.start("./websrv", {},
@@ -781,27 +791,78 @@ TEST(WebsrvStartup, AFolderIsSharedInOneCommand) {
     EXPECT_EQ(read_file(second.dir / "stdout.txt").find("me:pw"), std::string::npos);
 }
 
-// Users with hashed passwords: lines made by --hash-password, served with
-// --auth-file; a user who is not in the file does not log in.
+// Users with hashed passwords: a password file made and changed with
+// --passwd, served with --auth-file; a user who is not in the file does not
+// log in, and a changed password takes the place of the old one.
 TEST(WebsrvStartup, SeveralUsersLogInWithTheirHashedPasswords) {
     websrv_process process;
     write_file(process.dir / "share" / "a.txt", "alpha");
-    std::string lines;
-    for (const char* user : {"ann", "bob"}) {
-        lines += run("sh -c 'echo " + std::string(user) + "-pw | " +
-                     (process.dir / "websrv").string() + " --hash-password " + user + "'");
-    }
-    ASSERT_NE(lines.find("ann:$y$"), std::string::npos) << lines;
-    write_file(process.dir / "users", lines + "cat:plain\n");
+    auto passwd = [&process](const std::string& user, const std::string& password) {
+        return run("sh -c 'cd " + process.dir.string() + " && echo " + password +
+                   " | ./websrv --passwd users " + user + " 2>&1; echo $?'");
+    };
+    EXPECT_EQ(passwd("ann", "old"), "websrv: added ann to users\n0\n");
+    EXPECT_EQ(passwd("bob", "bob-pw"), "websrv: added bob to users\n0\n");
+    EXPECT_EQ(passwd("ann", "ann-pw"), "websrv: replaced the password of ann in users\n0\n");
     const std::string port = std::to_string(free_port());
     process.start("./websrv", {}, {"-b", "127.0.0.1", "-p", port, "--auth-file", "users", "share"});
-    const std::string banner = receive_until_file(process.dir / "stderr.txt", "login: ");
-    EXPECT_NE(banner.find("cat: a password in plain text"), std::string::npos) << banner;
+    receive_until_file(process.dir / "stderr.txt", "login: ");
     const std::string url = " http://127.0.0.1:" + port + "/a.txt";
+    const std::string status = "-o /dev/null -w '%{http_code}' --user ";
     EXPECT_EQ(curl("--user ann:ann-pw" + url), "alpha");
     EXPECT_EQ(curl("--user bob:bob-pw" + url), "alpha");
-    EXPECT_EQ(curl("-o /dev/null -w '%{http_code}' --user cat:plain" + url), "401");
-    EXPECT_EQ(curl("-o /dev/null -w '%{http_code}' --user ann:bob-pw" + url), "401");
+    EXPECT_EQ(curl(status + "ann:old" + url), "401");
+    EXPECT_EQ(curl(status + "ann:bob-pw" + url), "401");
+    EXPECT_EQ(curl(status + "zed:bob-pw" + url), "401");
+    process.stop();
+
+    // One login and password, after a comment and a blank line.
+    write_file(process.dir / "one", "# the login\n\nme:pw\n");
+    process.start("./websrv", {}, {"-b", "127.0.0.1", "-p", port, "--auth-file", "one", "share"});
+    const std::string banner = "login: me  password: pw";
+    EXPECT_NE(receive_until_file(process.dir / "stderr.txt", banner).find(banner),
+              std::string::npos);
+    EXPECT_EQ(curl("--user me:pw" + url), "alpha");
+}
+
+// A password file with a line it does not take stops every start that reads
+// it, with the line on standard error; --auth-file refuses a file that is
+// neither a password file nor one line USER:PASSWORD.
+TEST(WebsrvStartup, APasswordFileWithALineItDoesNotTakeStopsTheStart) {
+    const std::string bad_line = "users:3: bob: a blank in or after the hash: bob cannot log in";
+    struct row {
+        std::vector<std::string> args;  // "./websrv.cfg" beside it without -c
+        std::string users;
+        int status;
+        std::string told;  // a line of standard error
+    };
+    const std::string ann = "ann:$y$j9T$F5Jx5fExrKuPp53xLKQ..0$" + std::string(43, 'a') + "\n";
+    const std::string bob_blank = "bob:$6$salt$" + std::string(86, 'b') + " \n";
+    const std::vector<row> rows = {
+        {{}, "# users\n" + ann + bob_blank, 1, "./websrv: " + bad_line},
+        {{"-c", "site.cfg"}, "\n" + ann + bob_blank, 1, "./websrv: " + bad_line},
+        {{"--auth-file", "users", "share"}, "\n" + ann + bob_blank, 1, "./websrv: " + bad_line},
+        {{"--auth-file", "users", "share"},
+         "\n" + ann + "bob:plain\n",
+         2,
+         "./websrv: users holds several lines USER:PASSWORD, or plain and hashed ones mixed: give "
+         "one line USER:PASSWORD, or make a password file of several users with websrv --passwd "
+         "users USER"},
+    };
+    for (const row& r : rows) {
+        websrv_process process;
+        const std::string config = "ip=127.0.0.1\nport=" + std::to_string(free_port()) +
+                                   "\nhtpasswd=users\nexit_on_failure=0\n";
+        process.configure(config);
+        write_file(process.dir / "site.cfg", config);
+        write_file(process.dir / "users", r.users);
+        fs::create_directories(process.dir / "share");
+        process.start("./websrv", {}, r.args);
+        EXPECT_EQ(process.wait_for_exit(), r.status) << r.users;
+        const std::vector<std::string> told = lines_of(read_file(process.dir / "stderr.txt"));
+        EXPECT_NE(std::find(told.begin(), told.end(), r.told), told.end())
+            << read_file(process.dir / "stderr.txt");
+    }
 }
 
 // IPv6: a shared folder listens on IPv4 and IPv6 at once and names its
