@@ -28,6 +28,13 @@ const char* const tls12_ciphers =
     "ECDHE-ECDSA-AES256-GCM-SHA384:ECDHE-RSA-AES256-GCM-SHA384:"
     "ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-RSA-CHACHA20-POLY1305";
 
+// Key exchange on elliptic curves only. The finite-field groups that the
+// library would also take in TLS 1.3 cost the one thread a hundred times as
+// much per handshake (ffdhe8192: 124 ms against 0.36 ms for X25519): a client
+// that offers only those and hangs up after the server's first flight would
+// hold the server up for everyone else.
+const char* const key_exchange_groups = "X25519:P-256:P-384";
+
 // The text of the oldest error OpenSSL queued, which is then emptied.
 std::string openssl_error(const char* fallback) {
     const unsigned long code = ERR_get_error();
@@ -135,6 +142,10 @@ std::shared_ptr<tls_context> tls_context::configured(SSL_CTX* ctx, std::string* 
     SSL_CTX_set_options(ctx, SSL_OP_NO_COMPRESSION | SSL_OP_NO_RENEGOTIATION);
     if (SSL_CTX_set_cipher_list(ctx, tls12_ciphers) != 1) {
         *why = openssl_error("the ciphers are not known");
+        return nullptr;
+    }
+    if (SSL_CTX_set1_groups_list(ctx, key_exchange_groups) != 1) {
+        *why = openssl_error("the key exchange groups are not known");
         return nullptr;
     }
     // Buffers of a connection that waits are given back; a piece that the

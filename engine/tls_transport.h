@@ -3,7 +3,9 @@
 //
 // Settings: TLS 1.2 and 1.3 only; for TLS 1.2 the ECDHE suites with AES-GCM
 // and ChaCha20-Poly1305 (the "intermediate" recommendation for servers; TLS
-// 1.3 has its own); ALPN "http/1.1"; session resumption (tickets and the
+// 1.3 has its own); key exchange over X25519, P-256 and P-384 only, in both
+// versions (no finite-field groups: a client that offers only those fails
+// its handshake); ALPN "http/1.1"; session resumption (tickets and the
 // server's session cache); no compression and no renegotiation.
 //
 // The handshake runs inside the first receives, one library call a step;

@@ -6,11 +6,15 @@ revalidation and an upload, all over TLS 1.2 or 1.3 only. A plain HTTP
 request on the TLS port is told to use https; a client that opens a
 connection and never says hello is closed at job_timeout, and 200 handshakes
 that stop half-way do not hold up a client whose handshake is done; sslscan
-finds no protocol below TLS 1.2 and no weak cipher."""
+finds no protocol below TLS 1.2 and no weak cipher; sslscan and testssl find
+the key exchange groups X25519, P-256 and P-384 and no other, and a client
+that offers only a finite-field group is refused."""
 
 import hashlib
+import json
 import http.client
 import os
+import re
 import shutil
 import socket
 import ssl
@@ -28,7 +32,11 @@ CURL = require_program("curl")
 WGET = require_program("wget")
 OPENSSL = require_program("openssl")
 SSLSCAN = require_program("sslscan")
+TESTSSL = require_program("testssl")
 AUTH = {"Authorization": "Basic dXNlcjo1NzEy"}
+# The key exchange groups the server takes, and the names scanners give them.
+GROUPS = ["P-256", "P-384", "X25519"]
+GROUP_NAMES = {"secp256r1": "P-256", "prime256v1": "P-256", "secp384r1": "P-384", "x25519": "X25519"}
 
 
 def make_certificate(directory):
@@ -101,11 +109,13 @@ def s_client(server):
                     *options], input="")
     good = handshake()
     check("ALPN protocol: http/1.1" in good.stdout, f"ALPN: {good.stdout[-600:]}")
-    for old in ("-tls1", "-tls1_1"):
-        refused = handshake(old)
+    # Old versions, and a TLS 1.3 key exchange that would cost the server a
+    # hundred X25519 handshakes.
+    for refused_options in (["-tls1"], ["-tls1_1"], ["-groups", "ffdhe8192", "-tls1_3"]):
+        refused = handshake(*refused_options)
         check("Cipher is (NONE)" in refused.stdout or refused.returncode != 0,
-              f"{old} was taken: {refused.stdout[-300:]}")
-    return "openssl s_client: ALPN http/1.1; TLS 1.0 and 1.1 refused"
+              f"{' '.join(refused_options)} was taken: {refused.stdout[-300:]}")
+    return "openssl s_client: ALPN http/1.1; TLS 1.0 and 1.1 and a client offering only ffdhe8192 refused"
 
 
 def plain_and_stalled(server):
@@ -162,7 +172,28 @@ def scanned(server):
             if line.startswith(("Accepted", "Preferred")) and
             any(word in line for word in ("RC4", "DES", "NULL", "EXP", "MD5", "CBC", "SHA "))]
     check_equal(weak, [], "weak ciphers")
-    return "sslscan: TLSv1.2 and TLSv1.3 only, no weak cipher"
+    # Its key exchange groups, a line each: "TLSv1.3  128 bits  secp256r1 (NIST P-256)".
+    listed = re.findall(r"^TLSv1\.[23] +\d+ bits +(\S+)", result.stdout, re.MULTILINE)
+    groups = check_groups(listed, "sslscan")
+    return f"sslscan: TLSv1.2 and TLSv1.3 only, no weak cipher, the groups {groups}"
+
+
+def check_groups(found, scanner):
+    """The groups a scanner `found` are the server's, no more and no fewer."""
+    named = sorted({GROUP_NAMES.get(name.lower(), name) for name in found})
+    check_equal(named, GROUPS, f"the key exchange groups {scanner} finds")
+    return " ".join(named)
+
+
+def testssl_groups(server, work):
+    """testssl's forward secrecy check: the curves, and no finite-field group."""
+    report = work / "testssl.json"
+    result = run([TESTSSL, "--quiet", "--color", "0", "--warnings", "off", "--fs",
+                  "--jsonfile", str(report), f"127.0.0.1:{server.port}"], seconds=150)
+    check(result.returncode == 0 and report.exists(), f"testssl: {result.stdout[-600:]}")
+    findings = {entry["id"]: entry["finding"] for entry in json.loads(report.read_text())}
+    found = findings.get("PFS_ECDHE_curves", "").split() + findings.get("DH_groups", "").split()
+    return f"testssl: the groups {check_groups(found, 'testssl')}"
 
 
 def checks_with(cert):
@@ -174,6 +205,8 @@ def checks_with(cert):
         yield plain_and_stalled(server)
         yield half_open_flood(server, cert)
         yield scanned(server)
+        with tempfile.TemporaryDirectory(prefix="websrv-testssl-") as work:
+            yield testssl_groups(server, Path(work))
     return body
 
 
