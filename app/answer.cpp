@@ -112,6 +112,13 @@ answer status_answer(const char* status, std::string extra_headers) {
     return a;
 }
 
+answer waiting_answer(std::shared_ptr<work_ticket> ticket) {
+    answer a;
+    a.what = answer::kind::waiting;
+    a.wait_for = std::move(ticket);
+    return a;
+}
+
 written write_answer(const decision_context& context, const answer& a, char* pos, int room) {
     const site_policy& site = context.site;
     // Where clients may store files, no answer's type is guessed from its

@@ -14,6 +14,7 @@
 #include "app/decide/context.h"
 #include "app/status.h"
 #include "app/upload.h"
+#include "app/work_pool.h"
 
 // An open descriptor, closed when its owner goes; moved, never copied.
 class open_file {
@@ -48,6 +49,7 @@ struct answer {
         file,          // `status` (200 or 206) with a part of `file` as the body
         not_modified,  // the 304 answer: `status` and `extra_headers`, no body
         upload,        // the body that follows the head goes to `body`, then its status
+        waiting,       // not decided yet: ask again once `wait_for` is done
     };
     kind what = kind::close;
     const char* status = nullptr;  // one of the texts of app/status.h
@@ -79,7 +81,11 @@ struct answer {
     bool continue_first = false;   // the client waits for "100 Continue" before its body
     bool browser_form = false;     // the upload is a browser's form: it is sent back to the folder
     std::string body_text;         // what a short answer says beside its status; empty: nothing
+    std::shared_ptr<work_ticket> wait_for;  // the work a `waiting` answer waits for
 };
+
+// An answer that waits for `ticket`: the request is decided again once it is done.
+answer waiting_answer(std::shared_ptr<work_ticket> ticket);
 
 // A short answer of `status`, with header lines of its own.
 answer status_answer(const char* status, std::string extra_headers = std::string());

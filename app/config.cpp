@@ -92,6 +92,10 @@ void load_password_file(const std::string& file_name, configuration* config) {
 // The system's table when it can be read; the common web types otherwise.
 const char* const system_content_types = "/etc/mime.types";
 
+// Password checks that may wait for the hashing thread; beyond them a login
+// is answered 503 with Retry-After.
+const size_t hash_queue_max = 16;
+
 // The modern forms listen on every address, IPv4 and IPv6, where the
 // machine has IPv6.
 const char* const every_address = "::";
@@ -420,6 +424,10 @@ void assemble_site(const configuration& config, site_policy* site, site_services
     *site = policy_of(config);
     services->logins = login_limiter(config.login_limit);
     services->users = config.users;
+    // One thread hashes passwords, so that wrong passwords from any number of
+    // addresses cost at most one core, and the thread that polls none; a
+    // short queue keeps a client's wait for its check to about a second.
+    if (config.users) services->hash_checks = std::make_unique<work_pool>(1, hash_queue_max);
 }
 
 std::string listen_address(const std::string& ip, config_form form) {

@@ -110,6 +110,10 @@ void simple_server_node::start_receiving(const char* begin, int length) {
 }
 
 void simple_server_node::before_job_proc() {
+    if (now == state::deciding && decision_waits_for->done()) {
+        decision_waits_for.reset();
+        answer_on(decide_from);
+    }
     release_idle_answer_pages();
     if (!tls_told && get_transport() != nullptr) tell_tls();
     if (now == state::receiving && job_active() && get_job() == _recv) frame_received();
@@ -141,19 +145,30 @@ decision_context simple_server_node::context() const {
 }
 
 void simple_server_node::answer_request_group(char* current) {
-    now = state::sending;
-    char* write_pos = out_buf;
-    int room = out_size;
     to_transfer = 0;
     close_after_send = false;
     group_rest = next_group = nullptr;
     next_group_length = 0;
     unread_body = 0;
+    answer_on(current);
+}
+
+// `to_transfer` counts the answers written so far: no job runs meanwhile.
+void simple_server_node::answer_on(char* current) {
+    now = state::sending;
+    char* write_pos = out_buf + to_transfer;
+    int room = out_size - to_transfer;
 
     while (current != group_end) {
         char* next = nullptr;
         answer a = respond(context(), &login, current, group_end, &next);
         if (a.what == answer::kind::close) return close_for("request not served");
+        if (a.what == answer::kind::waiting) {
+            now = state::deciding;
+            decision_waits_for = std::move(a.wait_for);
+            decide_from = current;
+            return;
+        }
         log_decision(a);
         // The rest of the group is the upload's body.
         if (a.what == answer::kind::upload) return take_upload(std::move(a), next);

@@ -15,6 +15,10 @@
 //   taking_body  An upload's body arrives through the receive buffer and goes
 //                to the upload. The answers written before the upload wait
 //                unsent in the response buffer, to leave with its answer.
+//   deciding     A request of the group waits for work on another thread (a
+//                password being hashed): no job runs. The answers written
+//                before it wait unsent in the response buffer; once the
+//                work is done the group is answered on from that request.
 //   discarding   The body of a request that was answered without it (a 401)
 //                is read and thrown away; then the connection goes on.
 //   draining     The last answer is sent and the sending side shut down; what
@@ -42,7 +46,7 @@ class simple_server_node : public se_server_node {
     // Highest attempt count at which credentials are still examined.
     static int max_a_counter;
 
-    enum class state { receiving, sending, taking_body, discarding, draining };
+    enum class state { receiving, sending, deciding, taking_body, discarding, draining };
 
     // Allocates both buffers; check has_buffers() before using the node.
     // The node answers as `site` says, with the shared `services`; both must
@@ -140,6 +144,11 @@ class simple_server_node : public se_server_node {
     // Logs the received group and answers it.
     void answer_received_group(group_frame frame);
     void answer_request_group(char* current);
+    // Answers the heads from `current` on, behind the answers written so far.
+    void answer_on(char* current);
+    // deciding: the work the decision of `decide_from` waits for.
+    std::shared_ptr<work_ticket> decision_waits_for;
+    char* decide_from = nullptr;
     // Writes `a` at `pos` and logs its header (and "error detected" for any
     // answer but the file); false when not even a short answer fits in `room`.
     bool write_logged(const answer& a, char* pos, int room, written* w);

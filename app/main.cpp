@@ -297,6 +297,7 @@ bool start_with(const config_reading& reading, config_form form) {
     if (config.wake_on_io) {
         loop_wakeup = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
         server.set_wakeup(loop_wakeup);
+        server.shared_services().set_wakeup(loop_wakeup);
     }
     catch_signals();
     // A server that wakes on I/O writes its log a poll round at a time:

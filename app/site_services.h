@@ -11,6 +11,7 @@
 #include "app/listing_cache.h"
 #include "app/login_limit.h"
 #include "app/password_file.h"
+#include "app/work_pool.h"
 #include "log/time_utils.h"
 
 // The field "Date: <HTTP date>\r\n" of an answer given at `now`.
@@ -21,7 +22,15 @@ std::string last_modified_text(time_t modified);
 struct site_services {
     login_limiter logins;                  // limit 0: none
     std::shared_ptr<password_file> users;  // null: the policy's login and password log in
+    // Where passwords are hashed; null: on the thread that decides.
+    std::unique_ptr<work_pool> hash_checks;
     listing_cache listings;
     time_text_cache date_field{date_field_text};
     time_text_cache last_modified{last_modified_text};
+
+    // The descriptor that each finished job of every pool writes, so that a
+    // waiting poll loop goes on at once.
+    void set_wakeup(int fd) {
+        if (hash_checks) hash_checks->set_wakeup(fd);
+    }
 };

@@ -220,6 +220,36 @@ TEST_F(Responder, TheUsersOfAPasswordFileLogIn) {
     EXPECT_EQ(as("Authorization: Basic Y2F0OnNpeA==\r\n"), "401 Unauthorized");  // cat:six
     EXPECT_EQ(as("Authorization: Basic dXNlcjo1NzEy\r\n"), "401 Unauthorized") << "no login key";
     EXPECT_EQ(as("Authorization: Basic !!!\r\n"), "401 Unauthorized");
+
+    // Hashed on another thread: the request waits, counted once, and is
+    // decided again when the hash is done; a full queue is answered 503.
+    services.hash_checks = std::make_unique<work_pool>(1, 1);
+    ASSERT_TRUE(services.users->load(file, nullptr));  // forgets the logins that passed
+    for (const char* credentials : {"YW5uOmJlZQ==", "YW5uOndoeQ=="}) {  // ann:bee, ann:why
+        std::string head = "GET /digits.txt HTTP/1.1\r\nHost: h\r\nAuthorization: Basic " +
+                           std::string(credentials) + "\r\n\r\n";
+        login_state login;
+        char* next = nullptr;
+        answer a = respond(context(), &login, head.data(), head.data() + head.size(), &next);
+        ASSERT_EQ(a.what, answer::kind::waiting) << credentials;
+        for (int i = 0; i < 5000 && !a.wait_for->done(); ++i)
+            usleep(1000);
+        ASSERT_TRUE(a.wait_for->done());
+        a = respond(context(), &login, head.data(), head.data() + head.size(), &next);
+        EXPECT_STREQ(a.status, login.authorized ? "200 OK" : "401 Unauthorized");
+        EXPECT_EQ(login.authorized, credentials == std::string("YW5uOmJlZQ==")) << credentials;
+        EXPECT_EQ(login.a_counter, 1) << credentials;
+    }
+    services.hash_checks = std::make_unique<work_pool>(1, 0);
+    std::string head =
+        "GET /digits.txt HTTP/1.1\r\nHost: h\r\nAuthorization: Basic "
+        "Ym9iOndoeQ==\r\n\r\n";
+    login_state login;
+    char* next = nullptr;
+    answer a = respond(context(), &login, head.data(), head.data() + head.size(), &next);
+    EXPECT_STREQ(a.status, "503 Service Unavailable");
+    EXPECT_EQ(a.extra_headers, "Retry-After: 1\r\n");
+    EXPECT_EQ(login.a_counter, 0) << "an attempt that was not checked is not counted";
 }
 
 // The fields of the modern forms, each only with its key: the date of the

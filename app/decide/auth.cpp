@@ -24,11 +24,32 @@ bool brought_credentials(const request& r, std::string* user, std::string* passw
     return true;
 }
 
+enum class verdict { pass, fail, waiting, busy };
+
 // With a password file: whether the request's credentials are a user's of
-// it; `user` is then who logged in.
-bool password_file_match(password_file& users, const request& r, long long now, std::string* user) {
+// it (`user` is then who logged in), or that the hash goes on elsewhere.
+verdict password_file_verdict(const decision_context& context, login_state* login, const request& r,
+                              std::string* user) {
+    password_file& users = *context.services.users;
+    const long long now = context.now_ms;
+    if (std::shared_ptr<password_check> done = std::move(login->checking)) {
+        *user = done->job.user;
+        if (done->passed) users.remember(done->job, now);
+        return done->passed ? verdict::pass : verdict::fail;
+    }
     std::string password;
-    return brought_credentials(r, user, &password) && users.check(*user, password, now);
+    if (!brought_credentials(r, user, &password)) return verdict::fail;
+    work_pool* hashing = context.services.hash_checks.get();
+    if (hashing == nullptr)
+        return users.check(*user, password, now) ? verdict::pass : verdict::fail;
+    if (users.recalls(*user, password, now)) return verdict::pass;
+    auto check = std::make_shared<password_check>();
+    check->job = users.prepare(*user, password);
+    if (!hashing->submit(check, [check] { check->passed = hash_job_passes(check->job); })) {
+        return verdict::busy;
+    }
+    login->checking = std::move(check);
+    return verdict::waiting;
 }
 
 // One set of credentials a request: the target's user information when it
@@ -69,23 +90,40 @@ answer limit_reached(const decision_context& context, const login_state& login) 
     return a;
 }
 
+// Every hash thread is busy and its queue is full: the client tries again
+// in a second, and the attempt is not counted.
+answer hashing_busy(login_state* login) {
+    --login->a_counter;
+    answer a = status_answer(status_503, "Retry-After: 1\r\n");
+    a.last_of_group = true;
+    return a;
+}
+
 }  // namespace
 
 answer check_login(const decision_context& context, login_state* login, const request& r) {
     const site_policy& site = context.site;
     login_limiter& logins = context.services.logins;
     const long long now = context.now_ms;
-    if (logins.refuses(login->peer, now)) return limit_reached(context, *login);
-    if (login->a_counter > site.max_attempts) {
-        answer a = status_answer(status_403);
-        a.last_of_group = logins.enabled();
-        return a;
+    // A request decided again once its hash is done is the same attempt.
+    const bool resumed = login->checking != nullptr;
+    if (!resumed) {
+        if (logins.refuses(login->peer, now)) return limit_reached(context, *login);
+        if (login->a_counter > site.max_attempts) {
+            answer a = status_answer(status_403);
+            a.last_of_group = logins.enabled();
+            return a;
+        }
+        ++login->a_counter;
     }
-    ++login->a_counter;
     std::string user = site.login;
-    password_file* users = context.services.users.get();
-    if (users != nullptr ? password_file_match(*users, r, now, &user)
-                         : credentials_match(site, r)) {
+    const verdict found = context.services.users != nullptr
+                              ? password_file_verdict(context, login, r, &user)
+                          : credentials_match(site, r) ? verdict::pass
+                                                       : verdict::fail;
+    if (found == verdict::waiting) return waiting_answer(login->checking);
+    if (found == verdict::busy) return hashing_busy(login);
+    if (found == verdict::pass) {
         login->authorized = true;
         login->user = std::move(user);
         answer a;

@@ -14,16 +14,28 @@
 #include "app/decide/context.h"
 #include "app/request.h"
 
+// A password hashed on another thread, and what it found.
+struct password_check : work_ticket {
+    password_file::hash_job job;
+    bool passed = false;
+};
+
 // The authentication of one connection.
 struct login_state {
     std::uint64_t peer = 0;   // the client as the login limit counts it (get_peer_key)
     bool authorized = false;  // once true, stays true for the connection
     int a_counter = 0;        // the attempts made on this connection
     std::string user;         // who logged in; empty: nobody, or authentication is off
+    // The check of the request being decided, while its password is hashed.
+    std::shared_ptr<password_check> checking;
 };
 
 // The credentials of a connection that is not yet authorized. When they
 // pass, `login` is authorized and the answer is `close` with the event
 // "authorization detected" (the request is then answered as its method
-// says); otherwise it is the 401, 403 or 429 to answer with.
+// says); otherwise it is the 401, 403 or 429 to answer with. Where the
+// password must be hashed and the site hashes on other threads, the answer
+// is `waiting`: the same request is decided again, and the attempt is not
+// counted twice, once the hash is done; with every hash thread busy and the
+// queue full, 503 with Retry-After.
 answer check_login(const decision_context& context, login_state* login, const request& r);
