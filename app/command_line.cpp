@@ -28,6 +28,8 @@ void print_usage(const char* name) {
         "      --auth-file F  the login and password from a file: one line U:P, or a\n"
         "                     password file of several users (see --passwd)\n"
         "  -u, --upload       let clients that log in upload files into the folder\n"
+        "      --hidden       serve and list names that begin with \".\" (hidden, and\n"
+        "                     not served by name, otherwise)\n"
         "      --tls          serve HTTPS with a certificate made at the start (printed\n"
         "                     with its SHA-256 fingerprint, to compare with the browser's)\n"
         "      --tls-cert F   serve HTTPS with the certificate F (PEM, with its chain)\n"
@@ -128,6 +130,9 @@ int answer_arguments(int argc, char** argv, command_line* options) {
             share_options = true;
         } else if (is("--tls")) {
             options->tls = true;
+            share_options = true;
+        } else if (is("--hidden")) {
+            options->hidden = true;
             share_options = true;
         } else if (argument[0] != '-' && options->share_dir.empty()) {
             options->share_dir = argument;

@@ -17,6 +17,7 @@ struct command_line {
     std::string auth;       // --auth USER:PASSWORD (wiped from the arguments once read)
     std::string auth_file;  // --auth-file FILE: a USER:PASSWORD line, or an htpasswd file
     bool upload = false;    // -u
+    bool hidden = false;    // --hidden: names beginning with "." are served and listed
     bool tls = false;       // --tls: HTTPS, with a certificate made at start-up
     std::string tls_cert;   // --tls-cert FILE, with --tls-key FILE: HTTPS with this pair
     std::string tls_key;

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <ifaddrs.h>
 #include <netdb.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -225,6 +226,9 @@ const key_row key_rows[] = {
     {"tls_key", value_kind::text, false, nullptr,
      [](const std::string& v, configuration* c) { c->tls_key = v; },
      [](const configuration& c) { return c.tls_key; }},
+    {"server_names", value_kind::text, false, nullptr,
+     [](const std::string& v, configuration* c) { c->server_names = v; },
+     [](const configuration& c) { return c.server_names; }},
     {"retry_after", value_kind::on_off, false, "1",
      [](const std::string& v, configuration* c) { c->site.retry_after = is_on(v); },
      [](const configuration& c) { return on_off(c.site.retry_after); }},
@@ -334,6 +338,33 @@ const char* modern_value(const key_row& row, configuration* config) {
     return row.modern;
 }
 
+// The addresses of this machine's interfaces, IPv4 ones when `with_v6` is
+// false; loopback last. IPv6 link-local addresses (which need the name of
+// their interface) are left out.
+std::vector<std::string> local_addresses(bool with_v6) {
+    std::vector<std::string> found;
+    std::vector<std::string> loopback;
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) != 0) return {"127.0.0.1"};
+    for (ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next) {
+        if (entry->ifa_addr == nullptr) continue;
+        char text[INET6_ADDRSTRLEN] = {};
+        if (entry->ifa_addr->sa_family == AF_INET) {
+            const auto* address = reinterpret_cast<const sockaddr_in*>(entry->ifa_addr);
+            inet_ntop(AF_INET, &address->sin_addr, text, sizeof text);
+            (ntohl(address->sin_addr.s_addr) >> 24 == 127 ? loopback : found).push_back(text);
+        } else if (with_v6 && entry->ifa_addr->sa_family == AF_INET6) {
+            const auto* address = reinterpret_cast<const sockaddr_in6*>(entry->ifa_addr);
+            if (IN6_IS_ADDR_LINKLOCAL(&address->sin6_addr)) continue;
+            inet_ntop(AF_INET6, &address->sin6_addr, text, sizeof text);
+            (IN6_IS_ADDR_LOOPBACK(&address->sin6_addr) ? loopback : found).push_back(text);
+        }
+    }
+    freeifaddrs(list);
+    found.insert(found.end(), loopback.begin(), loopback.end());
+    return found;
+}
+
 }  // namespace
 
 configuration default_configuration(const std::string& exe_name) {
@@ -407,8 +438,61 @@ const char* const web_content_types =
     "application/xml xml\n"
     "application/wasm wasm\n";
 
+namespace {
+
+std::string lower_case(std::string_view text) {
+    std::string lower(text);
+    for (char& c : lower)
+        c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    return lower;
+}
+
+// The names of this machine: its host name, and the name the resolver gives
+// for it in full.
+std::vector<std::string> machine_names() {
+    char name[256] = {};
+    if (gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') return {};
+    std::vector<std::string> names = {name};
+    addrinfo hints{};
+    hints.ai_flags = AI_CANONNAME;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(name, nullptr, &hints, &found) == 0 && found != nullptr) {
+        if (found->ai_canonname != nullptr) names.push_back(found->ai_canonname);
+        freeaddrinfo(found);
+    }
+    return names;
+}
+
+// Looked up once, at start-up: addresses that come and go later are not
+// followed.
+std::vector<std::string> own_host_names(const configuration& config) {
+    std::vector<std::string> names = listening_addresses(config.ip, config.form);
+    names.push_back("localhost");
+    for (const std::string& name : machine_names())
+        names.push_back(name);
+    for (size_t begin = 0; begin <= config.server_names.size();) {
+        const size_t end =
+            std::min(config.server_names.find(',', begin), config.server_names.size());
+        const std::string_view name =
+            trim_blanks(std::string_view(config.server_names).substr(begin, end - begin));
+        if (!name.empty()) names.emplace_back(name);
+        begin = end + 1;
+    }
+    for (std::string& name : names)
+        name = lower_case(name);
+    return names;
+}
+
+}  // namespace
+
 site_policy policy_of(const configuration& config) {
     site_policy site = config.site;
+    site.hide_dot_names = site.listing && !site.listing_hidden;
+    // The file beside the executable takes every Host, as it always did,
+    // unless the key names the server's names.
+    if (config.form == config_form::modern || !config.server_names.empty()) {
+        site.server_names = own_host_names(config);
+    }
     site.realm = change_ext(get_name(config.exe_name), "");
     const std::string credentials = site.login + ":" + site.password;
     site.expected_credentials =
@@ -453,6 +537,11 @@ std::string listen_address(const std::string& ip, config_form form) {
     }
     freeaddrinfo(found);
     return text;
+}
+
+std::vector<std::string> listening_addresses(const std::string& ip, config_form form) {
+    if (ip == "0" || ip == "::") return local_addresses(ip == "::");
+    return {listen_address(ip, form)};
 }
 
 bool has_ipv6() {

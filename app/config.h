@@ -42,6 +42,7 @@ struct configuration {
     bool htpasswd_unread = false;                // it could not be read: nobody can log in
     std::string listing;                         // "1": listings; "all": hidden names too
     std::string upload;                          // "1": uploads; "replace": over existing files too
+    std::string server_names;                    // names of this server beside its own, by ","
     bool wake_on_io = false;       // wait for socket readiness instead of a fixed pause
     unsigned int login_limit = 0;  // failed logins an address may make a minute; 0: no limit
     std::string log_file;          // the log: the key log, or the executable's path with ".log"
@@ -99,6 +100,11 @@ bool may_start(const configuration& config, std::string* why);
 // is, and in the modern form a name (localhost) as its first address.
 // Empty when it is none: the bare start then fails to bind, as always.
 std::string listen_address(const std::string& ip, config_form form);
+
+// The addresses a server listening on `ip` is reached at: every address of
+// this machine (loopback last; IPv4 ones only for "0") when it listens on
+// all of them, else the one it is bound to.
+std::vector<std::string> listening_addresses(const std::string& ip, config_form form);
 
 // Whether this machine has IPv6: the modern forms then listen on "::", for
 // IPv4 and IPv6 clients both.

@@ -111,26 +111,34 @@ void keep_or_close(const site_policy& site, const request& r, answer* a) {
     }
 }
 
+// The login, then the unit of the method. With no credentials to check, a
+// Host that is not this server's names another site, made to lead here
+// (DNS rebinding): it is answered 421.
+answer decide(const decision_context& context, login_state* login, const request& r) {
+    if (authentication_off(context) && !host_is_ours(context.site, r)) {
+        return status_answer(status_421);
+    }
+    answer a;
+    if (!login->authorized) a = check_login(context, login, r);
+    if (!login->authorized) return a;
+    if (!query_is_served(context.site, r)) return answer();
+    const char* event = a.event;
+    a = authorized_answer(context, r);
+    a.event = event;
+    return a;
+}
+
 }  // namespace
 
 answer respond(const decision_context& context, login_state* login, char* begin, char* end,
                char** next) {
-    const site_policy& site = context.site;
     request r;
-    if (!parse_request(site, begin, end, next, &r)) return answer();
-
-    answer a;
-    if (!login->authorized) a = check_login(context, login, r);
-    if (login->authorized) {
-        if (!query_is_served(site, r)) return answer();
-        const char* event = a.event;
-        a = authorized_answer(context, r);
-        if (a.what == answer::kind::close) return a;
-        a.event = event;
-    }
+    if (!parse_request(context.site, begin, end, next, &r)) return answer();
+    answer a = decide(context, login, r);
+    if (a.what == answer::kind::close || a.what == answer::kind::waiting) return a;
     // A body that no unit takes is read and thrown away.
     if (announces_body(r.head) && a.what != answer::kind::upload) leave_body_unread(r, &a);
-    keep_or_close(site, r, &a);
+    keep_or_close(context.site, r, &a);
     // A HEAD is answered as a GET, every decision included, without the
     // body: a client that sent HEAD reads none, even with a 401 or 403.
     a.head_only = r.is_head();

@@ -5,7 +5,6 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <ifaddrs.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -36,33 +35,6 @@ bool is_readable_directory(const std::string& name) {
     struct stat info {};
     return !name.empty() && stat(name.c_str(), &info) == 0 && S_ISDIR(info.st_mode) &&
            access(name.c_str(), R_OK | X_OK) == 0;
-}
-
-// The addresses of this machine's interfaces, IPv4 ones when `with_v6` is
-// false; loopback last. IPv6 link-local addresses (which need the name of
-// their interface) are left out.
-std::vector<std::string> local_addresses(bool with_v6) {
-    std::vector<std::string> found;
-    std::vector<std::string> loopback;
-    ifaddrs* list = nullptr;
-    if (getifaddrs(&list) != 0) return {"127.0.0.1"};
-    for (ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next) {
-        if (entry->ifa_addr == nullptr) continue;
-        char text[INET6_ADDRSTRLEN] = {};
-        if (entry->ifa_addr->sa_family == AF_INET) {
-            const auto* address = reinterpret_cast<const sockaddr_in*>(entry->ifa_addr);
-            inet_ntop(AF_INET, &address->sin_addr, text, sizeof text);
-            (ntohl(address->sin_addr.s_addr) >> 24 == 127 ? loopback : found).push_back(text);
-        } else if (with_v6 && entry->ifa_addr->sa_family == AF_INET6) {
-            const auto* address = reinterpret_cast<const sockaddr_in6*>(entry->ifa_addr);
-            if (IN6_IS_ADDR_LINKLOCAL(&address->sin6_addr)) continue;
-            inet_ntop(AF_INET6, &address->sin6_addr, text, sizeof text);
-            (IN6_IS_ADDR_LOOPBACK(&address->sin6_addr) ? loopback : found).push_back(text);
-        }
-    }
-    freeifaddrs(list);
-    found.insert(found.end(), loopback.begin(), loopback.end());
-    return found;
 }
 
 }  // namespace
@@ -190,8 +162,9 @@ bool share_config(const command_line& options, param_map* params, std::string* e
     if (dir.back() != '/') dir += '/';
     // The modern defaults of the configuration complete these.
     *params = {
-        {"ip", ip},    {"port", port},   {"login", login}, {"password", password},
-        {"root", dir}, {"listing", "1"},
+        {"ip", ip},       {"port", port},
+        {"login", login}, {"password", password},
+        {"root", dir},    {"listing", options.hidden ? "all" : "1"},
     };
     if (options.upload) (*params)["upload"] = "1";
     if (!htpasswd.empty()) (*params)["htpasswd"] = htpasswd;
@@ -207,9 +180,7 @@ bool share_config(const command_line& options, param_map* params, std::string* e
 }
 
 std::vector<std::string> share_addresses(const param_map& params) {
-    const std::string ip = value_or(params, "ip", "0");
-    if (ip == "0" || ip == "::") return local_addresses(ip == "::");
-    return {listen_address(ip, config_form::modern)};
+    return listening_addresses(value_or(params, "ip", "0"), config_form::modern);
 }
 
 std::string share_banner(const param_map& params, const std::string& fingerprint) {

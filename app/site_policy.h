@@ -8,6 +8,7 @@
 #include <sys/types.h>
 
 #include <string>
+#include <vector>
 
 #include "app/log_format.h"
 #include "http/http_utils.h"
@@ -38,6 +39,16 @@ struct site_policy {
     bool conditional = false;     // entity tags, and 304 for a copy the client has that is current
     bool listing = false;         // a directory without its index file is listed
     bool listing_hidden = false;  // names that begin with "." are listed too
+    // A path with a step that begins with "." is answered 404: what a
+    // listing hides is not served by name either.
+    bool hide_dot_names = false;
+    // The names the server answers to while authentication is off (any other
+    // Host is answered 421, so that a page of another site reached through
+    // a name of its own cannot read or write here), and the only ones the
+    // same-site rule takes: its addresses, localhost, the machine's host
+    // names and the key server_names, in lower case. Empty: every Host is
+    // taken.
+    std::vector<std::string> server_names;
     bool upload = false;          // authenticated clients may PUT files and POST forms of files
     bool upload_replace = false;  // an upload may replace an existing file
     log_format log_form = log_format::spec;  // how connections write the log

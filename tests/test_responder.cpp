@@ -313,4 +313,80 @@ TEST_F(Responder, ADirectoryWithoutItsIndexIsListedOnlyWithTheKey) {
     EXPECT_EQ(body_of(ask("", "/")), body_of(page));
 }
 
+// What a listing hides is not served by name either; the file beside the
+// executable, without the key, serves such names as it always did.
+TEST_F(Responder, HiddenNamesAreNotServedWhereTheListingHidesThem) {
+    fs::create_directories(root / ".git");
+    std::ofstream(root / ".git" / "config") << "secret";
+    std::ofstream(root / ".env") << "secret";
+    struct row {
+        bool hide;
+        const char* target;
+        const char* status;
+    };
+    const row rows[] = {
+        {false, "/.env", "HTTP/1.1 200 OK"},
+        {false, "/.git/config", "HTTP/1.1 200 OK"},
+        {true, "/.env", "HTTP/1.1 404 Not Found"},
+        {true, "/.git/config", "HTTP/1.1 404 Not Found"},
+        {true, "/.git/", "HTTP/1.1 404 Not Found"},
+        {true, "/x/../.env", "HTTP/1.1 404 Not Found"},
+        {true, "/digits.txt", "HTTP/1.1 200 OK"},
+    };
+    for (const row& r : rows) {
+        site.hide_dot_names = r.hide;
+        EXPECT_EQ(status_of(ask("", r.target)), r.status) << r.target << " hidden: " << r.hide;
+    }
+}
+
+// With authentication off, a Host that is not one of the server's names is
+// another site's name led here (DNS rebinding): nothing is read or stored
+// through it. With authentication on, the login guards, and any Host is
+// served; the same-site rule of uploads takes only the server's own names.
+TEST_F(Responder, AHostOfAnotherSiteIsMisdirectedWhileAuthenticationIsOff) {
+    site.server_names = {"localhost", "127.0.0.1", "::1", "share.example"};
+    site.upload = true;
+    site.expected_credentials = "dXNlcjo1NzEy";  // user:5712
+    struct row {
+        bool authentication;
+        const char* host;
+        const char* status;
+    };
+    const row rows[] = {
+        {false, "rebind.attacker.example", "HTTP/1.1 421 Misdirected Request"},
+        {false, "rebind.attacker.example:8080", "HTTP/1.1 421 Misdirected Request"},
+        {false, "localhost:8080", "HTTP/1.1 200 OK"},
+        {false, "LOCALHOST.", "HTTP/1.1 200 OK"},
+        {false, "[::1]:8080", "HTTP/1.1 200 OK"},
+        {false, "127.0.0.1", "HTTP/1.1 200 OK"},
+        {false, "share.example", "HTTP/1.1 200 OK"},
+        {true, "rebind.attacker.example", "HTTP/1.1 200 OK"},
+    };
+    for (const row& r : rows) {
+        site.login = r.authentication ? "user" : "";
+        site.password = r.authentication ? "5712" : "";
+        const std::string head = "GET /digits.txt HTTP/1.1\r\nHost: " + std::string(r.host) +
+                                 "\r\nAuthorization: Basic dXNlcjo1NzEy\r\n\r\n";
+        std::string text = head;
+        login_state login;
+        char* next = nullptr;
+        answer a = respond(context(), &login, text.data(), text.data() + text.size(), &next);
+        std::vector<char> buffer(4096);
+        written w = write_answer(context(), a, buffer.data(), 4096);
+        EXPECT_EQ(status_of(std::string(buffer.data(), static_cast<size_t>(w.length))), r.status)
+            << r.host << " authentication: " << r.authentication;
+    }
+    site.login = "user";
+    site.password = "5712";
+    for (const std::string host : {"rebind.attacker.example", "localhost"}) {
+        std::string head = "PUT /new.txt HTTP/1.1\r\nHost: " + host + "\r\nOrigin: http://" + host +
+                           "\r\nContent-Length: 1\r\n\r\n";
+        login_state login;
+        login.authorized = true;
+        char* next = nullptr;
+        answer a = respond(context(), &login, head.data(), head.data() + head.size(), &next);
+        EXPECT_EQ(a.what == answer::kind::upload, host == "localhost") << host;
+    }
+}
+
 }  // namespace

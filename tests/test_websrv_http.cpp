@@ -510,6 +510,36 @@ TEST(WebsrvModernDefaults, AThreeLineFileServesAnOrdinarySite) {
     EXPECT_EQ(log.find("Authorization"), std::string::npos);
 }
 
+// A share without authentication answers only to its own names: a page of
+// another site, whose name was made to lead here (DNS rebinding), neither
+// reads nor stores anything.
+TEST(WebsrvModernDefaults, WithoutAuthenticationOnlyTheServersOwnNamesAreAnswered) {
+    websrv_process process;
+    write_file(process.dir / "root" / "a.txt", "alpha");
+    const unsigned short port = free_port();
+    write_file(process.dir / "site.cfg",
+               "ip=127.0.0.1\nport=" + std::to_string(port) +
+                   "\nroot=root\nlogin=\npassword=\nupload=1\nserver_names=share.example\n");
+    process.start("./websrv", {}, {"-c", "site.cfg"});
+    ASSERT_TRUE(process.wait_for_log("server activated")) << process.log();
+    const std::string at = ":" + std::to_string(port);
+    for (auto [host, status] :
+         {std::pair{"rebind.attacker.example", "421"}, std::pair{"localhost", "200"},
+          std::pair{"127.0.0.1", "200"}, std::pair{"share.example", "200"}}) {
+        EXPECT_EQ(
+            status_lines(port,
+                         "GET /a.txt HTTP/1.1\r\nHost: " + std::string(host) + at + "\r\n\r\n", 1),
+            std::vector<std::string>{std::string(status) +
+                                     (status[0] == '4' ? " Misdirected Request" : " OK")})
+            << host;
+    }
+    const std::string put = "PUT /planted.html HTTP/1.1\r\nHost: rebind.attacker.example" + at +
+                            "\r\nOrigin: http://rebind.attacker.example" + at +
+                            "\r\nContent-Length: 5\r\n\r\nhello";
+    EXPECT_EQ(status_lines(port, put, 1), std::vector<std::string>{"421 Misdirected Request"});
+    EXPECT_FALSE(fs::exists(process.dir / "root" / "planted.html"));
+}
+
 TEST(WebsrvWakeOnIo, AnswersAsSoonAsRequestsArrive) {
     running_server server("wake_on_io=1\n");
     write_file(server.process.dir / "root" / "a.txt", "alpha");

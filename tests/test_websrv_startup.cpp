@@ -768,6 +768,10 @@ TEST(WebsrvStartup, AFolderIsSharedInOneCommand) {
     const std::string url = " http://127.0.0.1:" + port + "/a.txt";
     EXPECT_EQ(curl("--user user:" + password + url), "alpha");
     EXPECT_EQ(curl("-o /dev/null -w '%{http_code}' --user user:wrong" + url), "401");
+    // A project folder's secrets are not handed out: hidden is private.
+    write_file(process.dir / "share" / ".env", "secret");
+    const std::string hidden = " http://127.0.0.1:" + port + "/.env";
+    EXPECT_EQ(curl("-o /dev/null -w '%{http_code}' --user user:" + password + hidden), "404");
     std::vector<std::string> beside;
     for (const auto& entry : fs::directory_iterator(process.dir))
         beside.push_back(entry.path().filename().string());
@@ -783,9 +787,12 @@ TEST(WebsrvStartup, AFolderIsSharedInOneCommand) {
               "./websrv: can not activate server on 127.0.0.1 port " + port +
                   ": Address already in use\n");
     process.stop();
-    second.start("./websrv", {}, {"-b", "127.0.0.1", "-p", port, "--auth", "me:pw", "share"});
+    write_file(second.dir / "share" / ".env", "shown");
+    second.start("./websrv", {},
+                 {"-b", "127.0.0.1", "-p", port, "--auth", "me:pw", "--hidden", "share"});
     receive_until_file(second.dir / "stderr.txt", "password: ");
     EXPECT_EQ(curl("--user me:pw" + url), "beta");
+    EXPECT_EQ(curl("--user me:pw" + hidden), "shown") << "--hidden serves and lists them";
     const std::string arguments = read_file("/proc/" + std::to_string(second.pid) + "/cmdline");
     EXPECT_EQ(arguments.find("me:pw"), std::string::npos) << "ps shows the password";
     EXPECT_EQ(read_file(second.dir / "stdout.txt").find("me:pw"), std::string::npos);

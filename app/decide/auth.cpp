@@ -101,6 +101,11 @@ answer hashing_busy(login_state* login) {
 
 }  // namespace
 
+bool authentication_off(const decision_context& context) {
+    return context.site.login.empty() && context.site.password.empty() &&
+           context.services.users == nullptr;
+}
+
 answer check_login(const decision_context& context, login_state* login, const request& r) {
     const site_policy& site = context.site;
     login_limiter& logins = context.services.logins;

@@ -30,6 +30,10 @@ struct login_state {
     std::shared_ptr<password_check> checking;
 };
 
+// Whether every request is served without credentials: an empty login and
+// password, and no password file.
+bool authentication_off(const decision_context& context);
+
 // The credentials of a connection that is not yet authorized. When they
 // pass, `login` is authorized and the answer is `close` with the event
 // "authorization detected" (the request is then answered as its method

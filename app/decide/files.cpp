@@ -98,6 +98,7 @@ answer file_answer(const decision_context& context, const request& r) {
     const site_policy& site = context.site;
     std::string resolved;
     if (!resolve_in_root(site, r, &resolved)) return status_answer(status_403);
+    if (site.hide_dot_names && has_hidden_step(resolved)) return status_answer(status_404);
     // A path that resolves to the root without naming it as a directory
     // ("." or "docs/..") is redirected like any directory named without "/".
     if (resolved.empty() && !r.path().empty() && r.path().back() != '/') resolved.push_back('.');

@@ -21,8 +21,24 @@ bool same_authority(std::string_view origin_authority, std::string_view host) {
 
 }  // namespace
 
+bool host_is_ours(const site_policy& site, const request& r) {
+    if (site.server_names.empty() || !r.head.host) return true;
+    std::string_view host = *r.head.host;
+    if (host.starts_with('[')) {
+        host = host.substr(1, host.find(']') - 1);
+    } else if (host.find(':') == host.rfind(':')) {
+        host = host.substr(0, host.find(':'));
+    }
+    if (host.ends_with('.')) host.remove_suffix(1);
+    for (const std::string& name : site.server_names) {
+        if (equal_ignoring_case(host, name)) return true;
+    }
+    return false;
+}
+
 // A form of another site would otherwise store files with the credentials
-// the browser keeps for this one.
+// the browser keeps for this one; a page reached through a name of another
+// site (its own name made to lead here) is one of another site too.
 bool from_this_site(const site_policy& site, const request& r) {
     if (r.head.sec_fetch_site && !equal_ignoring_case(*r.head.sec_fetch_site, "same-origin") &&
         !equal_ignoring_case(*r.head.sec_fetch_site, "none")) {
@@ -31,7 +47,7 @@ bool from_this_site(const site_policy& site, const request& r) {
     if (!r.head.origin) return true;
     const std::string_view origin = *r.head.origin;
     const std::string_view scheme = site.tls ? "https://" : "http://";
-    return r.head.host && origin.size() > scheme.size() &&
+    return r.head.host && host_is_ours(site, r) && origin.size() > scheme.size() &&
            equal_ignoring_case(origin.substr(0, scheme.size()), scheme) &&
            same_authority(origin.substr(scheme.size()), *r.head.host);
 }
@@ -49,4 +65,8 @@ bool body_length(std::string_view text, off_t* length) {
 
 bool expects_continue(const request& r) {
     return !r.is_http10() && r.head.expect && equal_ignoring_case(*r.head.expect, "100-continue");
+}
+
+bool has_hidden_step(std::string_view resolved) {
+    return resolved.starts_with('.') || resolved.find("/.") != std::string_view::npos;
 }

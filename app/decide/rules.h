@@ -15,10 +15,20 @@
 // root; false for a path that leads above the root.
 bool resolve_in_root(const site_policy& site, const request& r, std::string* resolved);
 
+// Whether the request's Host names this server: one of the site's server
+// names (any port), or any Host where the site keeps none. A request
+// without Host names none in particular, and passes.
+bool host_is_ours(const site_policy& site, const request& r);
+
 // Whether a request comes from a page of this site, or from no page at all.
 // A browser names the page's origin in Origin and says in Sec-Fetch-Site
 // whether it is this site; scripts and command-line clients send neither.
+// The Origin is compared only with a Host that is ours.
 bool from_this_site(const site_policy& site, const request& r);
+
+// Whether a path (resolved, relative to the root) has a step that begins
+// with ".": such names are not served where the site hides them.
+bool has_hidden_step(std::string_view resolved);
 
 // The announced length of a body; false for anything but decimal digits
 // that fit.
