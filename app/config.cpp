@@ -97,6 +97,10 @@ const char* const system_content_types = "/etc/mime.types";
 // is answered 503 with Retry-After.
 const size_t hash_queue_max = 16;
 
+// Listing pages that may wait for the building thread; beyond them a
+// listing is answered 503 with Retry-After.
+const size_t page_queue_max = 16;
+
 // The modern forms listen on every address, IPv4 and IPv6, where the
 // machine has IPv6.
 const char* const every_address = "::";
@@ -512,6 +516,9 @@ void assemble_site(const configuration& config, site_policy* site, site_services
     // addresses cost at most one core, and the thread that polls none; a
     // short queue keeps a client's wait for its check to about a second.
     if (config.users) services->hash_checks = std::make_unique<work_pool>(1, hash_queue_max);
+    // A page of a large folder takes seconds to build: one thread builds,
+    // and readers of the same page wait for the same build.
+    if (site->listing) services->page_builds = std::make_unique<work_pool>(1, page_queue_max);
 }
 
 std::string listen_address(const std::string& ip, config_form form) {

@@ -24,6 +24,8 @@ struct site_services {
     std::shared_ptr<password_file> users;  // null: the policy's login and password log in
     // Where passwords are hashed; null: on the thread that decides.
     std::unique_ptr<work_pool> hash_checks;
+    // Where listing pages are built; null: on the thread that decides.
+    std::unique_ptr<work_pool> page_builds;
     listing_cache listings;
     time_text_cache date_field{date_field_text};
     time_text_cache last_modified{last_modified_text};
@@ -32,5 +34,6 @@ struct site_services {
     // waiting poll loop goes on at once.
     void set_wakeup(int fd) {
         if (hash_checks) hash_checks->set_wakeup(fd);
+        if (page_builds) page_builds->set_wakeup(fd);
     }
 };

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "engine/mt_obj.h"
+#include "engine/platform.h"
 #include "log/time_utils.h"
 
 const char* const log_separator_line =
@@ -238,22 +239,6 @@ screen_output screen;
 
 bool write_to_screen(const char* text, size_t length) {
     return screen.write(text, length);
-}
-
-// Writes the whole text with as few write(2) calls as the file allows; the
-// number of bytes that reached it (errno says why the rest did not).
-size_t write_whole(int fd, const char* text, size_t length) {
-    size_t done = 0;
-    while (done < length) {
-        ssize_t n = write(fd, text + done, length - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            if (n == 0) errno = EIO;
-            break;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return done;
 }
 
 // Texts the log file could not take whole (a full disk, say). Serving goes on

@@ -273,8 +273,15 @@ TEST_F(Listing, PagesAreBuiltOncePerVersionAndShared) {
     fs::create_directories(changing);
     const std::string path = changing.string() + "/";
     listing_cache cache;
+    auto ask = [&](long long now_ms, bool json = false, const std::string& dir = "") {
+        listing_request what;
+        what.dir = dir.empty() ? path : dir;
+        what.url_path = "/changing/";
+        what.json = json;
+        return cache.page(what, now_ms, nullptr);
+    };
     auto page = [&](long long now_ms, bool json = false) {
-        listing_page p = cache.page(path, "/changing/", json, {}, now_ms);
+        listing_page p = ask(now_ms, json);
         EXPECT_TRUE(p.listed);
         return inode_of(p.fd);
     };
@@ -287,13 +294,46 @@ TEST_F(Listing, PagesAreBuiltOncePerVersionAndShared) {
     // A directory's time may not move within the same tick: wait for the next.
     usleep(20000);
     std::ofstream(changing / "newer.txt") << "newer";
-    listing_page changed = cache.page(path, "/changing/", false, {}, 1000);
+    listing_page changed = ask(1000);
     std::string text(static_cast<size_t>(changed.info.st_size), '\0');
     ASSERT_EQ(pread(changed.fd, text.data(), text.size(), 0), changed.info.st_size);
     EXPECT_NE(inode_of(changed.fd), second);
     EXPECT_NE(text.find("newer.txt"), std::string::npos) << "a new entry shows at once";
     EXPECT_LE(cache.pages(), 2u);
-    EXPECT_FALSE(cache.page(path + "missing/", "/x/", false, {}, 0).listed);
+    EXPECT_FALSE(ask(0, false, path + "missing/").listed);
+}
+
+// On a pool, a page is built on its thread: every reader of the same
+// directory, however it spelled the path, waits for the one build, and the
+// pages kept hold a bounded number of bytes.
+TEST_F(Listing, PagesAreBuiltOnAPoolOncePerDirectory) {
+    const fs::path dir = root / "pooled";
+    fs::create_directories(dir / "sub");
+    for (int i = 0; i < 2000; ++i)
+        std::ofstream(dir / ("file-" + std::to_string(i) + ".txt")) << i;
+    work_pool builds(1, 4);
+    listing_cache cache;
+    listing_request what;
+    what.dir = dir.string() + "/";
+    what.url_path = "/pooled/";
+    listing_request spelled = what;
+    spelled.dir = (dir / "sub" / "..").string() + "/";
+    const listing_page first = cache.page(what, 0, &builds);
+    ASSERT_TRUE(first.building) << "built on the pool's thread";
+    const listing_page second = cache.page(spelled, 0, &builds);
+    EXPECT_EQ(second.building, first.building) << "another spelling waits for the same build";
+    for (int i = 0; i < 5000 && !first.building->done(); ++i)
+        usleep(1000);
+    ASSERT_TRUE(first.building->done());
+    const listing_page a = cache.page(what, 1, &builds);
+    const listing_page b = cache.page(spelled, 1, &builds);
+    ASSERT_TRUE(a.listed && b.listed);
+    EXPECT_EQ(inode_of(a.fd), inode_of(b.fd));
+    EXPECT_EQ(cache.pages(), 1u);
+    EXPECT_LE(cache.bytes(), listing_cache::max_bytes);
+    listing_request missing = what;
+    missing.dir = (dir / "missing").string() + "/";
+    EXPECT_FALSE(cache.page(missing, 1, &builds).listed) << "not built for at all";
 }
 
 }  // namespace

@@ -110,7 +110,7 @@ answer file_answer(const decision_context& context, const request& r) {
     answer a;
     if (!open_and_look(file_name, &a.file, &a.file_info)) {
         // Only a directory named with its "/" is listed, as its index would be served.
-        if (site.listing && directory.back() == '/') return listing_answer(context, r, directory);
+        if (site.listing && directory.back() == '/') return listing_answer(context, r, resolved);
         return status_answer(status_404);
     }
     if (S_ISDIR(a.file_info.st_mode)) return redirect_to_directory(site, r);

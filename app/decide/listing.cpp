@@ -14,17 +14,22 @@ bool wants_json(const request& r) {
 
 // The page is held in a file in memory, shared by the readers of one version
 // of it, so that it is answered as any file of its size is, from the response
-// buffer or, with large_files, from the file.
+// buffer or, with large_files, from the file. It is titled with the path that
+// its dot steps resolve to, the same for every spelling of it.
 answer listing_answer(const decision_context& context, const request& r,
-                      const std::string& directory) {
+                      const std::string& resolved) {
     const site_policy& site = context.site;
-    listing_options options;
-    options.show_hidden = site.listing_hidden;
-    options.upload_form = site.upload;
-    options.decoded_paths = site.decode_path;
-    const bool json = wants_json(r);
-    const listing_page page = context.services.listings.page(directory, "/" + r.target.path, json,
-                                                             options, context.now_ms);
+    listing_request what;
+    what.dir = site.root + resolved;
+    what.url_path = "/" + (site.decode_path ? percent_encode_path(resolved) : resolved);
+    what.json = wants_json(r);
+    what.options.show_hidden = site.listing_hidden;
+    what.options.upload_form = site.upload;
+    what.options.decoded_paths = site.decode_path;
+    const listing_page page =
+        context.services.listings.page(what, context.now_ms, context.services.page_builds.get());
+    if (page.building) return waiting_answer(page.building);
+    if (page.busy) return status_answer(status_503, "Retry-After: 1\r\n");
     if (!page.listed) return status_answer(status_404);
     answer a;
     a.file = open_file(page.fd);
@@ -32,7 +37,7 @@ answer listing_answer(const decision_context& context, const request& r,
     a.file_info = page.info;
     a.what = answer::kind::file;
     a.status = status_200;
-    a.content_type = json ? "application/json" : "text/html; charset=utf-8";
+    a.content_type = what.json ? "application/json" : "text/html; charset=utf-8";
     a.body_length = a.file_info.st_size;
     return a;
 }

@@ -1,6 +1,7 @@
 // A directory without its index file, listed: the page (or, for
 // "?format=json", the same entries as JSON) of the site's listing cache,
-// answered as a file of its size.
+// answered as a file of its size. A page that is being built on another
+// thread is waited for.
 #pragma once
 
 #include <string>
@@ -9,7 +10,7 @@
 #include "app/decide/context.h"
 #include "app/request.h"
 
-// The listing of `directory` (a path ending in "/", joined to the root) that
-// the request reached.
+// The listing of the directory `resolved` (relative to the root, empty or
+// ending in "/") that the request reached, whatever path led there.
 answer listing_answer(const decision_context& context, const request& r,
-                      const std::string& directory);
+                      const std::string& resolved);
