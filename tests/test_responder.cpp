@@ -9,8 +9,11 @@
 
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "app/decide/rules.h"
 
 namespace {
 
@@ -281,6 +284,57 @@ TEST_F(Responder, ADirectoryWithoutItsIndexIsListedOnlyWithTheKey) {
     EXPECT_EQ(status_of(ask("", "/")), "HTTP/1.1 500 Internal Server Error");
     site.large_files = true;
     EXPECT_EQ(body_of(ask("", "/")), body_of(page));
+}
+
+// A request that changes something is taken only from a page of this site,
+// or from no page at all. The scheme is part of the origin, and a port may
+// be left out only where it is its scheme's default.
+TEST(SameSiteRule, OriginAndSecFetchSite) {
+    using value = std::optional<std::string_view>;
+    struct row {
+        bool tls;
+        value host;
+        value origin;
+        value fetch_site;
+        bool accepted;
+    };
+    const row rows[] = {
+        {false, "h", {}, {}, true},  // a script or a command-line client
+        {false, "h", "http://h", {}, true},
+        {false, "h:8080", "http://H:8080", {}, true},
+        {false, "h", "http://h:80", {}, true},
+        {false, "h:80", "http://h", {}, true},
+        {true, "h", "https://h:443", {}, true},
+        {true, "h:443", "https://h", {}, true},
+        {false, "h", "http://h:8080", {}, false},
+        {false, "h", "https://h", {}, false},
+        {true, "h", "http://h", {}, false},
+        {false, "h", "http://h:443", {}, false},
+        {false, "h:443", "http://h", {}, false},
+        {true, "h", "https://h:80", {}, false},
+        {true, "h:80", "https://h", {}, false},
+        {false, "h", "http://other", {}, false},
+        {false, "h", "null", {}, false},
+        {false, {}, "http://h", {}, false},
+        {false, "h", "http://h", "same-origin", true},
+        {false, "h", {}, "Same-Origin", true},
+        {false, "h", {}, "none", true},  // the user typed the address
+        {false, "h", {}, "same-site", false},
+        {false, "h", {}, "cross-site", false},
+        {false, "h", "http://h", "cross-site", false},
+    };
+    for (const row& r : rows) {
+        site_policy site;
+        site.tls = r.tls;
+        request req;
+        req.head.host = r.host;
+        req.head.origin = r.origin;
+        req.head.sec_fetch_site = r.fetch_site;
+        EXPECT_EQ(from_this_site(site, req), r.accepted)
+            << (r.tls ? "https site, Host " : "http site, Host ") << r.host.value_or("(none)")
+            << ", Origin " << r.origin.value_or("(none)") << ", Sec-Fetch-Site "
+            << r.fetch_site.value_or("(none)");
+    }
 }
 
 }  // namespace
