@@ -238,6 +238,12 @@ TEST_F(Responder, DateAndCharsetOnlyWithTheirKeys) {
     EXPECT_TRUE(parse_http_time(field(ask(""), "Date"), &when));
     EXPECT_LE(std::labs(when - static_cast<long>(time(nullptr))), 2);
     EXPECT_NE(field(ask("", "/missing"), "Date"), "(none)") << "every answer";
+    static time_t clock_now = 1235927109;
+    services.wall_clock = [] { return clock_now; };
+    EXPECT_EQ(field(ask(""), "Date"), "Sun, 01 Mar 2009 17:05:09 GMT");
+    ++clock_now;
+    EXPECT_EQ(field(ask(""), "Date"), "Sun, 01 Mar 2009 17:05:10 GMT") << "the next second";
+    EXPECT_EQ(field(ask("", "/missing"), "Date"), "Sun, 01 Mar 2009 17:05:10 GMT");
     EXPECT_EQ(field(ask(""), "Content-Type"), "text/plain; charset=utf-8");
     EXPECT_EQ(field(ask("", "/sheet.csv"), "Content-Type"), "text/csv; charset=latin1");
     std::ofstream(root / "data.bin") << "x";
