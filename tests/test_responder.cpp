@@ -66,12 +66,13 @@ class Responder : public ::testing::Test {
         return text;
     }
 
-    decision_context context() { return decision_context{site, services, 0}; }
+    decision_context context() { return decision_context{site, services, now_ms}; }
 
     static fs::path root;
     site_policy site;
     site_services services;
     int room = 1 << 20;
+    long long now_ms = 0;  // the monotonic clock of the login limit
     struct stat info {};
     std::string modified;
 };
@@ -199,6 +200,49 @@ TEST_F(Responder, RequestsWithoutCredentialsNeverCountAsFailedLogins) {
     EXPECT_STREQ(status("Authorization: Basic dXNlcjo1NzEy\r\n"), "403 Forbidden");
     site.retry_after = true;
     EXPECT_STREQ(status(""), "429 Too Many Requests");
+}
+
+// The login limit's 429 asks the client to wait until it may try again: the
+// seconds, rounded up, until the oldest counted failure is a minute old.
+TEST_F(Responder, RetryAfterCountsTheSecondsUntilTheOldestFailureLeavesTheMinute) {
+    site.login = "user";
+    site.password = "5712";
+    site.expected_credentials = "dXNlcjo1NzEy";
+    auto answer_at = [&](long long at_ms, const std::string& fields) {
+        now_ms = at_ms;
+        std::string head = "GET /digits.txt HTTP/1.1\r\nHost: h\r\n" + fields + "\r\n";
+        login_state login;  // a new connection each time
+        char* next = nullptr;
+        answer a = respond(context(), &login, head.data(), head.data() + head.size(), &next);
+        std::vector<char> buffer(1024);
+        written w = write_answer(context(), a, buffer.data(), static_cast<int>(buffer.size()));
+        return std::string(buffer.data(), static_cast<size_t>(std::max(w.length, 0)));
+    };
+    const std::string wrong = "Authorization: Basic d3Jvbmc=\r\n";
+    struct row {
+        long long failures[2];  // the two failures the limit counts, in ms
+        long long asked;
+        const char* retry_after;
+    };
+    const row rows[] = {
+        {{0, 30000}, 30000, "30"},    // whole seconds
+        {{0, 10}, 10, "60"},          // 59.99 s
+        {{0, 0}, 59500, "1"},         // half a second is still a second to wait
+        {{1000, 2000}, 31400, "30"},  // the oldest failure counts, not the latest
+    };
+    for (const row& r : rows) {
+        services.logins = login_limiter(2);
+        site.retry_after = true;
+        for (long long failure : r.failures)
+            ASSERT_EQ(status_of(answer_at(failure, wrong)), "HTTP/1.1 401 Unauthorized");
+        const std::string refused = answer_at(r.asked, "");
+        EXPECT_EQ(status_of(refused), "HTTP/1.1 429 Too Many Requests") << r.asked;
+        EXPECT_EQ(field(refused, "Retry-After"), r.retry_after) << r.asked;
+        site.retry_after = false;
+        const std::string forbidden = answer_at(r.asked, "");
+        EXPECT_EQ(status_of(forbidden), "HTTP/1.1 403 Forbidden") << r.asked;
+        EXPECT_EQ(field(forbidden, "Retry-After"), "(none)") << r.asked;
+    }
 }
 
 // With a password file, each of its users logs in with their own password,
