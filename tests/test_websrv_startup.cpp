@@ -131,6 +131,7 @@ TEST(WebsrvStartup, ConfigurationLineRules) {
         {"the value keeps later equals signs", "login=a=b\n", "a=b", false},
         {"an empty value", "login=\n", "", false},
         {"a line without = joins the next key", "x\nlogin=joined\n", "user", false},
+        {"# begins no comment beside the executable", "#x\nlogin=joined\n", "user", false},
         {"a line without = at the end", "login=kept\nx\n", "user", true},
         {"a file without a final line feed", "login=last", "last", false},
     };
@@ -403,6 +404,9 @@ TEST(WebsrvStartup, CheckReportsEveryLineNotUsedAsWritten) {
          1,
          {":2: error: spaces around the key \"port \": the line is ignored; write port=8080",
           default_password}},
+        {loopback + "#port=81\n",
+         0,
+         {":2: warning: unknown key \"#port\" is ignored", default_password}},
         {loopback + "port=8080\nport=8081\n",
          0,
          {":3: warning: port is set on line 2 already: this line is ignored", default_password}},
