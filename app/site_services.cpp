@@ -9,3 +9,7 @@ std::string date_field_text(time_t now) {
 std::string last_modified_text(time_t modified) {
     return http_time_str(static_cast<long>(modified));
 }
+
+time_t wall_clock_now() {
+    return time(nullptr);
+}

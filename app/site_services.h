@@ -18,6 +18,8 @@
 std::string date_field_text(time_t now);
 // The HTTP date of a file's modification time, as Last-Modified writes it.
 std::string last_modified_text(time_t modified);
+// The current calendar time, time(nullptr): the clock of the Date field.
+time_t wall_clock_now();
 
 struct site_services {
     login_limiter logins;                  // limit 0: none
@@ -29,6 +31,9 @@ struct site_services {
     listing_cache listings;
     time_text_cache date_field{date_field_text};
     time_text_cache last_modified{last_modified_text};
+    // Where the Date field reads the time. Only tests set another clock, to
+    // see the field follow it without waiting for seconds to pass.
+    time_t (*wall_clock)() = wall_clock_now;
 
     // The descriptor that each finished job of every pool writes, so that a
     // waiting poll loop goes on at once.

@@ -1,19 +1,33 @@
 // Helpers for the tests that run the real websrv binary: a private copy of
 // it in a temporary directory, started and stopped by PID, and bounded waits
 // for its log and its answers. Everything talks to loopback only.
+//
+// Before its first test, a test program that includes this moves into a
+// network namespace of its own with nothing but its loopback interface, and
+// every process it starts shares it: whatever a test binds, port 80 of a
+// start without a configuration file too, is never a port of the host.
+// Making the namespace takes root; without it the tests run on the host's
+// loopback, on free ports, and a test that needs a port it does not choose
+// skips with the reason outside_private_network() gives.
 #pragma once
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -40,6 +54,47 @@ inline void write_file(const fs::path& path, const std::string& text) {
     fs::create_directories(path.parent_path());
     std::ofstream(path, std::ios::binary) << text;
 }
+
+// Why this process is not in a network namespace of its own; empty when it is.
+inline std::string& outside_private_network() {
+    static std::string why = "the tests have not begun";
+    return why;
+}
+
+// Brings the loopback interface of this process's network namespace up, as
+// "ip link set lo up" does.
+inline bool bring_loopback_up() {
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ifreq request{};
+    std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
+    bool up = fd != -1 && ioctl(fd, SIOCGIFFLAGS, &request) == 0;
+    request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP);
+    up = up && ioctl(fd, SIOCSIFFLAGS, &request) == 0;
+    if (fd != -1) close(fd);
+    return up;
+}
+
+// Moves the test program into a namespace of its own before the first test,
+// and back to the host's network if its loopback cannot be brought up.
+class private_network : public ::testing::Environment {
+  public:
+    void SetUp() override {
+        std::string& why = outside_private_network();
+        int host = open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
+        if (unshare(CLONE_NEWNET) != 0) {
+            why = std::string("unshare(CLONE_NEWNET): ") + strerror(errno);
+        } else if (!bring_loopback_up()) {
+            why = std::string("its loopback interface stays down: ") + strerror(errno);
+            if (host != -1) setns(host, CLONE_NEWNET);
+        } else {
+            why.clear();
+        }
+        if (host != -1) close(host);
+    }
+};
+
+inline ::testing::Environment* const private_network_environment =
+    ::testing::AddGlobalTestEnvironment(new private_network);
 
 // A loopback port that nothing listens on at the moment of asking.
 inline unsigned short free_port() {

@@ -1,5 +1,6 @@
 // The request handler in-process: a node on one end of a socket pair,
 // stepped by hand, with the test as the client on the other end.
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
@@ -143,8 +144,9 @@ class RequestHandler : public ::testing::Test {
         printf_ex_enabled(true);
     }
 
-    // A fresh connection: the node on one end, the test on the other.
-    void connect() {
+    // A fresh connection: the node on one end, the test on the other, which
+    // the node takes for `peer_ip` (IPv4 or IPv6), port 40000.
+    void connect(const char* peer_ip = "127.0.0.1") {
         node.reset();
         if (peer != -1) close(peer);
         int fds[2];
@@ -154,10 +156,17 @@ class RequestHandler : public ::testing::Test {
         assemble_site(config, &site, &services);
         site.log_form = log_form;
         node = std::make_unique<test_node>(&site, &services);
-        sockaddr_in peer_address{};
-        peer_address.sin_family = AF_INET;
-        peer_address.sin_addr.s_addr = htonl(0x7F000001);
-        peer_address.sin_port = htons(40000);
+        sockaddr_storage peer_address{};
+        auto& v4 = reinterpret_cast<sockaddr_in&>(peer_address);
+        auto& v6 = reinterpret_cast<sockaddr_in6&>(peer_address);
+        if (inet_pton(AF_INET, peer_ip, &v4.sin_addr) == 1) {
+            v4.sin_family = AF_INET;
+            v4.sin_port = htons(40000);
+        } else {
+            ASSERT_EQ(inet_pton(AF_INET6, peer_ip, &v6.sin6_addr), 1) << peer_ip;
+            v6.sin6_family = AF_INET6;
+            v6.sin6_port = htons(40000);
+        }
         ASSERT_TRUE(prepare_server_node(node.get(), fds[0], peer_address));
         node->after_connect();
         peer = fds[1];
@@ -836,6 +845,32 @@ TEST_F(RequestHandler, TheCombinedLogHasALinePerRequestAndNeverAHead) {
     printf_ex_enabled(false);
     EXPECT_TRUE(std::regex_match(log, expected)) << log;
     EXPECT_EQ(log.find("Authorization"), std::string::npos);
+}
+
+// The short lines of the combined form name the peer as "addr:port", an
+// IPv6 address in brackets so that its port stands apart.
+TEST_F(RequestHandler, TheCombinedLogsShortLinesBracketAnIPv6Peer) {
+    log_form = log_format::combined;
+    const struct {
+        const char* peer;
+        const char* named;
+    } rows[] = {
+        {"192.0.2.7", "192.0.2.7:40000"},
+        {"::ffff:192.0.2.7", "192.0.2.7:40000"},
+        {"::1", "[::1]:40000"},
+        {"2001:db8::7", "[2001:db8::7]:40000"},
+    };
+    for (const auto& row : rows) {
+        printf_ex_enabled(true);
+        testing::internal::CaptureStdout();
+        connect(row.peer);
+        exchange(get("/a.txt", "Authorization: Basic d3Jvbmc=\r\n"));
+        const std::string log = testing::internal::GetCapturedStdout();
+        printf_ex_enabled(false);
+        EXPECT_NE(log.find(std::string("] ") + row.named + " login failed\n"), std::string::npos)
+            << row.peer << "\n"
+            << log;
+    }
 }
 
 TEST_F(RequestHandler, AnIncompleteGroupIsNotAnswered) {

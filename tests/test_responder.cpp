@@ -9,8 +9,11 @@
 
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "app/decide/rules.h"
 
 namespace {
 
@@ -63,12 +66,13 @@ class Responder : public ::testing::Test {
         return text;
     }
 
-    decision_context context() { return decision_context{site, services, 0}; }
+    decision_context context() { return decision_context{site, services, now_ms}; }
 
     static fs::path root;
     site_policy site;
     site_services services;
     int room = 1 << 20;
+    long long now_ms = 0;  // the monotonic clock of the login limit
     struct stat info {};
     std::string modified;
 };
@@ -198,6 +202,49 @@ TEST_F(Responder, RequestsWithoutCredentialsNeverCountAsFailedLogins) {
     EXPECT_STREQ(status(""), "429 Too Many Requests");
 }
 
+// The login limit's 429 asks the client to wait until it may try again: the
+// seconds, rounded up, until the oldest counted failure is a minute old.
+TEST_F(Responder, RetryAfterCountsTheSecondsUntilTheOldestFailureLeavesTheMinute) {
+    site.login = "user";
+    site.password = "5712";
+    site.expected_credentials = "dXNlcjo1NzEy";
+    auto answer_at = [&](long long at_ms, const std::string& fields) {
+        now_ms = at_ms;
+        std::string head = "GET /digits.txt HTTP/1.1\r\nHost: h\r\n" + fields + "\r\n";
+        login_state login;  // a new connection each time
+        char* next = nullptr;
+        answer a = respond(context(), &login, head.data(), head.data() + head.size(), &next);
+        std::vector<char> buffer(1024);
+        written w = write_answer(context(), a, buffer.data(), static_cast<int>(buffer.size()));
+        return std::string(buffer.data(), static_cast<size_t>(std::max(w.length, 0)));
+    };
+    const std::string wrong = "Authorization: Basic d3Jvbmc=\r\n";
+    struct row {
+        long long failures[2];  // the two failures the limit counts, in ms
+        long long asked;
+        const char* retry_after;
+    };
+    const row rows[] = {
+        {{0, 30000}, 30000, "30"},    // whole seconds
+        {{0, 10}, 10, "60"},          // 59.99 s
+        {{0, 0}, 59500, "1"},         // half a second is still a second to wait
+        {{1000, 2000}, 31400, "30"},  // the oldest failure counts, not the latest
+    };
+    for (const row& r : rows) {
+        services.logins = login_limiter(2);
+        site.retry_after = true;
+        for (long long failure : r.failures)
+            ASSERT_EQ(status_of(answer_at(failure, wrong)), "HTTP/1.1 401 Unauthorized");
+        const std::string refused = answer_at(r.asked, "");
+        EXPECT_EQ(status_of(refused), "HTTP/1.1 429 Too Many Requests") << r.asked;
+        EXPECT_EQ(field(refused, "Retry-After"), r.retry_after) << r.asked;
+        site.retry_after = false;
+        const std::string forbidden = answer_at(r.asked, "");
+        EXPECT_EQ(status_of(forbidden), "HTTP/1.1 403 Forbidden") << r.asked;
+        EXPECT_EQ(field(forbidden, "Retry-After"), "(none)") << r.asked;
+    }
+}
+
 // With a password file, each of its users logs in with their own password,
 // in the Authorization field or the target, and the connection knows who.
 TEST_F(Responder, TheUsersOfAPasswordFileLogIn) {
@@ -265,6 +312,12 @@ TEST_F(Responder, DateAndCharsetOnlyWithTheirKeys) {
     EXPECT_TRUE(parse_http_time(field(ask(""), "Date"), &when));
     EXPECT_LE(std::labs(when - static_cast<long>(time(nullptr))), 2);
     EXPECT_NE(field(ask("", "/missing"), "Date"), "(none)") << "every answer";
+    static time_t clock_now = 1235927109;
+    services.wall_clock = [] { return clock_now; };
+    EXPECT_EQ(field(ask(""), "Date"), "Sun, 01 Mar 2009 17:05:09 GMT");
+    ++clock_now;
+    EXPECT_EQ(field(ask(""), "Date"), "Sun, 01 Mar 2009 17:05:10 GMT") << "the next second";
+    EXPECT_EQ(field(ask("", "/missing"), "Date"), "Sun, 01 Mar 2009 17:05:10 GMT");
     EXPECT_EQ(field(ask(""), "Content-Type"), "text/plain; charset=utf-8");
     EXPECT_EQ(field(ask("", "/sheet.csv"), "Content-Type"), "text/csv; charset=latin1");
     std::ofstream(root / "data.bin") << "x";
@@ -386,6 +439,57 @@ TEST_F(Responder, AHostOfAnotherSiteIsMisdirectedWhileAuthenticationIsOff) {
         char* next = nullptr;
         answer a = respond(context(), &login, head.data(), head.data() + head.size(), &next);
         EXPECT_EQ(a.what == answer::kind::upload, host == "localhost") << host;
+    }
+}
+
+// A request that changes something is taken only from a page of this site,
+// or from no page at all. The scheme is part of the origin, and a port may
+// be left out only where it is its scheme's default.
+TEST(SameSiteRule, OriginAndSecFetchSite) {
+    using value = std::optional<std::string_view>;
+    struct row {
+        bool tls;
+        value host;
+        value origin;
+        value fetch_site;
+        bool accepted;
+    };
+    const row rows[] = {
+        {false, "h", {}, {}, true},  // a script or a command-line client
+        {false, "h", "http://h", {}, true},
+        {false, "h:8080", "http://H:8080", {}, true},
+        {false, "h", "http://h:80", {}, true},
+        {false, "h:80", "http://h", {}, true},
+        {true, "h", "https://h:443", {}, true},
+        {true, "h:443", "https://h", {}, true},
+        {false, "h", "http://h:8080", {}, false},
+        {false, "h", "https://h", {}, false},
+        {true, "h", "http://h", {}, false},
+        {false, "h", "http://h:443", {}, false},
+        {false, "h:443", "http://h", {}, false},
+        {true, "h", "https://h:80", {}, false},
+        {true, "h:80", "https://h", {}, false},
+        {false, "h", "http://other", {}, false},
+        {false, "h", "null", {}, false},
+        {false, {}, "http://h", {}, false},
+        {false, "h", "http://h", "same-origin", true},
+        {false, "h", {}, "Same-Origin", true},
+        {false, "h", {}, "none", true},  // the user typed the address
+        {false, "h", {}, "same-site", false},
+        {false, "h", {}, "cross-site", false},
+        {false, "h", "http://h", "cross-site", false},
+    };
+    for (const row& r : rows) {
+        site_policy site;
+        site.tls = r.tls;
+        request req;
+        req.head.host = r.host;
+        req.head.origin = r.origin;
+        req.head.sec_fetch_site = r.fetch_site;
+        EXPECT_EQ(from_this_site(site, req), r.accepted)
+            << (r.tls ? "https site, Host " : "http site, Host ") << r.host.value_or("(none)")
+            << ", Origin " << r.origin.value_or("(none)") << ", Sec-Fetch-Site "
+            << r.fetch_site.value_or("(none)");
     }
 }
 

@@ -59,22 +59,15 @@ std::string start_with(websrv_process& process, const std::string& config) {
     return process.log();
 }
 
-bool port_80_is_free() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(80);
-    bool free = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    close(fd);
-    return free;
-}
-
 TEST(WebsrvStartup, WithoutAConfigurationFileTheLogHoldsThirteenLines) {
-    bool can_listen = port_80_is_free();
+    if (!outside_private_network().empty()) {
+        GTEST_SKIP() << "it would listen on port 80 of this host, and there is no network "
+                        "namespace of its own: "
+                     << outside_private_network();
+    }
     websrv_process process;
     process.start();
-    ASSERT_TRUE(process.wait_for_log(" server activated\n") ||
-                process.wait_for_log(" can not activate server\n", 1, 0.1));
+    ASSERT_TRUE(process.wait_for_log(" server activated\n")) << process.log();
     std::vector<std::string> lines = lines_of(process.log());
     std::vector<std::string> expected = {
         separator,
@@ -89,15 +82,12 @@ TEST(WebsrvStartup, WithoutAConfigurationFileTheLogHoldsThirteenLines) {
         "////root=\\./root/",
         "////sizeof_in=10240",
         "////sizeof_out=1048576",
+        stamp + " server activated",
     };
-    ASSERT_GE(lines.size(), expected.size());
+    ASSERT_EQ(lines.size(), expected.size()) << process.log();
     for (size_t i = 0; i < expected.size(); ++i) {
         EXPECT_TRUE(std::regex_match(lines[i], std::regex(expected[i])))
             << "line " << i + 1 << ": " << lines[i];
-    }
-    if (can_listen) {
-        ASSERT_EQ(lines.size(), 13u);
-        EXPECT_TRUE(std::regex_match(lines[12], std::regex(stamp + " server activated")));
     }
 }
 
@@ -141,6 +131,7 @@ TEST(WebsrvStartup, ConfigurationLineRules) {
         {"the value keeps later equals signs", "login=a=b\n", "a=b", false},
         {"an empty value", "login=\n", "", false},
         {"a line without = joins the next key", "x\nlogin=joined\n", "user", false},
+        {"# begins no comment beside the executable", "#x\nlogin=joined\n", "user", false},
         {"a line without = at the end", "login=kept\nx\n", "user", true},
         {"a file without a final line feed", "login=last", "last", false},
     };
@@ -230,10 +221,11 @@ TEST(WebsrvStartup, SiteKeysAreDumpedOnlyWhenSet) {
 
 TEST(WebsrvStartup, NumbersAreConvertedLikeAtoi) {
     websrv_process wraps;
-    std::string log = start_with(wraps,
-                                 "ip=127.0.0.1\nport=65537\nsizeof_in=0\nsizeof_out=-5\n"
-                                 "job_timeout=2000\nwake_on_io=1\n");
-    EXPECT_EQ(setting(log, "port"), "1") << "the low 16 bits";
+    const unsigned short port = free_port();  // written 65536 above itself
+    std::string log = start_with(wraps, "ip=127.0.0.1\nport=" + std::to_string(65536 + port) +
+                                            "\nsizeof_in=0\nsizeof_out=-5\n"
+                                            "job_timeout=2000\nwake_on_io=1\n");
+    EXPECT_EQ(setting(log, "port"), std::to_string(port)) << "the low 16 bits";
     EXPECT_EQ(setting(log, "sizeof_in"), "10240")
         << "a size that is not positive keeps its default";
     EXPECT_EQ(setting(log, "sizeof_out"), "1048576");
@@ -412,6 +404,9 @@ TEST(WebsrvStartup, CheckReportsEveryLineNotUsedAsWritten) {
          1,
          {":2: error: spaces around the key \"port \": the line is ignored; write port=8080",
           default_password}},
+        {loopback + "#port=81\n",
+         0,
+         {":2: warning: unknown key \"#port\" is ignored", default_password}},
         {loopback + "port=8080\nport=8081\n",
          0,
          {":3: warning: port is set on line 2 already: this line is ignored", default_password}},

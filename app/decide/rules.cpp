@@ -7,14 +7,14 @@ bool resolve_in_root(const site_policy& site, const request& r, std::string* res
 
 namespace {
 
-// Whether an origin text names the host a request was sent to: the port of
-// the scheme may be written or left out.
-bool same_authority(std::string_view origin_authority, std::string_view host) {
-    auto without_default_port = [](std::string_view text) {
-        for (std::string_view port : {std::string_view(":80"), std::string_view(":443")}) {
-            if (text.ends_with(port)) return text.substr(0, text.size() - port.size());
-        }
-        return text;
+// Whether an origin text names the host a request was sent to. The port may
+// be left out where it is the default port of the site's scheme, and only
+// that port: "host:443" is another origin than "host" on a plain HTTP site.
+bool same_authority(std::string_view origin_authority, std::string_view host,
+                    std::string_view default_port) {
+    auto without_default_port = [default_port](std::string_view text) {
+        return text.ends_with(default_port) ? text.substr(0, text.size() - default_port.size())
+                                            : text;
     };
     return equal_ignoring_case(without_default_port(origin_authority), without_default_port(host));
 }
@@ -47,9 +47,10 @@ bool from_this_site(const site_policy& site, const request& r) {
     if (!r.head.origin) return true;
     const std::string_view origin = *r.head.origin;
     const std::string_view scheme = site.tls ? "https://" : "http://";
+    const std::string_view default_port = site.tls ? ":443" : ":80";
     return r.head.host && host_is_ours(site, r) && origin.size() > scheme.size() &&
            equal_ignoring_case(origin.substr(0, scheme.size()), scheme) &&
-           same_authority(origin.substr(scheme.size()), *r.head.host);
+           same_authority(origin.substr(scheme.size()), *r.head.host, default_port);
 }
 
 bool body_length(std::string_view text, off_t* length) {
