@@ -100,6 +100,8 @@ class simple_server_node : public se_server_node {
     // (-1: its length is not known).
     bool close_after_send = false;
     long long unread_body = 0;
+    long long drained = 0;        // draining: the bytes read and thrown away so far
+    long long drain_ends_ns = 0;  // draining: when it stops (monotonic_ns)
 
     open_file body_file;  // the file whose body the send job ends with
     // taking_body: the upload and the length of the answers written before it.
@@ -165,6 +167,7 @@ class simple_server_node : public se_server_node {
     void go_on_with_upload();
     void start_discarding();
     void start_draining();
+    void drain_on();
     // A receive job whose bytes go nowhere: at most `bytes` of them.
     void receive_to_discard(long long bytes);
 };

@@ -47,15 +47,17 @@ answer cross_site_refusal() {
 
 // An answer given without reading the request's body. A 401 lets the client
 // try again on this connection once the body of announced length is read and
-// thrown away; after any other answer, and whenever the client waits to be
-// asked for the body or its length is not told, the connection closes once
-// what the client still sends has been drained.
-void leave_body_unread(const request& r, answer* a) {
+// thrown away, unless that length is beyond upload_max; after any other
+// answer, and whenever the client waits to be asked for the body or its
+// length is not told, the connection closes once what the client still
+// sends has been drained.
+void leave_body_unread(const site_policy& site, const request& r, answer* a) {
     off_t length = 0;
     const bool known = !r.head.transfer_encoding && r.head.content_length &&
                        body_length(*r.head.content_length, &length);
     a->body_unread = known ? static_cast<long long>(length) : -1;
-    if (a->status == status_401 && known && !expects_continue(r)) return;
+    const bool worth_reading = known && length <= site.upload_max && !expects_continue(r);
+    if (a->status == status_401 && worth_reading) return;
     a->close_after_send = true;
     a->extra_headers += "Connection: close\r\n";
 }
@@ -137,7 +139,8 @@ answer respond(const decision_context& context, login_state* login, char* begin,
     answer a = decide(context, login, r);
     if (a.what == answer::kind::close || a.what == answer::kind::waiting) return a;
     // A body that no unit takes is read and thrown away.
-    if (announces_body(r.head) && a.what != answer::kind::upload) leave_body_unread(r, &a);
+    if (announces_body(r.head) && a.what != answer::kind::upload)
+        leave_body_unread(context.site, r, &a);
     keep_or_close(context.site, r, &a);
     // A HEAD is answered as a GET, every decision included, without the
     // body: a client that sent HEAD reads none, even with a 401 or 403.
