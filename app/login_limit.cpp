@@ -19,7 +19,7 @@ void login_limiter::record_failure(std::uint64_t address, long long now) {
     if (!enabled()) return;
     auto it = table.find(address);
     if (it == table.end()) {
-        if (table.size() >= max_addresses) forget_stalest();
+        if (table.size() >= max_addresses) forget_stalest(now);
         it = table.emplace(address, failures{}).first;
     }
     failures& f = it->second;
@@ -42,9 +42,19 @@ bool login_limiter::first_refusal(std::uint64_t address, long long now) {
 }
 
 // Linear in the table, and only when a new address comes to a full table.
-void login_limiter::forget_stalest() {
-    auto stalest = std::min_element(table.begin(), table.end(), [](const auto& a, const auto& b) {
-        return a.second.latest() < b.second.latest();
-    });
+// An address that is refused is kept while any is not: single failures from
+// however many other addresses never free a locked one.
+void login_limiter::forget_stalest(long long now) {
+    auto stalest = table.end();
+    bool stalest_refused = true;
+    for (auto it = table.begin(); it != table.end(); ++it) {
+        const bool refused = refuses(it->first, now);
+        const bool staler =
+            stalest == table.end() || it->second.latest() < stalest->second.latest();
+        if ((stalest_refused && !refused) || (refused == stalest_refused && staler)) {
+            stalest = it;
+            stalest_refused = refused;
+        }
+    }
     if (stalest != table.end()) table.erase(stalest);
 }

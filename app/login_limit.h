@@ -8,8 +8,9 @@
 // address ever gets more than `limit` failed logins into any one minute. The
 // table holds at most `max_addresses` addresses, each with the times of its
 // last `limit` failures (`limit` is at most `max_limit`); when a new address
-// comes to a full table, the one that failed longest ago is forgotten, so an
-// attacker's range of addresses costs bounded memory. Only failures are
+// comes to a full table, the one that failed longest ago among those not
+// refused is forgotten (a refused one only when all are), so an attacker's
+// range of addresses costs bounded memory and frees no locked address. Only failures are
 // recorded: a request that authenticates never touches the table.
 //
 // Times are milliseconds of a monotonic clock, passed in by the caller.
@@ -55,5 +56,5 @@ class login_limiter {
     unsigned int limit;
     std::unordered_map<std::uint64_t, failures> table;
 
-    void forget_stalest();
+    void forget_stalest(long long now);
 };

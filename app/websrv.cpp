@@ -1,5 +1,6 @@
 // websrv: serves one directory over HTTP/1.1 behind Basic authentication.
 // It runs until it is stopped; --help tells more.
+#include <sys/prctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -94,6 +95,10 @@ int passwd(const command_line& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Every form holds a password from here on (the arguments, the
+    // configuration, one typed in): no core file and no debugger of the same
+    // user may read it out of memory.
+    prctl(PR_SET_DUMPABLE, 0);
     command_line options;
     int status = answer_arguments(argc, argv, &options);
     if (status >= 0) return status;

@@ -235,6 +235,7 @@ class websrv_process {
             int err = open(err_name.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             dup2(out, STDOUT_FILENO);
             dup2(err, STDERR_FILENO);
+            if (run_as != 0 && (setgid(run_as) != 0 || setuid(run_as) != 0)) _exit(126);
             if (chdir(work.c_str()) != 0) _exit(127);
             execv(program.c_str(), const_cast<char* const*>(argv.data()));
             _exit(127);
@@ -266,6 +267,9 @@ class websrv_process {
     bool alive() const { return pid > 0 && waitpid(pid, nullptr, WNOHANG) == 0; }
 
     std::string log(const std::string& name = "websrv.log") const { return read_file(dir / name); }
+
+    // The user and group the copy runs as; 0: the test's own.
+    uid_t run_as = 0;
 
     // Waits until the log holds `text` `times` times or `seconds` pass.
     bool wait_for_log(const std::string& text, int times = 1, double seconds = 5.0,

@@ -66,6 +66,14 @@ TEST(LoginLimiter, TheTableForgetsTheStalestAddressWhenFull) {
         forgotten += !limiter.refuses(a, 3);
     EXPECT_EQ(forgotten, 1);
     EXPECT_TRUE(limiter.refuses(1, 3)) << "a later failure is kept";
+
+    // A locked address stays locked however many others fail once.
+    login_limiter three(3);
+    for (int i = 0; i < 3; ++i)
+        three.record_failure(attacker, 10);
+    for (std::uint64_t a = 0; a < 2 * login_limiter::max_addresses; ++a)
+        three.record_failure(a, 11 + static_cast<long long>(a));
+    EXPECT_TRUE(three.refuses(attacker, 20000)) << "evicted by single failures of others";
 }
 
 }  // namespace

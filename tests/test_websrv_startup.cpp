@@ -793,6 +793,24 @@ TEST(WebsrvStartup, AFolderIsSharedInOneCommand) {
     EXPECT_EQ(read_file(second.dir / "stdout.txt").find("me:pw"), std::string::npos);
 }
 
+// A process that holds a password cannot be read by a debugger or dumped to
+// a core file by the user it runs as: the files of its /proc entry then
+// belong to root.
+TEST(WebsrvStartup, AProcessThatHoldsAPasswordIsNotDumpable) {
+    if (geteuid() != 0) GTEST_SKIP() << "another user can only be taken by root";
+    websrv_process process;
+    process.run_as = 65534;
+    write_file(process.dir / "share" / "a.txt", "alpha");
+    fs::permissions(process.dir, fs::perms(0755));
+    fs::permissions(process.dir / "share", fs::perms(0755));
+    process.start("./websrv", {},
+                  {"-b", "127.0.0.1", "-p", std::to_string(free_port()), "--auth", "u:p", "share"});
+    receive_until_file(process.dir / "stderr.txt", "password: ");
+    struct stat info {};
+    ASSERT_EQ(stat(("/proc/" + std::to_string(process.pid) + "/environ").c_str(), &info), 0);
+    EXPECT_EQ(info.st_uid, 0u) << read_file(process.dir / "stderr.txt");
+}
+
 // Users with hashed passwords: a password file made and changed with
 // --passwd, served with --auth-file; a user who is not in the file does not
 // log in, and a changed password takes the place of the old one.
