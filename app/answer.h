@@ -12,8 +12,8 @@
 #include <string_view>
 
 #include "app/decide/context.h"
+#include "app/request_body.h"
 #include "app/status.h"
-#include "app/upload.h"
 #include "app/work_pool.h"
 
 // An open descriptor, closed when its owner goes; moved, never copied.
@@ -48,7 +48,7 @@ struct answer {
         status,        // a short text answer: `status` with its text as the body
         file,          // `status` (200 or 206) with a part of `file` as the body
         not_modified,  // the 304 answer: `status` and `extra_headers`, no body
-        upload,        // the body that follows the head goes to `body`, then its status
+        body,          // the body that follows the head goes to `body`, which then answers
         waiting,       // not decided yet: ask again once `wait_for` is done
     };
     kind what = kind::close;
@@ -66,8 +66,10 @@ struct answer {
     bool last_of_group = false;        // the rest of the group is not answered
     const char* event = nullptr;       // a line for the log before the answer, or null
     bool event_for_every_log = false;  // the short access log says it too
-    std::string refusal;               // why an upload is refused, for the log; empty: it is not
-    bool failed_login = false;         // credentials came and did not pass
+    // A line for every form of the log before the answer, or empty: what a
+    // request changed or why it was refused ("upload stored: a.txt (3 bytes)").
+    std::string notice;
+    bool failed_login = false;  // credentials came and did not pass
     // The request as the access log names it, ranges of the receive buffer.
     std::string_view request_line;
     std::string_view referer;
@@ -77,10 +79,10 @@ struct answer {
     // throws it away once the answer is sent; unless the connection closes
     // then, the next request follows it.
     long long body_unread = 0;
-    std::unique_ptr<upload> body;  // the upload that takes the body
-    bool continue_first = false;   // the client waits for "100 Continue" before its body
-    bool browser_form = false;     // the upload is a browser's form: it is sent back to the folder
-    std::string body_text;         // what a short answer says beside its status; empty: nothing
+    std::unique_ptr<body_taker> body;  // what takes the body, and then answers
+    long long body_bytes = 0;          // the length of the body it takes
+    bool continue_first = false;       // the client waits for "100 Continue" before its body
+    std::string body_text;             // what a short answer says beside its status; empty: nothing
     std::shared_ptr<work_ticket> wait_for;  // the work a `waiting` answer waits for
 };
 

@@ -173,8 +173,8 @@ void simple_server_node::answer_on(char* current) {
             return;
         }
         log_decision(a);
-        // The rest of the group is the upload's body.
-        if (a.what == answer::kind::upload) return take_upload(std::move(a), next);
+        // The rest of the group is the request's body.
+        if (a.what == answer::kind::body) return take_body(std::move(a), next);
 
         written w;
         // The response buffer is full.
@@ -225,7 +225,7 @@ void simple_server_node::log_decision(const answer& a) {
         log.event(a.event);
     }
     if (a.failed_login) log.failed_login();
-    if (!a.refusal.empty()) log.notice("upload refused: ", a.refusal);
+    if (!a.notice.empty()) log.notice(a.notice.c_str());
 }
 
 bool simple_server_node::write_logged(const answer& a, char* pos, int room, written* w) {
@@ -271,7 +271,7 @@ void simple_server_node::after_answers_sent() {
         if (unread_body != 0) return start_draining();
         return disconnect();
     }
-    if (body_upload) return go_on_with_upload();
+    if (body) return go_on_with_body();
     if (group_rest != nullptr) return answer_request_group(group_rest);
     if (unread_body > 0) return start_discarding();
     start_receiving(next_group, next_group_length);
@@ -300,8 +300,8 @@ void simple_server_node::result_proc() {
     if (get_job() == _send) return after_answers_sent();
     switch (now) {
         case state::taking_body:
-            body_upload->take(in_buf, static_cast<size_t>(transferred));
-            return go_on_with_upload();
+            body->take(in_buf, static_cast<size_t>(transferred));
+            return go_on_with_body();
         case state::discarding:
             unread_body -= transferred;
             if (unread_body > 0) return receive_to_discard(unread_body);
@@ -356,30 +356,27 @@ void simple_server_node::close_for(const char* reason) {
 }
 
 void simple_server_node::after_disconnect() {
-    // An upload cut off here leaves nothing behind.
-    body_upload.reset();
+    // A body cut off here leaves nothing behind.
+    body.reset();
     log.disconnected();
 }
 
 // ---------------------------------------------------------------------------
 // Bodies: taken by an upload, discarded, or drained before the close
 
-void simple_server_node::take_upload(answer a, char* next) {
-    body_upload = std::move(a.body);
+void simple_server_node::take_body(answer a, char* next) {
+    body = std::make_unique<body_reader>(std::move(a.body), a.body_bytes);
     // The receive buffer is overwritten by the body before the answer is logged.
-    upload_request = {std::string(a.request_line), std::string(a.referer),
-                      std::string(a.user_agent), a.browser_form};
+    body_request = {std::string(a.request_line), std::string(a.referer), std::string(a.user_agent)};
     close_after_send = close_after_send || a.close_after_send;
     answered_length = to_transfer;
-    const long long here = group_end - next;
-    const auto taken = static_cast<size_t>(std::min<long long>(here, body_upload->missing()));
-    body_upload->take(next, taken);
+    const size_t taken = body->take(next, static_cast<size_t>(group_end - next));
     // Whatever came behind the whole body is the next group's start.
     next_group = next + taken;
     next_group_length = static_cast<int>(group_end - next_group);
-    if (a.continue_first && taken == 0 && body_upload->current() == upload::state::receiving) {
+    if (a.continue_first && taken == 0 && body->current() == body_reader::state::receiving) {
         // The client waits for this before it sends the body; the answers of
-        // the group before the upload go with it.
+        // the group before the request go with it.
         static const char go_on[] = "HTTP/1.1 100 Continue\r\n\r\n";
         const int length = static_cast<int>(sizeof go_on - 1);
         if (out_size - answered_length < length) return disconnect();
@@ -389,19 +386,19 @@ void simple_server_node::take_upload(answer a, char* next) {
         answered_length = 0;
         return send_answers(sent);
     }
-    go_on_with_upload();
+    go_on_with_body();
 }
 
-// The body arrives in receives of whatever the client sends, each taken by
-// the upload at once: the receive buffer never holds more than one of them,
-// and never a byte beyond the body.
-void simple_server_node::go_on_with_upload() {
-    if (body_upload->current() == upload::state::receiving) {
+// The body arrives in receives of whatever the client sends, each taken at
+// once: the receive buffer never holds more than one of them, and never a
+// byte beyond the body.
+void simple_server_node::go_on_with_body() {
+    if (body->current() == body_reader::state::receiving) {
         now = state::taking_body;
         partial_recv = true;
         buffer = in_buf;
         buffer_size = in_size;
-        to_transfer = static_cast<int>(std::min<long long>(in_size, body_upload->missing()));
+        to_transfer = static_cast<int>(std::min<long long>(in_size, body->missing()));
         // The receives of a body follow each other within a poll for a few
         // milliseconds at most: another client never waits long for a
         // large form (each piece may create files), and a body that comes
@@ -413,18 +410,17 @@ void simple_server_node::go_on_with_upload() {
         return;
     }
     partial_recv = false;
-    answer a = upload_result(*body_upload, upload_request.browser_form);
-    a.request_line = upload_request.line;
-    a.referer = upload_request.referer;
-    a.user_agent = upload_request.user_agent;
-    if (body_upload->current() == upload::state::stored) {
-        log.notice("upload stored: ", body_upload->stored_files());
-    } else {
-        // A refused upload closes the connection: what is left of its body is drained.
-        log.notice("upload refused: ", body_upload->reason());
-        unread_body = body_upload->missing();
+    answer a = body->taker().result(context());
+    a.request_line = body_request.line;
+    a.referer = body_request.referer;
+    a.user_agent = body_request.user_agent;
+    log_decision(a);
+    // A refused body closes the connection: what is left of it is drained.
+    if (body->current() == body_reader::state::refused) {
+        unread_body = body->missing();
+        a.last_of_group = true;
     }
-    body_upload.reset();
+    body.reset();
     written w;
     if (!write_logged(a, out_buf + answered_length, out_size - answered_length, &w)) {
         return disconnect();

@@ -12,8 +12,8 @@
 //   sending      The group's answers leave from the response buffer, the body
 //                of the last one possibly from its file behind them. What the
 //                group still holds waits in the receive buffer.
-//   taking_body  An upload's body arrives through the receive buffer and goes
-//                to the upload. The answers written before the upload wait
+//   taking_body  A request's body arrives through the receive buffer and goes
+//                to what takes it (an upload). The answers written before the upload wait
 //                unsent in the response buffer, to leave with its answer.
 //   deciding     A request of the group waits for work on another thread (a
 //                password being hashed): no job runs. The answers written
@@ -35,6 +35,7 @@
 #include <string>
 #include <string_view>
 
+#include "app/body_reader.h"
 #include "app/connection_log.h"
 #include "app/request.h"
 #include "app/responder.h"
@@ -104,8 +105,8 @@ class simple_server_node : public se_server_node {
     long long drain_ends_ns = 0;  // draining: when it stops (monotonic_ns)
 
     open_file body_file;  // the file whose body the send job ends with
-    // taking_body: the upload and the length of the answers written before it.
-    std::unique_ptr<upload> body_upload;
+    // taking_body: the body and the length of the answers written before it.
+    std::unique_ptr<body_reader> body;
     int answered_length = 0;
     // The receives of the body that follow each other within one poll, and
     // since when (monotonic_ns).
@@ -115,11 +116,10 @@ class simple_server_node : public se_server_node {
     bool answer_pages_resident = false;  // an answer has used the buffer past its kept pages
 
     connection_log log;
-    // taking_body: what the access log says of the upload's request.
+    // taking_body: what the access log says of the body's request.
     struct {
         std::string line, referer, user_agent;
-        bool browser_form = false;
-    } upload_request;
+    } body_request;
 
     bool tls_told = false;  // the TLS version and cipher are in the log
     void tell_tls();
@@ -163,8 +163,8 @@ class simple_server_node : public se_server_node {
     void end_body_from_file();
     // What comes once the group's answers are sent.
     void after_answers_sent();
-    void take_upload(answer a, char* next);
-    void go_on_with_upload();
+    void take_body(answer a, char* next);
+    void go_on_with_body();
     void start_discarding();
     void start_draining();
     void drain_on();

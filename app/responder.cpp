@@ -39,9 +39,10 @@ bool parse_request(const site_policy& site, char* begin, char* end, char** next,
     return !site.decode_path || percent_decode(r->target.path, &r->decoded_path);
 }
 
+// Said in the log, not in the answer, which another site's page reads.
 answer cross_site_refusal() {
     answer a = refused_upload(status_403);
-    a.refusal = "a page of another site sent it";
+    a.notice = "upload refused: a page of another site sent it";
     return a;
 }
 
@@ -139,7 +140,7 @@ answer respond(const decision_context& context, login_state* login, char* begin,
     answer a = decide(context, login, r);
     if (a.what == answer::kind::close || a.what == answer::kind::waiting) return a;
     // A body that no unit takes is read and thrown away.
-    if (announces_body(r.head) && a.what != answer::kind::upload)
+    if (announces_body(r.head) && a.what != answer::kind::body)
         leave_body_unread(context.site, r, &a);
     keep_or_close(context.site, r, &a);
     // A HEAD is answered as a GET, every decision included, without the

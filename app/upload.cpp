@@ -396,7 +396,7 @@ std::unique_ptr<upload> upload::form_files(int dir, const std::string& boundary,
 
 upload::state upload::take(const char* data, size_t size) {
     if (now != state::receiving) return now;
-    if (static_cast<off_t>(size) > missing()) {
+    if (length >= 0 && static_cast<off_t>(size) > missing()) {
         fail(status_400, "the body is longer than its Content-Length");
         return now;
     }
@@ -405,14 +405,26 @@ upload::state upload::take(const char* data, size_t size) {
         if (now == state::receiving) fail(status_500, "the body could not be taken");
         return now;
     }
-    if (missing() == 0 && now == state::receiving) {
-        if (!finish() || !place_files()) {
-            if (now == state::receiving) fail(status_500, "the files could not be placed");
-            return now;
-        }
-        now = state::stored;
-        answer_status = status_201;
+    if (length >= 0 && missing() == 0) return store_all();
+    return now;
+}
+
+upload::state upload::end_of_body() {
+    if (now != state::receiving) return now;
+    if (length >= 0 && missing() > 0) {
+        fail(status_400, "the body ended before its Content-Length");
+        return now;
     }
+    return store_all();
+}
+
+upload::state upload::store_all() {
+    if (now == state::receiving && (!finish() || !place_files())) {
+        if (now == state::receiving) fail(status_500, "the files could not be placed");
+        return now;
+    }
+    now = state::stored;
+    answer_status = status_201;
     return now;
 }
 

@@ -54,7 +54,8 @@ class upload {
     // The most file parts one form may hold.
     static constexpr size_t max_files = 1000;
 
-    // A PUT: `length` bytes become the file `name` in the directory open as
+    // A PUT: `length` bytes (-1: not known in advance, a chunked body) become
+    // the file `name` in the directory open as
     // `dir` (the upload keeps a descriptor of its own). `location` is what
     // the 201 answer names.
     static std::unique_ptr<upload> single_file(int dir, const std::string& name, off_t length,
@@ -73,8 +74,13 @@ class upload {
 
     // Takes the next `size` bytes of the body. Bytes beyond the announced
     // length fail the upload: a client must not send more than it announced.
+    // With a length, the last byte completes the upload.
     state take(const char* data, size_t size);
+    // The body has ended: an upload of unknown length (-1) is completed, one
+    // whose announced length has not come is refused.
+    state end_of_body();
     state current() const { return now; }
+    // The bytes still to come, with a length.
     off_t missing() const { return length - received; }
 
     // The answer's status line text ("201 Created", "409 Conflict", ...), and
@@ -134,6 +140,7 @@ class upload {
     const char* name_refusal(const std::string& name, bool new_in_form, std::string* why) const;
     bool create_file(file_in_work* file);
     bool place_files();
+    state store_all();
     bool place(file_in_work& file);
     bool place_as_new(file_in_work& file);
     bool place_over_old(file_in_work& file);

@@ -438,7 +438,7 @@ TEST_F(Responder, AHostOfAnotherSiteIsMisdirectedWhileAuthenticationIsOff) {
         login.authorized = true;
         char* next = nullptr;
         answer a = respond(context(), &login, head.data(), head.data() + head.size(), &next);
-        EXPECT_EQ(a.what == answer::kind::upload, host == "localhost") << host;
+        EXPECT_EQ(a.what == answer::kind::body, host == "localhost") << host;
     }
 }
 

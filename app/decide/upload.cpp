@@ -4,6 +4,7 @@
 
 #include "app/beneath_root.h"
 #include "app/decide/rules.h"
+#include "app/upload.h"
 
 namespace {
 
@@ -68,13 +69,56 @@ bool prefers_html(const request& r) {
            accept.substr(0, html).find('/') == std::string_view::npos;
 }
 
+answer stored_answer(const upload& done, bool browser_form) {
+    // A browser is sent back to the listing of the directory, where it sees
+    // what it stored; a reload there does not post the form again.
+    if (browser_form) {
+        const std::string& stored = done.location();
+        return status_answer(status_303,
+                             "Location: " + stored.substr(0, stored.rfind('/') + 1) + "\r\n");
+    }
+    return status_answer(status_201, "Location: " + done.location() + "\r\n");
+}
+
+// The answer to an upload once its body has been taken (or refused): 201
+// with the Location of what was stored, or for a browser's form 303 to the
+// directory's listing; a refusal says why, and closes the connection once
+// the answer is sent, as the rest of its body may follow.
+answer upload_result(const upload& done, bool browser_form) {
+    if (done.current() != upload::state::stored) {
+        answer a = refused_upload(done.status(), done.reason());
+        a.extra_headers = "Connection: close\r\n";
+        return a;
+    }
+    answer a = stored_answer(done, browser_form);
+    a.notice = "upload stored: " + done.stored_files();
+    return a;
+}
+
+// The body goes to the upload, which stores it; a browser's form is sent
+// back to the folder's listing once stored.
+class upload_taker : public body_taker {
+  public:
+    upload_taker(std::unique_ptr<upload> files, bool browser_form)
+        : files(std::move(files)), browser_form(browser_form) {}
+    bool take(const char* data, size_t size) override {
+        return files->take(data, size) != upload::state::failed;
+    }
+    void end() override { files->end_of_body(); }
+    answer result(const decision_context&) override { return upload_result(*files, browser_form); }
+
+  private:
+    std::unique_ptr<upload> files;
+    bool browser_form;
+};
+
 }  // namespace
 
 answer refused_upload(const char* status, std::string why) {
     answer a = status_answer(status);
     a.last_of_group = true;
-    a.refusal = std::move(why);
-    a.body_text = a.refusal;
+    a.notice = "upload refused: " + why;
+    a.body_text = std::move(why);
     return a;
 }
 
@@ -104,26 +148,12 @@ answer upload_answer(const decision_context& context, const request& r) {
     std::string location = "/" + r.target.path;
     if (!put && location.back() != '/') location += '/';
     answer a;
-    a.what = answer::kind::upload;
-    a.body = put ? upload::single_file(dir.get(), name, length, site.upload_replace, location)
-                 : upload::form_files(dir.get(), boundary, length, site.upload_replace, location);
+    a.what = answer::kind::body;
+    a.body = std::make_unique<upload_taker>(
+        put ? upload::single_file(dir.get(), name, length, site.upload_replace, location)
+            : upload::form_files(dir.get(), boundary, length, site.upload_replace, location),
+        !put && prefers_html(r));
+    a.body_bytes = length;
     a.continue_first = expects_continue(r);
-    a.browser_form = !put && prefers_html(r);
     return a;
-}
-
-answer upload_result(const upload& done, bool browser_form) {
-    if (done.current() != upload::state::stored) {
-        answer a = refused_upload(done.status(), done.reason());
-        a.extra_headers = "Connection: close\r\n";
-        return a;
-    }
-    // A browser is sent back to the listing of the directory, where it sees
-    // what it stored; a reload there does not post the form again.
-    if (browser_form) {
-        const std::string& stored = done.location();
-        return status_answer(status_303,
-                             "Location: " + stored.substr(0, stored.rfind('/') + 1) + "\r\n");
-    }
-    return status_answer(status_201, "Location: " + done.location() + "\r\n");
 }

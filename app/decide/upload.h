@@ -8,16 +8,10 @@
 #include "app/decide/context.h"
 #include "app/request.h"
 
-// The answer to an authenticated PUT or POST from this site: an `upload`
-// answer whose body goes to the upload, or a refusal given before the body
+// The answer to an authenticated PUT or POST from this site: a `body`
+// answer whose body goes to an upload, or a refusal given before the body
 // is read (which then closes the connection once it is sent).
 answer upload_answer(const decision_context& context, const request& r);
-
-// The answer to an upload once its body has been taken (or refused): 201
-// with the Location of what was stored, or for a browser's form 303 to the
-// directory's listing; a refusal says why, and closes the connection once
-// the answer is sent, as the rest of its body may follow.
-answer upload_result(const upload& done, bool browser_form);
 
 // An upload refused before its body is read: the body may still follow, so
 // the connection closes once the answer is sent. `why` goes to the log and
