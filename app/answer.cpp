@@ -87,6 +87,24 @@ written write_file(const decision_context& context, const answer& a,
     return w;
 }
 
+// The header of a generated body, which the caller sends behind it: its
+// length when known, else in chunks (or, for HTTP/1.0, to the close).
+written write_generated(const answer& a, const std::string& extra_headers, char* pos, int room) {
+    written w;
+    const long long length = a.source->length();
+    const std::string framing = length >= 0 ? "Content-Length: " + std::to_string(length) + "\r\n"
+                                : a.chunked ? std::string("Transfer-Encoding: chunked\r\n")
+                                            : std::string();
+    const int header_length =
+        snprintf(pos, static_cast<size_t>(room), "HTTP/1.1 %s\r\n%sContent-Type: %s\r\n%s\r\n",
+                 a.status, extra_headers.c_str(), a.content_type.c_str(), framing.c_str());
+    if (header_length < 0 || header_length >= room) return w;
+    w.length = w.header_length = header_length;
+    w.file_served = true;
+    w.body_generated = !a.head_only;
+    return w;
+}
+
 // The 304: the header alone, with the fields that name the version.
 written write_not_modified(const answer& a, const std::string& extra_headers, char* pos, int room) {
     written w;
@@ -134,12 +152,15 @@ written write_answer(const decision_context& context, const answer& a, char* pos
         case answer::kind::not_modified:
             w = write_not_modified(a, extra, pos, room);
             break;
+        case answer::kind::generated:
+            w = write_generated(a, extra, pos, room);
+            break;
         default:
             w = write_status(a.status, extra, a.body_text, pos, room);
     }
     if (a.head_only && w.length >= 0) {
         w.length = w.header_length;
-        w.body_from_file = false;
+        w.body_from_file = w.body_generated = false;
     }
     return w;
 }

@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+#include "app/body_source.h"
 #include "app/decide/context.h"
 #include "app/request_body.h"
 #include "app/status.h"
@@ -50,6 +51,7 @@ struct answer {
         not_modified,  // the 304 answer: `status` and `extra_headers`, no body
         body,          // the body that follows the head goes to `body`, which then answers
         waiting,       // not decided yet: ask again once `wait_for` is done
+        generated,     // `status` with a body that `source` makes as it is sent
     };
     kind what = kind::close;
     const char* status = nullptr;  // one of the texts of app/status.h
@@ -84,6 +86,8 @@ struct answer {
     bool continue_first = false;       // the client waits for "100 Continue" before its body
     std::string body_text;             // what a short answer says beside its status; empty: nothing
     std::shared_ptr<work_ticket> wait_for;  // the work a `waiting` answer waits for
+    std::unique_ptr<body_source> source;    // the body of a `generated` answer
+    bool chunked = false;  // a generated body of unknown length goes in chunks (HTTP/1.1)
 };
 
 // An answer that waits for `ticket`: the request is decided again once it is done.
@@ -100,6 +104,8 @@ struct written {
     // Only the header was written: the caller sends the answer's body from
     // its file (`body_length` bytes from `body_offset`) behind it.
     bool body_from_file = false;
+    // Only the header was written: the caller sends what `source` makes.
+    bool body_generated = false;
 };
 
 // Writes an answer at `pos`, never past `room` bytes. With `large_files`, a

@@ -27,6 +27,11 @@ const uintptr_t kept_answer_bytes = 4096;
 // How long the receives of an upload's body may follow each other in one poll.
 const long long body_chain_ns = 5000000;
 
+// The largest piece of a generated body sent at once, and the least room in
+// which one is made.
+const int generated_piece_max = 256 * 1024;
+const int min_generated_room = 4096;
+
 // The largest piece of a body that is thrown away that one job reads.
 const int discard_piece = 256 * 1024;
 
@@ -187,20 +192,69 @@ void simple_server_node::answer_on(char* current) {
         close_after_send = close_after_send || a.close_after_send || a.last_of_group;
         const long long body_unread = a.body_unread;
         const bool last = a.last_of_group;
-        // The body follows the header from the file.
+        // The body follows the header from the file, or as it is made.
         if (w.body_from_file) send_body_from(std::move(a));
+        if (w.body_generated) {
+            generating = std::move(a.source);
+            generating_chunked = a.chunked;
+        }
         if (body_unread != 0) {
             skip_unread_body(body_unread, next);
             break;
         }
         if (last) break;
-        if (w.body_from_file) {
+        if (w.body_from_file || w.body_generated) {
             // The rest of the group is answered once the body has been sent.
             if (current != group_end && !close_after_send) group_rest = current;
             break;
         }
     }
+    // The first piece of a generated body goes with its header.
+    if (generating) {
+        const int piece = next_generated_piece(out_buf + to_transfer, out_size - to_transfer);
+        if (piece < 0) return close_for("the body could not be made");
+        to_transfer += piece;
+    }
     send_answers(to_transfer);
+}
+
+// Writes the next piece of the generated body at `at`, as a chunk when it
+// goes in chunks; its length, or -1 when the source cannot go on. Once the
+// source is complete (and the last chunk written), `generating` goes.
+int simple_server_node::next_generated_piece(char* at, int room) {
+    // "%08x\r\n" before a chunk's bytes, "\r\n" after them, or the last
+    // chunk "0\r\n\r\n".
+    const int framing = generating_chunked ? 12 : 0;
+    room = std::min(room, generated_piece_max);
+    if (room < min_generated_room + framing) return 0;  // the next send makes room
+    char* data = at + (generating_chunked ? 10 : 0);
+    const long long made =
+        generating->produce(data, static_cast<size_t>(room - framing));
+    if (made < 0) return -1;
+    if (made == 0) {
+        generating.reset();
+        if (!generating_chunked) return 0;
+        memcpy(at, "0\r\n\r\n", 5);
+        return 5;
+    }
+    if (!generating_chunked) return static_cast<int>(made);
+    char size_line[17];
+    snprintf(size_line, sizeof size_line, "%08llx", made);
+    memcpy(at, size_line, 8);
+    memcpy(at + 8, "\r\n", 2);
+    memcpy(data + made, "\r\n", 2);
+    return static_cast<int>(made) + framing;
+}
+
+void simple_server_node::send_generated_piece() {
+    const int piece = next_generated_piece(out_buf, out_size);
+    if (piece < 0) return close_for("the body could not be made");
+    if (piece == 0) {
+        // A buffer too small for a piece can never send one.
+        if (generating) return close_for("response buffer full");
+        return after_answers_sent();
+    }
+    send_answers(piece);
 }
 
 // The body's first bytes came with the group: they are thrown away now, and
@@ -267,6 +321,7 @@ void simple_server_node::end_body_from_file() {
 }
 
 void simple_server_node::after_answers_sent() {
+    if (generating) return send_generated_piece();
     if (close_after_send) {
         if (unread_body != 0) return start_draining();
         return disconnect();

@@ -10,7 +10,8 @@
 //                bytes of it that came with an earlier body, if any). The
 //                response buffer holds nothing unsent.
 //   sending      The group's answers leave from the response buffer, the body
-//                of the last one possibly from its file behind them. What the
+//                of the last one possibly from its file behind them, or made
+//                a piece at a time into the buffer by its source. What the
 //                group still holds waits in the receive buffer.
 //   taking_body  A request's body arrives through the receive buffer and goes
 //                to what takes it (an upload). The answers written before the upload wait
@@ -105,6 +106,10 @@ class simple_server_node : public se_server_node {
     long long drain_ends_ns = 0;  // draining: when it stops (monotonic_ns)
 
     open_file body_file;  // the file whose body the send job ends with
+    // sending: the source of a generated body still being sent, and whether
+    // it goes in chunks.
+    std::unique_ptr<body_source> generating;
+    bool generating_chunked = false;
     // taking_body: the body and the length of the answers written before it.
     std::unique_ptr<body_reader> body;
     int answered_length = 0;
@@ -160,6 +165,8 @@ class simple_server_node : public se_server_node {
     // Starts the send job of the first `length` bytes of the response buffer.
     void send_answers(int length);
     void send_body_from(answer a);
+    int next_generated_piece(char* at, int room);
+    void send_generated_piece();
     void end_body_from_file();
     // What comes once the group's answers are sent.
     void after_answers_sent();
