@@ -142,7 +142,7 @@ written write_answer(const decision_context& context, const answer& a, char* pos
     // Where clients may store files, no answer's type is guessed from its
     // bytes: a stored text would otherwise run as a page of this site.
     std::string extra = a.extra_headers;
-    if (site.upload) extra += "X-Content-Type-Options: nosniff\r\n";
+    if (share_is_writable(site)) extra += "X-Content-Type-Options: nosniff\r\n";
     if (site.date_field) extra += context.services.date_field.at(context.services.wall_clock());
     written w;
     switch (a.what) {

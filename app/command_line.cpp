@@ -9,7 +9,7 @@ namespace {
 
 void print_usage(const char* name) {
     printf(
-        "Usage: %s [-b ADDR] [-p PORT] [--auth USER:PASSWORD] [-u] [--tls] [--log FILE] DIR\n"
+        "Usage: %s [-b ADDR] [-p PORT] [--auth USER:PASSWORD] [-u] [-w] [--tls] [--log FILE] DIR\n"
         "       %s [-c FILE] [-t]\n"
         "       %s --passwd FILE USER\n"
         "       %s --hash-password [USER]\n"
@@ -27,7 +27,10 @@ void print_usage(const char* name) {
         "                     password, printed at the start\n"
         "      --auth-file F  the login and password from a file: one line U:P, or a\n"
         "                     password file of several users (see --passwd)\n"
-        "  -u, --upload       let clients that log in upload files into the folder\n"
+        "  -u, --upload       let clients that log in upload new files and make folders\n"
+        "  -w, --write        let them also replace, rename, move and delete (the\n"
+        "                     folder can be mounted over WebDAV, read-only without -u\n"
+        "                     and -w)\n"
         "      --hidden       serve and list names that begin with \".\" (hidden, and\n"
         "                     not served by name, otherwise)\n"
         "      --tls          serve HTTPS with a certificate made at the start (printed\n"
@@ -127,6 +130,9 @@ int answer_arguments(int argc, char** argv, command_line* options) {
             options->passwd_user = argv[++i];
         } else if (is("--upload") || is("-u")) {
             options->upload = true;
+            share_options = true;
+        } else if (is("--write") || is("-w")) {
+            options->write = true;
             share_options = true;
         } else if (is("--tls")) {
             options->tls = true;

@@ -16,7 +16,8 @@ struct command_line {
     std::string port;       // -p N
     std::string auth;       // --auth USER:PASSWORD (wiped from the arguments once read)
     std::string auth_file;  // --auth-file FILE: a USER:PASSWORD line, or an htpasswd file
-    bool upload = false;    // -u
+    bool upload = false;    // -u: every user may store new files and make folders
+    bool write = false;     // -w: every user may also replace, move, delete and lock
     bool hidden = false;    // --hidden: names beginning with "." are served and listed
     bool tls = false;       // --tls: HTTPS, with a certificate made at start-up
     std::string tls_cert;   // --tls-cert FILE, with --tls-key FILE: HTTPS with this pair

@@ -39,6 +39,7 @@ enum class value_kind {
     upload_mode,    // a number (0 is off) or "replace"
     bytes,          // a positive number of bytes
     log_form,       // spec or combined
+    rights,         // user:level pairs, by ","
     password_file,  // an htpasswd file whose every entry is taken
 };
 
@@ -230,6 +231,19 @@ const key_row key_rows[] = {
     {"tls_key", value_kind::text, false, nullptr,
      [](const std::string& v, configuration* c) { c->tls_key = v; },
      [](const configuration& c) { return c.tls_key; }},
+    {"webdav", value_kind::on_off, false, nullptr,
+     [](const std::string& v, configuration* c) { c->site.webdav = is_on(v); },
+     [](const configuration& c) { return on_off(c.site.webdav); }},
+    {"public", value_kind::on_off, false, nullptr,
+     [](const std::string& v, configuration* c) { c->site.public_read = is_on(v); },
+     [](const configuration& c) { return on_off(c.site.public_read); }},
+    {"rights", value_kind::rights, false, nullptr,
+     [](const std::string& v, configuration* c) {
+         c->rights = v;
+         std::string ignored;
+         parse_rights(v, &c->site.rights, &ignored);
+     },
+     [](const configuration& c) { return c.rights; }},
     {"server_names", value_kind::text, false, nullptr,
      [](const std::string& v, configuration* c) { c->server_names = v; },
      [](const configuration& c) { return c.server_names; }},
@@ -316,6 +330,12 @@ std::string value_problem(value_kind kind, const std::string& value, config_form
             return value == "spec" || value == "combined"
                        ? ""
                        : quoted(value) + " is neither spec nor combined";
+        case value_kind::rights: {
+            std::map<std::string, share_access> rights;
+            std::string problem;
+            parse_rights(value, &rights, &problem);
+            return problem;
+        }
     }
     return "";
 }
@@ -578,6 +598,37 @@ exposure listen_exposure(const std::string& ip, config_form form) {
         return IN6_IS_ADDR_LOOPBACK(&v6) || mapped_loopback ? exposure::loopback : exposure::others;
     }
     return exposure::others;  // no address: nothing listens, but judge it as exposed
+}
+
+bool parse_rights(std::string_view text, std::map<std::string, share_access>* rights,
+                  std::string* problem) {
+    static const std::pair<const char*, share_access> levels[] = {{"read", share_access::read},
+                                                                  {"create", share_access::create},
+                                                                  {"change", share_access::change}};
+    rights->clear();
+    for (size_t begin = 0; begin < text.size();) {
+        const size_t end = std::min(text.find(',', begin), text.size());
+        const std::string_view pair = trim_blanks(text.substr(begin, end - begin));
+        begin = end + 1;
+        const size_t colon = pair.rfind(':');
+        const std::string_view user = colon == std::string_view::npos ? "" : pair.substr(0, colon);
+        const std::string_view level =
+            colon == std::string_view::npos ? "" : pair.substr(colon + 1);
+        const auto found = std::find_if(std::begin(levels), std::end(levels),
+                                        [&](const auto& row) { return level == row.first; });
+        if (user.empty() || found == std::end(levels)) {
+            *problem = "\"" + std::string(pair) +
+                       "\" is not user:level (the levels are read, create and change)";
+            rights->clear();
+            return false;
+        }
+        if (!rights->emplace(std::string(user), found->second).second) {
+            *problem = std::string(user) + " is given rights twice";
+            rights->clear();
+            return false;
+        }
+    }
+    return true;
 }
 
 bool is_known_key(const std::string& key) {

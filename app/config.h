@@ -43,6 +43,7 @@ struct configuration {
     std::string listing;                         // "1": listings; "all": hidden names too
     std::string upload;                          // "1": uploads; "replace": over existing files too
     std::string server_names;                    // names of this server beside its own, by ","
+    std::string rights;                          // user:level pairs, by ",", as written
     bool wake_on_io = false;       // wait for socket readiness instead of a fixed pause
     unsigned int login_limit = 0;  // failed logins an address may make a minute; 0: no limit
     std::string log_file;          // the log: the key log, or the executable's path with ".log"
@@ -79,6 +80,12 @@ void assemble_site(const configuration& config, site_policy* site, site_services
 
 // The site policy alone, for what only reads it.
 site_policy policy_of(const configuration& config);
+
+// The rights of the key rights: "alice:change,bob:read,*:create", the levels
+// read, create and change, "*" for every user not named. False, with
+// `rights` empty and `problem` saying why, for anything else.
+bool parse_rights(std::string_view text, std::map<std::string, share_access>* rights,
+                  std::string* problem);
 
 // Whether start-up reads `key`.
 bool is_known_key(const std::string& key);

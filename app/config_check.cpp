@@ -127,6 +127,27 @@ class config_checker {
         }
         check_password();
         check_tls();
+        check_rights();
+    }
+
+    // Every name the key rights gives rights to is a user who can log in.
+    void check_rights() {
+        const setting rights = value_of("rights", "");
+        std::map<std::string, share_access> given;
+        std::string ignored;
+        if (!parse_rights(rights.value, &given, &ignored)) return;  // told on its line
+        const configuration defaults = default_configuration(exe);
+        const setting htpasswd = value_of("htpasswd", "");
+        password_file users;
+        if (!htpasswd.value.empty()) users.load(htpasswd.value, nullptr);
+        const std::string login = value_of("login", defaults.site.login).value;
+        for (const auto& [user, level] : given) {
+            const bool known =
+                user == "*" ||
+                (htpasswd.value.empty() ? user == login && !login.empty() : users.has_user(user));
+            if (!known)
+                report(rights.line, "error", "rights: " + user + " is no user who can log in");
+        }
     }
 
     // The certificate and its key go together, load, match, and are not

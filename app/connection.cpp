@@ -228,8 +228,7 @@ int simple_server_node::next_generated_piece(char* at, int room) {
     room = std::min(room, generated_piece_max);
     if (room < min_generated_room + framing) return 0;  // the next send makes room
     char* data = at + (generating_chunked ? 10 : 0);
-    const long long made =
-        generating->produce(data, static_cast<size_t>(room - framing));
+    const long long made = generating->produce(data, static_cast<size_t>(room - framing));
     if (made < 0) return -1;
     if (made == 0) {
         generating.reset();

@@ -71,6 +71,7 @@ class password_file {
     void remember(const hash_job& job, long long now_ms);
 
     size_t users() const { return hashes.size(); }
+    bool has_user(std::string_view user) const { return hashes.find(user) != hashes.end(); }
 
     // How many passwords check has hashed.
     unsigned long long hashes_run() const { return hashed; }

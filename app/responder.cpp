@@ -1,5 +1,6 @@
 #include "app/responder.h"
 
+#include "app/decide/dav.h"
 #include "app/decide/files.h"
 #include "app/decide/methods.h"
 #include "app/decide/rules.h"
@@ -63,23 +64,40 @@ void leave_body_unread(const site_policy& site, const request& r, answer* a) {
     a->extra_headers += "Connection: close\r\n";
 }
 
+// A user whose access is less than the method needs is refused: the
+// answer says what they may do, the log who tried what.
+answer beyond_access(const request& r, const std::string& user, share_access granted) {
+    answer a = status_answer(status_403);
+    a.body_text = granted == share_access::read ? "this share is read-only for you"
+                                                : "you may not change what is in this share";
+    a.notice = "refused: " + (user.empty() ? std::string("-") : user) + " may not " +
+               std::string(r.head.method);
+    return a;
+}
+
 // The answer to an authenticated request, by the unit of its method. A
 // method the site does not answer is refused 405 where clients may store
-// files, and closes the connection otherwise, as it always did.
-answer authorized_answer(const decision_context& context, const request& r) {
+// files or mount the share, and closes the connection otherwise, as it
+// always did.
+answer authorized_answer(const decision_context& context, const request& r,
+                         const std::string& user) {
     const site_policy& site = context.site;
     const method_row* method = served_method(site, r.head.method);
     if (method == nullptr) {
-        return site.upload ? status_answer(status_405, allow_field(site)) : answer();
+        return site.upload || site.webdav ? status_answer(status_405, allow_field(site)) : answer();
     }
+    const share_access granted = access_of(site, user);
+    if (granted < method->needs) return beyond_access(r, user, granted);
     if (method->unsafe && !from_this_site(site, r)) return cross_site_refusal();
     switch (method->unit) {
         case method_unit::upload:
-            return upload_answer(context, r);
+            return upload_answer(context, r, granted);
+        case method_unit::dav:
+            return dav_answer(context, r, granted);
         case method_unit::files:
             break;
     }
-    return file_answer(context, r);
+    return file_answer(context, r, granted);
 }
 
 // A query must be key=value pairs, unless paths are decoded: then a query
@@ -118,15 +136,23 @@ void keep_or_close(const site_policy& site, const request& r, answer* a) {
 // Host that is not this server's names another site, made to lead here
 // (DNS rebinding): it is answered 421.
 answer decide(const decision_context& context, login_state* login, const request& r) {
-    if (authentication_off(context) && !host_is_ours(context.site, r)) {
-        return status_answer(status_421);
+    const site_policy& site = context.site;
+    if (authentication_off(context) && !host_is_ours(site, r)) return status_answer(status_421);
+    // A public share is read by anyone who brings no credentials; whoever
+    // brings them logs in, and only a login may change the share.
+    if (!login->authorized && site.public_read && !carries_credentials(r)) {
+        const method_row* method = served_method(site, r.head.method);
+        if (method != nullptr && method->needs == share_access::read) {
+            if (!query_is_served(site, r)) return answer();
+            return authorized_answer(context, r, std::string());
+        }
     }
     answer a;
     if (!login->authorized) a = check_login(context, login, r);
     if (!login->authorized) return a;
-    if (!query_is_served(context.site, r)) return answer();
+    if (!query_is_served(site, r)) return answer();
     const char* event = a.event;
-    a = authorized_answer(context, r);
+    a = authorized_answer(context, r, login->user);
     a.event = event;
     return a;
 }

@@ -166,7 +166,11 @@ bool share_config(const command_line& options, param_map* params, std::string* e
         {"login", login}, {"password", password},
         {"root", dir},    {"listing", options.hidden ? "all" : "1"},
     };
+    // Mounted over WebDAV too, read-only unless writes are allowed: -u lets
+    // every user store new files and folders, -w change what is there.
+    (*params)["webdav"] = "1";
     if (options.upload) (*params)["upload"] = "1";
+    if (options.write) (*params)["rights"] = "*:change";
     if (!htpasswd.empty()) (*params)["htpasswd"] = htpasswd;
     if (!options.tls_cert.empty() || !options.tls_key.empty()) {
         if (options.tls_cert.empty() || options.tls_key.empty() || options.tls) {

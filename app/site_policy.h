@@ -7,11 +7,21 @@
 
 #include <sys/types.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
 #include "app/log_format.h"
 #include "http/http_utils.h"
+
+// What a user may do to the share, each level all the one before it allows
+// and more.
+enum class share_access {
+    read,     // read files, folders and their properties
+    create,   // also store new files and make new folders
+    replace,  // also store over existing files
+    change,   // also move, delete, change properties and lock
+};
 
 struct site_policy {
     // How each connection is driven.
@@ -51,6 +61,11 @@ struct site_policy {
     std::vector<std::string> server_names;
     bool upload = false;          // authenticated clients may PUT files and POST forms of files
     bool upload_replace = false;  // an upload may replace an existing file
+    bool webdav = false;          // the WebDAV methods are answered: the share can be mounted
+    bool public_read = false;     // anyone may read without logging in; writes still need a login
+    // What each user may do, by name; "*" stands for every user not named.
+    // A user named nowhere gets what `upload` and `upload_replace` give.
+    std::map<std::string, share_access> rights;
     log_format log_form = log_format::spec;  // how connections write the log
     bool tls = false;         // the site is reached over TLS only: its scheme is https
     bool date_field = false;  // every answer carries a Date field
@@ -59,3 +74,10 @@ struct site_policy {
     bool retry_after = false;
     off_t upload_max = off_t{1} << 30;  // the largest body of one upload, in bytes
 };
+
+// What `user` (empty: nobody logged in, or authentication is off) may do.
+share_access access_of(const site_policy& site, const std::string& user);
+
+// Whether anyone may change the share at all: its answers then tell browsers
+// not to guess types from bytes that clients stored.
+bool share_is_writable(const site_policy& site);

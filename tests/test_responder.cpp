@@ -442,6 +442,53 @@ TEST_F(Responder, AHostOfAnotherSiteIsMisdirectedWhileAuthenticationIsOff) {
     }
 }
 
+// Each user may do what the key rights gives them, a user it does not name
+// what upload gives; a public share is read without a login, and written
+// only with one.
+TEST_F(Responder, RightsGiveEachUserWhatTheyMayDo) {
+    site.webdav = true;
+    site.login = "user";
+    site.password = "5712";
+    site.expected_credentials = "dXNlcjo1NzEy";  // user:5712
+    site.rights = {{"alice", share_access::change}, {"bob", share_access::read}};
+    std::ofstream(root / "old.txt") << "old";
+    struct row {
+        const char* user;  // null: no login
+        const char* method;
+        const char* target;
+        bool upload_key;
+        bool public_read;
+        const char* status;  // "body": the request's body is taken
+    };
+    const row rows[] = {
+        {"bob", "PUT", "/new.txt", true, false, "403 Forbidden"},
+        {"bob", "GET", "/digits.txt", true, false, "200 OK"},
+        {"carol", "PUT", "/new.txt", true, false, "body"},
+        {"carol", "PUT", "/new.txt", false, false, "403 Forbidden"},
+        {"alice", "PUT", "/new.txt", false, false, "body"},
+        {"alice", "PUT", "/old.txt", false, false, "body"},
+        {"carol", "PROPFIND", "/", false, false, "405 Method Not Allowed"},
+        {"bob", "OPTIONS", "/", false, false, "200 OK"},
+        {nullptr, "GET", "/digits.txt", false, true, "200 OK"},
+        {nullptr, "PUT", "/new.txt", true, true, "401 Unauthorized"},
+        {nullptr, "GET", "/digits.txt", false, false, "401 Unauthorized"},
+    };
+    for (const row& r : rows) {
+        site.upload = r.upload_key;
+        site.public_read = r.public_read;
+        std::string head = std::string(r.method) + " " + r.target +
+                           " HTTP/1.1\r\nHost: h\r\nContent-Length: 0\r\n\r\n";
+        login_state login;
+        login.authorized = r.user != nullptr;
+        login.user = r.user != nullptr ? r.user : "";
+        char* next = nullptr;
+        answer a = respond(context(), &login, head.data(), head.data() + head.size(), &next);
+        const std::string got = a.what == answer::kind::body ? "body" : a.status;
+        EXPECT_EQ(got, r.status) << (r.user ? r.user : "nobody") << " " << r.method << " "
+                                 << r.target << (r.upload_key ? " with upload=1" : "");
+    }
+}
+
 // A request that changes something is taken only from a page of this site,
 // or from no page at all. The scheme is part of the origin, and a port may
 // be left out only where it is its scheme's default.

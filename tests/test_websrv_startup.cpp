@@ -474,6 +474,14 @@ TEST(WebsrvStartup, CheckReportsEveryLineNotUsedAsWritten) {
          {": error: neither password= nor htpasswd= is set: the login user:5712, which everyone "
           "knows, would be in force"},
          true},
+        // Rights name users who can log in, at the levels there are.
+        {loopback + "password=s\nrights=user:change,alice:read,*:create\n",
+         1,
+         {":3: error: rights: alice is no user who can log in"}},
+        {loopback + "password=s\nrights=user:write\n",
+         1,
+         {":3: error: rights: \"user:write\" is not user:level (the levels are read, create and "
+          "change)"}},
         // Authentication is judged by what it exposes.
         {"ip=::1\n", 0, {default_password}},
         {"login=\npassword=\n",

@@ -69,10 +69,6 @@ bool credentials_match(const site_policy& site, const request& r) {
     return false;
 }
 
-bool carries_credentials(const request& r) {
-    return r.target.has_user_info || r.head.authorization.has_value();
-}
-
 // With a login limit, a client that may try no more logins is answered and
 // closed, and the rest of its group is dropped.
 answer limit_reached(const decision_context& context, const login_state& login) {
@@ -100,6 +96,10 @@ answer hashing_busy(login_state* login) {
 }
 
 }  // namespace
+
+bool carries_credentials(const request& r) {
+    return r.target.has_user_info || r.head.authorization.has_value();
+}
 
 bool authentication_off(const decision_context& context) {
     return context.site.login.empty() && context.site.password.empty() &&

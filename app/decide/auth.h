@@ -34,6 +34,10 @@ struct login_state {
 // password, and no password file.
 bool authentication_off(const decision_context& context);
 
+// Whether the request brings credentials: user information in its target,
+// or an Authorization field.
+bool carries_credentials(const request& r);
+
 // The credentials of a connection that is not yet authorized. When they
 // pass, `login` is authorized and the answer is `close` with the event
 // "authorization detected" (the request is then answered as its method

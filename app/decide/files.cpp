@@ -94,7 +94,7 @@ answer redirect_to_directory(const site_policy& site, const request& r) {
 // The file opened is the one the path names once its dot steps are resolved
 // as text: the kernel would resolve a ".." after following a link, and a
 // link to a shallower place (www -> .) would then lead above the root.
-answer file_answer(const decision_context& context, const request& r) {
+answer file_answer(const decision_context& context, const request& r, share_access granted) {
     const site_policy& site = context.site;
     std::string resolved;
     if (!resolve_in_root(site, r, &resolved)) return status_answer(status_403);
@@ -110,7 +110,8 @@ answer file_answer(const decision_context& context, const request& r) {
     answer a;
     if (!open_and_look(file_name, &a.file, &a.file_info)) {
         // Only a directory named with its "/" is listed, as its index would be served.
-        if (site.listing && directory.back() == '/') return listing_answer(context, r, resolved);
+        if (site.listing && directory.back() == '/')
+            return listing_answer(context, r, resolved, granted);
         return status_answer(status_404);
     }
     if (S_ISDIR(a.file_info.st_mode)) return redirect_to_directory(site, r);

@@ -8,5 +8,6 @@
 #include "app/decide/context.h"
 #include "app/request.h"
 
-// The answer to an authenticated GET or HEAD.
-answer file_answer(const decision_context& context, const request& r);
+// The answer to an authenticated GET or HEAD of a user with `granted`
+// access (a listing offers what it allows).
+answer file_answer(const decision_context& context, const request& r, share_access granted);

@@ -17,14 +17,14 @@ bool wants_json(const request& r) {
 // buffer or, with large_files, from the file. It is titled with the path that
 // its dot steps resolve to, the same for every spelling of it.
 answer listing_answer(const decision_context& context, const request& r,
-                      const std::string& resolved) {
+                      const std::string& resolved, share_access granted) {
     const site_policy& site = context.site;
     listing_request what;
     what.dir = site.root + resolved;
     what.url_path = "/" + (site.decode_path ? percent_encode_path(resolved) : resolved);
     what.json = wants_json(r);
     what.options.show_hidden = site.listing_hidden;
-    what.options.upload_form = site.upload;
+    what.options.upload_form = granted >= share_access::create;
     what.options.decoded_paths = site.decode_path;
     const listing_page page =
         context.services.listings.page(what, context.now_ms, context.services.page_builds.get());

@@ -11,6 +11,8 @@
 #include "app/request.h"
 
 // The listing of the directory `resolved` (relative to the root, empty or
-// ending in "/") that the request reached, whatever path led there.
+// ending in "/") that the request reached, whatever path led there, for a
+// user with `granted` access: the form to upload files is there only for
+// one who may.
 answer listing_answer(const decision_context& context, const request& r,
-                      const std::string& resolved);
+                      const std::string& resolved, share_access granted);

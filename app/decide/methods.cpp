@@ -2,11 +2,33 @@
 
 namespace {
 
+bool always(const site_policy&) {
+    return true;
+}
+bool with_head(const site_policy& s) {
+    return s.head;
+}
+bool with_writes(const site_policy& s) {
+    return s.upload || s.webdav;
+}
+bool with_webdav(const site_policy& s) {
+    return s.webdav;
+}
+
 const method_row method_rows[] = {
-    {"GET", method_unit::files, false, false, [](const site_policy&) { return true; }},
-    {"HEAD", method_unit::files, false, false, [](const site_policy& s) { return s.head; }},
-    {"PUT", method_unit::upload, true, true, [](const site_policy& s) { return s.upload; }},
-    {"POST", method_unit::upload, true, true, [](const site_policy& s) { return s.upload; }},
+    {"GET", method_unit::files, share_access::read, false, false, always},
+    {"HEAD", method_unit::files, share_access::read, false, false, with_head},
+    {"PUT", method_unit::upload, share_access::create, true, true, with_writes},
+    {"POST", method_unit::upload, share_access::create, true, true, with_writes},
+    {"OPTIONS", method_unit::dav, share_access::read, false, false, with_webdav},
+    {"PROPFIND", method_unit::dav, share_access::read, false, true, with_webdav},
+    {"PROPPATCH", method_unit::dav, share_access::change, true, true, with_webdav},
+    {"MKCOL", method_unit::dav, share_access::create, true, true, with_webdav},
+    {"DELETE", method_unit::dav, share_access::change, true, false, with_webdav},
+    {"COPY", method_unit::dav, share_access::create, true, false, with_webdav},
+    {"MOVE", method_unit::dav, share_access::change, true, false, with_webdav},
+    {"LOCK", method_unit::dav, share_access::change, true, true, with_webdav},
+    {"UNLOCK", method_unit::dav, share_access::change, true, false, with_webdav},
 };
 
 }  // namespace
@@ -25,12 +47,16 @@ bool takes_bodies(const site_policy& site) {
     return false;
 }
 
-std::string allow_field(const site_policy& site) {
-    std::string field = "Allow:";
+std::string allowed_methods(const site_policy& site) {
+    std::string methods;
     for (const method_row& row : method_rows) {
         if (!row.served(site)) continue;
-        field += field.size() > 6 ? ", " : " ";
-        field += row.name;
+        if (!methods.empty()) methods += ", ";
+        methods += row.name;
     }
-    return field + "\r\n";
+    return methods;
+}
+
+std::string allow_field(const site_policy& site) {
+    return "Allow: " + allowed_methods(site) + "\r\n";
 }

@@ -122,7 +122,7 @@ answer refused_upload(const char* status, std::string why) {
     return a;
 }
 
-answer upload_answer(const decision_context& context, const request& r) {
+answer upload_answer(const decision_context& context, const request& r, share_access granted) {
     const site_policy& site = context.site;
     off_t length = 0;
     if (r.head.transfer_encoding || !r.head.content_length) {
@@ -149,9 +149,10 @@ answer upload_answer(const decision_context& context, const request& r) {
     if (!put && location.back() != '/') location += '/';
     answer a;
     a.what = answer::kind::body;
+    const bool replace = granted >= share_access::replace;
     a.body = std::make_unique<upload_taker>(
-        put ? upload::single_file(dir.get(), name, length, site.upload_replace, location)
-            : upload::form_files(dir.get(), boundary, length, site.upload_replace, location),
+        put ? upload::single_file(dir.get(), name, length, replace, location)
+            : upload::form_files(dir.get(), boundary, length, replace, location),
         !put && prefers_html(r));
     a.body_bytes = length;
     a.continue_first = expects_continue(r);

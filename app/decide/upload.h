@@ -11,7 +11,9 @@
 // The answer to an authenticated PUT or POST from this site: a `body`
 // answer whose body goes to an upload, or a refusal given before the body
 // is read (which then closes the connection once it is sent).
-answer upload_answer(const decision_context& context, const request& r);
+// `granted`: the user's access; a file that exists is replaced only with
+// share_access::replace or more.
+answer upload_answer(const decision_context& context, const request& r, share_access granted);
 
 // An upload refused before its body is read: the body may still follow, so
 // the connection closes once the answer is sent. `why` goes to the log and

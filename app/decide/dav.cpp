@@ -1,0 +1,21 @@
+#include "app/decide/dav.h"
+
+#include "app/decide/methods.h"
+
+namespace {
+
+// What a client learns first, often of the root: the classes of WebDAV the
+// share speaks (2: with locks, which macOS needs to mount it writable), and
+// the methods; older Windows clients look for MS-Author-Via.
+answer options_answer(const site_policy& site) {
+    answer a = status_answer(status_200, allow_field(site) + "DAV: 1, 2\r\nMS-Author-Via: DAV\r\n");
+    a.body_text.clear();
+    return a;
+}
+
+}  // namespace
+
+answer dav_answer(const decision_context& context, const request& r, share_access) {
+    if (r.head.method == "OPTIONS") return options_answer(context.site);
+    return status_answer(status_405, allow_field(context.site));
+}
