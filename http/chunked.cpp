@@ -12,6 +12,11 @@ constexpr char cr_without_lf[] = "a CR is not followed by LF";
 constexpr char size_followed[] = "a chunk size is followed by other text";
 constexpr char bad_extension[] = "a chunk extension is malformed";
 constexpr char bad_trailer[] = "a trailer field is malformed";
+constexpr char long_size_line[] = "a chunk size line is longer than 1024 bytes";
+constexpr char long_trailer[] = "the trailer section is longer than 4096 bytes";
+static_assert(chunked_decoder::max_size_line == 1024 &&
+                  chunked_decoder::max_trailer_section == 4096,
+              "the reasons name the bounds");
 
 bool is_blank(unsigned char c) {
     return c == ' ' || c == '\t';
@@ -83,7 +88,7 @@ bool chunked_decoder::step(unsigned char c) {
 bool chunked_decoder::step_size_line(unsigned char c) {
     if (c == '\n') return fail(state::failed, bare_lf);
     if (c != '\r' && ++line_length_ > max_size_line) {
-        return fail(state::failed, "a chunk size line is longer than 1024 bytes");
+        return fail(state::failed, long_size_line);
     }
     const int digit = hex_value(c);
     switch (phase_) {
@@ -215,7 +220,7 @@ bool chunked_decoder::step_after_data(unsigned char c) {
 
 bool chunked_decoder::step_trailer(unsigned char c) {
     if (++trailer_length_ > max_trailer_section) {
-        return fail(state::failed, "the trailer section is longer than 4096 bytes");
+        return fail(state::failed, long_trailer);
     }
     const bool line_end = phase_ == phase::trailer_lf || phase_ == phase::final_lf;
     if (line_end != (c == '\n')) return fail(state::failed, line_end ? cr_without_lf : bare_lf);
