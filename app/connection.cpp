@@ -353,9 +353,13 @@ void simple_server_node::result_proc() {
     if (!done) return close_for(get_result_str(result));
     if (get_job() == _send) return after_answers_sent();
     switch (now) {
-        case state::taking_body:
-            body->take(in_buf, static_cast<size_t>(transferred));
+        case state::taking_body: {
+            // What came behind a chunked body is the next group's start.
+            const size_t taken = body->take(in_buf, static_cast<size_t>(transferred));
+            next_group = in_buf + taken;
+            next_group_length = transferred - static_cast<int>(taken);
             return go_on_with_body();
+        }
         case state::discarding:
             unread_body -= transferred;
             if (unread_body > 0) return receive_to_discard(unread_body);
@@ -419,7 +423,8 @@ void simple_server_node::after_disconnect() {
 // Bodies: taken by an upload, discarded, or drained before the close
 
 void simple_server_node::take_body(answer a, char* next) {
-    body = std::make_unique<body_reader>(std::move(a.body), a.body_bytes);
+    body = std::make_unique<body_reader>(std::move(a.body), a.body_bytes,
+                                         static_cast<long long>(site->upload_max));
     // The receive buffer is overwritten by the body before the answer is logged.
     body_request = {std::string(a.request_line), std::string(a.referer), std::string(a.user_agent)};
     close_after_send = close_after_send || a.close_after_send;
@@ -452,7 +457,9 @@ void simple_server_node::go_on_with_body() {
         partial_recv = true;
         buffer = in_buf;
         buffer_size = in_size;
-        to_transfer = static_cast<int>(std::min<long long>(in_size, body->missing()));
+        const long long missing = body->missing();
+        to_transfer =
+            missing < 0 ? in_size : static_cast<int>(std::min<long long>(in_size, missing));
         // The receives of a body follow each other within a poll for a few
         // milliseconds at most: another client never waits long for a
         // large form (each piece may create files), and a body that comes
@@ -464,13 +471,14 @@ void simple_server_node::go_on_with_body() {
         return;
     }
     partial_recv = false;
-    answer a = body->taker().result(context());
+    answer a = body_answer();
     a.request_line = body_request.line;
     a.referer = body_request.referer;
     a.user_agent = body_request.user_agent;
     log_decision(a);
-    // A refused body closes the connection: what is left of it is drained.
-    if (body->current() == body_reader::state::refused) {
+    // A body that was not taken whole closes the connection: what is left of
+    // it is drained.
+    if (body->current() != body_reader::state::ended) {
         unread_body = body->missing();
         a.last_of_group = true;
     }
@@ -481,6 +489,20 @@ void simple_server_node::go_on_with_body() {
     }
     close_after_send = close_after_send || a.last_of_group;
     send_answers(answered_length + w.length);
+}
+
+// What answers the request once its body has ended or was refused: the
+// taker, unless the chunks themselves were not a body or too large.
+answer simple_server_node::body_answer() {
+    const body_reader::state read = body->current();
+    if (read != body_reader::state::malformed && read != body_reader::state::too_large) {
+        return body->taker().result(context());
+    }
+    const bool large = read == body_reader::state::too_large;
+    answer a = status_answer(large ? status_413 : status_400, "Connection: close\r\n");
+    a.body_text = large ? "the body is larger than upload_max" : body->reason();
+    a.notice = "body refused: " + a.body_text;
+    return a;
 }
 
 // The response buffer holds nothing unsent while a body is thrown away: its

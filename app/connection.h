@@ -171,6 +171,7 @@ class simple_server_node : public se_server_node {
     // What comes once the group's answers are sent.
     void after_answers_sent();
     void take_body(answer a, char* next);
+    answer body_answer();
     void go_on_with_body();
     void start_discarding();
     void start_draining();

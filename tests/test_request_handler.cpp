@@ -732,7 +732,15 @@ TEST_F(RequestHandler, UploadLengthsFieldsAndDirectoriesAreRefusedExactly) {
         {put("/five.txt", "Content-Length: 5\r\n", "12345"), "201 Created"},
         {put("/six.txt", "Content-Length: 6\r\n", "123456"), "413 Payload Too Large"},
         {put("/both.txt", "Transfer-Encoding: chunked\r\nContent-Length: 3\r\n", "abc"),
-         "411 Length Required"},
+         "400 Bad Request"},
+        {put("/none.txt", "", ""), "411 Length Required"},
+        {put("/zipped.txt", "Transfer-Encoding: gzip\r\n", "abc"), "400 Bad Request"},
+        {put("/chunks.txt", "Transfer-Encoding: chunked\r\n", "3\r\nabc\r\n2\r\nde\r\n0\r\n\r\n"),
+         "201 Created"},
+        {put("/bad.txt", "Transfer-Encoding: chunked\r\n", "3x\r\nabc\r\n0\r\n\r\n"),
+         "400 Bad Request"},
+        {put("/large.txt", "Transfer-Encoding: chunked\r\n", "6\r\n123456\r\n0\r\n\r\n"),
+         "413 Payload Too Large"},
         {put("/docs", "Content-Length: 3\r\n", "abc"), "409 Conflict"},
         {put("/esc%1B%5B2J.txt", "Content-Length: 3\r\n", "abc"), "400 Bad Request"},
         {put("/line%0Aend.txt", "Content-Length: 3\r\n", "abc"), "400 Bad Request"},
@@ -746,7 +754,12 @@ TEST_F(RequestHandler, UploadLengthsFieldsAndDirectoriesAreRefusedExactly) {
     EXPECT_TRUE(fs::is_directory(root / "docs"));
     EXPECT_FALSE(fs::exists(root / "six.txt"));
     EXPECT_FALSE(fs::exists(root / "both.txt"));
+    EXPECT_FALSE(fs::exists(root / "bad.txt"));
+    EXPECT_FALSE(fs::exists(root / "large.txt"));
+    connect();
+    EXPECT_EQ(answers(get("/chunks.txt")).at(0).body, "abcde");
     fs::remove(root / "five.txt");
+    fs::remove(root / "chunks.txt");
 }
 
 // The answers of a group written before an upload wait in the response

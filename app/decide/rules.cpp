@@ -64,6 +64,22 @@ bool body_length(std::string_view text, off_t* length) {
     return true;
 }
 
+bool announced_length(const request& r, off_t* length, std::string* why) {
+    if (r.head.transfer_encoding) {
+        *length = -1;
+        // Both would let a second request hide in the body, read one way here
+        // and another way by a proxy in front.
+        *why = r.head.content_length ? "the body announces both a length and chunks"
+               : r.is_http10()       ? "an HTTP/1.0 body comes in no chunks"
+                                     : "only the chunked transfer coding is taken";
+        return !r.head.content_length && !r.is_http10() &&
+               equal_ignoring_case(*r.head.transfer_encoding, "chunked");
+    }
+    *why = r.head.content_length ? "the Content-Length is not a length"
+                                 : "the body announces no length";
+    return r.head.content_length && body_length(*r.head.content_length, length);
+}
+
 bool expects_continue(const request& r) {
     return !r.is_http10() && r.head.expect && equal_ignoring_case(*r.head.expect, "100-continue");
 }

@@ -34,6 +34,11 @@ bool has_hidden_step(std::string_view resolved);
 // that fit.
 bool body_length(std::string_view text, off_t* length);
 
+// The length of the body a request announces: its Content-Length, or -1
+// for a body in chunks (Transfer-Encoding: chunked, HTTP/1.1 only). False,
+// with `why`, for none, both, another coding, or a length that is none.
+bool announced_length(const request& r, off_t* length, std::string* why);
+
 // Whether the client waits for "100 Continue" before it sends its body. An
 // HTTP/1.0 client knows nothing of it and waits for none.
 bool expects_continue(const request& r);

@@ -125,11 +125,10 @@ answer refused_upload(const char* status, std::string why) {
 answer upload_answer(const decision_context& context, const request& r, share_access granted) {
     const site_policy& site = context.site;
     off_t length = 0;
-    if (r.head.transfer_encoding || !r.head.content_length) {
-        return refused_upload(status_411, "an upload must announce its length");
-    }
-    if (!body_length(*r.head.content_length, &length)) {
-        return refused_upload(status_400, "the Content-Length is not a length");
+    std::string why;
+    if (!announced_length(r, &length, &why)) {
+        return refused_upload(
+            r.head.content_length || r.head.transfer_encoding ? status_400 : status_411, why);
     }
     if (length > site.upload_max) {
         return refused_upload(status_413, "the body is larger than upload_max (" +
@@ -137,7 +136,6 @@ answer upload_answer(const decision_context& context, const request& r, share_ac
     }
     const bool put = r.head.method == "PUT";
     std::string boundary;
-    std::string why;
     if (!put && !form_boundary(r, &boundary, &why)) return refused_upload(status_400, why);
     open_file dir;
     std::string name;
