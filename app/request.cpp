@@ -29,6 +29,12 @@ std::optional<std::string_view>* field_slot(request_head* head, std::string_view
     if (equal_ignoring_case(name, "sec-fetch-site")) return &head->sec_fetch_site;
     if (equal_ignoring_case(name, "referer")) return &head->referer;
     if (equal_ignoring_case(name, "user-agent")) return &head->user_agent;
+    if (equal_ignoring_case(name, "depth")) return &head->depth;
+    if (equal_ignoring_case(name, "destination")) return &head->destination;
+    if (equal_ignoring_case(name, "overwrite")) return &head->overwrite;
+    if (equal_ignoring_case(name, "if")) return &head->if_tokens;
+    if (equal_ignoring_case(name, "lock-token")) return &head->lock_token;
+    if (equal_ignoring_case(name, "timeout")) return &head->timeout;
     return nullptr;
 }
 

@@ -36,6 +36,13 @@ struct request_head {
     std::optional<std::string_view> sec_fetch_site;
     std::optional<std::string_view> referer;
     std::optional<std::string_view> user_agent;
+    // WebDAV's fields.
+    std::optional<std::string_view> depth;
+    std::optional<std::string_view> destination;
+    std::optional<std::string_view> overwrite;
+    std::optional<std::string_view> if_tokens;  // If: lock tokens and entity tags to hold
+    std::optional<std::string_view> lock_token;
+    std::optional<std::string_view> timeout;
     std::string_view request_line;  // the first line, without its CR LF
 };
 

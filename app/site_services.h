@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "app/dav_locks.h"
 #include "app/listing_cache.h"
 #include "app/login_limit.h"
 #include "app/password_file.h"
@@ -29,6 +30,7 @@ struct site_services {
     // Where listing pages are built; null: on the thread that decides.
     std::unique_ptr<work_pool> page_builds;
     listing_cache listings;
+    dav_locks locks;
     time_text_cache date_field{date_field_text};
     time_text_cache last_modified{last_modified_text};
     // Where the Date field reads the time. Only tests set another clock, to

@@ -1,0 +1,107 @@
+#include "app/decide/dav_common.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "app/decide/rules.h"
+#include "app/upload.h"
+
+const char* const multistatus_open =
+    "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<D:multistatus xmlns:D=\"DAV:\">\n";
+const char* const multistatus_close = "</D:multistatus>\n";
+
+namespace {
+
+class text_source : public body_source {
+  public:
+    explicit text_source(std::string text) : text(std::move(text)) {}
+    long long length() const override { return static_cast<long long>(text.size()); }
+    long long produce(char* buffer, size_t room) override {
+        const size_t part = std::min(room, text.size() - sent);
+        memcpy(buffer, text.data() + sent, part);
+        sent += part;
+        return static_cast<long long>(part);
+    }
+
+  private:
+    std::string text;
+    size_t sent = 0;
+};
+
+std::string without_slashes(std::string path) {
+    while (!path.empty() && path.back() == '/')
+        path.pop_back();
+    return path;
+}
+
+}  // namespace
+
+std::string dav_resource::href() const {
+    std::string href = "/" + percent_encode_path(resolved);
+    if (is_collection() && !resolved.empty()) href += '/';
+    return href;
+}
+
+const char* find_resource(const site_policy& site, const std::string& path, dav_resource* found) {
+    std::string resolved;
+    if (!(site.whole_dot_steps || get_level_min(path) >= 0) || !resolve_dot_steps(path, &resolved)) {
+        return status_403;
+    }
+    found->resolved = without_slashes(resolved);
+    if (site.hide_dot_names && has_hidden_step(found->resolved)) return status_404;
+    found->file = site.root + found->resolved;
+    found->exists = lstat(found->file.empty() ? "." : found->file.c_str(), &found->info) == 0;
+    return nullptr;
+}
+
+const char* request_resource(const site_policy& site, const request& r, dav_resource* found) {
+    return find_resource(site, r.path(), found);
+}
+
+const char* destination_resource(const site_policy& site, const request& r,
+                                 dav_resource* found) {
+    if (!r.head.destination || r.head.destination->empty()) return status_400;
+    std::string_view target = *r.head.destination;
+    const std::string_view scheme = site.tls ? "https://" : "http://";
+    if (target.size() > scheme.size() &&
+        equal_ignoring_case(target.substr(0, scheme.size()), scheme)) {
+        target.remove_prefix(scheme.size());
+        const size_t slash = target.find('/');
+        const std::string_view authority = target.substr(0, slash);
+        // Only this server's resources, as the client reached it.
+        if (!r.head.host || !equal_ignoring_case(authority, *r.head.host)) return status_502;
+        target = slash == std::string_view::npos ? "/" : target.substr(slash);
+    } else if (target.find("://") != std::string_view::npos) {
+        return status_502;
+    }
+    if (target.empty() || target[0] != '/') return status_400;
+    target = target.substr(0, target.find_first_of("?#"));
+    std::string path(target.substr(1));
+    if (site.decode_path) {
+        std::string decoded;
+        if (!percent_decode(path, &decoded)) return status_400;
+        path = std::move(decoded);
+    }
+    return find_resource(site, path, found);
+}
+
+bool may_name(const site_policy& site, const std::string& resolved) {
+    const std::string name = resolved.substr(resolved.rfind('/') + 1);
+    return !resolved.empty() && valid_upload_name(name) &&
+           !(site.hide_dot_names && has_hidden_step(resolved)) &&
+           // A name never begins with "." in the share's own hidden files.
+           !name.starts_with(".upload-");
+}
+
+std::unique_ptr<body_source> text_body(std::string text) {
+    return std::make_unique<text_source>(std::move(text));
+}
+
+answer xml_answer(const char* status, std::string xml) {
+    answer a;
+    a.what = answer::kind::generated;
+    a.status = status;
+    a.content_type = "application/xml; charset=utf-8";
+    a.source = text_body(std::move(xml));
+    return a;
+}
