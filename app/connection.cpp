@@ -347,6 +347,14 @@ void simple_server_node::result_proc() {
         end_body_from_file();
     }
     const results result = get_result();
+    // A TLS client that goes away in the middle of a request without a
+    // close_notify has cut it short; after a whole exchange it just left.
+    if (result == connection_closed && now == state::receiving && received() > 0) {
+        const auto* tls = dynamic_cast<const tls_transport*>(get_transport());
+        if (tls != nullptr && tls->closed_without_notify()) {
+            log.notice("tls failed: a request was cut short without a close_notify");
+        }
+    }
     if (result == aborted || result == connection_closed) return;  // the engine closes itself
     if (result == recv_failed && get_transport() != nullptr) return refuse_outside_tls();
     const bool done = result == success;

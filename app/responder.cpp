@@ -61,7 +61,6 @@ void leave_body_unread(const site_policy& site, const request& r, answer* a) {
     const bool worth_reading = known && length <= site.upload_max && !expects_continue(r);
     if (a->status == status_401 && worth_reading) return;
     a->close_after_send = true;
-    a->extra_headers += "Connection: close\r\n";
 }
 
 // A user whose access is less than the method needs is refused: the
@@ -126,8 +125,10 @@ void keep_or_close(const site_policy& site, const request& r, answer* a) {
             a->close_after_send = true;
         }
     }
-    if (asks_close(site, r) && !a->close_after_send) {
-        a->last_of_group = true;
+    if (asks_close(site, r) && !a->close_after_send) a->last_of_group = true;
+    // An HTTP/1.1 client that is not told would send its next request into
+    // a connection that closes.
+    if ((a->close_after_send || a->last_of_group) && !r.is_http10()) {
         a->extra_headers += "Connection: close\r\n";
     }
 }

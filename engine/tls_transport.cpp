@@ -213,9 +213,19 @@ transport::outcome tls_transport::bind_and_look(int fd) {
 transport::outcome tls_transport::result_of(int returned, size_t* moved) {
     if (returned > 0) {
         *moved = static_cast<size_t>(returned);
+        moved_data = true;
         return outcome::moved;
     }
     const int error = SSL_get_error(ssl, returned);
+    // Many clients close after their answer without a close_notify: once
+    // data has gone either way, that is an ordinary close. (The failure
+    // itself takes the connection out of its finished handshake.)
+    if ((error == SSL_ERROR_SSL || error == SSL_ERROR_SYSCALL) && moved_data &&
+        ERR_GET_REASON(ERR_peek_error()) == SSL_R_UNEXPECTED_EOF_WHILE_READING) {
+        ERR_clear_error();
+        ended_without_notify = true;
+        return outcome::closed;
+    }
     switch (error) {
         case SSL_ERROR_WANT_READ:
             return outcome::want_read;

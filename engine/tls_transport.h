@@ -63,12 +63,17 @@ class tls_transport : public transport {
     std::string version_and_cipher() const;
     // The first bytes received were not a TLS record but a plain request.
     bool plain_request() const { return plain; }
+    // The peer closed without a close_notify after data had gone: reported
+    // as a close, since many clients do so after their answer.
+    bool closed_without_notify() const { return ended_without_notify; }
 
   private:
     std::shared_ptr<tls_context> context;
     ssl_st* ssl = nullptr;
     bool looked_at_first_byte = false;
     bool plain = false;
+    bool ended_without_notify = false;
+    bool moved_data = false;  // a receive or a send has moved bytes: the handshake was done
     std::string why;
 
     outcome bind_and_look(int fd);

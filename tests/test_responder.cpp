@@ -242,6 +242,9 @@ TEST_F(Responder, RetryAfterCountsTheSecondsUntilTheOldestFailureLeavesTheMinute
         const std::string forbidden = answer_at(r.asked, "");
         EXPECT_EQ(status_of(forbidden), "HTTP/1.1 403 Forbidden") << r.asked;
         EXPECT_EQ(field(forbidden, "Retry-After"), "(none)") << r.asked;
+        // Both close the connection, and say so.
+        EXPECT_EQ(field(refused, "Connection"), "close") << r.asked;
+        EXPECT_EQ(field(forbidden, "Connection"), "close") << r.asked;
     }
 }
 
@@ -295,7 +298,7 @@ TEST_F(Responder, TheUsersOfAPasswordFileLogIn) {
     char* next = nullptr;
     answer a = respond(context(), &login, head.data(), head.data() + head.size(), &next);
     EXPECT_STREQ(a.status, "503 Service Unavailable");
-    EXPECT_EQ(a.extra_headers, "Retry-After: 1\r\n");
+    EXPECT_EQ(a.extra_headers, "Retry-After: 1\r\nConnection: close\r\n");
     EXPECT_EQ(login.a_counter, 0) << "an attempt that was not checked is not counted";
 }
 
