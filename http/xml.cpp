@@ -5,6 +5,7 @@
 #include <iterator>
 #include <map>
 #include <set>
+#include <utility>
 
 #include "http/http_utils.h"
 
@@ -869,14 +870,14 @@ void xml_append_attribute_value(std::string& out, std::string_view value) {
     append_escaped(out, value, true);
 }
 
-xml_writer::xml_writer(prefix_map prefixes) : prefixes_(std::move(prefixes)) {}
+xml_writer::xml_writer(std::initializer_list<xml_prefix> prefixes) : prefixes_(prefixes) {}
 
 void xml_writer::begin_document(std::string& out, std::string_view ns,
                                 std::string_view name) const {
     out += "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n";
     open_tag(out, ns, name);
-    for (const auto& [uri, prefix] : prefixes_)
-        append_attribute(out, "xmlns:" + prefix, uri);
+    for (const xml_prefix& p : prefixes_)
+        append_attribute(out, "xmlns:" + p.prefix, p.ns);
     out += '>';
 }
 
@@ -918,7 +919,7 @@ void xml_writer::append_name(std::string& out, std::string_view ns, std::string_
 }
 
 const std::string* xml_writer::prefix_of(std::string_view ns) const {
-    for (const auto& [uri, prefix] : prefixes_)
-        if (uri == ns) return &prefix;
+    for (const xml_prefix& p : prefixes_)
+        if (p.ns == ns) return &p.prefix;
     return nullptr;
 }

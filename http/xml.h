@@ -14,9 +14,9 @@
 
 #include <cstddef>
 #include <deque>
+#include <initializer_list>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 // Bounds of a document the reader takes.
@@ -114,7 +114,7 @@ xml_error xml_parse(std::string_view text, xml_document* document, std::size_t* 
 // to its last ">", with declarations added to its start tag for the namespaces that it and its
 // content take from its ancestors, and for the xml:lang it inherits, so that it reads back as
 // the same element on its own or inside any other element. Empty when `element` is not part of
-// `document`. Takes time linear in the element's size and its depth.
+// `document`. Takes time linear in the element's size and in its ancestors' attributes.
 std::string xml_markup(const xml_document& document, const xml_element& element);
 
 // A one-line description of an element and its content, for logs and tests: the element as
@@ -136,6 +136,12 @@ void xml_append_text(std::string& out, std::string_view text);
 // spaces).
 void xml_append_attribute_value(std::string& out, std::string_view value);
 
+// The prefix the writer gives the elements of one namespace.
+struct xml_prefix {
+    std::string ns;      // a namespace URI
+    std::string prefix;  // a distinct, non-empty name without ":"
+};
+
 // Writes elements with a fixed map of namespace prefixes, such as "D" for "DAV:". The root
 // element declares every prefix of the map; an element of a namespace outside the map is written
 // without prefix, with its namespace declared as the default on the element itself (and
@@ -144,10 +150,8 @@ void xml_append_attribute_value(std::string& out, std::string_view value);
 // writer serves any number of answers written in pieces.
 class xml_writer {
   public:
-    // Pairs of namespace URI and prefix; each prefix a distinct, non-empty name without ":".
-    using prefix_map = std::vector<std::pair<std::string, std::string>>;
-
-    explicit xml_writer(prefix_map prefixes);
+    // xml_writer dav({{"DAV:", "D"}});
+    explicit xml_writer(std::initializer_list<xml_prefix> prefixes);
 
     // The XML declaration, a line end and the start tag of the root element.
     void begin_document(std::string& out, std::string_view ns, std::string_view name) const;
@@ -165,5 +169,5 @@ class xml_writer {
     void append_name(std::string& out, std::string_view ns, std::string_view name) const;
     const std::string* prefix_of(std::string_view ns) const;
 
-    prefix_map prefixes_;
+    std::vector<xml_prefix> prefixes_;
 };

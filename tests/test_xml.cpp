@@ -536,6 +536,11 @@ TEST(XmlWriter, WritesAMultistatusThatReadsBack) {
               "{DAV:}multistatus({DAV:}response({DAV:}href\"/a&b/\" {DAV:}propstat({DAV:}prop("
               "{urn:z}dead\"v\" {urn:m}mapped {urn:u}unmapped {urn:u}outer({}bare\"t\")) "
               "{DAV:}status\"HTTP/1.1 200 OK\")))");
+
+    std::string customary;
+    xml_writer({{"DAV:", "D"}}).begin_document(customary, "DAV:", "multistatus");
+    EXPECT_EQ(customary,
+              "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<D:multistatus xmlns:D=\"DAV:\">");
 }
 
 }  // namespace
