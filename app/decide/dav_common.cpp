@@ -28,6 +28,35 @@ class text_source : public body_source {
     size_t sent = 0;
 };
 
+// The largest WebDAV request body: a PROPPATCH of many properties, a lock's owner.
+const size_t max_xml_body = 1 << 20;
+
+// Holds a small body in memory, then hands it to its decision.
+class held_body : public body_taker {
+  public:
+    explicit held_body(body_decision decide) : decide(std::move(decide)) {}
+    bool take(const char* data, size_t size) override {
+        if (text.size() + size > max_xml_body) {
+            too_large = true;
+            return false;
+        }
+        text.append(data, size);
+        return true;
+    }
+    void end() override {}
+    answer result(const decision_context& context) override {
+        if (!too_large) return decide(context, text);
+        answer a = status_answer(status_413, "Connection: close\r\n");
+        a.body_text = "a WebDAV request body is larger than 1 MiB";
+        return a;
+    }
+
+  private:
+    body_decision decide;
+    std::string text;
+    bool too_large = false;
+};
+
 std::string without_slashes(std::string path) {
     while (!path.empty() && path.back() == '/')
         path.pop_back();
@@ -44,7 +73,8 @@ std::string dav_resource::href() const {
 
 const char* find_resource(const site_policy& site, const std::string& path, dav_resource* found) {
     std::string resolved;
-    if (!(site.whole_dot_steps || get_level_min(path) >= 0) || !resolve_dot_steps(path, &resolved)) {
+    if (!(site.whole_dot_steps || get_level_min(path) >= 0) ||
+        !resolve_dot_steps(path, &resolved)) {
         return status_403;
     }
     found->resolved = without_slashes(resolved);
@@ -58,8 +88,7 @@ const char* request_resource(const site_policy& site, const request& r, dav_reso
     return find_resource(site, r.path(), found);
 }
 
-const char* destination_resource(const site_policy& site, const request& r,
-                                 dav_resource* found) {
+const char* destination_resource(const site_policy& site, const request& r, dav_resource* found) {
     if (!r.head.destination || r.head.destination->empty()) return status_400;
     std::string_view target = *r.head.destination;
     const std::string_view scheme = site.tls ? "https://" : "http://";
@@ -91,6 +120,31 @@ bool may_name(const site_policy& site, const std::string& resolved) {
            !(site.hide_dot_names && has_hidden_step(resolved)) &&
            // A name never begins with "." in the share's own hidden files.
            !name.starts_with(".upload-");
+}
+
+answer after_body(const decision_context& context, const request& r, body_decision decide) {
+    if (!announces_body(r.head)) return decide(context, std::string());
+    off_t length = 0;
+    std::string why;
+    if (!announced_length(r, &length, &why)) {
+        answer a = status_answer(r.head.content_length || r.head.transfer_encoding ? status_400
+                                                                                   : status_411);
+        a.body_text = why;
+        a.last_of_group = true;
+        return a;
+    }
+    if (length > static_cast<off_t>(max_xml_body)) {
+        answer a = status_answer(status_413);
+        a.body_text = "a WebDAV request body is larger than 1 MiB";
+        a.last_of_group = true;
+        return a;
+    }
+    answer a;
+    a.what = answer::kind::body;
+    a.body = std::make_unique<held_body>(std::move(decide));
+    a.body_bytes = length;
+    a.continue_first = expects_continue(r);
+    return a;
 }
 
 std::unique_ptr<body_source> text_body(std::string text) {

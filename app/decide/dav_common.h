@@ -11,11 +11,13 @@
 
 #include <sys/stat.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 
 #include "app/answer.h"
 #include "app/body_source.h"
+#include "app/decide/context.h"
 #include "app/request.h"
 #include "app/site_policy.h"
 
@@ -23,7 +25,7 @@ struct dav_resource {
     std::string resolved;  // relative to the root, without "/" at either end; "" is the root
     std::string file;      // site.root + resolved: the name the file system knows it by
     bool exists = false;
-    struct stat info {};   // what lstat saw, when it exists
+    struct stat info {};  // what lstat saw, when it exists
     bool is_collection() const { return exists && S_ISDIR(info.st_mode); }
     // The path as an answer names it: "/" and every step percent-encoded,
     // with "/" after a collection.
@@ -43,12 +45,23 @@ const char* request_resource(const site_policy& site, const request& r, dav_reso
 // the site decodes paths. Null when it names a resource of the root, else
 // the status to refuse it with (400 for no Destination or a malformed one,
 // 502 for another server's, 403 above the root or a hidden name).
-const char* destination_resource(const site_policy& site, const request& r,
-                                 dav_resource* found);
+const char* destination_resource(const site_policy& site, const request& r, dav_resource* found);
 
 // Whether a name may be given to a new resource: not where the site hides
 // names that begin with ".", and a valid file name.
 bool may_name(const site_policy& site, const std::string& resolved);
+
+// What decides a WebDAV request once its body (XML, or empty) has come.
+// The request itself is gone by then (its head lay in the receive buffer,
+// which the body overwrites): the decision keeps, by value, what it needs
+// of it.
+using body_decision =
+    std::function<answer(const decision_context& context, const std::string& body)>;
+
+// The answer to a request that may carry a body: `decide` at once when it
+// announces none, else an answer that takes the body (at most 1 MiB; a
+// larger one is refused 413, a length that is none 400) and then decides.
+answer after_body(const decision_context& context, const request& r, body_decision decide);
 
 // A body held whole in memory, sent as any generated body is.
 std::unique_ptr<body_source> text_body(std::string text);
