@@ -96,6 +96,15 @@ answer waiting_answer(std::shared_ptr<work_ticket> ticket);
 // A short answer of `status`, with header lines of its own.
 answer status_answer(const char* status, std::string extra_headers = std::string());
 
+// How a generated body whose length is not known before it is made goes: in
+// chunks to an HTTP/1.1 client, and to an HTTP/1.0 client, which knows no
+// chunks, up to the close.
+void frame_generated(answer* a, bool http10);
+
+// The media type a file answer gives a file by its name's extension: the
+// site's table or the built-in types, text with the site's charset.
+std::string file_content_type(const site_policy& site, const std::string& file_name);
+
 // Where one answer landed in the response buffer.
 struct written {
     int length = -1;  // header and body; -1 when not even a short answer fits
