@@ -1,5 +1,6 @@
 #include "app/decide/dav.h"
 
+#include "app/decide/dav_props.h"
 #include "app/decide/methods.h"
 
 namespace {
@@ -17,5 +18,7 @@ answer options_answer(const site_policy& site) {
 
 answer dav_answer(const decision_context& context, const request& r, share_access) {
     if (r.head.method == "OPTIONS") return options_answer(context.site);
+    if (r.head.method == "PROPFIND") return propfind_answer(context, r);
+    if (r.head.method == "PROPPATCH") return proppatch_answer(context, r);
     return status_answer(status_405, allow_field(context.site));
 }
