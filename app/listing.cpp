@@ -292,6 +292,14 @@ bool write_listing_json(const std::string& dir, const listing_options& options, 
         const entry& e = entries[i];
         *json += i == 0 ? "\n{\"name\":" : ",\n{\"name\":";
         append_json_string(e.name, json);
+        // The name as text may have lost bytes that are not UTF-8: the href
+        // fetches it whatever its bytes, where any link can.
+        *json += ",\"href\":";
+        if (std::string href; entry_link(e, options.decoded_paths, &href)) {
+            append_json_string(href, json);
+        } else {
+            *json += "null";
+        }
         *json += e.is_dir ? ",\"type\":\"dir\",\"size\":" : ",\"type\":\"file\",\"size\":";
         *json += std::to_string(e.size);
         *json += ",\"mtime\":";

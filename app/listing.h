@@ -48,9 +48,10 @@ bool write_listing(const std::string& dir, const std::string& url_path,
                    const listing_options& options, std::string* page);
 
 // The same entries, in the same order, as a JSON array of objects
-// {"name": text, "type": "dir" or "file", "size": bytes, "mtime": seconds since 1970}.
+// {"name": text, "href": the link that fetches it (relative, as the page's; null where no
+// link can), "type": "dir" or "file", "size": bytes, "mtime": seconds since 1970}.
 // Control bytes, '"' and '\' in names are escaped; a byte that is not part of well-formed
 // UTF-8 is replaced by \ufffd, so the text is always valid JSON (such a name is then not
-// exact). `decoded_paths` and `upload_form` do not matter here. False, with `json` empty,
-// when the directory cannot be opened or read.
+// exact: its href is). `upload_form` does not matter here. False, with `json` empty, when the
+// directory cannot be opened or read.
 bool write_listing_json(const std::string& dir, const listing_options& options, std::string* json);
