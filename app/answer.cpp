@@ -63,10 +63,8 @@ written write_file(const decision_context& context, const answer& a,
         "Content-Length: %lli\r\n\r\n",
         a.status, extra_headers.c_str(),
         context.services.last_modified.at(a.file_info.st_mtime).c_str(), a.file_fields.c_str(),
-        a.content_type.empty()
-            ? with_charset(site, lookup_content_type(site.content_types, get_ext(a.file_name)))
-                  .c_str()
-            : a.content_type.c_str(),
+        a.content_type.empty() ? file_content_type(site, a.file_name).c_str()
+                               : a.content_type.c_str(),
         length);
     const bool header_fits = header_length >= 0 && header_length < room;
     const bool fits = header_fits && length <= room - header_length;
@@ -120,6 +118,10 @@ written write_not_modified(const answer& a, const std::string& extra_headers, ch
 void open_file::reset() {
     if (fd != -1) close(fd);
     fd = -1;
+}
+
+std::string file_content_type(const site_policy& site, const std::string& file_name) {
+    return with_charset(site, lookup_content_type(site.content_types, get_ext(file_name)));
 }
 
 answer status_answer(const char* status, std::string extra_headers) {

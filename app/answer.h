@@ -93,6 +93,10 @@ struct answer {
 // An answer that waits for `ticket`: the request is decided again once it is done.
 answer waiting_answer(std::shared_ptr<work_ticket> ticket);
 
+// The media type a file of this name is served as, with the site's charset
+// for types of text.
+std::string file_content_type(const site_policy& site, const std::string& file_name);
+
 // A short answer of `status`, with header lines of its own.
 answer status_answer(const char* status, std::string extra_headers = std::string());
 
