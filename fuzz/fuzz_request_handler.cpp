@@ -596,18 +596,18 @@ asked read_heads(std::string_view group, const site_policy& keys,
         h.carries_credentials = target.has_user_info || head.authorization.has_value();
         const std::string credentials = brought_credentials(head, target);
         h.valid_credentials = std::find(logins.begin(), logins.end(), credentials) != logins.end();
+        // Without Content-Length and Transfer-Encoding the body is empty, and whole.
         off_t length = 0;
-        const bool body_known = !head.transfer_encoding && head.content_length &&
-                                body_length(*head.content_length, &length);
-        if (announces_body(head) && body_known) {
-            const size_t taken = static_cast<size_t>(std::min<off_t>(length, range.end() - at));
-            h.body.assign(at, taken);
-            h.whole_body = static_cast<off_t>(taken) == length;
-            at += taken;
-            group_begin = at;
-        }
+        const bool body_known =
+            !head.transfer_encoding &&
+            (!head.content_length || body_length(*head.content_length, &length));
+        const size_t taken = static_cast<size_t>(std::min<off_t>(length, range.end() - at));
+        h.body.assign(at, taken);
+        h.whole_body = body_known && static_cast<off_t>(taken) == length;
+        at += taken;
+        if (announces_body(head)) group_begin = at;
         found.heads.push_back(std::move(h));
-        if (announces_body(head) && !body_known) break;
+        if (!body_known) break;
     }
     return found;
 }
