@@ -360,9 +360,9 @@ void take_mode_fields(response* r, const site_policy& keys) {
                 "an answer where clients store files lets its type be guessed");
         r->fields.erase("X-Content-Type-Options");
     }
+    // An answer after which the connection closes says so.
     if (r->fields.contains("Connection")) {
-        require(keys.upload && r->field("Connection") == "close",
-                "a Connection field where no body is taken");
+        require(r->field("Connection") == "close", "a Connection field other than close");
         r->fields.erase("Connection");
     }
 }
@@ -408,6 +408,47 @@ void require_part(const response& r, const served_from& from, bool head_only) {
             "a 206 body is not the part of a file that it names");
 }
 
+// A multipart 206: every part names its range, holds exactly those bytes of
+// one file, and the parts come in order without overlapping.
+void require_parts(const response& r, const served_from& from) {
+    const std::string_view type = r.field("Content-Type");
+    const std::string delimiter = "--" + std::string(type.substr(type.find('=') + 1));
+    std::string_view rest = r.body;
+    long previous_last = -2;  // no part yet: the first may begin at 0
+    for (bool first = true;; first = false) {
+        if (!first) {
+            require(rest.starts_with("\r\n"), "a part of a 206 does not end with CR LF");
+            rest.remove_prefix(2);
+        }
+        require(rest.starts_with(delimiter), "a part of a 206 does not begin with its delimiter");
+        rest.remove_prefix(delimiter.size());
+        if (rest == "--\r\n") return;
+        const size_t head_end = rest.find("\r\n\r\n");
+        require(head_end != rest.npos, "a part of a 206 without its head");
+        const std::string_view head = rest.substr(0, head_end);
+        const size_t at = head.find("Content-Range: bytes ");
+        require(at != head.npos, "a part of a 206 without its Content-Range");
+        std::string_view range = head.substr(at + 21);
+        range = range.substr(0, range.find("\r\n"));
+        const size_t dash = range.find('-'), slash = range.find('/');
+        require(dash < slash && slash != range.npos, "a part with a malformed Content-Range");
+        const long part_first = small_number(range.substr(0, dash));
+        const long part_last = small_number(range.substr(dash + 1, slash - dash - 1));
+        const long size = small_number(range.substr(slash + 1));
+        require(part_first > previous_last + 1 && part_last >= part_first && size > part_last,
+                "the parts of a 206 overlap, touch, or are not in order");
+        previous_last = part_last;
+        rest.remove_prefix(head_end + 4);
+        const auto length = static_cast<size_t>(part_last - part_first + 1);
+        require(rest.size() >= length, "a part of a 206 is cut short");
+        require(from.files.serves_part(std::string(rest.substr(0, length)),
+                                       static_cast<size_t>(part_first),
+                                       static_cast<size_t>(part_last), static_cast<size_t>(size)),
+                "a part of a 206 is not the part of a file that it names");
+        rest.remove_prefix(length);
+    }
+}
+
 // The names of a listing page's entries, HTML or JSON, as written (escaped).
 std::vector<std::string_view> listed_names(std::string_view page) {
     std::vector<std::string_view> names;
@@ -444,6 +485,11 @@ bool require_file_answer(const response& r, const served_from& from, const site_
         if (require_listing_page(r, from, keys, head_only)) return true;
         require(r.has_exactly(file_fields(keys, {})), "a 200 with other fields");
         require(head_only || from.file(r.body), "a 200 body is not a file of the site");
+    } else if (r.status_line == "HTTP/1.1 206 Partial Content" &&
+               r.field("Content-Type").starts_with("multipart/byteranges; boundary=")) {
+        require(keys.ranges, "a 206 without ranges");
+        require(r.has_exactly(file_fields(keys, {})), "a multipart 206 with other fields");
+        if (!head_only) require_parts(r, from);
     } else if (r.status_line == "HTTP/1.1 206 Partial Content") {
         require(keys.ranges, "a 206 without ranges");
         require(r.has_exactly(file_fields(keys, {"Content-Range"})), "a 206 with other fields");
