@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstdlib>
 #include <vector>
 
@@ -169,8 +170,16 @@ bool share_config(const command_line& options, param_map* params, std::string* e
     // Mounted over WebDAV too, read-only unless writes are allowed: -u lets
     // every user store new files and folders, -w change what is there.
     (*params)["webdav"] = "1";
-    if (options.upload) (*params)["upload"] = "1";
+    if (options.upload) (*params)["upload"] = options.replace ? "replace" : "1";
     if (options.write) (*params)["rights"] = "*:change";
+    if (options.public_read) (*params)["public"] = "1";
+    const std::string max_upload = options.max_upload.empty() ? "64G" : options.max_upload;
+    const long long most = size_in_bytes(max_upload);
+    if (most <= 0) {
+        *error = "--max-upload takes a size such as 500M or 20G, not " + max_upload;
+        return false;
+    }
+    (*params)["upload_max"] = std::to_string(most);
     if (!htpasswd.empty()) (*params)["htpasswd"] = htpasswd;
     if (!options.tls_cert.empty() || !options.tls_key.empty()) {
         if (options.tls_cert.empty() || options.tls_key.empty() || options.tls) {
@@ -181,6 +190,27 @@ bool share_config(const command_line& options, param_map* params, std::string* e
         (*params)["tls_key"] = options.tls_key;
     }
     return true;
+}
+
+long long size_in_bytes(const std::string& text) {
+    static const std::pair<char, int> units[] = {{'K', 10}, {'M', 20}, {'G', 30}, {'T', 40}};
+    std::string digits = text;
+    int shift = 0;
+    if (!digits.empty()) {
+        const char unit = static_cast<char>(toupper(static_cast<unsigned char>(digits.back())));
+        for (const auto& [letter, bits] : units) {
+            if (unit == letter) {
+                shift = bits;
+                digits.pop_back();
+            }
+        }
+    }
+    if (digits.empty() || digits.size() > 15 ||
+        digits.find_first_not_of("0123456789") != std::string::npos) {
+        return -1;
+    }
+    const long long number = std::stoll(digits);
+    return number > (LLONG_MAX >> shift) ? -1 : number << shift;
 }
 
 std::vector<std::string> share_addresses(const param_map& params) {

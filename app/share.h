@@ -21,6 +21,11 @@
 // with an empty password.
 bool share_config(const command_line& options, param_map* params, std::string* error);
 
+// A size as the options write it: a number of bytes, or of KiB, MiB, GiB or
+// TiB with the letter K, M, G or T after it (either case). -1 when it is
+// none, or too large.
+long long size_in_bytes(const std::string& text);
+
 // At least 64 bits from the kernel's random source, in groups of letters and
 // digits that are easy to read and type ("k7wq-3mfp-x9ra-c4tn": 80 bits).
 std::string random_password();

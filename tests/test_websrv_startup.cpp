@@ -792,10 +792,22 @@ TEST(WebsrvStartup, AFolderIsSharedInOneCommand) {
     process.stop();
     write_file(second.dir / "share" / ".env", "shown");
     second.start("./websrv", {},
-                 {"-b", "127.0.0.1", "-p", port, "--auth", "me:pw", "--hidden", "share"});
+                 {"-b", "127.0.0.1", "-p", port, "--auth", "me:pw", "--hidden", "-u", "--replace",
+                  "--public", "--max-upload", "1000T", "share"});
     receive_until_file(second.dir / "stderr.txt", "password: ");
     EXPECT_EQ(curl("--user me:pw" + url), "beta");
     EXPECT_EQ(curl("--user me:pw" + hidden), "shown") << "--hidden serves and lists them";
+    EXPECT_EQ(curl(url), "beta") << "--public: read without a login";
+    const std::string status = " -o /dev/null -w '%{http_code}'";
+    EXPECT_EQ(curl("-T /dev/null" + status + url), "401") << "writes still need a login";
+    EXPECT_EQ(curl("--user me:pw --data-binary gamma -X PUT" + status + url), "201") << "--replace";
+    EXPECT_EQ(curl("--user me:pw" + url), "gamma");
+    // A body the disk could not hold is refused before a byte of it is read.
+    EXPECT_EQ(curl("--user me:pw -X PUT -H 'Content-Length: 1000000000000000' -H 'Expect:'"
+                   " --max-time 5" +
+                   status + " http://127.0.0.1:" + port + "/huge.bin"),
+              "507");
+    EXPECT_FALSE(fs::exists(second.dir / "share" / "huge.bin"));
     const std::string arguments = read_file("/proc/" + std::to_string(second.pid) + "/cmdline");
     EXPECT_EQ(arguments.find("me:pw"), std::string::npos) << "ps shows the password";
     EXPECT_EQ(read_file(second.dir / "stdout.txt").find("me:pw"), std::string::npos);
