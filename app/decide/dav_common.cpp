@@ -36,15 +36,20 @@ std::string without_slashes(std::string path) {
 
 }  // namespace
 
-std::string dav_resource::href() const {
+std::string href_of(const std::string& resolved, bool collection) {
     std::string href = "/" + percent_encode_path(resolved);
-    if (is_collection() && !resolved.empty()) href += '/';
+    if (collection && !resolved.empty()) href += '/';
     return href;
+}
+
+std::string dav_resource::href() const {
+    return href_of(resolved, is_collection());
 }
 
 const char* find_resource(const site_policy& site, const std::string& path, dav_resource* found) {
     std::string resolved;
-    if (!(site.whole_dot_steps || get_level_min(path) >= 0) || !resolve_dot_steps(path, &resolved)) {
+    if (!(site.whole_dot_steps || get_level_min(path) >= 0) ||
+        !resolve_dot_steps(path, &resolved)) {
         return status_403;
     }
     found->resolved = without_slashes(resolved);
@@ -58,8 +63,7 @@ const char* request_resource(const site_policy& site, const request& r, dav_reso
     return find_resource(site, r.path(), found);
 }
 
-const char* destination_resource(const site_policy& site, const request& r,
-                                 dav_resource* found) {
+const char* destination_resource(const site_policy& site, const request& r, dav_resource* found) {
     if (!r.head.destination || r.head.destination->empty()) return status_400;
     std::string_view target = *r.head.destination;
     const std::string_view scheme = site.tls ? "https://" : "http://";

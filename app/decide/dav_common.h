@@ -23,12 +23,16 @@ struct dav_resource {
     std::string resolved;  // relative to the root, without "/" at either end; "" is the root
     std::string file;      // site.root + resolved: the name the file system knows it by
     bool exists = false;
-    struct stat info {};   // what lstat saw, when it exists
+    struct stat info {};  // what lstat saw, when it exists
     bool is_collection() const { return exists && S_ISDIR(info.st_mode); }
     // The path as an answer names it: "/" and every step percent-encoded,
     // with "/" after a collection.
     std::string href() const;
 };
+
+// The href of whatever is at `resolved`, as dav_resource::href names it: for
+// a resource that is not there yet, or not there any more.
+std::string href_of(const std::string& resolved, bool collection);
 
 // Looks at what `path` (decoded, relative to the root; a trailing "/" is
 // allowed) names. Null when it lies within the root, else the status to
@@ -43,8 +47,7 @@ const char* request_resource(const site_policy& site, const request& r, dav_reso
 // the site decodes paths. Null when it names a resource of the root, else
 // the status to refuse it with (400 for no Destination or a malformed one,
 // 502 for another server's, 403 above the root or a hidden name).
-const char* destination_resource(const site_policy& site, const request& r,
-                                 dav_resource* found);
+const char* destination_resource(const site_policy& site, const request& r, dav_resource* found);
 
 // Whether a name may be given to a new resource: not where the site hides
 // names that begin with ".", and a valid file name.
