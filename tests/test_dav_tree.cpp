@@ -85,6 +85,7 @@ class DavTree : public ::testing::Test {
             write_file(root / name, content);
         fs::create_symlink(base / "outside", root / "links/out");
         fs::create_symlink(base / "outside", root / "out");
+        fs::create_hard_link(root / "a.txt", root / "hard.txt");
     }
 
     // The answer to `request` ("METHOD /target") with header lines `fields`
@@ -216,6 +217,8 @@ TEST_F(DavTree, MakeDeleteCopyAndMove) {
          "moved: /a.txt -> /c.txt"},
         {"over a file", "MOVE /a.txt", "Destination: /b.txt\r\n", "204 No Content", {"b.txt=A"},
          {"a.txt"}, "moved: /a.txt -> /b.txt"},
+        {"over another name of itself", "MOVE /a.txt", "Destination: /hard.txt\r\n",
+         "204 No Content", {"hard.txt=A"}, {"a.txt"}, "moved: /a.txt -> /hard.txt"},
         {"a folder onto a folder", "MOVE /dir", "Destination: /other/\r\n", "204 No Content",
          {"other/x.txt=X", "other/.hidden=H"}, {"other/z.txt", "dir"}, "moved: /dir/ -> /other/"},
         {"a folder at Depth 0", "MOVE /dir", "Destination: /moved\r\nDepth: 0\r\n",

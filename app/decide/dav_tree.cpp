@@ -87,11 +87,11 @@ bool read_overwrite(const request& r, bool* overwrite) {
     return *overwrite || equal_ignoring_case(value, "F");
 }
 
-// What the site's locks say of a write to `resolved` and all beneath it, for
-// the lock tokens the request's If field names.
+// What the site's locks say of a write to `resolved`, and with `whole_tree`
+// to all beneath it, for the lock tokens the request's If field names.
 const char* lock_refusal(const decision_context& context, const request& r,
-                         const std::string& resolved) {
-    return context.services.locks.write_refusal(resolved, true, r.head.if_tokens.value_or(""),
+                         const std::string& resolved, bool whole_tree = true) {
+    return context.services.locks.write_refusal(resolved, whole_tree, r.head.if_tokens.value_or(""),
                                                 context.now_ms);
 }
 
@@ -458,7 +458,9 @@ answer mkcol_answer(const decision_context& context, const request& r) {
     if (announces_body(r.head)) return refused(status_415, "MKCOL takes no body");
     if (made.exists) return status_answer(status_405, allow_field(site));
     if (!may_name(site, made.resolved)) return refused(status_403, "this name may not be made");
-    if (const char* status = lock_refusal(context, r, made.resolved)) return status_answer(status);
+    if (const char* status = lock_refusal(context, r, made.resolved, false)) {
+        return status_answer(status);
+    }
     named_in at;
     if (!open_holder(site, made.resolved, &at)) return holder_refusal(errno);
     if (mkdirat(at.folder.get(), at.name.c_str(), 0755) != 0) {
@@ -519,6 +521,13 @@ answer move_answer(const decision_context& context, const request& r) {
     const unsigned int flags = t.replaced_in_one_step() ? 0 : RENAME_NOREPLACE;
     if (renameat2(t.from_at.folder.get(), t.from_at.name.c_str(), t.to_at.folder.get(),
                   t.to_at.name.c_str(), flags) != 0) {
+        return status_answer(error_status(errno));
+    }
+    // Two names of one file: the rename leaves both, and the move is done
+    // once the source's name goes.
+    if (t.replaced_in_one_step() && t.from.info.st_ino == t.to.info.st_ino &&
+        t.from.info.st_dev == t.to.info.st_dev &&
+        unlinkat(t.from_at.folder.get(), t.from_at.name.c_str(), 0) != 0) {
         return status_answer(error_status(errno));
     }
     return transferred(t, "moved");
