@@ -132,6 +132,13 @@ answer status_answer(const char* status, std::string extra_headers) {
     return a;
 }
 
+answer no_content_answer() {
+    answer a;
+    a.what = answer::kind::not_modified;
+    a.status = status_204;
+    return a;
+}
+
 answer waiting_answer(std::shared_ptr<work_ticket> ticket) {
     answer a;
     a.what = answer::kind::waiting;

@@ -48,7 +48,7 @@ struct answer {
         close,         // close the connection; nothing of the group is sent
         status,        // a short text answer: `status` with its text as the body
         file,          // `status` (200 or 206) with a part of `file` as the body
-        not_modified,  // the 304 answer: `status` and `extra_headers`, no body
+        not_modified,  // the header alone, `status` and `extra_headers`: a 304, a 204
         body,          // the body that follows the head goes to `body`, which then answers
         waiting,       // not decided yet: ask again once `wait_for` is done
         generated,     // `status` with a body that `source` makes as it is sent
@@ -99,6 +99,10 @@ std::string file_content_type(const site_policy& site, const std::string& file_n
 
 // A short answer of `status`, with header lines of its own.
 answer status_answer(const char* status, std::string extra_headers = std::string());
+
+// "204 No Content": the header alone, as a change that has nothing to say
+// answers. A 204 carries no body, nor a length for one.
+answer no_content_answer();
 
 // Where one answer landed in the response buffer.
 struct written {

@@ -1,5 +1,6 @@
 #include "app/decide/dav.h"
 
+#include "app/decide/dav_tree.h"
 #include "app/decide/methods.h"
 
 namespace {
@@ -15,7 +16,11 @@ answer options_answer(const site_policy& site) {
 
 }  // namespace
 
-answer dav_answer(const decision_context& context, const request& r, share_access) {
+answer dav_answer(const decision_context& context, const request& r, share_access granted) {
     if (r.head.method == "OPTIONS") return options_answer(context.site);
+    if (r.head.method == "MKCOL") return mkcol_answer(context, r);
+    if (r.head.method == "DELETE") return delete_answer(context, r);
+    if (r.head.method == "COPY") return copy_answer(context, r, granted);
+    if (r.head.method == "MOVE") return move_answer(context, r);
     return status_answer(status_405, allow_field(context.site));
 }

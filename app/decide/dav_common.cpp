@@ -65,10 +65,14 @@ std::string without_slashes(std::string path) {
 
 }  // namespace
 
-std::string dav_resource::href() const {
+std::string href_of(const std::string& resolved, bool collection) {
     std::string href = "/" + percent_encode_path(resolved);
-    if (is_collection() && !resolved.empty()) href += '/';
+    if (collection && !resolved.empty()) href += '/';
     return href;
+}
+
+std::string dav_resource::href() const {
+    return href_of(resolved, is_collection());
 }
 
 const char* find_resource(const site_policy& site, const std::string& path, dav_resource* found) {

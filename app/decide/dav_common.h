@@ -32,6 +32,10 @@ struct dav_resource {
     std::string href() const;
 };
 
+// The href of whatever is at `resolved`, as dav_resource::href names it: for
+// a resource that is not there yet, or not there any more.
+std::string href_of(const std::string& resolved, bool collection);
+
 // Looks at what `path` (decoded, relative to the root; a trailing "/" is
 // allowed) names. Null when it lies within the root, else the status to
 // refuse it with: 403 above the root, 404 for a hidden name the site hides.
