@@ -38,8 +38,10 @@ void print_usage(const char* name) {
         "      --public       let anyone read without logging in (writes need a login)\n"
         "      --hidden       serve and list names that begin with \".\" (hidden, and\n"
         "                     not served by name, otherwise)\n"
-        "      --tls          serve HTTPS with a certificate made at the start (printed\n"
-        "                     with its SHA-256 fingerprint, to compare with the browser's)\n"
+        "      --tls          serve HTTPS with a certificate of its own, kept in\n"
+        "                     ~/.local/state/websrv/ for the next start (its SHA-256\n"
+        "                     fingerprint is printed, to compare with the browser's)\n"
+        "      --new-cert     with --tls, make a new certificate instead of the kept one\n"
         "      --tls-cert F   serve HTTPS with the certificate F (PEM, with its chain)\n"
         "      --tls-key F    and its key F (PEM)\n"
         "      --log FILE     write the log to FILE as well (created 0600); by default\n"
@@ -142,6 +144,9 @@ int answer_arguments(int argc, char** argv, command_line* options) {
             share_options = true;
         } else if (is("--tls")) {
             options->tls = true;
+            share_options = true;
+        } else if (is("--new-cert")) {
+            options->new_cert = true;
             share_options = true;
         } else if (is("--hidden")) {
             options->hidden = true;

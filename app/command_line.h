@@ -22,7 +22,8 @@ struct command_line {
     bool replace = false;      // --replace: uploads may replace existing files
     bool public_read = false;  // --public: anyone may read without a login
     std::string max_upload;    // --max-upload SIZE: the largest upload ("20G")
-    bool tls = false;          // --tls: HTTPS, with a certificate made at start-up
+    bool tls = false;          // --tls: HTTPS, with a certificate kept between starts
+    bool new_cert = false;     // --new-cert: with --tls, a new certificate in place of the kept one
     std::string tls_cert;      // --tls-cert FILE, with --tls-key FILE: HTTPS with this pair
     std::string tls_key;
     std::string log_file;  // --log FILE

@@ -471,8 +471,8 @@ std::string lower_case(std::string_view text) {
     return lower;
 }
 
-// The names of this machine: its host name, and the name the resolver gives
-// for it in full.
+}  // namespace
+
 std::vector<std::string> machine_names() {
     char name[256] = {};
     if (gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') return {};
@@ -481,11 +481,15 @@ std::vector<std::string> machine_names() {
     hints.ai_flags = AI_CANONNAME;
     addrinfo* found = nullptr;
     if (getaddrinfo(name, nullptr, &hints, &found) == 0 && found != nullptr) {
-        if (found->ai_canonname != nullptr) names.push_back(found->ai_canonname);
+        if (found->ai_canonname != nullptr && names[0] != found->ai_canonname) {
+            names.push_back(found->ai_canonname);
+        }
         freeaddrinfo(found);
     }
     return names;
 }
+
+namespace {
 
 // Looked up once, at start-up: addresses that come and go later are not
 // followed.

@@ -181,6 +181,10 @@ bool share_config(const command_line& options, param_map* params, std::string* e
     }
     (*params)["upload_max"] = std::to_string(most);
     if (!htpasswd.empty()) (*params)["htpasswd"] = htpasswd;
+    if (options.new_cert && !options.tls) {
+        *error = "--new-cert goes with --tls";
+        return false;
+    }
     if (!options.tls_cert.empty() || !options.tls_key.empty()) {
         if (options.tls_cert.empty() || options.tls_key.empty() || options.tls) {
             *error = "--tls-cert and --tls-key go together, and without --tls";
@@ -217,15 +221,26 @@ std::vector<std::string> share_addresses(const param_map& params) {
     return listening_addresses(value_or(params, "ip", "0"), config_form::modern);
 }
 
+namespace {
+
+std::string url_of(const param_map& params, const std::string& address, bool tls) {
+    const bool v6 = address.find(':') != std::string::npos;
+    return std::string(tls ? "https://" : "http://") + (v6 ? "[" + address + "]" : address) + ":" +
+           value_or(params, "port", default_port) + "/";
+}
+
+}  // namespace
+
+std::string first_address(const param_map& params, bool tls) {
+    const std::vector<std::string> addresses = share_addresses(params);
+    return addresses.empty() ? "" : url_of(params, addresses.front(), tls);
+}
+
 std::string share_banner(const param_map& params, const std::string& fingerprint) {
-    const std::string port = value_or(params, "port", default_port);
     const bool tls = params.count("tls_cert") != 0 || !fingerprint.empty();
     std::string text = "websrv: serving " + value_or(params, "root", "") + " at\n";
-    for (const std::string& address : share_addresses(params)) {
-        const bool v6 = address.find(':') != std::string::npos;
-        text += std::string(tls ? "  https://" : "  http://") +
-                (v6 ? "[" + address + "]" : address) + ":" + port + "/\n";
-    }
+    for (const std::string& address : share_addresses(params))
+        text += "  " + url_of(params, address, tls) + "\n";
     if (!fingerprint.empty()) text += "certificate (SHA-256): " + fingerprint + "\n";
     if (params.count("htpasswd") != 0) {
         text += "login: the users of " + value_or(params, "htpasswd", "") + "\n";

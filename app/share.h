@@ -34,6 +34,10 @@ std::string random_password();
 // (loopback last) when it listens on all of them, else the one it is bound to.
 std::vector<std::string> share_addresses(const param_map& params);
 
+// The first address the banner prints, as a URL ("http://192.168.1.20:8080/";
+// https with `tls`).
+std::string first_address(const param_map& params, bool tls);
+
 // The lines that tell where the folder is served and how to log in: the
 // addresses to open with the port (https:// with TLS), the certificate's
 // SHA-256 fingerprint when one was made at the start, then the login and

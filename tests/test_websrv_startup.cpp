@@ -944,6 +944,38 @@ TEST(WebsrvStartup, IPv6AndIPv4ClientsAreServed) {
     }
 }
 
+// The certificate --tls makes is kept in the user's state folder and used
+// again at the next start, so the fingerprint people were told holds;
+// --new-cert makes another. It names the machine's host name.
+TEST(WebsrvStartup, TheCertificateOfTlsIsKeptForTheNextStart) {
+    websrv_process process;
+    write_file(process.dir / "share" / "a.txt", "alpha");
+    const fs::path state = process.dir / "state";
+    setenv("XDG_STATE_HOME", state.c_str(), 1);
+    auto fingerprint = [&](std::vector<std::string> extra) {
+        std::vector<std::string> args = {"-b",     "127.0.0.1", "-p",   std::to_string(free_port()),
+                                         "--auth", "u:p",       "--tls"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        args.push_back("share");
+        fs::remove(process.dir / "stderr.txt");  // not to read the last start's banner
+        process.start("./websrv", {}, args);
+        const std::string banner = receive_until_file(process.dir / "stderr.txt", "certificate: ");
+        process.stop();
+        const size_t at = banner.find("certificate (SHA-256): ");
+        return at == std::string::npos ? banner : banner.substr(at + 23, 95);
+    };
+    const std::string first = fingerprint({});
+    EXPECT_EQ(fingerprint({}), first) << "the kept one is used again";
+    EXPECT_NE(fingerprint({"--new-cert"}), first);
+    unsetenv("XDG_STATE_HOME");
+    EXPECT_EQ(fs::status(state / "websrv" / "key.pem").permissions(), fs::perms(0600));
+    char host[256] = {};
+    gethostname(host, sizeof host - 1);
+    const std::string names = run("openssl x509 -noout -ext subjectAltName -in " +
+                                  (state / "websrv" / "cert.pem").string());
+    EXPECT_NE(names.find(std::string("DNS:") + host), std::string::npos) << names;
+}
+
 // A certificate and its key are checked by -t and at the start: a key that
 // is not the certificate's is refused with one line, a certificate that
 // expires soon is a warning.
