@@ -73,7 +73,7 @@ class DavTree : public ::testing::Test {
     void plant() {
         fs::remove_all(root);
         fs::remove_all(base / "outside");
-        for (const char* folder : {"dir/sub", "other", "links", "../outside"})
+        for (const char* folder : {"dir/sub", "other", "links", "deep/in", "../outside"})
             fs::create_directories(root / folder);
         const std::pair<const char*, const char*> files[] = {
             {"a.txt", "A"},          {"b.txt", "B"},
@@ -85,6 +85,7 @@ class DavTree : public ::testing::Test {
             write_file(root / name, content);
         fs::create_symlink(base / "outside", root / "links/out");
         fs::create_symlink(base / "outside", root / "out");
+        fs::create_symlink("../..", root / "deep/in/up");  // the root, until it moves nearer
         fs::create_hard_link(root / "a.txt", root / "hard.txt");
     }
 
@@ -228,6 +229,12 @@ TEST_F(DavTree, MakeDeleteCopyAndMove) {
         {"the root", "MOVE /", "Destination: /moved\r\n", "403 Forbidden", {}, {"moved"}},
         {"a link, as a link", "MOVE /out", "Destination: /links/moved\r\n", "201 Created",
          {"links/moved@", "../outside/keep.txt=K"}, {"out"}, "moved: /out -> /links/moved"},
+        {"a folder holding a link, deeper", "MOVE /links", "Destination: /dir/sub/links\r\n",
+         "201 Created", {"dir/sub/links/out@"}, {"links"}, "moved: /links/ -> /dir/sub/links/"},
+        {"a link nearer the root, where it could point above it", "MOVE /links/out",
+         "Destination: /out2\r\n", "403 Forbidden", {"links/out@"}, {"out2"}},
+        {"a folder holding a link, nearer the root", "MOVE /deep/in",
+         "Destination: /in\r\n", "403 Forbidden", {"deep/in/up@"}, {"in"}},
     };
     // clang-format on
     for (const row& r : rows) {

@@ -511,13 +511,36 @@ answer copy_answer(const decision_context& context, const request& r, share_acce
     return copy.failures().answer_for(t.to_href(), t.notice("copied in part"));
 }
 
+// Whether the entry `name` of `dir` is a symbolic link or a folder that
+// holds one at any depth (a folder too deep to walk counts as holding one).
+bool holds_link(int dir, const std::string& name, size_t depth) {
+    struct stat info {};
+    if (fstatat(dir, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) return false;
+    if (S_ISLNK(info.st_mode)) return true;
+    if (!S_ISDIR(info.st_mode)) return false;
+    open_file folder;
+    std::vector<std::string> names;
+    if (depth >= max_walk_depth || !open_folder(dir, name, &folder, &names)) return true;
+    return std::any_of(names.begin(), names.end(), [&](const std::string& member) {
+        return holds_link(folder.get(), member, depth + 1);
+    });
+}
+
+size_t steps_of(const std::string& resolved) {
+    return static_cast<size_t>(std::count(resolved.begin(), resolved.end(), '/'));
+}
+
 answer move_answer(const decision_context& context, const request& r) {
     transfer t;
     answer refusal;
-    if (!prepare_transfer(context, r, true, share_access::change, &t, &refusal) ||
-        !clear_destination(t, &refusal)) {
-        return refusal;
+    if (!prepare_transfer(context, r, true, share_access::change, &t, &refusal)) return refusal;
+    // A relative link moved nearer the root may point above it, where a GET
+    // through it would then read: such a move is refused.
+    if (steps_of(t.to.resolved) < steps_of(t.from.resolved) &&
+        holds_link(t.from_at.folder.get(), t.from_at.name, steps_of(t.from.resolved))) {
+        return refused(status_403, "a link moved nearer the root could point out of it");
     }
+    if (!clear_destination(t, &refusal)) return refusal;
     const unsigned int flags = t.replaced_in_one_step() ? 0 : RENAME_NOREPLACE;
     if (renameat2(t.from_at.folder.get(), t.from_at.name.c_str(), t.to_at.folder.get(),
                   t.to_at.name.c_str(), flags) != 0) {
