@@ -282,6 +282,15 @@ void append_json_string(const std::string& text, std::string* out) {
 
 }  // namespace
 
+bool is_well_formed_utf8(const std::string& text) {
+    for (size_t at = 0; at < text.size();) {
+        const size_t length = utf8_sequence_length(text, at);
+        if (length == 0) return false;
+        at += length;
+    }
+    return true;
+}
+
 bool write_listing_json(const std::string& dir, const listing_options& options, std::string* json) {
     json->clear();
     std::vector<entry> entries;

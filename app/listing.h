@@ -55,3 +55,7 @@ bool write_listing(const std::string& dir, const std::string& url_path,
 // exact: its href is). `upload_form` does not matter here. False, with `json` empty, when the
 // directory cannot be opened or read.
 bool write_listing_json(const std::string& dir, const listing_options& options, std::string* json);
+
+// Whether `text` is well-formed UTF-8: no stray continuation byte, overlong
+// form, surrogate, value beyond U+10FFFF or sequence cut short.
+bool is_well_formed_utf8(const std::string& text);
