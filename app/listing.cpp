@@ -217,7 +217,7 @@ bool write_listing(const std::string& dir, const std::string& url_path,
     append_title(url_path, options.decoded_paths, page);
     *page += "</title>\n</head>\n<body>\n<h1>";
     append_title(url_path, options.decoded_paths, page);
-    *page += "</h1>\n";
+    *page += "</h1>\n<p><a href=\"?download=zip\">Download as ZIP</a></p>\n";
     if (options.upload_form) *page += upload_form;
     *page += "<table>\n<tr><th>Name</th><th>Size</th><th>Modified (UTC)</th></tr>\n";
     if (url_path != "/") *page += "<tr><td><a href=\"../\">../</a></td><td></td><td></td></tr>\n";

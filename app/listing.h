@@ -31,6 +31,7 @@
 //   for display with `decoded_paths` when it decodes, and escaped.
 // - With `upload_form`, a multipart form (field "file", several files)
 //   posts to "./", the listed directory itself.
+// - The page links "?download=zip": the listed directory as one archive.
 #pragma once
 
 #include <string>

@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include "app/responder.h"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -453,6 +455,45 @@ TEST_F(ZipStream, APieceOpensABoundedNumberOfFiles) {
     while (source->produce(piece.data(), piece.size()) > 0)
         ++pieces;
     EXPECT_EQ(pieces, 4);  // 3 + 3 + 3 + 1 files, the central directory with the last
+}
+
+// Asked for by a request: only where folders are listed, named after the
+// folder, with its length; a HEAD gets the same header.
+TEST_F(ZipStream, AnsweredForAFolderWhereFoldersAreListed) {
+    fs::create_directories(root / "\xC3\xA9t\xC3\xA9");
+    site_policy site;
+    site.root = root.string() + "/";
+    site_services services;
+    const auto ask = [&](const std::string& target, const std::string& method = "GET") {
+        std::string head = method + " " + target + " HTTP/1.1\r\nHost: h\r\n\r\n";
+        login_state login;
+        login.authorized = true;
+        char* next = nullptr;
+        const decision_context context{site, services, 0};
+        answer a = respond(context, &login, head.data(), head.data() + head.size(), &next);
+        std::vector<char> buffer(1 << 20);
+        const written w = write_answer(context, a, buffer.data(), static_cast<int>(buffer.size()));
+        std::string text(buffer.data(), static_cast<size_t>(std::max(w.length, 0)));
+        for (long long n; w.body_generated && (n = a.source->produce(buffer.data(), 4096)) > 0;)
+            text.append(buffer.data(), static_cast<size_t>(n));
+        return text;
+    };
+    EXPECT_EQ(ask("/share/?download=zip").substr(0, 22), "HTTP/1.1 404 Not Found");
+    site.listing = site.head = true;
+    const std::string zip = archive(folder_of(share));
+    const std::string got = ask("/share/?download=zip");
+    const std::string head =
+        "HTTP/1.1 200 OK\r\nContent-Disposition: attachment; filename=\"share.zip\"\r\n"
+        "Content-Type: application/zip\r\nContent-Length: " +
+        std::to_string(zip.size()) + "\r\n\r\n";
+    EXPECT_EQ(got, head + zip);
+    EXPECT_EQ(ask("/share/?download=zip", "HEAD"), head);
+    EXPECT_NE(ask("/?download=zip").find("filename=\"served.zip\""), std::string::npos);
+    site.decode_path = true;
+    EXPECT_NE(ask("/%C3%A9t%C3%A9/?download=zip")
+                  .find("filename=\"__t__.zip\"; filename*=UTF-8''%C3%A9t%C3%A9.zip\r\n"),
+              std::string::npos);
+    EXPECT_EQ(ask("/share/?download=tar").find("Content-Type: application/zip"), std::string::npos);
 }
 
 }  // namespace
