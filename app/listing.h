@@ -31,6 +31,7 @@
 //   for display with `decoded_paths` when it decodes, and escaped.
 // - With `upload_form`, a multipart form (field "file", several files)
 //   posts to "./", the listed directory itself.
+// - The page links "?download=zip": the listed directory as one archive.
 #pragma once
 
 #include <string>
@@ -55,3 +56,7 @@ bool write_listing(const std::string& dir, const std::string& url_path,
 // exact: its href is). `upload_form` does not matter here. False, with `json` empty, when the
 // directory cannot be opened or read.
 bool write_listing_json(const std::string& dir, const listing_options& options, std::string* json);
+
+// Whether `text` is well-formed UTF-8: no stray continuation byte, overlong
+// form, surrogate, value beyond U+10FFFF or sequence cut short.
+bool is_well_formed_utf8(const std::string& text);

@@ -132,6 +132,9 @@ answer file_answer(const decision_context& context, const request& r, share_acce
     if (file_name.empty()) return status_answer(status_404);
     const bool names_directory = file_name.back() == '\\' || file_name.back() == '/';
     const std::string directory = file_name;
+    // A folder's archive is asked for by name, whether or not it has an index.
+    if (site.listing && directory.back() == '/' && wants_zip(r))
+        return zip_answer(context, resolved);
     if (names_directory) file_name += site.index_name;
     answer a;
     if (!open_and_look(file_name, &a.file, &a.file_info)) {
