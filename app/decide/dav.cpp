@@ -1,5 +1,6 @@
 #include "app/decide/dav.h"
 
+#include "app/decide/dav_lock.h"
 #include "app/decide/methods.h"
 
 namespace {
@@ -15,7 +16,10 @@ answer options_answer(const site_policy& site) {
 
 }  // namespace
 
-answer dav_answer(const decision_context& context, const request& r, share_access) {
+answer dav_answer(const decision_context& context, const request& r, const std::string& user,
+                  share_access) {
     if (r.head.method == "OPTIONS") return options_answer(context.site);
+    if (r.head.method == "LOCK") return lock_answer(context, r, user);
+    if (r.head.method == "UNLOCK") return unlock_answer(context, r, user);
     return status_answer(status_405, allow_field(context.site));
 }

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 
 #include "app/beneath_root.h"
+#include "app/decide/dav_lock.h"
 #include "app/decide/rules.h"
 #include "app/upload.h"
 
@@ -142,6 +143,8 @@ answer upload_answer(const decision_context& context, const request& r, share_ac
     if (const char* refused = upload_target(site, r, put, &dir, &name, &why)) {
         return refused_upload(refused, why);
     }
+    if (const char* refused = store_refusal(context, r, put, &why))
+        return refused_upload(refused, why);
     // The Location names the file as the client named its path.
     std::string location = "/" + r.target.path;
     if (!put && location.back() != '/') location += '/';
