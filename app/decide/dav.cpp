@@ -1,5 +1,6 @@
 #include "app/decide/dav.h"
 
+#include "app/decide/dav_lock.h"
 #include "app/decide/dav_tree.h"
 #include "app/decide/methods.h"
 
@@ -16,8 +17,11 @@ answer options_answer(const site_policy& site) {
 
 }  // namespace
 
-answer dav_answer(const decision_context& context, const request& r, share_access granted) {
+answer dav_answer(const decision_context& context, const request& r, const std::string& user,
+                  share_access granted) {
     if (r.head.method == "OPTIONS") return options_answer(context.site);
+    if (r.head.method == "LOCK") return lock_answer(context, r, user);
+    if (r.head.method == "UNLOCK") return unlock_answer(context, r, user);
     if (r.head.method == "MKCOL") return mkcol_answer(context, r);
     if (r.head.method == "DELETE") return delete_answer(context, r);
     if (r.head.method == "COPY") return copy_answer(context, r, granted);

@@ -95,6 +95,11 @@ const char* request_resource(const site_policy& site, const request& r, dav_reso
 const char* destination_resource(const site_policy& site, const request& r, dav_resource* found) {
     if (!r.head.destination || r.head.destination->empty()) return status_400;
     std::string_view target = *r.head.destination;
+    return href_resource(site, r, target, found);
+}
+
+const char* href_resource(const site_policy& site, const request& r, std::string_view target,
+                          dav_resource* found) {
     const std::string_view scheme = site.tls ? "https://" : "http://";
     if (target.size() > scheme.size() &&
         equal_ignoring_case(target.substr(0, scheme.size()), scheme)) {

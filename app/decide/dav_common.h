@@ -55,6 +55,12 @@ const char* destination_resource(const site_policy& site, const request& r, dav_
 // names that begin with ".", and a valid file name.
 bool may_name(const site_policy& site, const std::string& resolved);
 
+// The resource an href names, as the Destination field names one (the
+// same forms, the same refusals): a Destination, or the resource tag of an
+// If field.
+const char* href_resource(const site_policy& site, const request& r, std::string_view href,
+                          dav_resource* found);
+
 // What decides a WebDAV request once its body (XML, or empty) has come.
 // The request itself is gone by then (its head lay in the receive buffer,
 // which the body overwrites): the decision keeps, by value, what it needs

@@ -14,6 +14,7 @@
 
 #include "app/beneath_root.h"
 #include "app/decide/dav_common.h"
+#include "app/decide/dav_lock.h"
 #include "app/decide/methods.h"
 #include "app/upload.h"
 
@@ -87,12 +88,13 @@ bool read_overwrite(const request& r, bool* overwrite) {
     return *overwrite || equal_ignoring_case(value, "F");
 }
 
-// What the site's locks say of a write to `resolved`, and with `whole_tree`
-// to all beneath it, for the lock tokens the request's If field names.
+// What the site's locks say of a write that makes, replaces or removes
+// `resolved` (with `whole_tree` all beneath it too): its folder changes as
+// well, and a lock of depth 0 on a folder keeps its members.
 const char* lock_refusal(const decision_context& context, const request& r,
                          const std::string& resolved, bool whole_tree = true) {
-    return context.services.locks.write_refusal(resolved, whole_tree, r.head.if_tokens.value_or(""),
-                                                context.now_ms);
+    if (const char* status = write_refusal(context, r, resolved, whole_tree)) return status;
+    return write_refusal(context, r, folder_of(resolved), false);
 }
 
 // Where a resource of the root is named: the folder that holds it, opened
@@ -489,6 +491,7 @@ answer delete_answer(const decision_context& context, const request& r) {
     }
     tree_failures failed;
     if (remove_entry(at.folder.get(), at.name, gone.resolved, &failed)) {
+        context.services.locks.forget(gone.resolved, true);
         answer a = no_content_answer();
         a.notice = "deleted: " + gone.href();
         return a;
@@ -553,5 +556,7 @@ answer move_answer(const decision_context& context, const request& r) {
         unlinkat(t.from_at.folder.get(), t.from_at.name.c_str(), 0) != 0) {
         return status_answer(error_status(errno));
     }
+    // Locks belong to the names they were taken on, and do not move.
+    context.services.locks.forget(t.from.resolved, true);
     return transferred(t, "moved");
 }

@@ -34,13 +34,6 @@ bool copy_is_current(const request& r, const std::string& tag, time_t modified) 
            modified <= since;
 }
 
-std::string version_tag(const struct stat& info) {
-    const auto nanoseconds = static_cast<std::uint64_t>(info.st_mtim.tv_sec) * 1000000000u +
-                             static_cast<std::uint64_t>(info.st_mtim.tv_nsec);
-    return entity_tag(static_cast<std::uint64_t>(info.st_ino),
-                      static_cast<std::uint64_t>(info.st_size), nanoseconds);
-}
-
 // The most ranges one Range field may list; more are answered with the
 // whole file.
 const size_t max_ranges = 16;
@@ -116,6 +109,13 @@ answer redirect_to_directory(const site_policy& site, const request& r) {
 }
 
 }  // namespace
+
+std::string version_tag(const struct stat& info) {
+    const auto nanoseconds = static_cast<std::uint64_t>(info.st_mtim.tv_sec) * 1000000000u +
+                             static_cast<std::uint64_t>(info.st_mtim.tv_nsec);
+    return entity_tag(static_cast<std::uint64_t>(info.st_ino),
+                      static_cast<std::uint64_t>(info.st_size), nanoseconds);
+}
 
 // The file opened is the one the path names once its dot steps are resolved
 // as text: the kernel would resolve a ".." after following a link, and a

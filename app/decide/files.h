@@ -4,6 +4,10 @@
 // and byte ranges (206, 416), each only where the site has its key.
 #pragma once
 
+#include <sys/stat.h>
+
+#include <string>
+
 #include "app/answer.h"
 #include "app/decide/context.h"
 #include "app/request.h"
@@ -11,3 +15,6 @@
 // The answer to an authenticated GET or HEAD of a user with `granted`
 // access (a listing offers what it allows).
 answer file_answer(const decision_context& context, const request& r, share_access granted);
+
+// The entity tag of a file's version, as its answer names it.
+std::string version_tag(const struct stat& info);

@@ -4,6 +4,7 @@
 #include <sys/statvfs.h>
 
 #include "app/beneath_root.h"
+#include "app/decide/dav_lock.h"
 #include "app/decide/rules.h"
 #include "app/upload.h"
 
@@ -143,6 +144,8 @@ answer upload_answer(const decision_context& context, const request& r, share_ac
     if (const char* refused = upload_target(site, r, put, &dir, &name, &why)) {
         return refused_upload(refused, why);
     }
+    if (const char* refused = store_refusal(context, r, put, &why))
+        return refused_upload(refused, why);
     // A body the disk could not hold is refused before a byte of it is
     // written (one in chunks finds out as it is written).
     struct statvfs disk {};
