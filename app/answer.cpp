@@ -120,6 +120,10 @@ void open_file::reset() {
     fd = -1;
 }
 
+std::string file_content_type(const site_policy& site, const std::string& file_name) {
+    return with_charset(site, lookup_content_type(site.content_types, get_ext(file_name)));
+}
+
 answer status_answer(const char* status, std::string extra_headers) {
     answer a;
     a.what = answer::kind::status;
@@ -134,8 +138,11 @@ void frame_generated(answer* a, bool http10) {
     a->close_after_send = a->close_after_send || http10;
 }
 
-std::string file_content_type(const site_policy& site, const std::string& file_name) {
-    return with_charset(site, lookup_content_type(site.content_types, get_ext(file_name)));
+answer no_content_answer() {
+    answer a;
+    a.what = answer::kind::not_modified;
+    a.status = status_204;
+    return a;
 }
 
 answer waiting_answer(std::shared_ptr<work_ticket> ticket) {

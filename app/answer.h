@@ -48,7 +48,7 @@ struct answer {
         close,         // close the connection; nothing of the group is sent
         status,        // a short text answer: `status` with its text as the body
         file,          // `status` (200 or 206) with a part of `file` as the body
-        not_modified,  // the 304 answer: `status` and `extra_headers`, no body
+        not_modified,  // the header alone, `status` and `extra_headers`: a 304, a 204
         body,          // the body that follows the head goes to `body`, which then answers
         waiting,       // not decided yet: ask again once `wait_for` is done
         generated,     // `status` with a body that `source` makes as it is sent
@@ -93,6 +93,10 @@ struct answer {
 // An answer that waits for `ticket`: the request is decided again once it is done.
 answer waiting_answer(std::shared_ptr<work_ticket> ticket);
 
+// The media type a file of this name is served as, with the site's charset
+// for types of text.
+std::string file_content_type(const site_policy& site, const std::string& file_name);
+
 // A short answer of `status`, with header lines of its own.
 answer status_answer(const char* status, std::string extra_headers = std::string());
 
@@ -101,9 +105,9 @@ answer status_answer(const char* status, std::string extra_headers = std::string
 // chunks, up to the close.
 void frame_generated(answer* a, bool http10);
 
-// The media type a file answer gives a file by its name's extension: the
-// site's table or the built-in types, text with the site's charset.
-std::string file_content_type(const site_policy& site, const std::string& file_name);
+// "204 No Content": the header alone, as a change that has nothing to say
+// answers. A 204 carries no body, nor a length for one.
+answer no_content_answer();
 
 // Where one answer landed in the response buffer.
 struct written {

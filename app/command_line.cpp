@@ -31,10 +31,17 @@ void print_usage(const char* name) {
         "  -w, --write        let them also replace, rename, move and delete (the\n"
         "                     folder can be mounted over WebDAV, read-only without -u\n"
         "                     and -w)\n"
+        "      --replace      with -u, let uploads replace files of the same name\n"
+        "      --max-upload SIZE\n"
+        "                     the largest upload, such as 500M or 20G (default 64G);\n"
+        "                     one that would fill the disk is refused before it is read\n"
+        "      --public       let anyone read without logging in (writes need a login)\n"
         "      --hidden       serve and list names that begin with \".\" (hidden, and\n"
         "                     not served by name, otherwise)\n"
-        "      --tls          serve HTTPS with a certificate made at the start (printed\n"
-        "                     with its SHA-256 fingerprint, to compare with the browser's)\n"
+        "      --tls          serve HTTPS with a certificate of its own, kept in\n"
+        "                     ~/.local/state/websrv/ for the next start (its SHA-256\n"
+        "                     fingerprint is printed, to compare with the browser's)\n"
+        "      --new-cert     with --tls, make a new certificate instead of the kept one\n"
         "      --tls-cert F   serve HTTPS with the certificate F (PEM, with its chain)\n"
         "      --tls-key F    and its key F (PEM)\n"
         "      --log FILE     write the log to FILE as well (created 0600); by default\n"
@@ -80,6 +87,7 @@ std::string* share_option(const char* argument, command_line* options) {
     if (is("--auth-file")) return &options->auth_file;
     if (is("--tls-cert")) return &options->tls_cert;
     if (is("--tls-key")) return &options->tls_key;
+    if (is("--max-upload")) return &options->max_upload;
     return nullptr;
 }
 
@@ -137,8 +145,17 @@ int answer_arguments(int argc, char** argv, command_line* options) {
         } else if (is("--tls")) {
             options->tls = true;
             share_options = true;
+        } else if (is("--new-cert")) {
+            options->new_cert = true;
+            share_options = true;
         } else if (is("--hidden")) {
             options->hidden = true;
+            share_options = true;
+        } else if (is("--replace")) {
+            options->replace = true;
+            share_options = true;
+        } else if (is("--public")) {
+            options->public_read = true;
             share_options = true;
         } else if (argument[0] != '-' && options->share_dir.empty()) {
             options->share_dir = argument;

@@ -11,16 +11,20 @@ struct command_line {
 
     // The quick start, `websrv [OPTIONS] DIR`: DIR is served as it is, with
     // no configuration file; the options below belong to it alone.
-    std::string share_dir;  // DIR; empty: the configuration file's form
-    std::string bind;       // -b ADDR
-    std::string port;       // -p N
-    std::string auth;       // --auth USER:PASSWORD (wiped from the arguments once read)
-    std::string auth_file;  // --auth-file FILE: a USER:PASSWORD line, or an htpasswd file
-    bool upload = false;    // -u: every user may store new files and make folders
-    bool write = false;     // -w: every user may also replace, move, delete and lock
-    bool hidden = false;    // --hidden: names beginning with "." are served and listed
-    bool tls = false;       // --tls: HTTPS, with a certificate made at start-up
-    std::string tls_cert;   // --tls-cert FILE, with --tls-key FILE: HTTPS with this pair
+    std::string share_dir;     // DIR; empty: the configuration file's form
+    std::string bind;          // -b ADDR
+    std::string port;          // -p N
+    std::string auth;          // --auth USER:PASSWORD (wiped from the arguments once read)
+    std::string auth_file;     // --auth-file FILE: a USER:PASSWORD line, or an htpasswd file
+    bool upload = false;       // -u: every user may store new files and make folders
+    bool write = false;        // -w: every user may also replace, move, delete and lock
+    bool hidden = false;       // --hidden: names beginning with "." are served and listed
+    bool replace = false;      // --replace: uploads may replace existing files
+    bool public_read = false;  // --public: anyone may read without a login
+    std::string max_upload;    // --max-upload SIZE: the largest upload ("20G")
+    bool tls = false;          // --tls: HTTPS, with a certificate kept between starts
+    bool new_cert = false;     // --new-cert: with --tls, a new certificate in place of the kept one
+    std::string tls_cert;      // --tls-cert FILE, with --tls-key FILE: HTTPS with this pair
     std::string tls_key;
     std::string log_file;  // --log FILE
 

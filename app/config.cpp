@@ -471,21 +471,20 @@ std::string lower_case(std::string_view text) {
     return lower;
 }
 
-// The names of this machine: its host name, and the name the resolver gives
-// for it in full.
+}  // namespace
+
+// The host name as the kernel knows it, and the name that multicast DNS
+// gives it on a local network. No resolver is asked: a start without a
+// network would wait on it, and a service may be refused local sockets.
 std::vector<std::string> machine_names() {
     char name[256] = {};
     if (gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') return {};
     std::vector<std::string> names = {name};
-    addrinfo hints{};
-    hints.ai_flags = AI_CANONNAME;
-    addrinfo* found = nullptr;
-    if (getaddrinfo(name, nullptr, &hints, &found) == 0 && found != nullptr) {
-        if (found->ai_canonname != nullptr) names.push_back(found->ai_canonname);
-        freeaddrinfo(found);
-    }
+    if (names[0].find('.') == std::string::npos) names.push_back(names[0] + ".local");
     return names;
 }
+
+namespace {
 
 // Looked up once, at start-up: addresses that come and go later are not
 // followed.

@@ -113,6 +113,10 @@ std::string listen_address(const std::string& ip, config_form form);
 // all of them, else the one it is bound to.
 std::vector<std::string> listening_addresses(const std::string& ip, config_form form);
 
+// The names of this machine: its host name, and "NAME.local" for a name
+// without a domain. Read without asking a resolver.
+std::vector<std::string> machine_names();
+
 // Whether this machine has IPv6: the modern forms then listen on "::", for
 // IPv4 and IPv6 clients both.
 bool has_ipv6();

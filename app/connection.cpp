@@ -326,6 +326,7 @@ void simple_server_node::end_body_from_file() {
 
 void simple_server_node::after_answers_sent() {
     if (generating) return send_generated_piece();
+    if (deferred_answer) return send_deferred_answer();
     if (close_after_send) {
         if (unread_body != 0) return start_draining();
         return disconnect();
@@ -436,6 +437,10 @@ void simple_server_node::after_disconnect() {
 // Bodies: taken by an upload, discarded, or drained before the close
 
 void simple_server_node::take_body(answer a, char* next) {
+    // Nothing is stored for a request whose answer could never fit the
+    // response buffer: the client would never learn that it was.
+    const size_t answer_room = 256 + 3 * a.request_line.size();
+    if (static_cast<size_t>(out_size) < answer_room) return close_for("response buffer full");
     body = std::make_unique<body_reader>(std::move(a.body), a.body_bytes,
                                          static_cast<long long>(site->upload_max));
     // The receive buffer is overwritten by the body before the answer is logged.
@@ -498,7 +503,12 @@ void simple_server_node::go_on_with_body() {
     body.reset();
     written w;
     if (!write_logged(a, out_buf + answered_length, out_size - answered_length, &w)) {
-        return disconnect();
+        if (answered_length == 0) return close_for("response buffer full");
+        // The answers before it fill the buffer: they go first, then this one.
+        deferred_answer = std::make_unique<answer>(std::move(a));
+        const int sent = answered_length;
+        answered_length = 0;
+        return send_answers(sent);
     }
     close_after_send = close_after_send || a.last_of_group || a.close_after_send;
     // An answer made as it is sent (a WebDAV multistatus) follows its header.
@@ -507,6 +517,14 @@ void simple_server_node::go_on_with_body() {
         generating_chunked = a.chunked;
     }
     send_with_first_piece(answered_length + w.length);
+}
+
+void simple_server_node::send_deferred_answer() {
+    const std::unique_ptr<answer> a = std::move(deferred_answer);
+    written w;
+    if (!write_logged(*a, out_buf, out_size, &w)) return close_for("response buffer full");
+    close_after_send = close_after_send || a->last_of_group;
+    send_answers(w.length);
 }
 
 // What answers the request once its body has ended or was refused: the

@@ -112,6 +112,9 @@ class simple_server_node : public se_server_node {
     bool generating_chunked = false;
     // taking_body: the body and the length of the answers written before it.
     std::unique_ptr<body_reader> body;
+    // sending: the answer to a body, which waits for the answers before it
+    // to leave the response buffer they fill.
+    std::unique_ptr<answer> deferred_answer;
     int answered_length = 0;
     // The receives of the body that follow each other within one poll, and
     // since when (monotonic_ns).
@@ -173,6 +176,7 @@ class simple_server_node : public se_server_node {
     void after_answers_sent();
     void take_body(answer a, char* next);
     answer body_answer();
+    void send_deferred_answer();
     void go_on_with_body();
     void start_discarding();
     void start_draining();

@@ -217,7 +217,7 @@ bool write_listing(const std::string& dir, const std::string& url_path,
     append_title(url_path, options.decoded_paths, page);
     *page += "</title>\n</head>\n<body>\n<h1>";
     append_title(url_path, options.decoded_paths, page);
-    *page += "</h1>\n";
+    *page += "</h1>\n<p><a href=\"?download=zip\">Download as ZIP</a></p>\n";
     if (options.upload_form) *page += upload_form;
     *page += "<table>\n<tr><th>Name</th><th>Size</th><th>Modified (UTC)</th></tr>\n";
     if (url_path != "/") *page += "<tr><td><a href=\"../\">../</a></td><td></td><td></td></tr>\n";
@@ -282,6 +282,15 @@ void append_json_string(const std::string& text, std::string* out) {
 
 }  // namespace
 
+bool is_well_formed_utf8(const std::string& text) {
+    for (size_t at = 0; at < text.size();) {
+        const size_t length = utf8_sequence_length(text, at);
+        if (length == 0) return false;
+        at += length;
+    }
+    return true;
+}
+
 bool write_listing_json(const std::string& dir, const listing_options& options, std::string* json) {
     json->clear();
     std::vector<entry> entries;
@@ -292,6 +301,14 @@ bool write_listing_json(const std::string& dir, const listing_options& options, 
         const entry& e = entries[i];
         *json += i == 0 ? "\n{\"name\":" : ",\n{\"name\":";
         append_json_string(e.name, json);
+        // The name as text may have lost bytes that are not UTF-8: the href
+        // fetches it whatever its bytes, where any link can.
+        *json += ",\"href\":";
+        if (std::string href; entry_link(e, options.decoded_paths, &href)) {
+            append_json_string(href, json);
+        } else {
+            *json += "null";
+        }
         *json += e.is_dir ? ",\"type\":\"dir\",\"size\":" : ",\"type\":\"file\",\"size\":";
         *json += std::to_string(e.size);
         *json += ",\"mtime\":";

@@ -31,6 +31,7 @@
 //   for display with `decoded_paths` when it decodes, and escaped.
 // - With `upload_form`, a multipart form (field "file", several files)
 //   posts to "./", the listed directory itself.
+// - The page links "?download=zip": the listed directory as one archive.
 #pragma once
 
 #include <string>
@@ -48,9 +49,14 @@ bool write_listing(const std::string& dir, const std::string& url_path,
                    const listing_options& options, std::string* page);
 
 // The same entries, in the same order, as a JSON array of objects
-// {"name": text, "type": "dir" or "file", "size": bytes, "mtime": seconds since 1970}.
+// {"name": text, "href": the link that fetches it (relative, as the page's; null where no
+// link can), "type": "dir" or "file", "size": bytes, "mtime": seconds since 1970}.
 // Control bytes, '"' and '\' in names are escaped; a byte that is not part of well-formed
 // UTF-8 is replaced by \ufffd, so the text is always valid JSON (such a name is then not
-// exact). `decoded_paths` and `upload_form` do not matter here. False, with `json` empty,
-// when the directory cannot be opened or read.
+// exact: its href is). `upload_form` does not matter here. False, with `json` empty, when the
+// directory cannot be opened or read.
 bool write_listing_json(const std::string& dir, const listing_options& options, std::string* json);
+
+// Whether `text` is well-formed UTF-8: no stray continuation byte, overlong
+// form, surrogate, value beyond U+10FFFF or sequence cut short.
+bool is_well_formed_utf8(const std::string& text);

@@ -92,7 +92,7 @@ answer authorized_answer(const decision_context& context, const request& r,
         case method_unit::upload:
             return upload_answer(context, r, granted);
         case method_unit::dav:
-            return dav_answer(context, r, granted);
+            return dav_answer(context, r, user, granted);
         case method_unit::files:
             break;
     }

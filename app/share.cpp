@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstdlib>
 #include <vector>
 
@@ -169,9 +170,21 @@ bool share_config(const command_line& options, param_map* params, std::string* e
     // Mounted over WebDAV too, read-only unless writes are allowed: -u lets
     // every user store new files and folders, -w change what is there.
     (*params)["webdav"] = "1";
-    if (options.upload) (*params)["upload"] = "1";
+    if (options.upload) (*params)["upload"] = options.replace ? "replace" : "1";
     if (options.write) (*params)["rights"] = "*:change";
+    if (options.public_read) (*params)["public"] = "1";
+    const std::string max_upload = options.max_upload.empty() ? "64G" : options.max_upload;
+    const long long most = size_in_bytes(max_upload);
+    if (most <= 0) {
+        *error = "--max-upload takes a size such as 500M or 20G, not " + max_upload;
+        return false;
+    }
+    (*params)["upload_max"] = std::to_string(most);
     if (!htpasswd.empty()) (*params)["htpasswd"] = htpasswd;
+    if (options.new_cert && !options.tls) {
+        *error = "--new-cert goes with --tls";
+        return false;
+    }
     if (!options.tls_cert.empty() || !options.tls_key.empty()) {
         if (options.tls_cert.empty() || options.tls_key.empty() || options.tls) {
             *error = "--tls-cert and --tls-key go together, and without --tls";
@@ -183,19 +196,51 @@ bool share_config(const command_line& options, param_map* params, std::string* e
     return true;
 }
 
+long long size_in_bytes(const std::string& text) {
+    static const std::pair<char, int> units[] = {{'K', 10}, {'M', 20}, {'G', 30}, {'T', 40}};
+    std::string digits = text;
+    int shift = 0;
+    if (!digits.empty()) {
+        const char unit = static_cast<char>(toupper(static_cast<unsigned char>(digits.back())));
+        for (const auto& [letter, bits] : units) {
+            if (unit == letter) {
+                shift = bits;
+                digits.pop_back();
+            }
+        }
+    }
+    if (digits.empty() || digits.size() > 15 ||
+        digits.find_first_not_of("0123456789") != std::string::npos) {
+        return -1;
+    }
+    const long long number = std::stoll(digits);
+    return number > (LLONG_MAX >> shift) ? -1 : number << shift;
+}
+
 std::vector<std::string> share_addresses(const param_map& params) {
     return listening_addresses(value_or(params, "ip", "0"), config_form::modern);
 }
 
+namespace {
+
+std::string url_of(const param_map& params, const std::string& address, bool tls) {
+    const bool v6 = address.find(':') != std::string::npos;
+    return std::string(tls ? "https://" : "http://") + (v6 ? "[" + address + "]" : address) + ":" +
+           value_or(params, "port", default_port) + "/";
+}
+
+}  // namespace
+
+std::string first_address(const param_map& params, bool tls) {
+    const std::vector<std::string> addresses = share_addresses(params);
+    return addresses.empty() ? "" : url_of(params, addresses.front(), tls);
+}
+
 std::string share_banner(const param_map& params, const std::string& fingerprint) {
-    const std::string port = value_or(params, "port", default_port);
     const bool tls = params.count("tls_cert") != 0 || !fingerprint.empty();
     std::string text = "websrv: serving " + value_or(params, "root", "") + " at\n";
-    for (const std::string& address : share_addresses(params)) {
-        const bool v6 = address.find(':') != std::string::npos;
-        text += std::string(tls ? "  https://" : "  http://") +
-                (v6 ? "[" + address + "]" : address) + ":" + port + "/\n";
-    }
+    for (const std::string& address : share_addresses(params))
+        text += "  " + url_of(params, address, tls) + "\n";
     if (!fingerprint.empty()) text += "certificate (SHA-256): " + fingerprint + "\n";
     if (params.count("htpasswd") != 0) {
         text += "login: the users of " + value_or(params, "htpasswd", "") + "\n";

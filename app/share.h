@@ -21,6 +21,11 @@
 // with an empty password.
 bool share_config(const command_line& options, param_map* params, std::string* error);
 
+// A size as the options write it: a number of bytes, or of KiB, MiB, GiB or
+// TiB with the letter K, M, G or T after it (either case). -1 when it is
+// none, or too large.
+long long size_in_bytes(const std::string& text);
+
 // At least 64 bits from the kernel's random source, in groups of letters and
 // digits that are easy to read and type ("k7wq-3mfp-x9ra-c4tn": 80 bits).
 std::string random_password();
@@ -28,6 +33,10 @@ std::string random_password();
 // The addresses the folder is reached at: every address of this machine
 // (loopback last) when it listens on all of them, else the one it is bound to.
 std::vector<std::string> share_addresses(const param_map& params);
+
+// The first address the banner prints, as a URL ("http://192.168.1.20:8080/";
+// https with `tls`).
+std::string first_address(const param_map& params, bool tls);
 
 // The lines that tell where the folder is served and how to log in: the
 // addresses to open with the port (https:// with TLS), the certificate's

@@ -52,25 +52,10 @@ std::string random_suffix() {
     return text;
 }
 
-// Gives the open file `fd`, which has no name, the name `name` in `dir`,
-// never over an existing one. The kernel links a file without a name only
-// through its /proc entry, or with AT_EMPTY_PATH for a privileged process.
-bool link_unnamed(int fd, int dir, const std::string& name) {
-    const std::string proc_entry = "/proc/self/fd/" + std::to_string(fd);
-    if (linkat(AT_FDCWD, proc_entry.c_str(), dir, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
-        return true;
-    }
-    return errno == ENOENT && linkat(fd, "", dir, name.c_str(), AT_EMPTY_PATH) == 0;
-}
-
 // A control character in a name would reach listings, logs and terminals.
 bool has_control_character(std::string_view name) {
     return std::any_of(name.begin(), name.end(),
                        [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; });
-}
-
-std::string hidden_name() {
-    return ".upload-" + random_suffix();
 }
 
 // The files open across every upload of the process. A quarter of the
@@ -368,6 +353,39 @@ class form_upload : public upload {
 
 }  // namespace
 
+std::string hidden_name() {
+    return ".upload-" + random_suffix();
+}
+
+int create_unseen_file(int dir, mode_t mode, std::string* temp_name) {
+    temp_name->clear();
+    if (!upload_test_seams.no_unnamed_files) {
+        const int fd = openat(dir, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
+        if (fd != -1) return fd;
+        if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return -1;
+    }
+    // A file system without files that have no name: a hidden one, made here.
+    int fd = -1;
+    for (int attempt = 0; attempt < 8 && fd == -1; ++attempt) {
+        *temp_name = hidden_name();
+        fd = openat(dir, temp_name->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY,
+                    mode);
+        if (fd == -1 && errno != EEXIST) break;
+    }
+    if (fd == -1) temp_name->clear();
+    return fd;
+}
+
+// The kernel links a file without a name only through its /proc entry, or
+// with AT_EMPTY_PATH for a privileged process.
+bool link_unnamed(int fd, int dir, const std::string& name) {
+    const std::string proc_entry = "/proc/self/fd/" + std::to_string(fd);
+    if (linkat(AT_FDCWD, proc_entry.c_str(), dir, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+        return true;
+    }
+    return errno == ENOENT && linkat(fd, "", dir, name.c_str(), AT_EMPTY_PATH) == 0;
+}
+
 bool valid_upload_name(std::string_view name) {
     return !name.empty() && name != "." && name != ".." &&
            name.find_first_of("/\\") == std::string_view::npos && !has_control_character(name);
@@ -461,19 +479,7 @@ const char* upload::name_refusal(const std::string& name, bool new_in_form,
 }
 
 bool upload::create_file(file_in_work* file) {
-    if (!upload_test_seams.no_unnamed_files) {
-        file->fd = openat(dir, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0644);
-        if (file->fd != -1) return true;
-        if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return false;
-    }
-    // A file system without files that have no name: a hidden one, made here.
-    for (int attempt = 0; attempt < 8 && file->fd == -1; ++attempt) {
-        file->temp_name = hidden_name();
-        file->fd = openat(dir, file->temp_name.c_str(),
-                          O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0644);
-        if (file->fd == -1 && errno != EEXIST) break;
-    }
-    if (file->fd == -1) file->temp_name.clear();
+    file->fd = create_unseen_file(dir, 0644, &file->temp_name);
     return file->fd != -1;
 }
 

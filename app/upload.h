@@ -157,6 +157,20 @@ class upload {
 // "..", and without "/", "\" or a control character (below 0x20, and 0x7F).
 bool valid_upload_name(std::string_view name);
 
+// A file in the making that no one sees until it is given its name: one
+// without a name (O_TMPFILE) in `dir`, or where the file system has none,
+// one under a hidden name, made exclusively and returned in `temp_name`
+// (empty for a file without a name). Its descriptor, open for writing, or
+// -1 with errno.
+int create_unseen_file(int dir, mode_t mode, std::string* temp_name);
+
+// Gives `fd`, a file made without a name, the name `name` in `dir`, never
+// over an existing one (EEXIST). False, with errno, when it cannot.
+bool link_unnamed(int fd, int dir, const std::string& name);
+
+// A hidden name for a file in the making: ".upload-" and random letters.
+std::string hidden_name();
+
 // For tests only, to force what a file system or a race rarely does; the
 // server never sets them.
 struct upload_seams {

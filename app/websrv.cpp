@@ -10,9 +10,11 @@
 
 #include "app/command_line.h"
 #include "app/config_check.h"
+#include "app/kept_certificate.h"
 #include "app/main.h"
 #include "app/passwd_command.h"
 #include "app/password_file.h"
+#include "app/qr_code.h"
 #include "app/share.h"
 #include "engine/tls_transport.h"
 
@@ -25,19 +27,28 @@ int share(const char* argv0, const command_line& options) {
         fprintf(stderr, "%s: %s\n", argv0, error.c_str());
         return 2;
     }
-    // A certificate of its own: for the addresses it prints, valid 30 days,
-    // in memory only.
+    // A certificate of its own, for the machine's names and the addresses it
+    // prints, kept for the next start.
     made_certificate made;
+    std::string told;
     if (options.tls) {
-        std::vector<std::string> names = share_addresses(params);
-        names.push_back("localhost");
-        if (!make_self_signed(names, 30, &made)) {
+        std::vector<std::string> host_names = machine_names();
+        host_names.push_back("localhost");
+        if (!kept_certificate(certificate_folder(), host_names, share_addresses(params),
+                              options.new_cert, &made, &told)) {
             fprintf(stderr, "%s: no certificate could be made\n", argv0);
             return 1;
         }
     }
     if (!start_sharing(argv0, params, options.log_file, made.cert_pem, made.key_pem)) return 1;
     fputs(share_banner(params, made.fingerprint).c_str(), stderr);
+    if (!told.empty()) fprintf(stderr, "%s\n", told.c_str());
+    // A phone in the same room opens the first address from its picture.
+    if (isatty(STDOUT_FILENO))
+        fputs(qr_code_text(
+                  first_address(params, !made.cert_pem.empty() || params.count("tls_cert") != 0))
+                  .c_str(),
+              stderr);
     run_main_loop();
 }
 

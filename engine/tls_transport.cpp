@@ -1,5 +1,7 @@
 #include "engine/tls_transport.h"
 
+#include <arpa/inet.h>
+
 #include <fcntl.h>
 #include <openssl/bio.h>
 #include <openssl/err.h>
@@ -315,6 +317,64 @@ tls_check check_tls_files(const std::string& cert_file, const std::string& key_f
     return found;
 }
 
+namespace {
+
+// The SHA-256 fingerprint of a certificate as browsers show it; empty when
+// it cannot be made.
+std::string fingerprint_of(X509* cert) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (X509_digest(cert, EVP_sha256(), digest, &length) != 1) return "";
+    std::string fingerprint;
+    for (unsigned int i = 0; i < length; ++i) {
+        char hex[4];
+        snprintf(hex, sizeof hex, i + 1 < length ? "%02X:" : "%02X", digest[i]);
+        fingerprint += hex;
+    }
+    return fingerprint;
+}
+
+// The names a certificate is for: its subject alternative names, DNS names
+// as they are and addresses as text.
+std::vector<std::string> alternative_names(X509* cert) {
+    std::vector<std::string> names;
+    auto* alternatives = static_cast<GENERAL_NAMES*>(
+        X509_get_ext_d2i(cert, NID_subject_alt_name, nullptr, nullptr));
+    for (int i = 0; alternatives != nullptr && i < sk_GENERAL_NAME_num(alternatives); ++i) {
+        const GENERAL_NAME* name = sk_GENERAL_NAME_value(alternatives, i);
+        if (name->type == GEN_DNS) {
+            const ASN1_IA5STRING* dns = name->d.dNSName;
+            names.emplace_back(reinterpret_cast<const char*>(ASN1_STRING_get0_data(dns)),
+                               static_cast<size_t>(ASN1_STRING_length(dns)));
+        } else if (name->type == GEN_IPADD) {
+            const ASN1_OCTET_STRING* ip = name->d.iPAddress;
+            char text[INET6_ADDRSTRLEN] = {};
+            const int family = ASN1_STRING_length(ip) == 4 ? AF_INET : AF_INET6;
+            inet_ntop(family, ASN1_STRING_get0_data(ip), text, sizeof text);
+            names.emplace_back(text);
+        }
+    }
+    GENERAL_NAMES_free(alternatives);
+    return names;
+}
+
+}  // namespace
+
+bool read_certificate(const std::string& cert_pem, certificate_facts* facts) {
+    bio_ptr bio = memory_bio(cert_pem);
+    X509* cert = PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr);
+    ERR_clear_error();
+    if (cert == nullptr) return false;
+    facts->names = alternative_names(cert);
+    facts->fingerprint = fingerprint_of(cert);
+    int days = 0, seconds = 0;
+    const bool dated =
+        ASN1_TIME_diff(&days, &seconds, nullptr, X509_get0_notAfter(cert)) == 1;
+    facts->valid_for_s = dated ? static_cast<long long>(days) * 86400 + seconds : -1;
+    X509_free(cert);
+    return !facts->fingerprint.empty();
+}
+
 bool make_self_signed(const std::vector<std::string>& names, int days, made_certificate* made) {
     if (names.empty()) return false;
     EVP_PKEY* key = EVP_EC_gen("P-256");
@@ -366,15 +426,8 @@ bool make_self_signed(const std::vector<std::string>& names, int days, made_cert
                  1;
         made->cert_pem = bio_text(cert_bio.get());
         made->key_pem = bio_text(key_bio.get());
-        unsigned char digest[EVP_MAX_MD_SIZE];
-        unsigned int length = 0;
-        ok = ok && X509_digest(cert, EVP_sha256(), digest, &length) == 1;
-        made->fingerprint.clear();
-        for (unsigned int i = 0; ok && i < length; ++i) {
-            char hex[4];
-            snprintf(hex, sizeof hex, i + 1 < length ? "%02X:" : "%02X", digest[i]);
-            made->fingerprint += hex;
-        }
+        made->fingerprint = fingerprint_of(cert);
+        ok = ok && !made->fingerprint.empty();
     }
     X509_free(cert);
     EVP_PKEY_free(key);

@@ -101,3 +101,14 @@ struct made_certificate {
     std::string fingerprint;
 };
 bool make_self_signed(const std::vector<std::string>& names, int days, made_certificate* made);
+
+// What a certificate in PEM text says of itself: the names it is for (its
+// subject alternative names, addresses as text), its SHA-256 fingerprint,
+// and the seconds it stays valid from now (negative once it has expired).
+// False when the text holds no certificate.
+struct certificate_facts {
+    std::vector<std::string> names;
+    std::string fingerprint;
+    long long valid_for_s = 0;
+};
+bool read_certificate(const std::string& cert_pem, certificate_facts* facts);

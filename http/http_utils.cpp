@@ -750,6 +750,45 @@ byte_range parse_byte_range(std::string_view value, std::uint64_t length) {
     return single_byte_range(range_text, length);
 }
 
+range_kind parse_byte_ranges(std::string_view value, std::uint64_t length, std::size_t most,
+                             std::vector<byte_range>* ranges) {
+    ranges->clear();
+    value = trim_blanks(value);
+    const auto equals = value.find('=');
+    if (equals == std::string_view::npos ||
+        ascii_lower(std::string(value.substr(0, equals))) != "bytes")
+        return range_kind::ignore;
+    std::string_view rest = value.substr(equals + 1);
+    std::size_t listed = 0;
+    for (bool more = true; more;) {
+        const auto comma = rest.find(',');
+        const std::string_view element = trim_blanks(rest.substr(0, comma));
+        more = comma != std::string_view::npos;
+        if (more) rest.remove_prefix(comma + 1);
+        if (element.empty()) continue;
+        const byte_range range = single_byte_range(element, length);
+        if (range.kind == range_kind::ignore || ++listed > most) {
+            ranges->clear();
+            return range_kind::ignore;
+        }
+        if (range.kind == range_kind::satisfiable) ranges->push_back(range);
+    }
+    if (listed == 0) return range_kind::ignore;
+    if (ranges->empty()) return range_kind::unsatisfiable;
+    std::sort(ranges->begin(), ranges->end(),
+              [](const byte_range& a, const byte_range& b) { return a.first < b.first; });
+    std::vector<byte_range> merged;
+    for (const byte_range& range : *ranges) {
+        if (!merged.empty() && range.first <= merged.back().last + 1) {
+            merged.back().last = std::max(merged.back().last, range.last);
+        } else {
+            merged.push_back(range);
+        }
+    }
+    *ranges = std::move(merged);
+    return range_kind::satisfiable;
+}
+
 std::string content_range(const byte_range& range, std::uint64_t length) {
     const std::string total = "/" + std::to_string(length);
     switch (range.kind) {

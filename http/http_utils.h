@@ -15,6 +15,7 @@
 #include <map>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // Ordered by byte-wise key comparison; keys are case-sensitive. The parsers store with
 // "first key wins": a later pair whose key is already present is dropped.
@@ -201,6 +202,15 @@ struct byte_range {
 // file. Ignore: another unit, any syntax error (last before first, signs, inner spaces), and
 // several ranges, which the caller answers with the whole file.
 byte_range parse_byte_range(std::string_view value, std::uint64_t length);
+
+// The ranges of a Range field value that lists several, for a file of `length` bytes: each as
+// parse_byte_range reads one, the unsatisfiable ones left out, the rest sorted and merged where
+// they overlap or touch, so that no byte is sent twice. Satisfiable with the merged ranges in
+// `ranges`; unsatisfiable when none is; ignore, as for one range, for another unit or any
+// syntax error, and when more than `most` ranges are listed (a client asking for many small
+// pieces costs far more than the whole file).
+range_kind parse_byte_ranges(std::string_view value, std::uint64_t length, std::size_t most,
+                             std::vector<byte_range>* ranges);
 
 // The Content-Range value for `range` of a file of `length` bytes: "bytes first-last/length"
 // when satisfiable, "bytes */length" when unsatisfiable, empty for ignore.

@@ -248,7 +248,7 @@ TEST_F(DavProps, LivePropertiesAreWhatAGetGives) {
     EXPECT_EQ(props.at("/a.txt {DAV:}resourcetype"), "200: ");
     EXPECT_TRUE(std::regex_match(props.at("/a.txt {DAV:}creationdate"),
                                  std::regex(R"(200: \d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ)")));
-    EXPECT_EQ(props.at("/a.txt {DAV:}supportedlock"), "200: ");
+    EXPECT_EQ(props.at("/a.txt {DAV:}supportedlock"), "200: {DAV:}lockentry{DAV:}lockentry");
     EXPECT_EQ(props.at("/a.txt {DAV:}lockdiscovery"), "200: ");
     // Quota only when named; what a file has, a folder has not.
     EXPECT_EQ(props.count("/a.txt {DAV:}quota-available-bytes"), 0u);

@@ -198,25 +198,30 @@ TEST_F(Listing, JsonEscapesNamesAndStaysValidForAnyBytes) {
     for (int i = 0; i < 8; ++i)
         replaced += "\\ufffd";
     const std::string tail = "\"type\":\"file\",\"size\":5,\"mtime\":1700000000}";
+    // Every name has the href that fetches it, whatever its bytes.
     const std::string want =
-        "[\n{\"name\":\"d\",\"type\":\"dir\",\"size\":0,\"mtime\":1700000000},\n"
-        "{\"name\":\"back\\\\slash\"," +
+        "[\n{\"name\":\"d\",\"href\":\"d/\",\"type\":\"dir\",\"size\":0,\"mtime\":1700000000},\n"
+        "{\"name\":\"back\\\\slash\",\"href\":\"back%5Cslash\"," +
         tail +
         ",\n"
         "{\"name\":\"bad" +
-        replaced + "\"," + tail +
+        replaced + "\",\"href\":\"bad%FF%C0%AF%ED%A0%80%E2%82\"," + tail +
         ",\n"
-        "{\"name\":\"q\\\"uote\"," +
+        "{\"name\":\"q\\\"uote\",\"href\":\"q%22uote\"," +
         tail +
         ",\n"
-        "{\"name\":\"tab\\u0009name\"," +
+        "{\"name\":\"tab\\u0009name\",\"href\":\"tab%09name\"," +
         tail +
         ",\n"
-        "{\"name\":\"\xC3\xA9t\xC3\xA9 \xF0\x9F\x98\x80\"," +
+        "{\"name\":\"\xC3\xA9t\xC3\xA9 "
+        "\xF0\x9F\x98\x80\",\"href\":\"%C3%A9t%C3%A9%20%F0%9F%98%80\"," +
         tail + "\n]\n";
     std::string json;
-    ASSERT_TRUE(write_listing_json(json_dir.string() + "/", {}, &json));
+    ASSERT_TRUE(write_listing_json(json_dir.string() + "/", {.decoded_paths = true}, &json));
     EXPECT_EQ(json, want);
+    // Without decoded paths only names a client sends unchanged can be linked.
+    ASSERT_TRUE(write_listing_json(json_dir.string() + "/", {}, &json));
+    EXPECT_NE(json.find("\"name\":\"q\\\"uote\",\"href\":null,"), std::string::npos) << json;
     ASSERT_TRUE(write_listing_json(json_dir.string() + "/", {.show_hidden = true}, &json));
     EXPECT_NE(json.find("{\"name\":\".hidden\","), std::string::npos);
 }

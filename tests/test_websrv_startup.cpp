@@ -792,10 +792,22 @@ TEST(WebsrvStartup, AFolderIsSharedInOneCommand) {
     process.stop();
     write_file(second.dir / "share" / ".env", "shown");
     second.start("./websrv", {},
-                 {"-b", "127.0.0.1", "-p", port, "--auth", "me:pw", "--hidden", "share"});
+                 {"-b", "127.0.0.1", "-p", port, "--auth", "me:pw", "--hidden", "-u", "--replace",
+                  "--public", "--max-upload", "1000T", "share"});
     receive_until_file(second.dir / "stderr.txt", "password: ");
     EXPECT_EQ(curl("--user me:pw" + url), "beta");
     EXPECT_EQ(curl("--user me:pw" + hidden), "shown") << "--hidden serves and lists them";
+    EXPECT_EQ(curl(url), "beta") << "--public: read without a login";
+    const std::string status = " -o /dev/null -w '%{http_code}'";
+    EXPECT_EQ(curl("-T /dev/null" + status + url), "401") << "writes still need a login";
+    EXPECT_EQ(curl("--user me:pw --data-binary gamma -X PUT" + status + url), "201") << "--replace";
+    EXPECT_EQ(curl("--user me:pw" + url), "gamma");
+    // A body the disk could not hold is refused before a byte of it is read.
+    EXPECT_EQ(curl("--user me:pw -X PUT -H 'Content-Length: 1000000000000000' -H 'Expect:'"
+                   " --max-time 5" +
+                   status + " http://127.0.0.1:" + port + "/huge.bin"),
+              "507");
+    EXPECT_FALSE(fs::exists(second.dir / "share" / "huge.bin"));
     const std::string arguments = read_file("/proc/" + std::to_string(second.pid) + "/cmdline");
     EXPECT_EQ(arguments.find("me:pw"), std::string::npos) << "ps shows the password";
     EXPECT_EQ(read_file(second.dir / "stdout.txt").find("me:pw"), std::string::npos);
@@ -930,6 +942,38 @@ TEST(WebsrvStartup, IPv6AndIPv4ClientsAreServed) {
                 << ip << " " << host;
         }
     }
+}
+
+// The certificate --tls makes is kept in the user's state folder and used
+// again at the next start, so the fingerprint people were told holds;
+// --new-cert makes another. It names the machine's host name.
+TEST(WebsrvStartup, TheCertificateOfTlsIsKeptForTheNextStart) {
+    websrv_process process;
+    write_file(process.dir / "share" / "a.txt", "alpha");
+    const fs::path state = process.dir / "state";
+    setenv("XDG_STATE_HOME", state.c_str(), 1);
+    auto fingerprint = [&](std::vector<std::string> extra) {
+        std::vector<std::string> args = {"-b",     "127.0.0.1", "-p",   std::to_string(free_port()),
+                                         "--auth", "u:p",       "--tls"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        args.push_back("share");
+        fs::remove(process.dir / "stderr.txt");  // not to read the last start's banner
+        process.start("./websrv", {}, args);
+        const std::string banner = receive_until_file(process.dir / "stderr.txt", "certificate: ");
+        process.stop();
+        const size_t at = banner.find("certificate (SHA-256): ");
+        return at == std::string::npos ? banner : banner.substr(at + 23, 95);
+    };
+    const std::string first = fingerprint({});
+    EXPECT_EQ(fingerprint({}), first) << "the kept one is used again";
+    EXPECT_NE(fingerprint({"--new-cert"}), first);
+    unsetenv("XDG_STATE_HOME");
+    EXPECT_EQ(fs::status(state / "websrv" / "key.pem").permissions(), fs::perms(0600));
+    char host[256] = {};
+    gethostname(host, sizeof host - 1);
+    const std::string names = run("openssl x509 -noout -ext subjectAltName -in " +
+                                  (state / "websrv" / "cert.pem").string());
+    EXPECT_NE(names.find(std::string("DNS:") + host), std::string::npos) << names;
 }
 
 // A certificate and its key are checked by -t and at the start: a key that

@@ -1,6 +1,8 @@
 #include "app/decide/dav.h"
 
+#include "app/decide/dav_lock.h"
 #include "app/decide/dav_props.h"
+#include "app/decide/dav_tree.h"
 #include "app/decide/methods.h"
 
 namespace {
@@ -16,9 +18,16 @@ answer options_answer(const site_policy& site) {
 
 }  // namespace
 
-answer dav_answer(const decision_context& context, const request& r, share_access) {
+answer dav_answer(const decision_context& context, const request& r, const std::string& user,
+                  share_access granted) {
     if (r.head.method == "OPTIONS") return options_answer(context.site);
     if (r.head.method == "PROPFIND") return propfind_answer(context, r);
     if (r.head.method == "PROPPATCH") return proppatch_answer(context, r);
+    if (r.head.method == "LOCK") return lock_answer(context, r, user);
+    if (r.head.method == "UNLOCK") return unlock_answer(context, r, user);
+    if (r.head.method == "MKCOL") return mkcol_answer(context, r);
+    if (r.head.method == "DELETE") return delete_answer(context, r);
+    if (r.head.method == "COPY") return copy_answer(context, r, granted);
+    if (r.head.method == "MOVE") return move_answer(context, r);
     return status_answer(status_405, allow_field(context.site));
 }

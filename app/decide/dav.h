@@ -4,10 +4,14 @@
 // is; the user's access says what may change.
 #pragma once
 
+#include <string>
+
 #include "app/answer.h"
 #include "app/decide/context.h"
 #include "app/request.h"
 
-// The answer to an authenticated WebDAV request of a user with `granted`
-// access (the dispatcher has checked what the method needs).
-answer dav_answer(const decision_context& context, const request& r, share_access granted);
+// The answer to an authenticated WebDAV request of `user` (empty: nobody
+// logged in) with `granted` access (the dispatcher has checked what the
+// method needs).
+answer dav_answer(const decision_context& context, const request& r, const std::string& user,
+                  share_access granted);

@@ -70,10 +70,14 @@ std::string without_slashes(std::string path) {
 
 }  // namespace
 
-std::string dav_resource::href() const {
+std::string href_of(const std::string& resolved, bool collection) {
     std::string href = "/" + percent_encode_path(resolved);
-    if (is_collection() && !resolved.empty()) href += '/';
+    if (collection && !resolved.empty()) href += '/';
     return href;
+}
+
+std::string dav_resource::href() const {
+    return href_of(resolved, is_collection());
 }
 
 const char* find_resource(const site_policy& site, const std::string& path, dav_resource* found) {
@@ -96,6 +100,11 @@ const char* request_resource(const site_policy& site, const request& r, dav_reso
 const char* destination_resource(const site_policy& site, const request& r, dav_resource* found) {
     if (!r.head.destination || r.head.destination->empty()) return status_400;
     std::string_view target = *r.head.destination;
+    return href_resource(site, r, target, found);
+}
+
+const char* href_resource(const site_policy& site, const request& r, std::string_view target,
+                          dav_resource* found) {
     const std::string_view scheme = site.tls ? "https://" : "http://";
     if (target.size() > scheme.size() &&
         equal_ignoring_case(target.substr(0, scheme.size()), scheme)) {

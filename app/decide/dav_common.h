@@ -32,6 +32,10 @@ struct dav_resource {
     std::string href() const;
 };
 
+// The href of whatever is at `resolved`, as dav_resource::href names it: for
+// a resource that is not there yet, or not there any more.
+std::string href_of(const std::string& resolved, bool collection);
+
 // Looks at what `path` (decoded, relative to the root; a trailing "/" is
 // allowed) names. Null when it lies within the root, else the status to
 // refuse it with: 403 above the root, 404 for a hidden name the site hides.
@@ -50,6 +54,12 @@ const char* destination_resource(const site_policy& site, const request& r, dav_
 // Whether a name may be given to a new resource: not where the site hides
 // names that begin with ".", and a valid file name.
 bool may_name(const site_policy& site, const std::string& resolved);
+
+// The resource an href names, as the Destination field names one (the
+// same forms, the same refusals): a Destination, or the resource tag of an
+// If field.
+const char* href_resource(const site_policy& site, const request& r, std::string_view href,
+                          dav_resource* found);
 
 // What decides a WebDAV request once its body (XML, or empty) has come.
 // The request itself is gone by then (its head lay in the receive buffer,

@@ -18,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "app/decide/dav_lock.h"
 #include "app/decide/files.h"
 #include "app/decide/rules.h"
 #include "http/xml.h"
@@ -280,12 +281,11 @@ const live_property live_properties[] = {
          xml_append_text(out, version_tag(s.resource.info));
      }},
     {"supportedlock", true, always,
-     [](std::string& out, const live_context& c, const shown& s) {
-         out += supported_lock_markup(c.services.locks, s.resource);
-     }},
+     [](std::string& out, const live_context&, const shown&) { append_supported_locks(out); }},
     {"lockdiscovery", true, always,
      [](std::string& out, const live_context& c, const shown& s) {
-         out += lock_discovery_markup(c.services.locks, s.resource, c.now_ms);
+         append_active_locks(out, decision_context{c.site, c.services, c.now_ms},
+                             s.resource.resolved);
      }},
     {"quota-available-bytes", false, with_quota,
      [](std::string& out, const live_context& c, const shown&) {
@@ -428,6 +428,8 @@ class folder_source : public body_source {
     long long length() const override { return -1; }
 
     long long produce(char* buffer, size_t room) override {
+        pending.erase(0, sent);
+        sent = 0;
         // What the last piece left: at most the end of one entry.
         // Entries skipped (hidden, gone) make no bytes: a piece looks at a
         // bounded number once it has any to send.
@@ -436,8 +438,8 @@ class folder_source : public body_source {
             if (!next_entry()) return -1;
         }
         const size_t part = std::min(room, unsent());
-        memcpy(buffer, pending.data(), part);
-        sent = part;
+        memcpy(buffer, pending.data() + sent, part);
+        sent += part;
         return static_cast<long long>(part);
     }
 
@@ -667,7 +669,7 @@ std::string patch_multistatus(const dav_resource& resource, std::vector<patch_ch
 }
 
 answer proppatch_decision(const decision_context& context, const std::string& path,
-                          const std::string& if_field, const std::string& body) {
+                          const std::string& body) {
     std::vector<patch_change> changes;
     std::string why;
     if (!read_propertyupdate(body, &changes, &why)) return bad_request(why);
@@ -677,10 +679,6 @@ answer proppatch_decision(const decision_context& context, const std::string& pa
     if (const char* refusal = find_shown(context.site, *root, path, &found))
         return status_answer(refusal);
     const dav_resource& resource = found.resource;
-    if (const char* refusal = context.services.locks.write_refusal(resource.resolved, false,
-                                                                   if_field, context.now_ms)) {
-        return status_answer(refusal);
-    }
     const bool made = all_changeable(changes) && apply_changes(resource.file, changes);
     answer a = xml_answer(status_207, patch_multistatus(resource, changes, made));
     if (made) a.notice = "properties changed: /" + resource.resolved;
@@ -704,17 +702,15 @@ answer propfind_answer(const decision_context& context, const request& r) {
 }
 
 answer proppatch_answer(const decision_context& context, const request& r) {
+    // The locks are asked before the body is read, while the request's If
+    // field is at hand.
+    dav_resource resource;
+    if (request_resource(context.site, r, &resource) == nullptr) {
+        if (const char* refusal = write_refusal(context, r, resource.resolved, false))
+            return status_answer(refusal);
+    }
     return after_body(context, r,
-                      [path = r.path(), if_field = std::string(r.head.if_tokens.value_or(""))](
-                          const decision_context& c, const std::string& body) {
-                          return proppatch_decision(c, path, if_field, body);
+                      [path = r.path()](const decision_context& c, const std::string& body) {
+                          return proppatch_decision(c, path, body);
                       });
-}
-
-std::string supported_lock_markup(const dav_locks&, const dav_resource&) {
-    return std::string();
-}
-
-std::string lock_discovery_markup(const dav_locks&, const dav_resource&, long long) {
-    return std::string();
 }

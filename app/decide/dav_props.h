@@ -41,20 +41,12 @@
 #include <string>
 
 #include "app/answer.h"
-#include "app/dav_locks.h"
 #include "app/decide/context.h"
 #include "app/decide/dav_common.h"
 #include "app/request.h"
 
 answer propfind_answer(const decision_context& context, const request& r);
 answer proppatch_answer(const decision_context& context, const request& r);
-
-// What the locks write of a resource: the content of its DAV:supportedlock
-// and of its DAV:lockdiscovery, DAV: elements with the prefix "D", which
-// the answer binds. Empty while the share keeps no locks.
-std::string supported_lock_markup(const dav_locks& locks, const dav_resource& resource);
-std::string lock_discovery_markup(const dav_locks& locks, const dav_resource& resource,
-                                  long long now_ms);
 
 // For tests only; the server never sets it. With `error` not 0, `writes`
 // more changes of dead properties succeed, then each fails with `error`.

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "app/decide/byteranges.h"
 #include "app/decide/listing.h"
 #include "app/decide/rules.h"
 
@@ -33,6 +34,26 @@ bool copy_is_current(const request& r, const std::string& tag, time_t modified) 
            modified <= since;
 }
 
+// The most ranges one Range field may list; more are answered with the
+// whole file.
+const size_t max_ranges = 16;
+
+// Several ranges: one 206 whose parts are made from the file as it is sent.
+answer several_ranges(const decision_context& context, answer file,
+                      std::vector<byte_range> ranges) {
+    answer a;
+    a.what = answer::kind::generated;
+    a.status = status_206;
+    const std::string boundary = random_boundary();
+    a.content_type = "multipart/byteranges; boundary=" + boundary;
+    a.extra_headers = file.extra_headers + "Last-Modified: " +
+                      context.services.last_modified.at(file.file_info.st_mtime) + "\r\n" +
+                      file.file_fields;
+    a.source = byteranges_body(file.file.release(), file.file_info.st_size, std::move(ranges),
+                               file_content_type(context.site, file.file_name), boundary);
+    return a;
+}
+
 // Revalidation and byte ranges of a file answer, each only with its key: a
 // current copy is answered 304, a range 206 or 416; an If-Range that names
 // another version, or a Range field that does not parse, gets the whole file.
@@ -58,13 +79,18 @@ answer select_version_and_range(const decision_context& context, const request& 
     if (!r.head.range || (r.head.if_range && !if_range_matches(*r.head.if_range, tag, modified))) {
         return a;
     }
-    const byte_range range = parse_byte_range(*r.head.range, static_cast<std::uint64_t>(size));
-    if (range.kind == range_kind::ignore) return a;
+    std::vector<byte_range> ranges;
+    const range_kind found =
+        parse_byte_ranges(*r.head.range, static_cast<std::uint64_t>(size), max_ranges, &ranges);
+    if (found == range_kind::ignore) return a;
+    if (found == range_kind::unsatisfiable) {
+        return status_answer(status_416, a.extra_headers + "Content-Range: bytes */" +
+                                             std::to_string(size) + "\r\n");
+    }
+    if (ranges.size() > 1) return several_ranges(context, std::move(a), std::move(ranges));
+    const byte_range& range = ranges.front();
     const std::string content_range_line =
         "Content-Range: " + content_range(range, static_cast<std::uint64_t>(size)) + "\r\n";
-    if (range.kind == range_kind::unsatisfiable) {
-        return status_answer(status_416, a.extra_headers + content_range_line);
-    }
     a.status = status_206;
     a.body_offset = static_cast<off_t>(range.first);
     a.body_length = static_cast<off_t>(range.last - range.first + 1);
@@ -106,6 +132,9 @@ answer file_answer(const decision_context& context, const request& r, share_acce
     if (file_name.empty()) return status_answer(status_404);
     const bool names_directory = file_name.back() == '\\' || file_name.back() == '/';
     const std::string directory = file_name;
+    // A folder's archive is asked for by name, whether or not it has an index.
+    if (site.listing && directory.back() == '/' && wants_zip(r))
+        return zip_answer(context, resolved);
     if (names_directory) file_name += site.index_name;
     answer a;
     if (!open_and_look(file_name, &a.file, &a.file_info)) {

@@ -1,8 +1,10 @@
 #include "app/decide/upload.h"
 
 #include <fcntl.h>
+#include <sys/statvfs.h>
 
 #include "app/beneath_root.h"
+#include "app/decide/dav_lock.h"
 #include "app/decide/rules.h"
 #include "app/upload.h"
 
@@ -141,6 +143,17 @@ answer upload_answer(const decision_context& context, const request& r, share_ac
     std::string name;
     if (const char* refused = upload_target(site, r, put, &dir, &name, &why)) {
         return refused_upload(refused, why);
+    }
+    if (const char* refused = store_refusal(context, r, put, &why))
+        return refused_upload(refused, why);
+    // A body the disk could not hold is refused before a byte of it is
+    // written (one in chunks finds out as it is written).
+    struct statvfs disk {};
+    if (fstatvfs(dir.get(), &disk) == 0 &&
+        length > static_cast<off_t>(disk.f_bavail) * static_cast<off_t>(disk.f_frsize)) {
+        return refused_upload(
+            status_507, "the disk has room for " + std::to_string(disk.f_bavail * disk.f_frsize) +
+                            " bytes, not the " + std::to_string(length) + " of this upload");
     }
     // The Location names the file as the client named its path.
     std::string location = "/" + r.target.path;
