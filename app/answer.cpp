@@ -132,6 +132,12 @@ answer status_answer(const char* status, std::string extra_headers) {
     return a;
 }
 
+void frame_generated(answer* a, bool http10) {
+    if (a->what != answer::kind::generated || a->source->length() >= 0) return;
+    a->chunked = !http10;
+    a->close_after_send = a->close_after_send || http10;
+}
+
 answer no_content_answer() {
     answer a;
     a.what = answer::kind::not_modified;

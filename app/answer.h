@@ -100,6 +100,11 @@ std::string file_content_type(const site_policy& site, const std::string& file_n
 // A short answer of `status`, with header lines of its own.
 answer status_answer(const char* status, std::string extra_headers = std::string());
 
+// How a generated body whose length is not known before it is made goes: in
+// chunks to an HTTP/1.1 client, and to an HTTP/1.0 client, which knows no
+// chunks, up to the close.
+void frame_generated(answer* a, bool http10);
+
 // "204 No Content": the header alone, as a change that has nothing to say
 // answers. A 204 carries no body, nor a length for one.
 answer no_content_answer();

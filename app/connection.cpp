@@ -209,13 +209,18 @@ void simple_server_node::answer_on(char* current) {
             break;
         }
     }
-    // The first piece of a generated body goes with its header.
+    send_with_first_piece(to_transfer);
+}
+
+// Sends the `length` bytes of answers written; the first piece of a
+// generated body goes with its header.
+void simple_server_node::send_with_first_piece(int length) {
     if (generating) {
-        const int piece = next_generated_piece(out_buf + to_transfer, out_size - to_transfer);
+        const int piece = next_generated_piece(out_buf + length, out_size - length);
         if (piece < 0) return close_for("the body could not be made");
-        to_transfer += piece;
+        length += piece;
     }
-    send_answers(to_transfer);
+    send_answers(length);
 }
 
 // Writes the next piece of the generated body at `at`, as a chunk when it
@@ -505,8 +510,13 @@ void simple_server_node::go_on_with_body() {
         answered_length = 0;
         return send_answers(sent);
     }
-    close_after_send = close_after_send || a.last_of_group;
-    send_answers(answered_length + w.length);
+    close_after_send = close_after_send || a.last_of_group || a.close_after_send;
+    // An answer made as it is sent (a WebDAV multistatus) follows its header.
+    if (w.body_generated) {
+        generating = std::move(a.source);
+        generating_chunked = a.chunked;
+    }
+    send_with_first_piece(answered_length + w.length);
 }
 
 void simple_server_node::send_deferred_answer() {

@@ -167,6 +167,7 @@ class simple_server_node : public se_server_node {
     void skip_unread_body(long long length, char* next);
     // Starts the send job of the first `length` bytes of the response buffer.
     void send_answers(int length);
+    void send_with_first_piece(int length);
     void send_body_from(answer a);
     int next_generated_piece(char* at, int room);
     void send_generated_piece();

@@ -172,10 +172,7 @@ answer respond(const decision_context& context, login_state* login, char* begin,
     keep_or_close(context.site, r, &a);
     // A body made as it is sent, of a length not known before: in chunks, or
     // for an HTTP/1.0 client, which knows none, to the close.
-    if (a.what == answer::kind::generated && a.source->length() < 0) {
-        a.chunked = !r.is_http10();
-        a.close_after_send = a.close_after_send || r.is_http10();
-    }
+    frame_generated(&a, r.is_http10());
     // A HEAD is answered as a GET, every decision included, without the
     // body: a client that sent HEAD reads none, even with a 401 or 403.
     a.head_only = r.is_head();

@@ -428,6 +428,29 @@ TEST_F(RequestHandler, RequestsBehindABodySentFromItsFileAreAnsweredInOrder) {
     EXPECT_TRUE(node->connected());
 }
 
+// An answer decided once its body has come and made as it is sent (a
+// WebDAV folder's properties) follows its header whole, in chunks.
+TEST_F(RequestHandler, AnAnswerMadeAfterItsBodyIsSentWhole) {
+    config.site.webdav = true;
+    connect();
+    const std::string body = "<propfind xmlns='DAV:'><prop><resourcetype/></prop></propfind>";
+    const std::string request = "PROPFIND /docs/ HTTP/1.1\r\nHost: h\r\n" + good_auth() +
+                                "Depth: 1\r\nContent-Length: " + std::to_string(body.size()) +
+                                "\r\n\r\n" + body;
+    ASSERT_EQ(::write(peer, request.data(), request.size()), static_cast<ssize_t>(request.size()));
+    std::string received;
+    for (int step = 0; step < 1000 && node->connected() && !received.ends_with("\r\n0\r\n\r\n");
+         ++step) {
+        step_node(*node);
+        read_available(&received);
+    }
+    EXPECT_TRUE(received.starts_with("HTTP/1.1 207 Multi-Status\r\n")) << received;
+    EXPECT_NE(received.find("Transfer-Encoding: chunked\r\n"), std::string::npos);
+    EXPECT_NE(received.find("<D:href>/docs/index.htm</D:href>"), std::string::npos);
+    EXPECT_TRUE(received.ends_with("</D:multistatus>\n\r\n0\r\n\r\n")) << received;
+    EXPECT_TRUE(node->connected());
+}
+
 TEST_F(RequestHandler, RejectedRequestsCloseTheConnectionWithNothingSent) {
     const std::vector<std::string> rows = {
         get("/a.txt") + "GARBAGE\r\n\r\n",

@@ -490,7 +490,7 @@ TEST_F(Responder, RightsGiveEachUserWhatTheyMayDo) {
         {"carol", "PUT", "/new.txt", false, false, "403 Forbidden"},
         {"alice", "PUT", "/new.txt", false, false, "body"},
         {"alice", "PUT", "/old.txt", false, false, "body"},
-        {"carol", "PROPFIND", "/", false, false, "405 Method Not Allowed"},
+        {"carol", "PROPPATCH", "/", false, false, "403 Forbidden"},
         {"bob", "OPTIONS", "/", false, false, "200 OK"},
         {nullptr, "GET", "/digits.txt", false, true, "200 OK"},
         {nullptr, "PUT", "/new.txt", true, true, "401 Unauthorized"},

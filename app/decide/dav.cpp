@@ -1,6 +1,7 @@
 #include "app/decide/dav.h"
 
 #include "app/decide/dav_lock.h"
+#include "app/decide/dav_props.h"
 #include "app/decide/dav_tree.h"
 #include "app/decide/methods.h"
 
@@ -20,6 +21,8 @@ answer options_answer(const site_policy& site) {
 answer dav_answer(const decision_context& context, const request& r, const std::string& user,
                   share_access granted) {
     if (r.head.method == "OPTIONS") return options_answer(context.site);
+    if (r.head.method == "PROPFIND") return propfind_answer(context, r);
+    if (r.head.method == "PROPPATCH") return proppatch_answer(context, r);
     if (r.head.method == "LOCK") return lock_answer(context, r, user);
     if (r.head.method == "UNLOCK") return unlock_answer(context, r, user);
     if (r.head.method == "MKCOL") return mkcol_answer(context, r);

@@ -34,7 +34,7 @@ const size_t max_xml_body = 1 << 20;
 // Holds a small body in memory, then hands it to its decision.
 class held_body : public body_taker {
   public:
-    explicit held_body(body_decision decide) : decide(std::move(decide)) {}
+    held_body(body_decision decide, bool http10) : decide(std::move(decide)), http10(http10) {}
     bool take(const char* data, size_t size) override {
         if (text.size() + size > max_xml_body) {
             too_large = true;
@@ -45,7 +45,11 @@ class held_body : public body_taker {
     }
     void end() override {}
     answer result(const decision_context& context) override {
-        if (!too_large) return decide(context, text);
+        if (!too_large) {
+            answer a = decide(context, text);
+            frame_generated(&a, http10);
+            return a;
+        }
         answer a = status_answer(status_413, "Connection: close\r\n");
         a.body_text = "a WebDAV request body is larger than 1 MiB";
         return a;
@@ -53,6 +57,7 @@ class held_body : public body_taker {
 
   private:
     body_decision decide;
+    bool http10;
     std::string text;
     bool too_large = false;
 };
@@ -150,7 +155,7 @@ answer after_body(const decision_context& context, const request& r, body_decisi
     }
     answer a;
     a.what = answer::kind::body;
-    a.body = std::make_unique<held_body>(std::move(decide));
+    a.body = std::make_unique<held_body>(std::move(decide), r.is_http10());
     a.body_bytes = length;
     a.continue_first = expects_continue(r);
     return a;

@@ -339,6 +339,25 @@ const char* store_refusal(const decision_context& context, const request& r, boo
     return refused;
 }
 
+void append_active_locks(std::string& out, const decision_context& context,
+                         const std::string& resolved) {
+    for (const dav_lock& lock : context.services.locks.locks_on(resolved, context.now_ms))
+        append_active_lock(out, lock, context.now_ms);
+}
+
+void append_supported_locks(std::string& out) {
+    for (const char* scope : {"exclusive", "shared"}) {
+        dav_xml.start(out, "DAV:", "lockentry");
+        dav_xml.start(out, "DAV:", "lockscope");
+        dav_xml.empty(out, "DAV:", scope);
+        dav_xml.end(out, "DAV:", "lockscope");
+        dav_xml.start(out, "DAV:", "locktype");
+        dav_xml.empty(out, "DAV:", "write");
+        dav_xml.end(out, "DAV:", "locktype");
+        dav_xml.end(out, "DAV:", "lockentry");
+    }
+}
+
 std::string lockdiscovery(const decision_context& context, const std::string& resolved) {
     std::string xml;
     append_lockdiscovery(xml, context.services.locks.locks_on(resolved, context.now_ms),

@@ -50,6 +50,14 @@ const char* store_refusal(const decision_context& context, const request& r, boo
 // cover it. The writer's prefix "D" must name "DAV:" where it is placed.
 std::string lockdiscovery(const decision_context& context, const std::string& resolved);
 
+// What <D:lockdiscovery> of `resolved` holds: an activelock for each lock
+// in force that covers it.
+void append_active_locks(std::string& out, const decision_context& context,
+                         const std::string& resolved);
+
+// What <D:supportedlock> holds: exclusive and shared write locks.
+void append_supported_locks(std::string& out);
+
 // LOCK by `user`: with a lockinfo body a new lock (200, or 201 with an
 // empty file made for a name that was unmapped), without one the refresh
 // of the lock that the If field names.
