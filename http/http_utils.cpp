@@ -731,23 +731,11 @@ std::string_view trim_blanks(std::string_view text) {
 }
 
 byte_range parse_byte_range(std::string_view value, std::uint64_t length) {
-    value = trim_blanks(value);
-    const auto equals = value.find('=');
-    if (equals == std::string_view::npos ||
-        ascii_lower(std::string(value.substr(0, equals))) != "bytes")
-        return {};
-    std::string_view range_text;
-    std::string_view rest = value.substr(equals + 1);
-    for (bool more = true; more;) {
-        const auto comma = rest.find(',');
-        const std::string_view element = trim_blanks(rest.substr(0, comma));
-        more = comma != std::string_view::npos;
-        if (more) rest.remove_prefix(comma + 1);
-        if (element.empty()) continue;
-        if (!range_text.empty()) return {};  // several ranges
-        range_text = element;
-    }
-    return single_byte_range(range_text, length);
+    std::vector<byte_range> ranges;
+    byte_range one;
+    one.kind = parse_byte_ranges(value, length, 1, &ranges);
+    if (one.kind == range_kind::satisfiable) one = ranges.front();
+    return one;
 }
 
 range_kind parse_byte_ranges(std::string_view value, std::uint64_t length, std::size_t most,
