@@ -239,8 +239,16 @@ std::string first_address(const param_map& params, bool tls) {
 std::string share_banner(const param_map& params, const std::string& fingerprint) {
     const bool tls = params.count("tls_cert") != 0 || !fingerprint.empty();
     std::string text = "websrv: serving " + value_or(params, "root", "") + " at\n";
-    for (const std::string& address : share_addresses(params))
+    const std::vector<std::string> addresses = share_addresses(params);
+    for (const std::string& address : addresses)
         text += "  " + url_of(params, address, tls) + "\n";
+    // File managers that mount by a scheme of their own are given it; Finder,
+    // Windows and rclone take the address above.
+    if (value_or(params, "webdav", "0") != "0" && !addresses.empty()) {
+        text += "mount it (WebDAV): " + std::string(tls ? "davs" : "dav") +
+                url_of(params, addresses.front(), tls).substr(tls ? 5 : 4) +
+                " in GNOME Files, or the address above in Finder, Windows or rclone\n";
+    }
     if (!fingerprint.empty()) text += "certificate (SHA-256): " + fingerprint + "\n";
     if (params.count("htpasswd") != 0) {
         text += "login: the users of " + value_or(params, "htpasswd", "") + "\n";

@@ -314,6 +314,16 @@ TEST_F(DavProps, DeadPropertiesAreKeptReadBackAndRemoved) {
     // It moves with a rename.
     fs::rename(root / "dead.txt", root / "moved.txt");
     EXPECT_NE(find("/moved.txt", "0", by_name).body.find(author_markup), std::string::npos);
+    // A COPY carries it, of a file and of a folder.
+    fs::create_directories(root / "box");
+    ASSERT_EQ(ask("PROPPATCH", "/box/", "", author_set).status(), "207 Multi-Status");
+    for (const auto& [from, to] : {std::pair{"/moved.txt", "/copied.txt"}, {"/box/", "/copied/"}}) {
+        ASSERT_EQ(ask("COPY", from, std::string("Destination: ") + to + "\r\n").status(),
+                  "201 Created");
+        EXPECT_NE(find(to, "0", by_name).body.find(author_markup), std::string::npos) << to;
+    }
+    for (const char* made : {"box", "copied", "copied.txt"})
+        fs::remove_all(root / made);
     // Removed, also when it is not there.
     const std::string remove =
         update("<D:remove><D:prop><z:author/><z:never/></D:prop></D:remove>");

@@ -767,6 +767,9 @@ TEST(WebsrvStartup, AFolderIsSharedInOneCommand) {
     const std::string banner = receive_until_file(process.dir / "stderr.txt", "password: ");
     const std::string password = banner.substr(banner.find("password: ") + 10, 19);
     EXPECT_NE(banner.find("  http://127.0.0.1:" + port + "/\n"), std::string::npos) << banner;
+    EXPECT_NE(banner.find("mount it (WebDAV): dav://127.0.0.1:" + port + "/ in GNOME Files"),
+              std::string::npos)
+        << banner;
     EXPECT_TRUE(std::regex_match(password, std::regex(R"([2-9a-z]{4}(-[2-9a-z]{4}){3})")));
     const std::string url = " http://127.0.0.1:" + port + "/a.txt";
     EXPECT_EQ(curl("--user user:" + password + url), "alpha");

@@ -687,6 +687,19 @@ answer proppatch_decision(const decision_context& context, const std::string& pa
 
 }  // namespace
 
+void copy_dead_properties(int from, int to) {
+    std::string names(XATTR_LIST_MAX, '\0');
+    std::string value(max_dead_value, '\0');
+    const ssize_t size = flistxattr(from, names.data(), names.size());
+    for (size_t at = 0; size > 0 && at < static_cast<size_t>(size);) {
+        const char* attribute = names.data() + at;
+        at += strlen(attribute) + 1;
+        if (!std::string_view(attribute).starts_with(dead_prefix)) continue;
+        const ssize_t length = fgetxattr(from, attribute, value.data(), value.size());
+        if (length >= 0) fsetxattr(to, attribute, value.data(), static_cast<size_t>(length), 0);
+    }
+}
+
 answer propfind_answer(const decision_context& context, const request& r) {
     const depth d = depth_of(r);
     if (d == depth::malformed) return bad_request("Depth is 0, 1 or infinity");

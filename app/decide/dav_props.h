@@ -48,6 +48,11 @@
 answer propfind_answer(const decision_context& context, const request& r);
 answer proppatch_answer(const decision_context& context, const request& r);
 
+// Copies the dead properties of the file or folder open as `from` to the
+// one open as `to` (neither opened with O_PATH), as a COPY carries them.
+// Where the destination cannot keep one, the copy goes on without it.
+void copy_dead_properties(int from, int to);
+
 // For tests only; the server never sets it. With `error` not 0, `writes`
 // more changes of dead properties succeed, then each fails with `error`.
 struct dav_props_write_fault {

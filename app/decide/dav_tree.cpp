@@ -15,6 +15,7 @@
 #include "app/beneath_root.h"
 #include "app/decide/dav_common.h"
 #include "app/decide/dav_lock.h"
+#include "app/decide/dav_props.h"
 #include "app/decide/methods.h"
 #include "app/upload.h"
 
@@ -286,9 +287,18 @@ int copy_file(int from_dir, const std::string& from_name, int to_dir, const std:
     const open_file to(create_unseen_file(to_dir, info.st_mode & 0777, &temp_name));
     if (to.get() == -1) return errno;
     int error = copy_bytes(from.get(), to.get());
+    if (error == 0) copy_dead_properties(from.get(), to.get());
     if (error == 0) error = place_copy(to.get(), to_dir, &temp_name, to_name, replace);
     if (!temp_name.empty()) unlinkat(to_dir, temp_name.c_str(), 0);
     return error;
+}
+
+void copy_folder_properties(int from_dir, const std::string& from_name, int to_dir,
+                            const std::string& to_name) {
+    const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    const open_file from(openat(from_dir, from_name.c_str(), flags));
+    const open_file to(openat(to_dir, to_name.c_str(), flags));
+    if (from.get() != -1 && to.get() != -1) copy_dead_properties(from.get(), to.get());
 }
 
 // A COPY's walk over a tree: each file copied as copy_file does, each folder
@@ -312,6 +322,7 @@ class tree_copy {
             if (mkdirat(to_dir, to_name.c_str(), 0755) != 0) {
                 return failed.note_error(to_resolved, true, errno);
             }
+            copy_folder_properties(from_dir, from_name, to_dir, to_name);
             return !deep || copy_members(from_dir, from_name, to_dir, to_name, to_resolved);
         }
         if (!S_ISREG(info.st_mode)) return failed.note(to_resolved, false, status_403);
