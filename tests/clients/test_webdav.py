@@ -1,34 +1,89 @@
 #!/usr/bin/env python3
 """The share mounted by the WebDAV clients people use: the litmus suite, each
-of its groups whole (basic, copymove, props, locks, http); rclone's webdav
-remote making a folder, copying a tree up, listing, checking every byte,
-renaming and deleting; and cadaver, scripted, making a folder, storing,
-renaming, locking, setting a property and reading it back, and deleting.
-Every client logs in with the site's password and writes where the rights
-let every user change (rights=*:change)."""
+of its groups run alone (basic, copymove, props, locks, http) on a site with
+webdav=1 and rights=*:change, and whole on `websrv -w DIR`; rclone's webdav
+remote making a folder, copying a tree up and back, listing, checking every
+byte, renaming and deleting; and cadaver, scripted, making a folder,
+storing, renaming, locking, setting a property and reading it back, and
+deleting; and the npm `webdav` client (installed by CI under
+WEBSRV_NPM_PREFIX) doing the same from Node. Every client logs in with the
+site's password."""
 
+import json
 import os
 import re
+import signal
+import subprocess
 import tempfile
+import time
 from pathlib import Path
 
-from websrv_harness import LOGIN, PASSWORD, check, check_equal, main, require_program, run
+from websrv_harness import (LOGIN, PASSWORD, START_SECONDS, check, check_equal, free_port, main,
+                            require_program, run)
 
 LITMUS = require_program("litmus")
 RCLONE = require_program("rclone")
 CADAVER = require_program("cadaver")
+NODE = require_program("node")
+# Where CI installed npm's webdav client: PREFIX/node_modules/webdav.
+NPM_PREFIX = Path(os.environ.get("WEBSRV_NPM_PREFIX", Path.home() / ".cache/websrv-npm"))
+if not (NPM_PREFIX / "node_modules/webdav").is_dir():
+    require_program("the npm webdav client in WEBSRV_NPM_PREFIX")
+NODE_CLIENT = """
+import { createClient } from "webdav";
+const [url, username, password] = process.argv.slice(2);
+const client = createClient(url, { username, password });
+await client.createDirectory("/npm");
+await client.putFileContents("/npm/a.txt", "from node\\n");
+const names = (await client.getDirectoryContents("/npm")).map((entry) => entry.basename);
+await client.moveFile("/npm/a.txt", "/npm/b.txt");
+const text = await client.getFileContents("/npm/b.txt", { format: "text" });
+const size = (await client.stat("/npm/b.txt")).size;
+await client.deleteFile("/npm");
+console.log(JSON.stringify({ names, text, size, left: await client.exists("/npm") }));
+"""
 
 KEYS = "webdav=1\nrights=*:change\ndecode_path=1\nconditional=1\nhead=1\nwake_on_io=1\n"
 LITMUS_GROUPS = {"basic": 16, "copymove": 13, "props": 30, "locks": 41, "http": 4}
 
 
+def litmus_passed(url, groups, env=None):
+    """The tests litmus passed of `groups`, by group."""
+    got = run([LITMUS, url, LOGIN, PASSWORD], seconds=120, cwd=tempfile.gettempdir(),
+              env={**os.environ, **(env or {})})
+    passed = dict(re.findall(r"summary for `(\w+)': of (\d+) tests run: \2 passed", got.stdout))
+    for group in groups:
+        check(passed.get(group) == str(LITMUS_GROUPS[group]),
+              f"litmus {group}: not {LITMUS_GROUPS[group]} of {LITMUS_GROUPS[group]} passed\n"
+              f"{got.stdout[-3000:]}")
+
+
 def litmus(server):
-    got = run([LITMUS, server.url("/"), LOGIN, PASSWORD], seconds=120, cwd=tempfile.gettempdir())
-    summaries = dict(re.findall(r"summary for `(\w+)': of (\d+) tests run: \2 passed", got.stdout))
-    for group, count in LITMUS_GROUPS.items():
-        check(summaries.get(group) == str(count),
-              f"litmus {group}: not {count} of {count} passed\n{got.stdout[-3000:]}")
-    yield f"litmus: {sum(LITMUS_GROUPS.values())} of {sum(LITMUS_GROUPS.values())} passed"
+    for group in LITMUS_GROUPS:
+        litmus_passed(server.url("/"), [group], {"TESTS": group})
+    yield f"litmus, each group alone: {sum(LITMUS_GROUPS.values())} of 104 passed"
+
+
+def litmus_on_the_one_command_form(server, work):
+    """The whole suite on `websrv -w DIR`, started beside the configured site."""
+    (work / "shared").mkdir()
+    port = free_port()
+    with open(work / "dir-form.txt", "wb") as out:
+        process = subprocess.Popen(
+            [str(server.dir / "websrv"), "-b", "127.0.0.1", "-p", str(port), "--auth",
+             f"{LOGIN}:{PASSWORD}", "-w", str(work / "shared")],
+            stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT)
+    try:
+        deadline = time.monotonic() + START_SECONDS
+        while b"login: " not in (work / "dir-form.txt").read_bytes():
+            check(time.monotonic() < deadline and process.poll() is None,
+                  f"websrv -w DIR did not start: {(work / 'dir-form.txt').read_text()}")
+            time.sleep(0.02)
+        litmus_passed(f"http://127.0.0.1:{port}/", LITMUS_GROUPS)
+    finally:
+        os.kill(process.pid, signal.SIGKILL)
+        process.wait(timeout=10)
+    yield "litmus on websrv -w DIR: 104 of 104 passed"
 
 
 def rclone(server, work):
@@ -51,13 +106,16 @@ def rclone(server, work):
     rc("copy", str(local), "share:up")
     check("up" in rc("lsd", "share:"), "rclone lsd does not list the folder it made")
     rc("check", str(local), "share:up")
+    rc("copy", "share:up", str(work / "back"))
+    got = run(["diff", "-r", str(local), str(work / "back")])
+    check_equal(got.returncode, 0, f"the tree copied back differs: {got.stdout[-2000:]}")
     rc("moveto", "share:up/a.txt", "share:up/renamed.txt")
     check_equal((server.dir / "root/up/renamed.txt").read_bytes(), b"alpha\n", "the renamed file")
     rc("delete", "share:up/sub")
     check(not any((server.dir / "root/up/sub").rglob("*.*")), "rclone delete left files")
     rc("purge", "share:up")
     check(not (server.dir / "root/up").exists(), "rclone purge left the folder")
-    yield "rclone: mkdir, copy, lsd, check, moveto, delete and purge"
+    yield "rclone: mkdir, copy up and back, lsd, check, moveto, delete and purge"
 
 
 def cadaver(server, work):
@@ -79,12 +137,27 @@ def cadaver(server, work):
     yield "cadaver: mkcol, put, move, lock, propset, propget, unlock, get, ls, rmcol"
 
 
+def npm_client(server, work):
+    # Node finds the package beside the script.
+    (work / "node").mkdir()
+    (work / "node/node_modules").symlink_to(NPM_PREFIX / "node_modules")
+    (work / "node/client.mjs").write_text(NODE_CLIENT)
+    got = run([NODE, str(work / "node/client.mjs"), server.url("/"), LOGIN, PASSWORD])
+    check_equal(got.returncode, 0, f"the npm webdav client: {got.stderr[-2000:]}")
+    check_equal(json.loads(got.stdout),
+                {"names": ["a.txt"], "text": "from node\n", "size": 10, "left": False},
+                "what the npm webdav client saw")
+    yield "npm webdav: createDirectory, putFileContents, list, moveFile, get, stat, delete"
+
+
 def body(server):
     with tempfile.TemporaryDirectory(prefix="websrv-webdav-") as folder:
         work = Path(folder)
         yield from litmus(server)
+        yield from litmus_on_the_one_command_form(server, work)
         yield from rclone(server, work)
         yield from cadaver(server, work)
+        yield from npm_client(server, work)
 
 
 if __name__ == "__main__":
