@@ -24,6 +24,7 @@ from websrv_harness import (LOGIN, PASSWORD, START_SECONDS, check, check_equal, 
 LITMUS = require_program("litmus")
 RCLONE = require_program("rclone")
 CADAVER = require_program("cadaver")
+CURL = require_program("curl")
 NODE = require_program("node")
 # Where CI installed npm's webdav client: PREFIX/node_modules/webdav.
 NPM_PREFIX = Path(os.environ.get("WEBSRV_NPM_PREFIX", Path.home() / ".cache/websrv-npm"))
@@ -150,6 +151,18 @@ def npm_client(server, work):
     yield "npm webdav: createDirectory, putFileContents, list, moveFile, get, stat, delete"
 
 
+def piped_upload(server, work):
+    """`tar c DIR | curl -T - URL`: a body of unknown length, sent in chunks."""
+    archive = subprocess.run(["tar", "c", "-C", str(server.dir / "root"), "."],
+                             capture_output=True, timeout=30, check=True).stdout
+    (work / "site.tar").write_bytes(archive)
+    got = run(["sh", "-c", f'cat "$1" | "$2" -sS --noproxy "*" -u {LOGIN}:{PASSWORD} -T - "$3"',
+               "sh", str(work / "site.tar"), CURL, server.url("/site.tar")])
+    check_equal(got.returncode, 0, f"curl -T -: {got.stderr}")
+    check_equal((server.dir / "root/site.tar").read_bytes(), archive, "the piped archive")
+    yield f"tar c | curl -T -: {len(archive)} bytes stored as sent"
+
+
 def body(server):
     with tempfile.TemporaryDirectory(prefix="websrv-webdav-") as folder:
         work = Path(folder)
@@ -158,6 +171,7 @@ def body(server):
         yield from rclone(server, work)
         yield from cadaver(server, work)
         yield from npm_client(server, work)
+        yield from piped_upload(server, work)
 
 
 if __name__ == "__main__":
