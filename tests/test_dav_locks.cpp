@@ -398,7 +398,7 @@ TEST_F(DavLocks, FolderLocks) {
     EXPECT_EQ(ask("LOCK", "/e/old.txt", "", lockinfo("exclusive")).status, "200 OK");
 }
 
-// MKCOL, DELETE, COPY and MOVE ask the locks of what they write and of its
+// MKCOL, DELETE, COPY, MOVE and PROPPATCH ask the locks of what they write and of its
 // folder; a lock goes with the name it was taken on when that is deleted or
 // moved away. The rows run in turn, each on what the ones above left.
 TEST_F(DavLocks, TheTreeMethodsAskTheLocks) {
@@ -416,6 +416,7 @@ TEST_F(DavLocks, TheTreeMethodsAskTheLocks) {
         {"MOVE", "/e/old.txt", "Destination: /old.txt\r\n", "423 Locked"},
         {"COPY", "/b.txt", "Destination: /d/b.txt\r\n", "423 Locked"},
         {"COPY", "/b.txt", "Destination: /d/b.txt\r\nIf: </d/> (<" + d + ">)\r\n", "201 Created"},
+        {"PROPPATCH", "/a.txt", "", "423 Locked"},
         {"DELETE", "/a.txt", "If: (<" + a + ">)\r\n", "204 No Content"},
         {"PUT", "/a.txt", "", "201 Created"},
         {"MOVE", "/d/", "Destination: /moved/\r\nIf: (<" + d + ">)\r\n", "201 Created"},

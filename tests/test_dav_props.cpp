@@ -231,6 +231,22 @@ TEST_F(DavProps, InfiniteDepthIsRefusedWithItsPrecondition) {
     }
 }
 
+// An XML body is held whole while it is read: beyond 1 MiB it is refused,
+// announced or sent in chunks.
+TEST_F(DavProps, ABodyBeyondOneMebibyteIsRefused) {
+    const std::string large(size_t{1} << 20 | 1, ' ');
+    EXPECT_EQ(ask("PROPFIND", "/", "Depth: 0\r\n", large).status(), "413 Payload Too Large");
+    std::string head =
+        "PROPFIND / HTTP/1.1\r\nHost: h\r\nDepth: 0\r\nTransfer-Encoding: chunked\r\n\r\n";
+    login_state login;
+    login.authorized = true;
+    char* next = nullptr;
+    answer a = respond(context(), &login, head.data(), head.data() + head.size(), &next);
+    ASSERT_EQ(a.what, answer::kind::body);
+    EXPECT_FALSE(a.body->take(large.data(), large.size()));
+    EXPECT_EQ(a.body->result(context()).status, std::string("413 Payload Too Large"));
+}
+
 TEST_F(DavProps, LivePropertiesAreWhatAGetGives) {
     struct stat info {};
     stat((root / "a.txt").c_str(), &info);

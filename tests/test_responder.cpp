@@ -482,9 +482,14 @@ TEST_F(Responder, RightsGiveEachUserWhatTheyMayDo) {
         bool upload_key;
         bool public_read;
         const char* status;  // "body": the request's body is taken
+        const char* fields = "";
     };
     const row rows[] = {
         {"bob", "PUT", "/new.txt", true, false, "403 Forbidden"},
+        {"carol", "DELETE", "/old.txt", true, false, "403 Forbidden"},
+        {"carol", "MOVE", "/old.txt", true, false, "403 Forbidden", "Destination: /moved.txt\r\n"},
+        {"carol", "COPY", "/digits.txt", true, false, "403 Forbidden", "Destination: /old.txt\r\n"},
+        {"carol", "COPY", "/digits.txt", true, false, "201 Created", "Destination: /copy.txt\r\n"},
         {"bob", "GET", "/digits.txt", true, false, "200 OK"},
         {"carol", "PUT", "/new.txt", true, false, "body"},
         {"carol", "PUT", "/new.txt", false, false, "403 Forbidden"},
@@ -500,7 +505,7 @@ TEST_F(Responder, RightsGiveEachUserWhatTheyMayDo) {
         site.upload = r.upload_key;
         site.public_read = r.public_read;
         std::string head = std::string(r.method) + " " + r.target +
-                           " HTTP/1.1\r\nHost: h\r\nContent-Length: 0\r\n\r\n";
+                           " HTTP/1.1\r\nHost: h\r\nContent-Length: 0\r\n" + r.fields + "\r\n";
         login_state login;
         login.authorized = r.user != nullptr;
         login.user = r.user != nullptr ? r.user : "";
