@@ -515,6 +515,21 @@ TEST_F(Responder, RightsGiveEachUserWhatTheyMayDo) {
         EXPECT_EQ(got, r.status) << (r.user ? r.user : "nobody") << " " << r.method << " "
                                  << r.target << (r.upload_key ? " with upload=1" : "");
     }
+    // OPTIONS names only what the user may send: a client mounts read-only
+    // where the user may only read.
+    for (const auto& [user, allowed] : {std::pair{"bob", "Allow: GET, HEAD, OPTIONS, PROPFIND\r\n"},
+                                        {"alice",
+                                         "Allow: GET, HEAD, PUT, POST, OPTIONS, PROPFIND, "
+                                         "PROPPATCH, MKCOL, DELETE, COPY, MOVE, LOCK, "
+                                         "UNLOCK\r\n"}}) {
+        std::string head = "OPTIONS / HTTP/1.1\r\nHost: h\r\n\r\n";
+        login_state login;
+        login.authorized = true;
+        login.user = user;
+        char* next = nullptr;
+        const answer a = respond(context(), &login, head.data(), head.data() + head.size(), &next);
+        EXPECT_EQ(a.extra_headers.substr(0, a.extra_headers.find("\r\n") + 2), allowed) << user;
+    }
 }
 
 // A request that changes something is taken only from a page of this site,

@@ -9,9 +9,11 @@ namespace {
 
 // What a client learns first, often of the root: the classes of WebDAV the
 // share speaks (2: with locks, which macOS needs to mount it writable), and
-// the methods; older Windows clients look for MS-Author-Via.
-answer options_answer(const site_policy& site) {
-    answer a = status_answer(status_200, allow_field(site) + "DAV: 1, 2\r\nMS-Author-Via: DAV\r\n");
+// the methods this user may send, so that a client mounts read-only where
+// the user may only read; older Windows clients look for MS-Author-Via.
+answer options_answer(const site_policy& site, share_access granted) {
+    answer a = status_answer(status_200,
+                             allow_field(site, granted) + "DAV: 1, 2\r\nMS-Author-Via: DAV\r\n");
     a.body_text.clear();
     return a;
 }
@@ -20,7 +22,7 @@ answer options_answer(const site_policy& site) {
 
 answer dav_answer(const decision_context& context, const request& r, const std::string& user,
                   share_access granted) {
-    if (r.head.method == "OPTIONS") return options_answer(context.site);
+    if (r.head.method == "OPTIONS") return options_answer(context.site, granted);
     if (r.head.method == "PROPFIND") return propfind_answer(context, r);
     if (r.head.method == "PROPPATCH") return proppatch_answer(context, r);
     if (r.head.method == "LOCK") return lock_answer(context, r, user);

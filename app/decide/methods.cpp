@@ -47,16 +47,16 @@ bool takes_bodies(const site_policy& site) {
     return false;
 }
 
-std::string allowed_methods(const site_policy& site) {
+std::string allowed_methods(const site_policy& site, share_access granted) {
     std::string methods;
     for (const method_row& row : method_rows) {
-        if (!row.served(site)) continue;
+        if (!row.served(site) || row.needs > granted) continue;
         if (!methods.empty()) methods += ", ";
         methods += row.name;
     }
     return methods;
 }
 
-std::string allow_field(const site_policy& site) {
-    return "Allow: " + allowed_methods(site) + "\r\n";
+std::string allow_field(const site_policy& site, share_access granted) {
+    return "Allow: " + allowed_methods(site, granted) + "\r\n";
 }

@@ -32,8 +32,9 @@ const method_row* served_method(const site_policy& site, std::string_view method
 // that announces a body is not served.
 bool takes_bodies(const site_policy& site);
 
-// The methods the site answers, in the table's order: "GET, HEAD, PUT, POST".
-std::string allowed_methods(const site_policy& site);
+// The methods the site answers, in the table's order: "GET, HEAD, PUT, POST";
+// with `granted`, only those a user of that access may send.
+std::string allowed_methods(const site_policy& site, share_access granted = share_access::change);
 
 // "Allow: " and allowed_methods, as a header line.
-std::string allow_field(const site_policy& site);
+std::string allow_field(const site_policy& site, share_access granted = share_access::change);
