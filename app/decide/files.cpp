@@ -113,8 +113,7 @@ answer redirect_to_directory(const site_policy& site, const request& r) {
 std::string version_tag(const struct stat& info) {
     const auto nanoseconds = static_cast<std::uint64_t>(info.st_mtim.tv_sec) * 1000000000u +
                              static_cast<std::uint64_t>(info.st_mtim.tv_nsec);
-    return entity_tag(static_cast<std::uint64_t>(info.st_ino),
-                      static_cast<std::uint64_t>(info.st_size), nanoseconds);
+    return entity_tag(static_cast<std::uint64_t>(info.st_size), nanoseconds);
 }
 
 // The file opened is the one the path names once its dot steps are resolved
