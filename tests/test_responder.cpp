@@ -529,6 +529,9 @@ TEST(SameSiteRule, OriginAndSecFetchSite) {
         value origin;
         value fetch_site;
         bool accepted;
+        // What a trusted proxy tells of the browser's view.
+        const char* seen_scheme = "";
+        const char* seen_host = "";
     };
     const row rows[] = {
         {false, "h", {}, {}, true},  // a script or a command-line client
@@ -554,6 +557,13 @@ TEST(SameSiteRule, OriginAndSecFetchSite) {
         {false, "h", {}, "same-site", false},
         {false, "h", {}, "cross-site", false},
         {false, "h", "http://h", "cross-site", false},
+        // Behind a proxy with TLS, the browser's origin is the proxy's.
+        {false, "127.0.0.1:8080", "https://files.example", "same-origin", true, "https",
+         "files.example"},
+        {false, "h", "https://h", {}, true, "https"},
+        {false, "h", "https://h:8443", {}, true, "https", "h:8443"},
+        {false, "127.0.0.1:8080", "http://127.0.0.1:8080", {}, false, "https", "files.example"},
+        {false, "127.0.0.1:8080", "https://127.0.0.1:8080", {}, false, "https", "files.example"},
     };
     for (const row& r : rows) {
         site_policy site;
@@ -562,6 +572,8 @@ TEST(SameSiteRule, OriginAndSecFetchSite) {
         req.head.host = r.host;
         req.head.origin = r.origin;
         req.head.sec_fetch_site = r.fetch_site;
+        req.seen_scheme = r.seen_scheme;
+        req.seen_host = r.seen_host;
         EXPECT_EQ(from_this_site(site, req), r.accepted)
             << (r.tls ? "https site, Host " : "http site, Host ") << r.host.value_or("(none)")
             << ", Origin " << r.origin.value_or("(none)") << ", Sec-Fetch-Site "

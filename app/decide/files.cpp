@@ -103,8 +103,8 @@ answer redirect_to_directory(const site_policy& site, const request& r) {
     // The redirect names the path as the client sent it.
     std::string query = t.query_begin ? std::string(t.query_begin, t.query_end) : "";
     std::string uri =
-        create_uri(site.tls ? "https" : "http", t.user, t.password,
-                   std::string(r.head.host.value_or("")), t.path + "/", query, t.fragment);
+        create_uri(std::string(seen_scheme(site, r)), t.user, t.password,
+                   std::string(seen_host(r).value_or("")), t.path + "/", query, t.fragment);
     return status_answer(status_302, "Location: " + uri + "\r\n");
 }
 
