@@ -80,6 +80,16 @@ def free_port():
         return probe.getsockname()[1]
 
 
+def make_certificate(directory, openssl):
+    """A certificate for 127.0.0.1 and localhost, and its key, as PEM files."""
+    cert, key = directory / "cert.pem", directory / "key.pem"
+    result = run([openssl, "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256",
+                  "-nodes", "-days", "30", "-subj", "/CN=127.0.0.1", "-keyout", str(key), "-out", str(cert),
+                  "-addext", "subjectAltName=IP:127.0.0.1,DNS:localhost"])
+    check(result.returncode == 0, f"openssl req failed: {result.stderr}")
+    return cert, key
+
+
 class Exchange:
     """One request of a connection and the status it was answered with."""
 
