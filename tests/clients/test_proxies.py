@@ -6,8 +6,11 @@ requests) in front of one websrv with trusted_proxies, and haproxy
 plain HTTP on loopback. Through each: a browser's upload form (an https
 Origin, Sec-Fetch-Site: same-origin) stores its file, and another site's is
 refused; one client's wrong passwords lock out that client only, not
-another behind the same proxy; the log names each real client. Clients
-differ by their loopback address (curl --interface 127.0.0.x)."""
+another behind the same proxy; the log names each real client. Then two
+websrv copies on one folder behind haproxy, which alternates between them:
+a file uploaded through one is read through the other, with the same
+entity tag. Clients differ by their loopback address (curl --interface
+127.0.0.x)."""
 
 import os
 import signal
@@ -80,7 +83,7 @@ frontend share
     http-request set-header X-Forwarded-Proto https
     default_backend websrv
 backend websrv
-    server one 127.0.0.1:{upstream} send-proxy-v2
+{servers}
 """
 
 
@@ -164,6 +167,41 @@ def checks_through(server, base, cert, work, what):
     yield f"{what}: the log names 127.0.0.2, .3 and .4, never the proxy"
 
 
+def fetched(base, cert, path):
+    """The status, ETag and body of an authenticated GET through the proxy."""
+    result = subprocess.run([CURL, "--silent", "--cacert", str(cert), "--user", f"{LOGIN}:{PASSWORD}",
+                             "--dump-header", "-", base + path], capture_output=True, timeout=30)
+    head, _, body = result.stdout.partition(b"\r\n\r\n")
+    lines = head.decode(errors="replace").split("\r\n")
+    tag = next((line.split(":", 1)[1].strip() for line in lines if line.lower().startswith("etag:")), None)
+    return int(lines[0].split(" ")[1]), tag, body
+
+
+def two_copies(binary, server, cert, pem, work):
+    """Two copies on one folder behind haproxy's round robin: what one stores the other serves, with one tag."""
+    keys = SERVER_KEYS + "conditional=1\n"
+    with Websrv(binary, config=keys, shared=server.root()) as one, \
+            Websrv(binary, config=keys, shared=server.root()) as two:
+        port = free_port()
+        servers = "\n".join([
+            "    balance roundrobin",
+            "    option forwardfor",
+            f"    server one 127.0.0.1:{one.port}",
+            f"    server two 127.0.0.1:{two.port}"])
+        (work / "copies.cfg").write_text(HAPROXY_CONFIG.format(port=port, pem=pem, servers=servers))
+        base = f"https://127.0.0.1:{port}"
+        with Proxy("haproxy-copies", [HAPROXY, "-db", "-f", str(work / "copies.cfg")], port, work):
+            status, sent = upload(base, cert, work, "copies.bin", base)
+            check_equal(status, 303, "the upload through the balancer")
+            answers = [fetched(base, cert, "/copies.bin") for _ in range(2)]
+        for copy in (one, two):
+            check('"GET /copies.bin HTTP/1.1" 200' in copy.log(), f"a copy served no GET:\n{copy.report()}")
+        check_equal([(status, body) for status, _, body in answers], [(200, sent)] * 2, "what both copies serve")
+        check(answers[0][1] is not None and answers[0][1] == answers[1][1],
+              f"the copies' tags differ: {answers[0][1]} and {answers[1][1]}")
+    return f"two copies on one folder: stored through one, read through both with the tag {answers[0][1]}"
+
+
 def checks(server):
     work = Path(tempfile.mkdtemp(prefix="websrv-proxies-"))
     try:
@@ -181,7 +219,7 @@ def checks(server):
         with Websrv(sys.argv[1], server.site, SERVER_KEYS + "proxy_protocol=1\n") as behind_haproxy:
             haproxy_port = free_port()
             (work / "haproxy.cfg").write_text(HAPROXY_CONFIG.format(
-                port=haproxy_port, pem=pem, upstream=behind_haproxy.port))
+                port=haproxy_port, pem=pem, servers=f"    server one 127.0.0.1:{behind_haproxy.port} send-proxy-v2"))
             with Proxy("haproxy", [HAPROXY, "-db", "-f", str(work / "haproxy.cfg")], haproxy_port, work):
                 try:
                     yield from checks_through(behind_haproxy, f"https://127.0.0.1:{haproxy_port}", cert, work,
@@ -193,6 +231,8 @@ def checks(server):
                 direct.sendall(b"GET / HTTP/1.1\r\nHost: h\r\n\r\n")
                 check_equal(direct.recv(100), b"", "a request without a PROXY header")
             yield "haproxy: a connection without a PROXY header is closed unanswered"
+
+        yield two_copies(sys.argv[1], server, cert, pem, work)
     finally:
         shutil.rmtree(work, ignore_errors=True)
 
