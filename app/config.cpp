@@ -41,6 +41,7 @@ enum class value_kind {
     log_form,       // spec or combined
     rights,         // user:level pairs, by ","
     password_file,  // an htpasswd file whose every entry is taken
+    address_list,   // addresses and CIDR prefixes, by ","; empty: none
 };
 
 struct key_row {
@@ -250,6 +251,16 @@ const key_row key_rows[] = {
     {"retry_after", value_kind::on_off, false, "1",
      [](const std::string& v, configuration* c) { c->site.retry_after = is_on(v); },
      [](const configuration& c) { return on_off(c.site.retry_after); }},
+    {"trusted_proxies", value_kind::address_list, false, nullptr,
+     [](const std::string& v, configuration* c) {
+         c->trusted_proxies = v;
+         std::string ignored;
+         if (!trim_blanks(v).empty()) parse_address_list(v, &c->site.trusted_proxies, &ignored);
+     },
+     [](const configuration& c) { return c.trusted_proxies; }},
+    {"proxy_protocol", value_kind::on_off, false, nullptr,
+     [](const std::string& v, configuration* c) { c->site.proxy_protocol = is_on(v); },
+     [](const configuration& c) { return on_off(c.site.proxy_protocol); }},
 };
 
 const key_row* find_row(const std::string& name) {
@@ -326,6 +337,11 @@ std::string value_problem(value_kind kind, const std::string& value, config_form
             return number_problem(value, 1, LLONG_MAX);
         case value_kind::password_file:
             return "";  // told line by line: password_file_problems
+        case value_kind::address_list: {
+            address_list list;
+            std::string why;
+            return trim_blanks(value).empty() || parse_address_list(value, &list, &why) ? "" : why;
+        }
         case value_kind::log_form:
             return value == "spec" || value == "combined"
                        ? ""
@@ -644,7 +660,21 @@ std::vector<std::string> config_value_problems(const std::string& key, const std
     return {std::move(problem)};
 }
 
+bool proxy_protocol_problem(const configuration& config, std::string* why) {
+    if (!config.site.proxy_protocol) return false;
+    if (config.site.tls || !config.tls_cert.empty() || !config.tls_cert_pem.empty()) {
+        *why = "proxy_protocol=1 is for plain HTTP: put TLS at the proxy, without tls_cert";
+        return true;
+    }
+    if (config.site.trusted_proxies.empty()) {
+        *why = "proxy_protocol=1 takes headers from trusted_proxies only, and it lists none";
+        return true;
+    }
+    return false;
+}
+
 bool may_start(const configuration& config, std::string* why) {
+    if (proxy_protocol_problem(config, why)) return false;
     if (config.htpasswd_problems.empty() || config.htpasswd_unread) return true;
     const size_t lines = config.htpasswd_problems.size();
     *why = "the password file " + config.htpasswd + " has " + std::to_string(lines) +

@@ -44,6 +44,7 @@ struct configuration {
     std::string upload;                          // "1": uploads; "replace": over existing files too
     std::string server_names;                    // names of this server beside its own, by ","
     std::string rights;                          // user:level pairs, by ",", as written
+    std::string trusted_proxies;                 // addresses and prefixes, by ",", as written
     bool wake_on_io = false;       // wait for socket readiness instead of a fixed pause
     unsigned int login_limit = 0;  // failed logins an address may make a minute; 0: no limit
     std::string log_file;          // the log: the key log, or the executable's path with ".log"
@@ -96,10 +97,17 @@ bool is_known_key(const std::string& key);
 std::vector<std::string> config_value_problems(const std::string& key, const std::string& value,
                                                config_form form);
 
+// Why the PROXY protocol cannot be taken as configured: a header comes
+// before anything else on the connection, where a TLS listener expects its
+// handshake, and a connection from a peer not trusted is closed, so without
+// a trusted proxy nobody could be served. False when it can, or is off.
+bool proxy_protocol_problem(const configuration& config, std::string* why);
+
 // Whether a process with this configuration may serve: not with a password
 // file that has lines it does not take, which would keep their users out
-// unnoticed. False with the reason in `why`; the lines themselves are in
-// `htpasswd_problems`.
+// unnoticed (the lines themselves are in `htpasswd_problems`), and not with
+// proxy_protocol over TLS or without a trusted proxy. False with the reason
+// in `why`.
 bool may_start(const configuration& config, std::string* why);
 
 // The address to listen on for the key ip: a dotted IPv4 address ("0":

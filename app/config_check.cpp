@@ -128,6 +128,19 @@ class config_checker {
         check_password();
         check_tls();
         check_rights();
+        check_proxy_protocol();
+    }
+
+    void check_proxy_protocol() {
+        const setting protocol = value_of("proxy_protocol", "0");
+        if (atoi(protocol.value.c_str()) == 0) return;
+        configuration config = default_configuration(exe);
+        param_map params;
+        for (const auto& [key, found] : in_force)
+            params[key] = found.value;
+        apply_config(params, form, &config);
+        if (std::string why; proxy_protocol_problem(config, &why))
+            report(protocol.line, "error", why, true);
     }
 
     // Every name the key rights gives rights to is a user who can log in.

@@ -14,6 +14,7 @@
 
 #include "engine/platform.h"
 #include "engine/tls_transport.h"
+#include "http/forwarded.h"
 
 int simple_server_node::max_a_counter = 3;
 
@@ -94,9 +95,60 @@ void simple_server_node::release_idle_answer_pages() {
 // receiving
 
 void simple_server_node::after_connect() {
-    login.peer = get_peer_key();
-    log.connected();
+    set_origin(&login, addr, addr);
+    if (site->proxy_protocol) return await_proxy_header();
+    log.connected(login.client);
     start_receiving(nullptr, 0);
+}
+
+// ---------------------------------------------------------------------------
+// The PROXY header
+
+// Only a trusted proxy may name the client; from anyone else the header
+// would let a client pass for another. Nothing is logged as connected until
+// the header names who is.
+void simple_server_node::await_proxy_header() {
+    log.client_is(login.client);
+    if (!address_listed(site->trusted_proxies, addr)) {
+        log.connected(login.client);
+        log.notice("refused: a PROXY header is taken from trusted proxies only");
+        return disconnect();
+    }
+    awaiting_proxy_header = true;
+    scan = group_scan();
+    carried = 0;
+    partial_recv = false;
+    buffer = in_buf;
+    buffer_size = to_transfer = in_size;
+    activate_job(_recv, true);
+}
+
+void simple_server_node::read_proxy_header_received() {
+    const int length = received();
+    const proxy_header header = read_proxy_header(reinterpret_cast<const unsigned char*>(in_buf),
+                                                  static_cast<size_t>(length));
+    if (header.state == proxy_header_state::incomplete) return;
+    if (header.state == proxy_header_state::malformed) {
+        log.connected(login.client);
+        log.notice("refused: the connection does not begin with a PROXY header");
+        return disconnect();
+    }
+    abort_job();  // quietly: the header is no job of the log's
+    awaiting_proxy_header = false;
+    if (header.names_client) set_origin(&login, addr, header.client);
+    log.connected(login.client);
+    start_receiving(in_buf + header.length, length - static_cast<int>(header.length));
+}
+
+// A receive that ended while the header was awaited: the peer went, the
+// job failed, or the buffer filled (with a header and what followed it, or
+// without one).
+void simple_server_node::proxy_header_job_ended() {
+    const results result = get_result();
+    if (result == aborted || result == connection_closed) return;
+    if (result != success) return close_for(get_result_str(result));
+    read_proxy_header_received();
+    if (awaiting_proxy_header && connected()) close_for("receive buffer full");
 }
 
 void simple_server_node::start_receiving(const char* begin, int length) {
@@ -128,6 +180,7 @@ void simple_server_node::before_job_proc() {
 }
 
 void simple_server_node::frame_received() {
+    if (awaiting_proxy_header) return read_proxy_header_received();
     const group_frame frame = frame_group(in_buf, received(), &scan);
     if (frame != group_frame::incomplete) answer_received_group(frame);
 }
@@ -170,6 +223,7 @@ void simple_server_node::answer_on(char* current) {
     while (current != group_end) {
         char* next = nullptr;
         answer a = respond(context(), &login, current, group_end, &next);
+        log.client_is(login.client);
         if (a.what == answer::kind::close) return close_for("request not served");
         if (a.what == answer::kind::waiting) {
             now = state::deciding;
@@ -341,6 +395,7 @@ void simple_server_node::after_answers_sent() {
 // Job results
 
 void simple_server_node::result_proc() {
+    if (awaiting_proxy_header) return proxy_header_job_ended();
     if (get_job() == _send && static_cast<uintptr_t>(to_transfer) > kept_answer_bytes) {
         answer_pages_resident = true;
     }

@@ -80,6 +80,12 @@ class simple_server_node : public se_server_node {
   private:
     state now = state::receiving;
 
+    // receiving: the connection's first bytes are to be a PROXY header.
+    bool awaiting_proxy_header = false;
+    void await_proxy_header();
+    void read_proxy_header_received();
+    void proxy_header_job_ended();
+
     // What the decision of a request group reads, at the time it is made.
     decision_context context() const;
 

@@ -1,6 +1,7 @@
 #include "app/connection_log.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "log/printf_ex.h"
 #include "log/time_utils.h"
@@ -8,8 +9,8 @@
 const char* connection_log::prefix() {
     if (prefix_text.empty()) {
         char text[96];  // the longest: "node (ip = <an IPv6 address>, port = 65535) "
-        snprintf(text, sizeof text, "node (ip = %s, port = %hu) ", node.get_ip().c_str(),
-                 node.get_port());
+        snprintf(text, sizeof text, "node (ip = %s, port = %hu) ", address_text(client).c_str(),
+                 address_port(client));
         prefix_text = text;
     }
     return prefix_text.c_str();
@@ -17,18 +18,25 @@ const char* connection_log::prefix() {
 
 void connection_log::short_line(std::string_view what) {
     // An IPv6 address in brackets, so that its port stands apart.
-    const std::string ip = node.get_ip();
+    const std::string ip = address_text(client);
     const bool v6 = ip.find(':') != std::string::npos;
     std::string line = "[" + access_log_time_str() + "] " + (v6 ? "[" + ip + "]" : ip) + ":" +
-                       std::to_string(node.get_port()) + " ";
+                       std::to_string(address_port(client)) + " ";
     line.append(what);
     line += '\n';
     printf_ex("%s", line.c_str());
 }
 
-void connection_log::connected() {
+void connection_log::connected(const sockaddr_storage& peer) {
+    client = peer;
     prefix_text.clear();
     if (spec()) event("connected");
+}
+
+void connection_log::client_is(const sockaddr_storage& peer) {
+    if (memcmp(&client, &peer, sizeof client) == 0) return;
+    client = peer;
+    prefix_text.clear();
 }
 
 void connection_log::disconnected() {
@@ -79,7 +87,7 @@ void connection_log::notice(const char* what, const std::string& text) {
 
 void connection_log::answer(std::string_view header, const request_record& record) {
     if (spec()) return block("header to send", header);
-    std::string line = node.get_ip() + " - ";
+    std::string line = address_text(client) + " - ";
     if (record.user.empty()) {
         line += '-';
     } else {

@@ -1,4 +1,6 @@
-// What one connection writes to the log, in the form the site chooses.
+// What one connection writes to the log, in the form the site chooses. The
+// lines name the client: the connection's peer, or the client a trusted
+// proxy names for the request at hand.
 //
 // The specified form (log_format spec): every connection event, job start and
 // job result, each received request group and each answer's header, every
@@ -39,8 +41,11 @@ class connection_log {
     // Logs about `node` (its peer, job and result) in `format`.
     connection_log(log_format format, const se_basic_node& node) : format(format), node(node) {}
 
-    // The node has its peer: the lines from now on name it.
-    void connected();
+    // The node has its client (its peer, or the client a PROXY header
+    // named): the lines from now on name it.
+    void connected(const sockaddr_storage& client);
+    // The lines from now on name `client`: the one a proxy names for a request.
+    void client_is(const sockaddr_storage& client);
     void disconnected();
     void job_activated(bool activated);
     void job_finished();
@@ -65,6 +70,7 @@ class connection_log {
   private:
     log_format format;
     const se_basic_node& node;
+    sockaddr_storage client{};
 
     // The peer part of every line of the specified form,
     // "node (ip = <peer>, port = <port>) ", made once per connection.

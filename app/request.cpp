@@ -74,6 +74,7 @@ bool read_request_head(char* begin, char* end, char** next, request_head* head) 
     *next = head_end + 4;
     char* line_end = find_str(begin, head_end + 2, "\r\n");
     if (!read_request_line(range(begin, line_end), head)) return false;
+    head->fields = range(line_end + 2, head_end + 2);
     for (char* line = line_end + 2; line < head_end + 2; line = line_end + 2) {
         line_end = find_str(line, head_end + 2, "\r\n");
         if (!read_field_line(range(line, line_end), head)) return false;

@@ -44,6 +44,9 @@ struct request_head {
     std::optional<std::string_view> lock_token;
     std::optional<std::string_view> timeout;
     std::string_view request_line;  // the first line, without its CR LF
+    // Every field line, each with its CR LF: for fields whose every line
+    // counts (the forwarded ones of proxies).
+    std::string_view fields;
 };
 
 // Reads the head that begins at `begin`, in a group that ends before `end`.
@@ -123,6 +126,10 @@ struct request {
     request_target target;
     std::string decoded_path;
     bool decoded = false;
+    // What a trusted proxy tells of the browser's view: the scheme it used
+    // ("https") and the Host it sent; empty where no proxy tells.
+    std::string seen_scheme;
+    std::string seen_host;
 
     // The path that names the file; a redirect names the target's path instead.
     const std::string& path() const { return decoded ? decoded_path : target.path; }

@@ -164,6 +164,7 @@ answer respond(const decision_context& context, login_state* login, char* begin,
                char** next) {
     request r;
     if (!parse_request(context.site, begin, end, next, &r)) return answer();
+    find_request_client(context.site, login, &r);
     answer a = decide(context, login, r);
     if (a.what == answer::kind::close || a.what == answer::kind::waiting) return a;
     // A body that no unit takes is read and thrown away.

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "app/log_format.h"
+#include "http/forwarded.h"
 #include "http/http_utils.h"
 
 // What a user may do to the share, each level all the one before it allows
@@ -73,6 +74,12 @@ struct site_policy {
     // The login limit answers 429 Too Many Requests with Retry-After, not 403.
     bool retry_after = false;
     off_t upload_max = off_t{1} << 30;  // the largest body of one upload, in bytes
+    // The proxies whose Forwarded and X-Forwarded-* fields name the client,
+    // the scheme and the host of a request; empty: none is believed.
+    address_list trusted_proxies;
+    // Every connection begins with a PROXY protocol header, from a trusted
+    // proxy only: it names the connection's client.
+    bool proxy_protocol = false;
 };
 
 // What `user` (empty: nobody logged in, or authentication is off) may do.

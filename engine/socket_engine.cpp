@@ -66,29 +66,6 @@ socklen_t address_length(const sockaddr_storage& address) {
     return address.ss_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
 }
 
-// An IPv4 address in its dotted form, also when an IPv6 socket took it
-// (::ffff:a.b.c.d); an IPv6 address in its usual text.
-std::string address_text(const sockaddr_storage& address) {
-    char text[INET6_ADDRSTRLEN] = {};
-    if (address.ss_family == AF_INET6) {
-        const auto& v6 = reinterpret_cast<const sockaddr_in6&>(address);
-        if (IN6_IS_ADDR_V4MAPPED(&v6.sin6_addr)) {
-            inet_ntop(AF_INET, v6.sin6_addr.s6_addr + 12, text, sizeof text);
-        } else {
-            inet_ntop(AF_INET6, &v6.sin6_addr, text, sizeof text);
-        }
-        return text;
-    }
-    inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in&>(address).sin_addr, text, sizeof text);
-    return text;
-}
-
-unsigned short address_port(const sockaddr_storage& address) {
-    return ntohs(address.ss_family == AF_INET6
-                     ? reinterpret_cast<const sockaddr_in6&>(address).sin6_port
-                     : reinterpret_cast<const sockaddr_in&>(address).sin_port);
-}
-
 // Binds the listening socket. An address text that was not a dotted IPv4
 // address left INADDR_NONE (255.255.255.255), which Linux would bind to and
 // never receive a connection on: that counts as a failed bind. SO_REUSEADDR
@@ -129,6 +106,44 @@ const size_t transport_piece_bytes = 16 * 1024;
 char discard_buffer[2048];
 
 }  // namespace
+
+std::string address_text(const sockaddr_storage& address) {
+    char text[INET6_ADDRSTRLEN] = {};
+    if (address.ss_family == AF_INET6) {
+        const auto& v6 = reinterpret_cast<const sockaddr_in6&>(address);
+        if (IN6_IS_ADDR_V4MAPPED(&v6.sin6_addr)) {
+            inet_ntop(AF_INET, v6.sin6_addr.s6_addr + 12, text, sizeof text);
+        } else {
+            inet_ntop(AF_INET6, &v6.sin6_addr, text, sizeof text);
+        }
+        return text;
+    }
+    inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in&>(address).sin_addr, text, sizeof text);
+    return text;
+}
+
+unsigned short address_port(const sockaddr_storage& address) {
+    return ntohs(address.ss_family == AF_INET6
+                     ? reinterpret_cast<const sockaddr_in6&>(address).sin6_port
+                     : reinterpret_cast<const sockaddr_in&>(address).sin_port);
+}
+
+std::uint64_t address_key(const sockaddr_storage& addr) {
+    std::uint64_t key = 0;
+    if (addr.ss_family == AF_INET6) {
+        const auto& v6 = reinterpret_cast<const sockaddr_in6&>(addr);
+        if (!IN6_IS_ADDR_V4MAPPED(&v6.sin6_addr)) {
+            for (int i = 0; i < 8; ++i)
+                key = key << 8 | v6.sin6_addr.s6_addr[i];
+            return key;
+        }
+        for (int i = 12; i < 16; ++i)
+            key = key << 8 | v6.sin6_addr.s6_addr[i];
+    } else {
+        key = ntohl(reinterpret_cast<const sockaddr_in&>(addr).sin_addr.s_addr);
+    }
+    return key | 0xFFFFFFFF00000000ULL;  // no /64 of IPv6 as it is used begins so
+}
 
 const char* const se_basic_node::job_str[7] = {
     "no_job", "_connect", "_shutdown", "_disconnect", "_recv", "_send", "unknown_job",
@@ -176,20 +191,7 @@ unsigned short se_basic_node::get_port() const {
 }
 
 std::uint64_t se_basic_node::get_peer_key() const {
-    std::uint64_t key = 0;
-    if (addr.ss_family == AF_INET6) {
-        const auto& v6 = reinterpret_cast<const sockaddr_in6&>(addr);
-        if (!IN6_IS_ADDR_V4MAPPED(&v6.sin6_addr)) {
-            for (int i = 0; i < 8; ++i)
-                key = key << 8 | v6.sin6_addr.s6_addr[i];
-            return key;
-        }
-        for (int i = 12; i < 16; ++i)
-            key = key << 8 | v6.sin6_addr.s6_addr[i];
-    } else {
-        key = ntohl(reinterpret_cast<const sockaddr_in&>(addr).sin_addr.s_addr);
-    }
-    return key | 0xFFFFFFFF00000000ULL;  // no /64 of IPv6 as it is used begins so
+    return address_key(addr);
 }
 
 bool se_basic_node::activate_job(jobs new_job, bool again) {

@@ -238,6 +238,14 @@ class se_basic_node {
     unsigned long ms_until_timeout(long long now) const;
 };
 
+// A peer's address as text: dotted IPv4 (also when it came through an IPv6
+// socket, ::ffff:a.b.c.d), or IPv6; and its port in host byte order.
+std::string address_text(const sockaddr_storage& address);
+unsigned short address_port(const sockaddr_storage& address);
+// A peer as a client is counted: its IPv4 address, or the /64 of its IPv6
+// one (one household, or one attacker, holds a whole /64).
+std::uint64_t address_key(const sockaddr_storage& address);
+
 // Gives one poll to a node: before_job_proc() and job_proc(), repeated for as
 // long as the node asks for another step within the same poll.
 void step_node(se_basic_node& node);

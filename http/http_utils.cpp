@@ -791,12 +791,12 @@ std::string content_range(const byte_range& range, std::uint64_t length) {
     return std::string();
 }
 
-std::string entity_tag(std::uint64_t inode, std::uint64_t size, std::uint64_t mtime_ns) {
-    // Three numbers of up to 16 digits, two dashes, two quotes and the NUL.
-    char buffer[3 * 16 + 2 + 2 + 1];
-    const int length = std::snprintf(
-        buffer, sizeof buffer, "\"%llx-%llx-%llx\"", static_cast<unsigned long long>(inode),
-        static_cast<unsigned long long>(size), static_cast<unsigned long long>(mtime_ns));
+std::string entity_tag(std::uint64_t size, std::uint64_t mtime_ns) {
+    // Two numbers of up to 16 digits, a dash, two quotes and the NUL.
+    char buffer[2 * 16 + 1 + 2 + 1];
+    const int length =
+        std::snprintf(buffer, sizeof buffer, "\"%llx-%llx\"", static_cast<unsigned long long>(size),
+                      static_cast<unsigned long long>(mtime_ns));
     return std::string(buffer, static_cast<std::size_t>(std::max(length, 0)));
 }
 

@@ -216,11 +216,12 @@ range_kind parse_byte_ranges(std::string_view value, std::uint64_t length, std::
 // when satisfiable, "bytes */length" when unsatisfiable, empty for ignore.
 std::string content_range(const byte_range& range, std::uint64_t length);
 
-// The strong entity tag of one version of a file, quotes included: "\"ino-size-mtime\"" with
-// each number in lower-case hexadecimal. Any change of the three numbers changes the tag; the
-// modification time in nanoseconds may wrap around (a time before 1970 passes its two's
+// The strong entity tag of one version of a file, quotes included: "\"size-mtime\"" with both
+// numbers in lower-case hexadecimal. Any change of the two numbers changes the tag, and nothing
+// else does: copies of a file with the same size and time on two machines carry the same tag.
+// The modification time in nanoseconds may wrap around (a time before 1970 passes its two's
 // complement).
-std::string entity_tag(std::uint64_t inode, std::uint64_t size, std::uint64_t mtime_ns);
+std::string entity_tag(std::uint64_t size, std::uint64_t mtime_ns);
 
 // Whether an If-None-Match field value matches the entity tag `tag` (as entity_tag writes it):
 // "*", or a comma-separated list of entity tags, one of which equals `tag` by the weak

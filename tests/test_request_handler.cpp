@@ -947,3 +947,96 @@ TEST_F(RequestHandler, LogLinesOfOneExchangeComeInOrder) {
 }
 
 }  // namespace
+
+namespace {
+
+// Behind a trusted proxy: the client of each request is the one the proxy
+// names, for the login limit and the log; each request logs in on its own,
+// since a proxy carries many clients' requests over one connection.
+class BehindAProxy : public RequestHandler {
+  protected:
+    void SetUp() override {
+        RequestHandler::SetUp();
+        std::string why;
+        ASSERT_TRUE(parse_address_list("127.0.0.0/8", &config.site.trusted_proxies, &why));
+        config.login_limit = 2;
+        log_form = log_format::combined;
+    }
+
+    // The status line of the answer to a request `from` a client (empty:
+    // none named) with `fields`, and the log lines it wrote.
+    std::string ask(const std::string& from, const std::string& fields, std::string* log) {
+        const std::string forwarded = from.empty() ? "" : "X-Forwarded-For: " + from + "\r\n";
+        printf_ex_enabled(true);
+        testing::internal::CaptureStdout();
+        const std::vector<response> got = answers(get("/a.txt", forwarded + fields));
+        *log = testing::internal::GetCapturedStdout();
+        printf_ex_enabled(false);
+        return got.empty() ? "closed" : got.front().status_line;
+    }
+
+    const std::string wrong = "Authorization: Basic d3Jvbmc=\r\n";
+};
+
+TEST_F(BehindAProxy, EachClientIsCountedLoggedAndLoggedInOnItsOwn) {
+    std::string log;
+    connect("127.0.0.1");
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        EXPECT_EQ(ask("203.0.113.5", wrong, &log), "HTTP/1.1 401 Unauthorized");
+        EXPECT_NE(log.find("203.0.113.5 - - ["), std::string::npos) << log;
+    }
+    EXPECT_EQ(ask("203.0.113.5", good_auth(), &log), "HTTP/1.1 403 Forbidden") << "locked out";
+    // Another client behind the same proxy is not.
+    connect("127.0.0.1");
+    EXPECT_EQ(ask("203.0.113.6", good_auth(), &log), "HTTP/1.1 200 OK");
+    EXPECT_NE(log.find("203.0.113.6 - user ["), std::string::npos) << log;
+    // The next request on the connection may be another client's: no login carries over.
+    EXPECT_EQ(ask("203.0.113.7", "", &log), "HTTP/1.1 401 Unauthorized");
+    EXPECT_EQ(ask("", good_auth(), &log), "HTTP/1.1 200 OK");
+    EXPECT_NE(log.find("127.0.0.1 - user ["), std::string::npos) << log;
+    // From a peer that is not trusted, the fields name nobody.
+    connect("192.0.2.7");
+    EXPECT_EQ(ask("203.0.113.5", good_auth(), &log), "HTTP/1.1 200 OK");
+    EXPECT_NE(log.find("192.0.2.7 - user ["), std::string::npos) << log;
+    EXPECT_EQ(ask("203.0.113.5", "", &log), "HTTP/1.1 200 OK") << "logged in for good";
+}
+
+TEST_F(BehindAProxy, APROXYHeaderNamesTheConnectionsClient) {
+    config.site.proxy_protocol = true;
+    log_form = log_format::spec;
+    printf_ex_enabled(true);
+    testing::internal::CaptureStdout();
+    connect("127.0.0.1");
+    // The header may come in pieces, and the request with its end.
+    const std::string header = "PROXY TCP4 203.0.113.5 127.0.0.1 4711 80\r\n";
+    ASSERT_EQ(::write(peer, header.data(), 10), 10);
+    for (int step = 0; step < 5; ++step)
+        step_node(*node);
+    const std::vector<response> got = answers(header.substr(10) + get("/a.txt"));
+    const std::string log = testing::internal::GetCapturedStdout();
+    printf_ex_enabled(false);
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].body, "alpha");
+    EXPECT_EQ(log.find("ip = 127.0.0.1"), std::string::npos) << log;
+    EXPECT_NE(log.find("node (ip = 203.0.113.5, port = 4711) connected\n"), std::string::npos)
+        << log;
+    EXPECT_NE(log.find("node (ip = 203.0.113.5, port = 4711) header to send"), std::string::npos);
+
+    const struct {
+        const char* peer;
+        std::string bytes;
+    } refused[] = {
+        {"192.0.2.7", header + get("/a.txt")},  // not a trusted proxy
+        {"127.0.0.1", get("/a.txt")},           // no header
+        {"127.0.0.1", "PROXY TCP4 203.0.113.5 4711\r\n" + get("/a.txt")},
+    };
+    for (const auto& r : refused) {
+        connect(r.peer);
+        if (node->connected()) {
+            EXPECT_EQ(exchange(r.bytes), "") << r.bytes;
+        }
+        EXPECT_FALSE(node->connected()) << r.bytes;
+    }
+}
+
+}  // namespace

@@ -192,6 +192,12 @@ TEST_F(Responder, Revalidation) {
             EXPECT_EQ(body_of(got), digits) << r.fields;
         }
     }
+    // A copy with the same bytes and time, as on another machine, is the same version.
+    fs::copy_file(root / "digits.txt", root / "copy.txt");
+    const timespec same[2] = {info.st_atim, info.st_mtim};
+    ASSERT_EQ(utimensat(AT_FDCWD, (root / "copy.txt").c_str(), same, 0), 0);
+    EXPECT_EQ(field(ask("", "/copy.txt"), "ETag"), tag);
+    fs::remove(root / "copy.txt");
     // The same file, the same size, only written again: another version.
     const timespec later[2] = {{0, UTIME_OMIT}, {info.st_mtim.tv_sec, info.st_mtim.tv_nsec + 1}};
     ASSERT_EQ(utimensat(AT_FDCWD, (root / "digits.txt").c_str(), later, 0), 0);
@@ -543,6 +549,9 @@ TEST(SameSiteRule, OriginAndSecFetchSite) {
         value origin;
         value fetch_site;
         bool accepted;
+        // What a trusted proxy tells of the browser's view.
+        const char* seen_scheme = "";
+        const char* seen_host = "";
     };
     const row rows[] = {
         {false, "h", {}, {}, true},  // a script or a command-line client
@@ -568,6 +577,13 @@ TEST(SameSiteRule, OriginAndSecFetchSite) {
         {false, "h", {}, "same-site", false},
         {false, "h", {}, "cross-site", false},
         {false, "h", "http://h", "cross-site", false},
+        // Behind a proxy with TLS, the browser's origin is the proxy's.
+        {false, "127.0.0.1:8080", "https://files.example", "same-origin", true, "https",
+         "files.example"},
+        {false, "h", "https://h", {}, true, "https"},
+        {false, "h", "https://h:8443", {}, true, "https", "h:8443"},
+        {false, "127.0.0.1:8080", "http://127.0.0.1:8080", {}, false, "https", "files.example"},
+        {false, "127.0.0.1:8080", "https://127.0.0.1:8080", {}, false, "https", "files.example"},
     };
     for (const row& r : rows) {
         site_policy site;
@@ -576,6 +592,8 @@ TEST(SameSiteRule, OriginAndSecFetchSite) {
         req.head.host = r.host;
         req.head.origin = r.origin;
         req.head.sec_fetch_site = r.fetch_site;
+        req.seen_scheme = r.seen_scheme;
+        req.seen_host = r.seen_host;
         EXPECT_EQ(from_this_site(site, req), r.accepted)
             << (r.tls ? "https site, Host " : "http site, Host ") << r.host.value_or("(none)")
             << ", Origin " << r.origin.value_or("(none)") << ", Sec-Fetch-Site "

@@ -430,6 +430,16 @@ TEST(WebsrvStartup, CheckReportsEveryLineNotUsedAsWritten) {
          1,
          {":3: error: port: 70000 is out of range (1 to 65535)",
           ":4: warning: ip is set on line 1 already: this line is ignored"}},
+        {loopback + "password=s\ntrusted_proxies=127.0.0.1, 10.0.0.0/33\nproxy_protocol=1\n",
+         2,
+         {":3: error: trusted_proxies: \"10.0.0.0/33\" has no prefix length of its family",
+          ":4: error: proxy_protocol=1 takes headers from trusted_proxies only, and it lists "
+          "none"}},
+        {loopback + "password=s\ntrusted_proxies=::1\nproxy_protocol=1\ntls_cert=c\n",
+         2,
+         {":5: error: tls_cert and tls_key go together",
+          ":4: error: proxy_protocol=1 is for plain HTTP: put TLS at the proxy, without "
+          "tls_cert"}},
         {"ip=localhost\npassword=s\n",
          1,
          {":1: error: ip: \"localhost\" is neither a dotted IPv4 address nor an IPv6 one (0: every "

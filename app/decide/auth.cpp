@@ -1,5 +1,8 @@
 #include "app/decide/auth.h"
 
+#include <cstring>
+
+#include "engine/socket_engine.h"
 #include "http/proxy_utils.h"
 
 namespace {
@@ -141,4 +144,34 @@ answer check_login(const decision_context& context, login_state* login, const re
     a.failed_login = carries_credentials(r);
     if (a.failed_login) logins.record_failure(login->peer, now);
     return a;
+}
+
+void set_origin(login_state* login, const sockaddr_storage& peer, const sockaddr_storage& origin) {
+    login->peer_address = peer;
+    login->origin = login->client = origin;
+    login->peer = address_key(origin);
+}
+
+void find_request_client(const site_policy& site, login_state* login, request* r) {
+    if (site.trusted_proxies.empty()) return;
+    // A request decided again once its hash is done is the same attempt.
+    if (address_listed(site.trusted_proxies, login->origin) && login->checking == nullptr) {
+        login->authorized = false;
+        login->a_counter = 0;
+        login->user.clear();
+    }
+    forwarded_client found =
+        find_forwarded_client(r->head.fields, login->origin, site.trusted_proxies);
+    // Behind a PROXY header the client is no proxy, but the proxy that sent
+    // the header still tells how the browser reached it.
+    if (memcmp(&login->origin, &login->peer_address, sizeof login->origin) != 0) {
+        forwarded_client told =
+            find_forwarded_client(r->head.fields, login->peer_address, site.trusted_proxies);
+        if (found.scheme.empty()) found.scheme = std::move(told.scheme);
+        if (found.host.empty()) found.host = std::move(told.host);
+    }
+    login->client = found.address;
+    login->peer = address_key(found.address);
+    r->seen_scheme = std::move(found.scheme);
+    r->seen_host = std::move(found.host);
 }

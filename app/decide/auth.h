@@ -5,7 +5,11 @@
 // A connection logs in once: its first request that brings the right
 // credentials authorizes it for good. Each request before that is an
 // attempt; past the site's `max_attempts` the connection is answered 403.
+// A connection from a trusted proxy carries the requests of many clients:
+// each of its requests logs in on its own.
 #pragma once
+
+#include <sys/socket.h>
 
 #include <cstdint>
 #include <string>
@@ -20,9 +24,16 @@ struct password_check : work_ticket {
     bool passed = false;
 };
 
-// The authentication of one connection.
+// The authentication of one connection, and who its requests come from.
 struct login_state {
-    std::uint64_t peer = 0;   // the client as the login limit counts it (get_peer_key)
+    sockaddr_storage peer_address{};  // the connection's peer: a proxy, or the client
+    // The connection's client: its peer, or the client its PROXY header named.
+    sockaddr_storage origin{};
+    // The client of the request being decided: `origin`, or the one a
+    // trusted proxy names; and the client as the login limit counts it
+    // (address_key).
+    sockaddr_storage client{};
+    std::uint64_t peer = 0;
     bool authorized = false;  // once true, stays true for the connection
     int a_counter = 0;        // the attempts made on this connection
     std::string user;         // who logged in; empty: nobody, or authentication is off
@@ -47,3 +58,14 @@ bool carries_credentials(const request& r);
 // counted twice, once the hash is done; with every hash thread busy and the
 // queue full, 503 with Retry-After.
 answer check_login(const decision_context& context, login_state* login, const request& r);
+
+// The connection's peer is `peer`, and its client `origin` (the peer, or
+// the client its PROXY header named): each request comes from it, unless a
+// trusted proxy names another.
+void set_origin(login_state* login, const sockaddr_storage& peer, const sockaddr_storage& origin);
+
+// Finds the client of request `r` (and what the browser saw of the scheme
+// and host) where the site trusts proxies; from a trusted proxy, the login
+// of the connection is forgotten before each request. Without trusted
+// proxies nothing changes.
+void find_request_client(const site_policy& site, login_state* login, request* r);

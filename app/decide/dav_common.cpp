@@ -105,14 +105,15 @@ const char* destination_resource(const site_policy& site, const request& r, dav_
 
 const char* href_resource(const site_policy& site, const request& r, std::string_view target,
                           dav_resource* found) {
-    const std::string_view scheme = site.tls ? "https://" : "http://";
+    const std::string scheme = std::string(seen_scheme(site, r)) + "://";
     if (target.size() > scheme.size() &&
         equal_ignoring_case(target.substr(0, scheme.size()), scheme)) {
         target.remove_prefix(scheme.size());
         const size_t slash = target.find('/');
         const std::string_view authority = target.substr(0, slash);
         // Only this server's resources, as the client reached it.
-        if (!r.head.host || !equal_ignoring_case(authority, *r.head.host)) return status_502;
+        const std::optional<std::string_view> host = seen_host(r);
+        if (!host || !equal_ignoring_case(authority, *host)) return status_502;
         target = slash == std::string_view::npos ? "/" : target.substr(slash);
     } else if (target.find("://") != std::string_view::npos) {
         return status_502;

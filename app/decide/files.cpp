@@ -103,8 +103,8 @@ answer redirect_to_directory(const site_policy& site, const request& r) {
     // The redirect names the path as the client sent it.
     std::string query = t.query_begin ? std::string(t.query_begin, t.query_end) : "";
     std::string uri =
-        create_uri(site.tls ? "https" : "http", t.user, t.password,
-                   std::string(r.head.host.value_or("")), t.path + "/", query, t.fragment);
+        create_uri(std::string(seen_scheme(site, r)), t.user, t.password,
+                   std::string(seen_host(r).value_or("")), t.path + "/", query, t.fragment);
     return status_answer(status_302, "Location: " + uri + "\r\n");
 }
 
@@ -113,8 +113,7 @@ answer redirect_to_directory(const site_policy& site, const request& r) {
 std::string version_tag(const struct stat& info) {
     const auto nanoseconds = static_cast<std::uint64_t>(info.st_mtim.tv_sec) * 1000000000u +
                              static_cast<std::uint64_t>(info.st_mtim.tv_nsec);
-    return entity_tag(static_cast<std::uint64_t>(info.st_ino),
-                      static_cast<std::uint64_t>(info.st_size), nanoseconds);
+    return entity_tag(static_cast<std::uint64_t>(info.st_size), nanoseconds);
 }
 
 // The file opened is the one the path names once its dot steps are resolved

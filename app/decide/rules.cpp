@@ -21,9 +21,20 @@ bool same_authority(std::string_view origin_authority, std::string_view host,
 
 }  // namespace
 
+std::string_view seen_scheme(const site_policy& site, const request& r) {
+    if (!r.seen_scheme.empty()) return r.seen_scheme;
+    return site.tls ? "https" : "http";
+}
+
+std::optional<std::string_view> seen_host(const request& r) {
+    if (!r.seen_host.empty()) return r.seen_host;
+    return r.head.host;
+}
+
 bool host_is_ours(const site_policy& site, const request& r) {
-    if (site.server_names.empty() || !r.head.host) return true;
-    std::string_view host = *r.head.host;
+    const std::optional<std::string_view> told = seen_host(r);
+    if (site.server_names.empty() || !told) return true;
+    std::string_view host = *told;
     if (host.starts_with('[')) {
         host = host.substr(1, host.find(']') - 1);
     } else if (host.find(':') == host.rfind(':')) {
@@ -46,11 +57,12 @@ bool from_this_site(const site_policy& site, const request& r) {
     }
     if (!r.head.origin) return true;
     const std::string_view origin = *r.head.origin;
-    const std::string_view scheme = site.tls ? "https://" : "http://";
-    const std::string_view default_port = site.tls ? ":443" : ":80";
-    return r.head.host && host_is_ours(site, r) && origin.size() > scheme.size() &&
+    const std::string scheme = std::string(seen_scheme(site, r)) + "://";
+    const std::string_view default_port = scheme == "https://" ? ":443" : ":80";
+    const std::optional<std::string_view> host = seen_host(r);
+    return host && host_is_ours(site, r) && origin.size() > scheme.size() &&
            equal_ignoring_case(origin.substr(0, scheme.size()), scheme) &&
-           same_authority(origin.substr(scheme.size()), *r.head.host, default_port);
+           same_authority(origin.substr(scheme.size()), *host, default_port);
 }
 
 bool body_length(std::string_view text, off_t* length) {

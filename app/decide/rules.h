@@ -15,6 +15,14 @@
 // root; false for a path that leads above the root.
 bool resolve_in_root(const site_policy& site, const request& r, std::string* resolved);
 
+// The scheme the browser used, "http" or "https": as a trusted proxy tells
+// it, else the site's own.
+std::string_view seen_scheme(const site_policy& site, const request& r);
+
+// The Host the browser sent: as a trusted proxy tells it, else the
+// request's Host field (none without one).
+std::optional<std::string_view> seen_host(const request& r);
+
 // Whether the request's Host names this server: one of the site's server
 // names (any port), or any Host where the site keeps none. A request
 // without Host names none in particular, and passes.

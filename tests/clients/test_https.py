@@ -25,7 +25,7 @@ import time
 from pathlib import Path
 
 from websrv_harness import (
-    LOGIN, PASSWORD, CLIENT_SECONDS, check, check_equal, main, require_program, run,
+    LOGIN, PASSWORD, CLIENT_SECONDS, check, check_equal, main, make_certificate, require_program, run,
 )
 
 CURL = require_program("curl")
@@ -37,16 +37,6 @@ AUTH = {"Authorization": "Basic dXNlcjo1NzEy"}
 # The key exchange groups the server takes, and the names scanners give them.
 GROUPS = ["P-256", "P-384", "X25519"]
 GROUP_NAMES = {"secp256r1": "P-256", "prime256v1": "P-256", "secp384r1": "P-384", "x25519": "X25519"}
-
-
-def make_certificate(directory):
-    """A certificate for 127.0.0.1 and localhost, and its key, as PEM files."""
-    cert, key = directory / "cert.pem", directory / "key.pem"
-    result = run([OPENSSL, "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256",
-                  "-nodes", "-days", "30", "-subj", "/CN=127.0.0.1", "-keyout", str(key), "-out", str(cert),
-                  "-addext", "subjectAltName=IP:127.0.0.1,DNS:localhost"])
-    check(result.returncode == 0, f"openssl req failed: {result.stderr}")
-    return cert, key
 
 
 def python_ssl(server, cert):
@@ -219,7 +209,7 @@ def checks_with(cert):
 if __name__ == "__main__":
     certificates = Path(tempfile.mkdtemp(prefix="websrv-certs-"))
     try:
-        cert, key = make_certificate(certificates)
+        cert, key = make_certificate(certificates, OPENSSL)
         config = (f"tls_cert={cert}\ntls_key={key}\nupload=1\nranges=1\nconditional=1\nlarge_files=1\n"
                   "wake_on_io=1\njob_timeout=2000\n")
         sys.exit(main(checks_with(cert), "HTTPS with OpenSSL", config))

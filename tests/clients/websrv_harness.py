@@ -80,6 +80,16 @@ def free_port():
         return probe.getsockname()[1]
 
 
+def make_certificate(directory, openssl):
+    """A certificate for 127.0.0.1 and localhost, and its key, as PEM files."""
+    cert, key = directory / "cert.pem", directory / "key.pem"
+    result = run([openssl, "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256",
+                  "-nodes", "-days", "30", "-subj", "/CN=127.0.0.1", "-keyout", str(key), "-out", str(cert),
+                  "-addext", "subjectAltName=IP:127.0.0.1,DNS:localhost"])
+    check(result.returncode == 0, f"openssl req failed: {result.stderr}")
+    return cert, key
+
+
 class Exchange:
     """One request of a connection and the status it was answered with."""
 
@@ -102,15 +112,17 @@ def answered(connection):
 
 
 class Websrv:
-    """A copy of the websrv binary in a temporary directory with the demo site
-    (or another) as its root and `config`, lines of further keys, appended to
-    its configuration. Use it in a `with` block: it starts there and is killed
-    by its PID, and its directory removed, when the block ends."""
+    """A copy of the websrv binary in a temporary directory with a copy of the
+    demo site (or another) as its root, or the root `shared` as it is, and
+    `config`, lines of further keys, appended to its configuration. Use it in
+    a `with` block: it starts there and is killed by its PID, and its
+    directory removed, when the block ends."""
 
-    def __init__(self, binary, site=DEMO_SITE, config=""):
+    def __init__(self, binary, site=DEMO_SITE, config="", shared=None):
         self.binary = Path(binary)
         self.site = Path(site)
         self.config = config
+        self.shared = shared
         self.dir = None
         self.process = None
         self.port = None
@@ -119,7 +131,8 @@ class Websrv:
         self.dir = Path(tempfile.mkdtemp(prefix="websrv-clients-"))
         try:
             shutil.copy2(self.binary, self.dir / "websrv")
-            shutil.copytree(self.site, self.dir / "root")
+            if self.shared is None:
+                shutil.copytree(self.site, self.dir / "root")
             self._start()
         except BaseException:
             self.__exit__(None, None, None)
@@ -137,7 +150,7 @@ class Websrv:
             self.port = free_port()
             (self.dir / "websrv.cfg").write_text(
                 f"ip=127.0.0.1\nport={self.port}\nlogin={LOGIN}\npassword={PASSWORD}\n"
-                f"root={self.dir / 'root'}/\n{self.config}"
+                f"root={self.root()}/\n{self.config}"
             )
             with open(self.dir / "stdout.txt", "wb") as out, open(self.dir / "stderr.txt", "wb") as err:
                 self.process = subprocess.Popen(
@@ -166,6 +179,9 @@ class Websrv:
             os.kill(self.process.pid, signal.SIGKILL)
         self.process.wait(timeout=10)
         self.process = None
+
+    def root(self):
+        return self.shared if self.shared is not None else self.dir / "root"
 
     def alive(self):
         return self.process is not None and self.process.poll() is None
