@@ -19,6 +19,7 @@ source as its chromium, so the two always match after a security update,
 and the test needs nothing beyond the two packages and Python."""
 
 import base64
+import datetime
 import http.server
 import json
 import os
@@ -142,13 +143,14 @@ UPLOAD_BYTES = random.Random(20).randbytes(300 * 1024) + b"\r\n------WebKitFormB
 # The links of a listing page as the browser parsed it, and any trace of markup from a name.
 LISTING_STATE = """
 return {
-  links: Array.from(document.querySelectorAll("table a"), (a) => [a.textContent, a.href]),
+  links: Array.from(document.querySelectorAll("tbody a"), (a) => [a.textContent, a.href]),
   text: document.body.innerText,
   images: document.images.length,
   scripts: document.scripts.length,
 };
 """
 FILE_INPUT = "input[type=file]"
+KEEP_BOTH = 'button[formaction$="conflict=keep"]'
 WEBDRIVER_ELEMENT = "element-6066-11e4-a52e-4f735466cecf"
 
 
@@ -421,7 +423,7 @@ def listing_followed(driver, server, downloads):
     page = driver.run(LISTING_STATE)
     texts = [text for text, _ in page["links"]]
     check_equal(texts, [f"{SUB_DIRECTORY}/"] + sorted(AWKWARD_NAMES), "the names the listing shows")
-    check_equal([page["images"], page["scripts"]], [0, 0], "pictures and scripts on the page")
+    check_equal([page["images"], page["scripts"]], [0, 1], "pictures and scripts on the page")
     check(not driver.alert_open(), "a name's markup opened an alert")
     check(HIDDEN not in page["text"], f"the hidden file is listed:\n{page['text']}")
     for text, url in page["links"]:
@@ -449,7 +451,7 @@ def upload_form(driver, server, work):
     # The browser is sent back to the listing, which now shows the file.
     texts = driver.wait_for(
         "return document.readyState === 'complete' && "
-        "Array.from(document.querySelectorAll('table a'), (a) => a.textContent);",
+        "Array.from(document.querySelectorAll('tbody a'), (a) => a.textContent);",
         lambda links: links and UPLOAD_NAME in links, "the listing with the new file came back",
     )
     check_equal(texts, ["../", UPLOAD_NAME, "inside.txt"], "the listing after the upload")
@@ -459,16 +461,63 @@ def upload_form(driver, server, work):
     check(stored.read_bytes() == UPLOAD_BYTES, f"{stored} differs from what was sent")
     answers = served(server).get("/" + urllib.parse.quote(SUB_DIRECTORY) + "/", [])
     check(303 in answers, f"the form was not answered 303 See Other: {answers}")
-    # The same file again: the browser shows the refusal, which names it.
+    # The same file again: the browser shows the refusal, which names it and
+    # offers to keep both (this user may not replace); picked again there, the
+    # file is stored beside the first under the next free number.
     driver.call("POST", f"/element/{driver.element(FILE_INPUT)}/value", {"text": str(local)})
     driver.call("POST", f"/element/{driver.element('button[type=submit]')}/click", {})
     refusal = driver.wait_for(
-        f"return !document.querySelector('{FILE_INPUT}') && document.readyState === 'complete'"
+        f"return !!document.querySelector('{KEEP_BOTH}') && document.readyState === 'complete'"
         " && document.body?.innerText;", bool, "the answer to the second upload came",
     )
     check("409 Conflict" in refusal and UPLOAD_NAME in refusal, f"the page after a clash: {refusal!r}")
+    check("Replace" not in refusal, f"replacing offered to a user who may not: {refusal!r}")
+    driver.call("POST", f"/element/{driver.element(FILE_INPUT)}/value", {"text": str(local)})
+    driver.call("POST", f"/element/{driver.element(KEEP_BOTH)}/click", {})
+    kept = UPLOAD_NAME.replace(".bin", " (1).bin")
+    texts = driver.wait_for(
+        "return document.readyState === 'complete' && "
+        "Array.from(document.querySelectorAll('tbody a'), (a) => a.textContent);",
+        lambda links: links and kept in links, "the listing with the file kept beside came back",
+    )
+    check_equal(texts, ["../", kept, UPLOAD_NAME, "inside.txt"], "the listing after keeping both")
+    check((stored.parent / kept).read_bytes() == UPLOAD_BYTES, f"{kept} differs from what was sent")
+    check(stored.read_bytes() == UPLOAD_BYTES, f"{stored} changed")
     return (f"upload form: {len(UPLOAD_BYTES)} bytes stored as {UPLOAD_NAME!r}, the listing shown again;"
-            " the same name again shows the 409 that names it")
+            f" the same name again shows the 409 that names it, and keeping both stores {kept!r}")
+
+
+ROWS_SHOWN = """
+return Array.from(document.querySelectorAll("tbody tr[data-size]"), (tr) => ({
+  name: tr.cells[0].textContent, hidden: tr.hidden, folder: !!tr.dataset.dir,
+  size: Number(tr.dataset.size), shown: tr.querySelector("time").textContent,
+  utc: tr.querySelector("time").dateTime,
+}));
+"""
+
+
+def listing_script(driver, server):
+    """The listing's script: times in the reader's zone, rows sorted by a click on a column's
+    head (twice: the other way), and a box that filters rows by name, all without a reload."""
+    driver.call("POST", "/goog/cdp/execute", {"cmd": "Emulation.setTimezoneOverride",
+                                              "params": {"timezoneId": "Asia/Kolkata"}})
+    driver.open(server.url("/"))
+    rows = driver.run(ROWS_SHOWN)
+    for row in rows:
+        utc = datetime.datetime.fromisoformat(row["utc"].replace("Z", "+00:00"))
+        local = utc + datetime.timedelta(hours=5, minutes=30)
+        check_equal(row["shown"], local.strftime("%Y-%m-%d %H:%M"), f"the time of {row['name']}")
+    for click, descending in ((1, False), (2, True)):
+        driver.call("POST", f"/element/{driver.element('th[data-sort=size] a')}/click", {})
+        rows = driver.run(ROWS_SHOWN)
+        order = [(not r["folder"], r["size"]) for r in rows]
+        want = sorted(order, key=lambda o: (o[0], -o[1] if descending else o[1]))
+        check_equal(order, want, f"folders, then sizes after click {click}")
+    driver.call("POST", f"/element/{driver.element('#filter')}/value", {"text": "AMP"})
+    shown = [r["name"] for r in driver.run(ROWS_SHOWN) if not r["hidden"]]
+    check_equal(shown, ["amp&er"], "the rows the filter leaves")
+    check_equal(driver.run("return location.href;"), server.url("/"), "the page after sorting")
+    return "listing script: times in the reader's zone, sorted by size both ways, filtered by name"
 
 
 # A page of another site that stores a page of its own in the share as soon
@@ -555,6 +604,7 @@ def shared_folder_browsed(driver, binary, work):
     driver.save_downloads_in(downloads)
     with Websrv(binary, shared_folder(work), "listing=1\ndecode_path=1\nupload=1\n") as server:
         yield listing_followed(driver, server, downloads)
+        yield listing_script(driver, server)
         driver.open(server.url("/"))
         yield listing_screenshot(driver, work)
         yield upload_form(driver, server, work)
