@@ -186,12 +186,104 @@ const char page_script[] =
     "})();\n"
     "</script>\n";
 
+// The page as a small file manager, for a user whose rights allow it:
+// uploads with progress and a cancel (PUT of each file; a taken name asks
+// to keep both), files dropped onto the page, and with WebDAV a new
+// folder (MKCOL), renaming or moving (MOVE) and deleting (DELETE, asked
+// first; several at once when selected). Every request goes to this site.
+const char manage_script[] =
+    "<script>\n"
+    "(function(){\n"
+    "var can=document.body.dataset.can.split(' ');\n"
+    "function has(x){return can.indexOf(x)>=0;}\n"
+    "var tools=document.getElementById('tools');tools.hidden=false;\n"
+    "function fail(what){return function(e){alert(what+': '+e.message);location.reload();};}\n"
+    "function send(method,url,headers){return fetch(url,{method:method,headers:headers||{}})"
+    ".then(function(r){if(r.status>=300)return r.text().then(function(t){"
+    "throw new Error(t.trim()||r.status);});});}\n"
+    "function path(text){return text.split('/').map(encodeURIComponent).join('/');}\n"
+    "function button(label,where,act){var b=document.createElement('button');"
+    "b.type='button';b.textContent=label;b.addEventListener('click',act);"
+    "where.appendChild(b);return b;}\n"
+    "var rows=[].slice.call(document.querySelectorAll('tbody tr[data-size]')).filter("
+    "function(r){return r.querySelector('a');});\n"
+    "function url(r){return r.querySelector('a').href;}\n"
+    "function named(r){return r.querySelector('a').textContent.replace(/\\/$/,'');}\n"
+    "if(has('folders'))button('New folder',tools,function(){\n"
+    " var name=prompt('Name of the new folder');\n"
+    " if(name)send('MKCOL',path(name)+'/').then(function(){location.reload();},"
+    "fail('New folder'));});\n"
+    "if(has('change')){\n"
+    " document.querySelector('thead tr').appendChild(document.createElement('th'));\n"
+    " rows.forEach(function(r){\n"
+    "  var box=document.createElement('input');box.type='checkbox';box.className='pick';\n"
+    "  box.setAttribute('aria-label','select '+named(r));r.cells[0].prepend(box);\n"
+    "  var cell=r.insertCell(-1);\n"
+    "  button('Rename',cell,function(){\n"
+    "   var to=prompt('New name, or a path to move it to (../'+named(r)+')',named(r));\n"
+    "   if(!to||to===named(r))return;\n"
+    "   var target=new URL(path(to)+(r.dataset.dir?'/':''),location.href).href;\n"
+    "   send('MOVE',url(r),{Destination:target,Overwrite:'F'}).then(function(){"
+    "location.reload();},fail('Rename'));});\n"
+    "  button('Delete',cell,function(){\n"
+    "   if(confirm('Delete '+named(r)+'?'))send('DELETE',url(r)).then(function(){"
+    "location.reload();},fail('Delete'));});});\n"
+    " button('Delete selected',tools,function(){\n"
+    "  var picked=rows.filter(function(r){return r.querySelector('.pick').checked;});\n"
+    "  if(!picked.length||!confirm('Delete '+picked.length+' selected?'))return;\n"
+    "  picked.reduce(function(p,r){return p.then(function(){return send('DELETE',url(r));});},"
+    "Promise.resolve()).then(function(){location.reload();},fail('Delete'));});}\n"
+    "if(!has('upload'))return;\n"
+    "var list=document.getElementById('uploads'),current=null,stopped=false;\n"
+    "function size(n){return n<1048576?(n/1024).toFixed(1)+' KiB':(n/1048576).toFixed(1)+' MiB';}\n"
+    "function put(file,how,shown,moved){return new Promise(function(done,failed){\n"
+    " var x=current=new XMLHttpRequest(),start=Date.now();\n"
+    " x.open('PUT',encodeURIComponent(file.name)+'?conflict='+how);\n"
+    " x.upload.onprogress=function(e){shown.value=e.loaded;moved(e.loaded);\n"
+    "  var rate=e.loaded/Math.max(1,Date.now()-start)*1000;\n"
+    "  shown.title=size(e.loaded)+' of '+size(file.size)+', '+size(rate)+'/s, '+"
+    "Math.ceil((file.size-e.loaded)/Math.max(rate,1))+' s left';"
+    "shown.nextSibling.textContent=' '+shown.title;};\n"
+    " x.onload=function(){x.status===409&&how==='refuse'?done('taken'):x.status<300?done('stored'):"
+    "failed(new Error(x.responseText.trim()||x.status));};\n"
+    " x.onerror=x.onabort=function(){failed(new Error('stopped'));};\n"
+    " x.send(file);});}\n"
+    "function upload(files){\n"
+    " files=[].slice.call(files);if(!files.length)return;stopped=false;list.hidden=false;\n"
+    " list.textContent='';var total=0,sent=[];files.forEach(function(f){total+=f.size;});\n"
+    " var all=document.createElement('progress');all.id='overall';all.max=total||1;\n"
+    " list.append('All files ',all);\n"
+    " button('Cancel',list,function(){stopped=true;if(current)current.abort();});\n"
+    " function moved(i){return function(n){sent[i]=n;\n"
+    "  all.value=sent.reduce(function(a,b){return a+(b||0);},0);};}\n"
+    " var bars=files.map(function(f){var p=document.createElement('p'),b=document.createElement"
+    "('progress');b.max=f.size||1;b.className='file';p.append(f.name+' ',b,' ');list.append(p);"
+    "return b;});\n"
+    " files.reduce(function(p,f,i){return p.then(function(){if(stopped)throw new "
+    "Error('stopped');\n"
+    "  return put(f,'refuse',bars[i],moved(i)).then(function(how){\n"
+    "   if(how!=='taken')return;\n"
+    "   var numbered=' the new one under a numbered name';\n"
+    "   if(has('replace'))how=confirm(f.name+' exists. OK replaces it; Cancel keeps both,'+"
+    "numbered+'.')?'replace':'keep';\n"
+    "   else how=confirm(f.name+' exists. Keep both,'+numbered+'?')?'keep':'';\n"
+    "   if(how)return put(f,how,bars[i],moved(i));});});},Promise.resolve())\n"
+    " .then(function(){location.reload();},fail('Upload'));}\n"
+    "var form=document.getElementById('upload');\n"
+    "form.addEventListener('submit',function(e){e.preventDefault();"
+    "upload(form.querySelector('input[type=file]').files);});\n"
+    "document.addEventListener('dragover',function(e){e.preventDefault();});\n"
+    "document.addEventListener('drop',function(e){e.preventDefault();upload(e.dataTransfer.files);"
+    "});\n"
+    "})();\n"
+    "</script>\n";
+
 const char sort_style[] =
     "<style>th[aria-sort=ascending] a::after{content:\" \\2191\"}"
     "th[aria-sort=descending] a::after{content:\" \\2193\"}</style>\n";
 
 const char upload_form[] =
-    "<form method=\"post\" enctype=\"multipart/form-data\" action=\"./\">\n"
+    "<form method=\"post\" enctype=\"multipart/form-data\" action=\"./\" id=\"upload\">\n"
     "<input type=\"file\" name=\"file\" multiple>\n"
     "<button type=\"submit\">Upload</button>\n"
     "</form>\n";
@@ -281,6 +373,19 @@ void append_row(const entry& e, bool decoded_paths, std::string* page) {
 // About the bytes of a row besides its name, so that a large page is not copied as it grows.
 constexpr size_t row_bytes = 200;
 
+// What the page's script offers ("upload folders change"), as the options
+// allow; empty for none. It names what it sends by percent-encoded paths,
+// which only a server that decodes them takes.
+std::string managed(const listing_options& options) {
+    if (!options.decoded_paths) return std::string();
+    std::string can;
+    if (options.upload_form) can += " upload";
+    if (options.upload_form && options.replace) can += " replace";
+    if (options.make_folders) can += " folders";
+    if (options.change) can += " change";
+    return can.empty() ? can : can.substr(1);
+}
+
 // Everything of a page down to its table's head: title, path, the links and
 // forms, and the table's head. `search`: the text of a search page, or empty.
 void append_page_top(const std::string& url_path, const listing_options& options,
@@ -289,13 +394,15 @@ void append_page_top(const std::string& url_path, const listing_options& options
                               shown_path(url_path, options.decoded_paths);
     *page += page_start(title);
     *page += sort_style;
-    *page += "<body>\n<h1>";
+    const std::string can = search.empty() ? managed(options) : std::string();
+    *page += can.empty() ? "<body>\n<h1>" : "<body data-can=\"" + can + "\">\n<h1>";
     *page += search.empty() ? "Index of " : "Search in ";
     append_path_links(url_path, options.decoded_paths, page);
     *page += "</h1>\n";
     *page += search.empty() ? "<p><a href=\"?download=zip\">Download as ZIP</a></p>\n"
                             : "<p><a href=\"./\">Back to the folder</a></p>\n";
     if (options.upload_form && search.empty()) *page += upload_form;
+    if (!can.empty()) *page += "<p id=\"tools\" hidden></p>\n<div id=\"uploads\" hidden></div>\n";
     *page +=
         "<form method=\"get\" action=\"./\" role=\"search\">\n"
         "<input type=\"search\" name=\"q\" placeholder=\"Search names below\"";
@@ -325,8 +432,9 @@ void append_table(const std::vector<entry>& entries, const std::string& url_path
     *page += "</tbody>\n</table>\n";
 }
 
-void append_page_end(std::string* page) {
+void append_page_end(bool managed, std::string* page) {
     *page += page_script;
+    if (managed) *page += manage_script;
     *page += "</body>\n</html>\n";
 }
 
@@ -341,7 +449,7 @@ bool write_listing(const std::string& dir, const std::string& url_path,
     page->reserve(4096 + entries.size() * row_bytes);
     append_page_top(url_path, options, std::string(), page);
     append_table(entries, url_path, options, std::string(), page);
-    append_page_end(page);
+    append_page_end(!managed(options).empty(), page);
     return true;
 }
 
@@ -471,7 +579,7 @@ bool write_search(const std::string& root, const std::string& dir, const std::st
     if (search.stopped) *page += " The search stopped there: there may be more.";
     *page += "</p>\n";
     append_table(found, url_path, options, text, page);
-    append_page_end(page);
+    append_page_end(false, page);
     return true;
 }
 

@@ -42,6 +42,16 @@
 //   data-size and data-mtime), and shows a box that filters the rows by name.
 // - With `upload_form`, a multipart form (field "file", several files)
 //   posts to "./", the listed directory itself.
+// - With `decoded_paths`, the script makes the page a small file manager
+//   for what the options allow (the caller sets them by the user's rights):
+//   with `upload_form`, files picked or dropped onto the page are sent one
+//   by one (PUT) with a progress bar each and one for all, and a cancel (a
+//   taken name asks whether to keep both or, with `replace`, to replace);
+//   with `make_folders` a button
+//   makes a folder (MKCOL); with `change` each row can be renamed or moved
+//   (MOVE, never over what is there) and deleted (DELETE, asked first), and
+//   rows picked with their boxes deleted together. Every request goes to
+//   the listed folder's own site. A search page offers none of it.
 // - The page links "?download=zip": the listed directory as one archive.
 // - A search page (write_search) lists the names below the folder that hold
 //   the search text (letters A-Z compared in any case) as paths relative to
@@ -63,6 +73,9 @@ struct listing_options {
     bool decoded_paths = false;  // the server percent-decodes request paths: see above
     listing_sort sort_by = listing_sort::name;
     bool descending = false;
+    bool replace = false;       // the script offers to replace files uploaded over others
+    bool make_folders = false;  // the script offers to make folders (MKCOL)
+    bool change = false;        // ... and to rename, move and delete (MOVE, DELETE)
 };
 
 // How far one search goes.

@@ -26,7 +26,8 @@ std::string form_of(const listing_request& what) {
     return what.url_path + '\0' + (what.json ? 'j' : 'h') + (o.show_hidden ? 'h' : '-') +
            (o.upload_form ? 'u' : '-') + (o.decoded_paths ? 'd' : '-') +
            static_cast<char>('0' + static_cast<int>(o.sort_by)) + (o.descending ? 'v' : '^') +
-           '\0' + what.search;
+           (o.replace ? 'r' : '-') + (o.make_folders ? 'm' : '-') + (o.change ? 'c' : '-') + '\0' +
+           what.search;
 }
 
 }  // namespace

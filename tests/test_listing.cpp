@@ -206,6 +206,35 @@ TEST_F(Listing, OptionsAndPlaceDecideParentHiddenFormAndTitle) {
     }
 }
 
+// The page offers, through its script, what the user's rights allow, and
+// only where the server decodes the paths the script sends; a search page
+// offers nothing.
+TEST_F(Listing, TheScriptOffersOnlyWhatTheRightsAllow) {
+    struct row {
+        listing_options options;
+        const char* can;  // the body's data-can; "" for none
+    };
+    const row rows[] = {
+        {{.decoded_paths = true}, ""},
+        {{.upload_form = true, .decoded_paths = true}, "upload"},
+        {{.upload_form = true, .decoded_paths = true, .replace = true}, "upload replace"},
+        {{.upload_form = true, .decoded_paths = true, .make_folders = true, .change = true},
+         "upload folders change"},
+        {{.upload_form = true, .make_folders = true, .change = true}, ""},
+    };
+    for (const row& r : rows) {
+        const std::string page = listing("/listed/", r.options);
+        const std::string can =
+            *r.can == 0 ? "<body>" : "<body data-can=\"" + std::string(r.can) + "\">";
+        EXPECT_NE(page.find(can), std::string::npos) << r.can;
+        EXPECT_EQ(page.find("id=\"tools\"") != std::string::npos, *r.can != 0) << r.can;
+        std::string found;
+        ASSERT_TRUE(
+            write_search(dir.string() + "/", dir.string() + "/", "/", "t", r.options, {}, &found));
+        EXPECT_NE(found.find("<body>"), std::string::npos) << "a search page offers nothing";
+    }
+}
+
 // The order a page without script is asked for: folders first, then the
 // key, names in byte order among equals; the column heads ask for the other
 // orders.

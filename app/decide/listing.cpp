@@ -119,6 +119,9 @@ answer listing_answer(const decision_context& context, const request& r,
     what.json = wants_json(r);
     what.options.show_hidden = site.listing_hidden;
     what.options.upload_form = granted >= share_access::create;
+    what.options.replace = granted >= share_access::replace;
+    what.options.make_folders = site.webdav && granted >= share_access::create;
+    what.options.change = site.webdav && granted >= share_access::change;
     what.options.decoded_paths = site.decode_path;
     if (!what.json) {
         read_order(r, &what.options);

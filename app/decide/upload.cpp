@@ -120,9 +120,9 @@ class upload_taker : public body_taker {
 };
 
 // What becomes of a taken name: where the site lists folders or takes
-// uploads, what the query's "conflict" asks ("keep": keep both, "replace":
-// where the user may), and a browser's form is asked first; otherwise a file
-// is replaced where the user may.
+// uploads, what the query's "conflict" asks ("keep": keep both, "refuse",
+// "replace": where the user may), and a browser's form is asked first;
+// otherwise a file is replaced where the user may.
 if_taken taken_names(const site_policy& site, const request& r, share_access granted,
                      bool browser_form) {
     const bool may_replace = granted >= share_access::replace;
@@ -132,6 +132,7 @@ if_taken taken_names(const site_policy& site, const request& r, share_access gra
     const auto conflict = query.find("conflict");
     const std::string asked = conflict == query.end() ? "" : conflict->second;
     if (asked == "keep") return if_taken::keep_both;
+    if (asked == "refuse") return if_taken::refuse;
     if (asked == "replace") return may_replace ? if_taken::replace : if_taken::refuse;
     return may_replace && !browser_form ? if_taken::replace : if_taken::refuse;
 }
