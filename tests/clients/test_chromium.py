@@ -604,8 +604,30 @@ def file_manager(driver, binary, work):
         answer_dialog(driver, "a taken name", accept=False)  # Cancel: keep both, not replace
         names_become(driver, ["upload (1).bin", "upload.bin"], "the taken name kept beside")
         check((root / "upload (1).bin").read_bytes() == data, "upload (1).bin differs")
+        # Sent slowly (a loopback socket takes the first few MB at once), then
+        # cancelled once it is under way: nothing of it stays.
+        driver.call("POST", "/goog/cdp/execute", {"cmd": "Network.emulateNetworkConditions", "params": {
+            "offline": False, "latency": 0, "downloadThroughput": -1, "uploadThroughput": 256 << 10}})
+        slow = work / "slow.bin"
+        slow.write_bytes(data * 8)
+        driver.call("POST", f"/element/{driver.element(FILE_INPUT)}/value", {"text": str(slow)})
+        driver.call("POST", f"/element/{driver.element('#upload button[type=submit]')}/click", {})
+        driver.wait_for("return document.getElementById('overall')?.value;", bool, "the upload under way")
+        under_way = driver.run("const o = document.getElementById('overall'); return [o.value, o.max];")
+        driver.call("POST", f"/element/{driver.element('#uploads button')}/click", {})
+        check(under_way[0] < under_way[1], f"the upload was over before the cancel: {under_way}")
+        answer_dialog(driver, "the cancel")  # the page says the upload stopped
+        driver.call("POST", "/goog/cdp/execute", {"cmd": "Network.emulateNetworkConditions", "params": {
+            "offline": False, "latency": 0, "downloadThroughput": -1, "uploadThroughput": -1}})
+        names_become(driver, ["upload (1).bin", "upload.bin"], "the listing after the cancel")
+        deadline = time.monotonic() + 5
+        while len(list(root.iterdir())) != 2 and time.monotonic() < deadline:
+            time.sleep(0.05)
+        check_equal(sorted(p.name for p in root.iterdir()), ["upload (1).bin", "upload.bin"],
+                    "the share after a cancelled upload, hidden names too")
     return (f"file manager: a folder made, a file moved into it, deletes one and several, "
-            f"{len(data)} bytes uploaded with {events} progress events, a taken name kept beside")
+            f"{len(data)} bytes uploaded with {events} progress events, a taken name kept beside, "
+            "a cancelled upload left nothing")
 
 
 # A page of another site that stores a page of its own in the share as soon
