@@ -565,6 +565,25 @@ TEST_F(Responder, BrowsersAreRefusedWithPagesOnlyWhereTheSiteServesThem) {
     EXPECT_EQ(status_of(ask(browser, "/x/../../a")), "HTTP/1.1 403 Forbidden");
 }
 
+// The listing is built knowing the user's access: its script offers only
+// what that user may do.
+TEST_F(Responder, TheListingOffersWhatTheUserMayDo) {
+    site.listing = site.webdav = site.decode_path = true;
+    const struct {
+        share_access rights;
+        const char* body;
+    } rows[] = {
+        {share_access::read, "<body>"},
+        {share_access::create, "<body data-can=\"upload folders\">"},
+        {share_access::replace, "<body data-can=\"upload replace folders\">"},
+        {share_access::change, "<body data-can=\"upload replace folders change\">"},
+    };
+    for (const auto& r : rows) {
+        site.rights = {{"*", r.rights}};
+        EXPECT_NE(body_of(ask("", "/")).find(r.body), std::string::npos) << r.body;
+    }
+}
+
 // A request that changes something is taken only from a page of this site,
 // or from no page at all. The scheme is part of the origin, and a port may
 // be left out only where it is its scheme's default.
