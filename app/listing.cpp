@@ -575,7 +575,7 @@ bool write_search(const std::string& root, const std::string& dir, const std::st
     page->reserve(4096 + found.size() * row_bytes);
     append_page_top(url_path, options, text, page);
     *page += "<p>" + std::to_string(found.size()) + (found.size() == 1 ? " name" : " names") +
-             " found among " + std::to_string(search.looked_at) + ".";
+             " found among the " + std::to_string(search.looked_at) + " looked at.";
     if (search.stopped) *page += " The search stopped there: there may be more.";
     *page += "</p>\n";
     append_table(found, url_path, options, text, page);
