@@ -582,6 +582,20 @@ TEST_F(Responder, TheListingOffersWhatTheUserMayDo) {
         site.rights = {{"*", r.rights}};
         EXPECT_NE(body_of(ask("", "/")).find(r.body), std::string::npos) << r.body;
     }
+    // An anonymous reader of a public share may only read, whatever "*" may do.
+    site.public_read = true;
+    site.login = "user";
+    site.password = "5712";
+    site.expected_credentials = "dXNlcjo1NzEy";
+    std::string head = "GET / HTTP/1.1\r\nHost: h\r\n\r\n";
+    login_state nobody;
+    char* next = nullptr;
+    answer a = respond(context(), &nobody, head.data(), head.data() + head.size(), &next);
+    std::vector<char> buffer(static_cast<size_t>(room));
+    const written w = write_answer(context(), a, buffer.data(), room);
+    ASSERT_GT(w.length, 0);
+    EXPECT_NE(std::string(buffer.data(), static_cast<size_t>(w.length)).find("<body>\n"),
+              std::string::npos);
 }
 
 // A request that changes something is taken only from a page of this site,
