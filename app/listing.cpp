@@ -278,9 +278,12 @@ const char manage_script[] =
     "})();\n"
     "</script>\n";
 
-const char sort_style[] =
+// The order a column head shows, and the row buttons of the file manager
+// kept small beside the names on a phone.
+const char listing_style[] =
     "<style>th[aria-sort=ascending] a::after{content:\" \\2191\"}"
-    "th[aria-sort=descending] a::after{content:\" \\2193\"}</style>\n";
+    "th[aria-sort=descending] a::after{content:\" \\2193\"}"
+    "td button{font-size:.8em;padding:.1em .3em;margin:0 .1em}</style>\n";
 
 const char upload_form[] =
     "<form method=\"post\" enctype=\"multipart/form-data\" action=\"./\" id=\"upload\">\n"
@@ -393,7 +396,7 @@ void append_page_top(const std::string& url_path, const listing_options& options
     const std::string title = (search.empty() ? "Index of " : "Search for \"" + search + "\" in ") +
                               shown_path(url_path, options.decoded_paths);
     *page += page_start(title);
-    *page += sort_style;
+    *page += listing_style;
     const std::string can = search.empty() ? managed(options) : std::string();
     *page += can.empty() ? "<body>\n<h1>" : "<body data-can=\"" + can + "\">\n<h1>";
     *page += search.empty() ? "Index of " : "Search in ";
