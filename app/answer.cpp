@@ -50,6 +50,17 @@ written write_status(const char* status, const std::string& extra_headers,
     return w;
 }
 
+// A short answer whose body is a page, only when there is one and it fits.
+written write_page(const char* status, const std::string& extra_headers, const std::string& page,
+                   char* pos, int room) {
+    written w;
+    const char* extra = extra_headers.empty() ? nullptr : extra_headers.c_str();
+    const char* type = "text/html; charset=utf-8";
+    if (page.empty() || http_print_length(status, extra, type, page.c_str()) >= room) return w;
+    w.length = http_print(pos, &w.header_length, status, extra, type, page.c_str());
+    return w;
+}
+
 // Writes the file answer's header and the body behind it; a body that does not
 // fit, or that cannot be read whole, is answered with the 500 instead, unless
 // it is to be sent from the file.
@@ -171,7 +182,8 @@ written write_answer(const decision_context& context, const answer& a, char* pos
             w = write_generated(a, extra, pos, room);
             break;
         default:
-            w = write_status(a.status, extra, a.body_text, pos, room);
+            w = write_page(a.status, extra, a.page, pos, room);
+            if (w.length < 0) w = write_status(a.status, extra, a.body_text, pos, room);
     }
     if (a.head_only && w.length >= 0) {
         w.length = w.header_length;

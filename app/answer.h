@@ -85,6 +85,9 @@ struct answer {
     long long body_bytes = 0;          // the length of the body it takes
     bool continue_first = false;       // the client waits for "100 Continue" before its body
     std::string body_text;             // what a short answer says beside its status; empty: nothing
+    // A short answer's body as an HTML page for a browser, in place of its
+    // text; where it does not fit the response buffer, the text is sent.
+    std::string page;
     std::shared_ptr<work_ticket> wait_for;  // the work a `waiting` answer waits for
     std::unique_ptr<body_source> source;    // the body of a `generated` answer
     bool chunked = false;  // a generated body of unknown length goes in chunks (HTTP/1.1)

@@ -26,20 +26,64 @@
 //   cannot read as a scheme); any other name (a space, " # % < > ? \, a
 //   control byte, UTF-8) is shown without a link, since its link could not
 //   open it.
-// - The page is HTML5 in UTF-8 with an inline style only: no script, nothing
-//   loaded from elsewhere. Its title and heading name the url_path, decoded
-//   for display with `decoded_paths` when it decodes, and escaped.
+// - The page is HTML5 in UTF-8 with an inline style and an inline script;
+//   nothing is loaded from elsewhere. Its title and heading name the
+//   url_path, decoded for display with `decoded_paths` when it decodes, and
+//   escaped; in the heading each folder on the way is a link to its own
+//   listing (where a link can open it, as for entries).
+// - Without script the page is whole: its rows come in the order the options
+//   ask for (`sort_by`, `descending`; folders always first, names in byte
+//   order among equals), the column heads are links that ask for each order
+//   ("?sort=name|size|date", "&order=desc"), times are UTC text, and a form
+//   searches the share's names below the folder ("?q="). The script sorts the
+//   rows in place when a column head is clicked (names as the reader's
+//   language orders them), shows each time in the reader's time zone (every
+//   row's time is in a <time datetime> of ISO 8601 UTC, its size and time in
+//   data-size and data-mtime), and shows a box that filters the rows by name.
 // - With `upload_form`, a multipart form (field "file", several files)
 //   posts to "./", the listed directory itself.
+// - With `decoded_paths`, the script makes the page a small file manager
+//   for what the options allow (the caller sets them by the user's rights):
+//   with `upload_form`, files picked or dropped onto the page are sent one
+//   by one (PUT) with a progress bar each and one for all, and a cancel (a
+//   taken name asks whether to keep both or, with `replace`, to replace);
+//   with `make_folders` a button
+//   makes a folder (MKCOL); with `change` each row can be renamed or moved
+//   (MOVE, never over what is there) and deleted (DELETE, asked first), and
+//   rows picked with their boxes deleted together. Every request goes to
+//   the listed folder's own site. A search page offers none of it.
 // - The page links "?download=zip": the listed directory as one archive.
+// - A search page (write_search) lists the names below the folder that hold
+//   the search text (letters A-Z compared in any case) as paths relative to
+//   it, in the same table, linked as entries are. Its walk never leaves the
+//   root: a link is followed only where it leads to a place beneath the root,
+//   and no folder is walked twice. Names that begin with "." are skipped
+//   (and not walked) unless `show_hidden`. It is bounded by `search_limits`:
+//   when a bound stops it, the page says so.
 #pragma once
 
 #include <string>
+
+// The order of a page's rows besides folders first.
+enum class listing_sort { name, size, date };
 
 struct listing_options {
     bool show_hidden = false;    // names that begin with "." are listed too
     bool upload_form = false;    // the page carries a form to upload files here
     bool decoded_paths = false;  // the server percent-decodes request paths: see above
+    listing_sort sort_by = listing_sort::name;
+    bool descending = false;
+    bool replace = false;       // the script offers to replace files uploaded over others
+    bool make_folders = false;  // the script offers to make folders (MKCOL)
+    bool change = false;        // ... and to rename, move and delete (MOVE, DELETE)
+};
+
+// How far one search goes.
+struct search_limits {
+    size_t entries_max = 20000;  // entries looked at, in all the folders walked
+    long long time_max_ms = 500;
+    size_t results_max = 500;  // names found
+    size_t text_max = 256;     // bytes of search text
 };
 
 // Writes the page listing the directory `dir` (a file-system path ending in "/") that the
@@ -48,7 +92,15 @@ struct listing_options {
 bool write_listing(const std::string& dir, const std::string& url_path,
                    const listing_options& options, std::string* page);
 
-// The same entries, in the same order, as a JSON array of objects
+// Writes the page of the names below `dir` (a file-system path ending in "/",
+// beneath `root`) that hold `text`, titled with `url_path` as write_listing
+// is. False, with `page` empty, when `dir` cannot be read or lies outside
+// the root.
+bool write_search(const std::string& root, const std::string& dir, const std::string& url_path,
+                  const std::string& text, const listing_options& options,
+                  const search_limits& limits, std::string* page);
+
+// The same entries, in the order of names, as a JSON array of objects
 // {"name": text, "href": the link that fetches it (relative, as the page's; null where no
 // link can), "type": "dir" or "file", "size": bytes, "mtime": seconds since 1970}.
 // Control bytes, '"' and '\' in names are escaped; a byte that is not part of well-formed

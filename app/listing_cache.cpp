@@ -22,8 +22,12 @@ long long valid_ms(size_t page_bytes) {
 
 // What makes two pages of one directory differ.
 std::string form_of(const listing_request& what) {
-    return what.url_path + '\0' + (what.json ? 'j' : 'h') + (what.options.show_hidden ? 'h' : '-') +
-           (what.options.upload_form ? 'u' : '-') + (what.options.decoded_paths ? 'd' : '-');
+    const listing_options& o = what.options;
+    return what.url_path + '\0' + (what.json ? 'j' : 'h') + (o.show_hidden ? 'h' : '-') +
+           (o.upload_form ? 'u' : '-') + (o.decoded_paths ? 'd' : '-') +
+           static_cast<char>('0' + static_cast<int>(o.sort_by)) + (o.descending ? 'v' : '^') +
+           (o.replace ? 'r' : '-') + (o.make_folders ? 'm' : '-') + (o.change ? 'c' : '-') + '\0' +
+           what.search;
 }
 
 }  // namespace
@@ -48,8 +52,14 @@ listing_cache::build::~build() {
 void listing_cache::run(build* job) {
     std::string text;
     const listing_request& what = job->what;
-    job->listed = what.json ? write_listing_json(what.dir, what.options, &text)
-                            : write_listing(what.dir, what.url_path, what.options, &text);
+    if (what.json) {
+        job->listed = write_listing_json(what.dir, what.options, &text);
+    } else if (!what.search.empty()) {
+        job->listed = write_search(what.root, what.dir, what.url_path, what.search, what.options,
+                                   search_limits(), &text);
+    } else {
+        job->listed = write_listing(what.dir, what.url_path, what.options, &text);
+    }
     if (!job->listed) return;
     job->fd = memfd_create("listing", MFD_CLOEXEC);
     if (job->fd != -1 && write_whole(job->fd, text.data(), text.size()) != text.size()) {

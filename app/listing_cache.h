@@ -5,12 +5,14 @@
 // A page is kept for the directory it lists (its device and inode, however
 // a client spelled the path that reached it) and the canonical path it is
 // titled with, in one of its forms (the HTML page with its options, or
-// JSON). It stays valid while its directory is in the same state (not
+// JSON, or a search's). It stays valid while its directory is in the same state (not
 // modified since: no entry added, removed or renamed) and for a short while
 // after it was built: sizes and times of files written in place show within
 // a second, or within 1 ms per 2.5 KB of page for a large one (about 10 s
 // for 200,000 entries), so that a large directory is built a few times a
-// minute however often it is asked for. The pages kept hold at most
+// minute however often it is asked for. A search page is kept for the
+// same short while, though what it found below the directory may change
+// meanwhile: a reader who asks again a second later walks again. The pages kept hold at most
 // `max_bytes` together (the oldest goes first), and an expired page goes at
 // the next look. A page a reader is still being sent stays whole until that
 // reader is done, even when the cache has let it go.
@@ -41,6 +43,10 @@ struct listing_request {
     std::string url_path;
     bool json = false;
     listing_options options;
+    // Not empty: the page of a search for this text below `dir`, which
+    // never leaves `root`.
+    std::string search;
+    std::string root;
 };
 
 // A new descriptor of the page that the caller owns, with what fstat says of

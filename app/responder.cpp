@@ -3,6 +3,7 @@
 #include "app/decide/dav.h"
 #include "app/decide/files.h"
 #include "app/decide/methods.h"
+#include "app/decide/pages.h"
 #include "app/decide/rules.h"
 
 namespace {
@@ -74,19 +75,24 @@ answer beyond_access(const request& r, const std::string& user, share_access gra
     return a;
 }
 
-// The answer to an authenticated request, by the unit of its method. A
-// method the site does not answer is refused 405 where clients may store
-// files or mount the share, and closes the connection otherwise, as it
-// always did.
-answer authorized_answer(const decision_context& context, const request& r,
-                         const std::string& user) {
+// A refusal as a browser reads it, where the site answers browsers with pages.
+answer paged(const site_policy& site, const request& r, answer a) {
+    if (refusals_are_pages(site, r)) refuse_with_page(&a, folder_of(site, r));
+    return a;
+}
+
+// The answer to an authenticated request of a user with `granted` access,
+// by the unit of its method. A method the site does not answer is refused
+// 405 where clients may store files or mount the share, and closes the
+// connection otherwise, as it always did.
+answer authorized_answer(const decision_context& context, const request& r, const std::string& user,
+                         share_access granted) {
     const site_policy& site = context.site;
     const method_row* method = served_method(site, r.head.method);
     if (method == nullptr) {
         return site.upload || site.webdav ? status_answer(status_405, allow_field(site)) : answer();
     }
-    const share_access granted = access_of(site, user);
-    if (granted < method->needs) return beyond_access(r, user, granted);
+    if (granted < method->needs) return paged(site, r, beyond_access(r, user, granted));
     if (method->unsafe && !from_this_site(site, r)) return cross_site_refusal();
     switch (method->unit) {
         case method_unit::upload:
@@ -96,7 +102,7 @@ answer authorized_answer(const decision_context& context, const request& r,
         case method_unit::files:
             break;
     }
-    return file_answer(context, r, granted);
+    return paged(site, r, file_answer(context, r, granted));
 }
 
 // A query must be key=value pairs, unless paths are decoded: then a query
@@ -145,7 +151,8 @@ answer decide(const decision_context& context, login_state* login, const request
         const method_row* method = served_method(site, r.head.method);
         if (method != nullptr && method->needs == share_access::read) {
             if (!query_is_served(site, r)) return answer();
-            return authorized_answer(context, r, std::string());
+            // Only reading: a listing offers an anonymous reader nothing else.
+            return authorized_answer(context, r, std::string(), share_access::read);
         }
     }
     answer a;
@@ -153,7 +160,7 @@ answer decide(const decision_context& context, login_state* login, const request
     if (!login->authorized) return a;
     if (!query_is_served(site, r)) return answer();
     const char* event = a.event;
-    a = authorized_answer(context, r, login->user);
+    a = authorized_answer(context, r, login->user, access_of(site, login->user));
     a.event = event;
     return a;
 }

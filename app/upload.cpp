@@ -90,9 +90,9 @@ open_file_budget open_files;
 
 class single_file_upload : public upload {
   public:
-    single_file_upload(int dir, const std::string& name, off_t length, bool replace,
+    single_file_upload(int dir, const std::string& name, off_t length, if_taken taken,
                        std::string location)
-        : upload(dir, length, replace, std::move(location)) {
+        : upload(dir, length, taken, std::move(location)) {
         begin_file(name);
     }
 
@@ -234,9 +234,9 @@ bool part_file_name(std::string_view header, std::string* name, std::string* why
 // of one. Only what may still begin a delimiter or a part header is held.
 class form_upload : public upload {
   public:
-    form_upload(int dir, const std::string& boundary, off_t length, bool replace,
+    form_upload(int dir, const std::string& boundary, off_t length, if_taken taken,
                 std::string location)
-        : upload(dir, length, replace, std::move(location)),
+        : upload(dir, length, taken, std::move(location)),
           delimiter("\r\n--" + boundary),
           pending("\r\n") {}
 
@@ -386,13 +386,22 @@ bool link_unnamed(int fd, int dir, const std::string& name) {
     return errno == ENOENT && linkat(fd, "", dir, name.c_str(), AT_EMPTY_PATH) == 0;
 }
 
+std::string numbered_name(const std::string& name, unsigned number) {
+    const size_t dot = name.rfind('.');
+    const size_t stem = dot == std::string::npos || dot == 0 ? name.size() : dot;
+    std::string numbered =
+        name.substr(0, stem) + " (" + std::to_string(number) + ")" + name.substr(stem);
+    if (numbered.size() > NAME_MAX) return std::string();
+    return numbered;
+}
+
 bool valid_upload_name(std::string_view name) {
     return !name.empty() && name != "." && name != ".." &&
            name.find_first_of("/\\") == std::string_view::npos && !has_control_character(name);
 }
 
-upload::upload(int dir, off_t length, bool replace, std::string location)
-    : replace(replace),
+upload::upload(int dir, off_t length, if_taken taken, std::string location)
+    : taken(taken),
       base_location(std::move(location)),
       dir(fcntl(dir, F_DUPFD_CLOEXEC, 0)),
       length(length) {}
@@ -403,13 +412,13 @@ upload::~upload() {
 }
 
 std::unique_ptr<upload> upload::single_file(int dir, const std::string& name, off_t length,
-                                            bool replace, std::string location) {
-    return std::make_unique<single_file_upload>(dir, name, length, replace, std::move(location));
+                                            if_taken taken, std::string location) {
+    return std::make_unique<single_file_upload>(dir, name, length, taken, std::move(location));
 }
 
 std::unique_ptr<upload> upload::form_files(int dir, const std::string& boundary, off_t length,
-                                           bool replace, std::string location) {
-    return std::make_unique<form_upload>(dir, boundary, length, replace, std::move(location));
+                                           if_taken taken, std::string location) {
+    return std::make_unique<form_upload>(dir, boundary, length, taken, std::move(location));
 }
 
 upload::state upload::take(const char* data, size_t size) {
@@ -462,6 +471,8 @@ const char* upload::name_refusal(const std::string& name, bool new_in_form,
         *why = "a file name is longer than " + std::to_string(NAME_MAX) + " bytes";
         return status_400;
     }
+    // A file kept beside another takes a free name when it is placed.
+    if (taken == if_taken::keep_both) return nullptr;
     const bool twice =
         new_in_form && std::any_of(complete.begin(), complete.end(),
                                    [&](const file_in_work& file) { return file.name == name; });
@@ -471,7 +482,7 @@ const char* upload::name_refusal(const std::string& name, bool new_in_form,
     }
     struct stat info {};
     if (fstatat(dir, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
-        (!replace || S_ISDIR(info.st_mode))) {
+        (taken != if_taken::replace || S_ISDIR(info.st_mode))) {
         *why = name + (S_ISDIR(info.st_mode) ? " is a directory" : " exists");
         return status_409;
     }
@@ -572,10 +583,11 @@ bool upload::place(file_in_work& file) {
             return false;
         }
     }
+    if (taken == if_taken::keep_both) return place_beside_old(file);
     // An old file that goes in the meantime leaves its name free again.
     for (int attempt = 0; attempt < 3; ++attempt) {
         if (place_as_new(file)) return true;
-        if (errno != EEXIST || !replace) return false;
+        if (errno != EEXIST || taken != if_taken::replace) return false;
         if (place_over_old(file)) return true;
         if (errno != ENOENT) return false;
     }
@@ -592,6 +604,26 @@ bool upload::place_as_new(file_in_work& file) {
         file.placed = true;
     }
     return placed;
+}
+
+// The name as it is, or else the first free numbered name: the file keeps
+// the name it was placed under. A name is never taken over, so a name that
+// is taken in the meantime only moves the file on to the next number.
+bool upload::place_beside_old(file_in_work& file) {
+    const std::string wanted = file.name;
+    for (unsigned number = 1; number <= max_numbered; ++number) {
+        if (place_as_new(file)) return true;
+        if (errno != EEXIST) return false;
+        file.name = numbered_name(wanted, number);
+        if (file.name.empty()) {
+            file.name = wanted;
+            errno = ENAMETOOLONG;
+            return false;
+        }
+    }
+    file.name = wanted;
+    errno = EEXIST;
+    return false;
 }
 
 // The name is taken and replacing is allowed. The old file is kept whole

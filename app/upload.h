@@ -9,7 +9,8 @@
 // once the whole body has come are the files given their names, and only
 // after every name has been checked: valid (no control characters), not
 // beginning with ".", not longer than the file system allows, not taken
-// (unless replacing is allowed), not given twice. A part's Content-Disposition
+// (unless replacing is allowed), not given twice. A file kept beside what
+// has its name takes the first free "name (N).ext" instead. A part's Content-Disposition
 // is read as the header syntax says (parameters in any letter case, values
 // quoted or not), so that a field's quoted name never passes for a file name.
 //
@@ -43,6 +44,13 @@
 #include <string_view>
 #include <vector>
 
+// What an upload does with a name that is taken.
+enum class if_taken {
+    refuse,     // the upload is refused 409
+    replace,    // a file is replaced (a directory never is)
+    keep_both,  // the new file takes the next free "name (N).ext"
+};
+
 class upload {
   public:
     enum class state {
@@ -53,20 +61,22 @@ class upload {
 
     // The most file parts one form may hold.
     static constexpr size_t max_files = 1000;
+    // The most numbers tried for a file kept beside one of its name.
+    static constexpr unsigned max_numbered = 1000;
 
     // A PUT: `length` bytes (-1: not known in advance, a chunked body) become
     // the file `name` in the directory open as
     // `dir` (the upload keeps a descriptor of its own). `location` is what
     // the 201 answer names.
     static std::unique_ptr<upload> single_file(int dir, const std::string& name, off_t length,
-                                               bool replace, std::string location);
+                                               if_taken taken, std::string location);
     // A multipart/form-data POST of `length` bytes with `boundary`: each file
     // part becomes a file in `dir` under its file name (parts without one
     // are skipped; a form without any file is refused). `location` is the
     // directory as the client named it, ending in "/": the 201 answer names
     // the first file in it.
     static std::unique_ptr<upload> form_files(int dir, const std::string& boundary, off_t length,
-                                              bool replace, std::string location);
+                                              if_taken taken, std::string location);
 
     virtual ~upload();
     upload(const upload&) = delete;
@@ -93,7 +103,7 @@ class upload {
     const std::string& stored_files() const { return stored_text; }
 
   protected:
-    upload(int dir, off_t length, bool replace, std::string location);
+    upload(int dir, off_t length, if_taken taken, std::string location);
 
     // The body's bytes in order; false fails the upload (fail() says why).
     virtual bool consume(const char* data, size_t size) = 0;
@@ -109,7 +119,7 @@ class upload {
     bool file_open() const { return writing.fd != -1; }
     size_t files_begun() const { return complete.size() + (file_open() ? 1 : 0); }
 
-    bool replace;
+    if_taken taken;
     std::string base_location;
 
   private:
@@ -143,6 +153,7 @@ class upload {
     state store_all();
     bool place(file_in_work& file);
     bool place_as_new(file_in_work& file);
+    bool place_beside_old(file_in_work& file);
     bool place_over_old(file_in_work& file);
     bool swap_with_old(file_in_work& file);
     bool move_old_aside(file_in_work& file);
@@ -167,6 +178,12 @@ int create_unseen_file(int dir, mode_t mode, std::string* temp_name);
 // Gives `fd`, a file made without a name, the name `name` in `dir`, never
 // over an existing one (EEXIST). False, with errno, when it cannot.
 bool link_unnamed(int fd, int dir, const std::string& name);
+
+// The name a file kept beside one of `name` takes when `number` is taken
+// too: "name (N).ext", the number before the last extension ("notes (1).txt",
+// "archive.tar (1).gz"; "Makefile (1)"). Empty when it would be longer than
+// a name may be.
+std::string numbered_name(const std::string& name, unsigned number);
 
 // A hidden name for a file in the making: ".upload-" and random letters.
 std::string hidden_name();

@@ -119,7 +119,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string status;
     {
         const int target = open(where.target().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-        auto u = upload::form_files(target, "XyZ", static_cast<off_t>(announced), replace, "/t/");
+        auto u = upload::form_files(target, "XyZ", static_cast<off_t>(announced),
+                                    replace ? if_taken::replace : if_taken::refuse, "/t/");
         close(target);
         for (size_t at = 0, turn = 0; at < sent && state == upload::state::receiving; ++turn) {
             const size_t piece = std::min<size_t>(sizes[turn % 4] + 1u, sent - at);

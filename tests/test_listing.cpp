@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -22,7 +23,8 @@ namespace {
 namespace fs = std::filesystem;
 
 const time_t fixed_mtime = 1700000000;  // 2023-11-14 22:13:20 UTC
-const char* const fixed_time_shown = "2023-11-14 22:13";
+const char* const fixed_time_shown =
+    "<time datetime=\"2023-11-14T22:13:20Z\">2023-11-14 22:13</time>";
 
 struct listed_entry {
     std::string name;
@@ -84,9 +86,17 @@ class Listing : public ::testing::Test {
         utimensat(AT_FDCWD, path.c_str(), times, 0);  // follows links: the target's time shows
     }
     static std::string listing(const std::string& url_path, const listing_options& options) {
+        return listing_of(dir, url_path, options);
+    }
+    static std::string listing_of(const fs::path& listed_dir, const std::string& url_path,
+                                  const listing_options& options) {
         std::string page;
-        EXPECT_TRUE(write_listing(dir.string() + "/", url_path, options, &page));
+        EXPECT_TRUE(write_listing(listed_dir.string() + "/", url_path, options, &page));
         return page;
+    }
+    static std::string size_of(const listed_entry& e) {
+        if (e.dir) return "0";
+        return std::to_string(e.name == "link-to-file" ? 1536 : e.name.size());
     }
     static std::string size_shown(const listed_entry& e) {
         if (e.dir) return "-";
@@ -100,8 +110,10 @@ class Listing : public ::testing::Test {
             const std::string& href = decoded_paths ? e.encoded : e.raw;
             const std::string name_cell =
                 href.empty() ? e.shown : "<a href=\"" + href + "\">" + e.shown + "</a>";
-            const std::string row = "<tr><td>" + name_cell + "</td><td>" + size_shown(e) +
-                                    "</td><td>" + fixed_time_shown + "</td></tr>\n";
+            const std::string row =
+                std::string(e.dir ? "<tr data-dir=\"1\" " : "<tr ") + "data-size=\"" + size_of(e) +
+                "\" data-mtime=\"" + std::to_string(fixed_mtime) + "\"><td>" + name_cell +
+                "</td><td>" + size_shown(e) + "</td><td>" + fixed_time_shown + "</td></tr>\n";
             const size_t at = page.find(row);
             ASSERT_NE(at, std::string::npos) << row;
             EXPECT_GT(at, previous) << row;
@@ -130,7 +142,7 @@ TEST_F(Listing, NeverShowsMarkupTargetsOrWhatCannotBeServed) {
     for (const bool decoded_paths : {false, true}) {
         const std::string page = listing("/listed/", {.decoded_paths = decoded_paths});
         for (const char* absent :
-             {"<script", "<img", "://", "outside", "nowhere", "broken", "pipe", ".hidden"})
+             {"<script>alert", "<img", "://", "outside", "nowhere", "broken", "pipe", ">.hidden"})
             EXPECT_EQ(page.find(absent), std::string::npos) << absent;
         EXPECT_EQ(page.find(root.string()), std::string::npos);
         EXPECT_NE(page.find("<meta name=\"viewport\" content=\"width=device-width, "
@@ -147,18 +159,39 @@ TEST_F(Listing, OptionsAndPlaceDecideParentHiddenFormAndTitle) {
         listing_options options;
         bool parent, hidden, form;
         std::string title;
+        std::string heading;  // the path as links to each folder on the way
     };
     const row rows[] = {
-        {"/", {}, false, false, false, "Index of /"},
-        {"/listed/", {.show_hidden = true}, true, true, false, "Index of /listed/"},
-        {"/a%20b/c/", {.upload_form = true}, true, false, true, "Index of /a%20b/c/"},
+        {"/", {}, false, false, false, "Index of /", "<a href=\"/\">/</a>"},
+        {"/listed/",
+         {.show_hidden = true},
+         true,
+         true,
+         false,
+         "Index of /listed/",
+         "<a href=\"/\">/</a><a href=\"/listed/\">listed/</a>"},
+        {"/a%20b/c/",
+         {.upload_form = true},
+         true,
+         false,
+         true,
+         "Index of /a%20b/c/",
+         "<a href=\"/\">/</a>a%20b/c/"},
         {"/%C3%A9t%C3%A9%20%26%20%3Cco%3E/",
          {.decoded_paths = true},
          true,
          false,
          false,
-         "Index of /\xC3\xA9t\xC3\xA9 &amp; &lt;co&gt;/"},
-        {"/bad%zz/", {.decoded_paths = true}, true, false, false, "Index of /bad%zz/"},
+         "Index of /\xC3\xA9t\xC3\xA9 &amp; &lt;co&gt;/",
+         "<a href=\"/\">/</a><a href=\"/%C3%A9t%C3%A9%20%26%20%3Cco%3E/\">\xC3\xA9t\xC3\xA9 &amp; "
+         "&lt;co&gt;/</a>"},
+        {"/bad%zz/x/",
+         {.decoded_paths = true},
+         true,
+         false,
+         false,
+         "Index of /bad%zz/x/",
+         "<a href=\"/\">/</a><a href=\"/bad%zz/\">bad%zz/</a><a href=\"/bad%zz/x/\">x/</a>"},
     };
     for (const row& r : rows) {
         const std::string page = listing(r.url_path, r.options);
@@ -170,8 +203,145 @@ TEST_F(Listing, OptionsAndPlaceDecideParentHiddenFormAndTitle) {
         EXPECT_EQ(has(form), r.form) << r.url_path;
         EXPECT_EQ(has(file_input), r.form) << r.url_path;
         EXPECT_TRUE(has("<title>" + r.title + "</title>")) << r.url_path;
-        EXPECT_TRUE(has("<h1>" + r.title + "</h1>")) << r.url_path;
+        EXPECT_TRUE(has("<h1>Index of " + r.heading + "</h1>")) << r.url_path << "\n" << page;
     }
+}
+
+// The page offers, through its script, what the user's rights allow, and
+// only where the server decodes the paths the script sends; a search page
+// offers nothing.
+TEST_F(Listing, TheScriptOffersOnlyWhatTheRightsAllow) {
+    struct row {
+        listing_options options;
+        const char* can;  // the body's data-can; "" for none
+    };
+    const row rows[] = {
+        {{.decoded_paths = true}, ""},
+        {{.upload_form = true, .decoded_paths = true}, "upload"},
+        {{.upload_form = true, .decoded_paths = true, .replace = true}, "upload replace"},
+        {{.upload_form = true, .decoded_paths = true, .make_folders = true, .change = true},
+         "upload folders change"},
+        {{.upload_form = true, .make_folders = true, .change = true}, ""},
+    };
+    for (const row& r : rows) {
+        const std::string page = listing("/listed/", r.options);
+        const std::string can =
+            *r.can == 0 ? "<body>" : "<body data-can=\"" + std::string(r.can) + "\">";
+        EXPECT_NE(page.find(can), std::string::npos) << r.can;
+        EXPECT_EQ(page.find("id=\"tools\"") != std::string::npos, *r.can != 0) << r.can;
+        std::string found;
+        ASSERT_TRUE(
+            write_search(dir.string() + "/", dir.string() + "/", "/", "t", r.options, {}, &found));
+        EXPECT_NE(found.find("<body>"), std::string::npos) << "a search page offers nothing";
+    }
+}
+
+// The order a page without script is asked for: folders first, then the
+// key, names in byte order among equals; the column heads ask for the other
+// orders.
+TEST_F(Listing, RowsComeInTheOrderAskedFor) {
+    const fs::path sorted = root / "sorted";
+    fs::create_directories(sorted / "zdir");
+    fs::create_directories(sorted / "adir");
+    const struct {
+        const char* name;
+        size_t size;
+        time_t mtime;
+    } files[] = {{"b.txt", 30, 300}, {"a.txt", 10, 200}, {"c.txt", 20, 100}, {"d.txt", 10, 400}};
+    for (const auto& f : files) {
+        write(sorted / f.name, std::string(f.size, 'x'));
+        const timespec times[2] = {{f.mtime, 0}, {f.mtime, 0}};
+        utimensat(AT_FDCWD, (sorted / f.name).c_str(), times, 0);
+    }
+    struct row {
+        listing_options options;
+        std::vector<std::string> order;
+        const char* size_link;  // the head of the size column links to this order
+    };
+    const row rows[] = {
+        {{}, {"adir", "zdir", "a.txt", "b.txt", "c.txt", "d.txt"}, "?sort=size"},
+        {{.descending = true}, {"zdir", "adir", "d.txt", "c.txt", "b.txt", "a.txt"}, "?sort=size"},
+        {{.sort_by = listing_sort::size},
+         {"adir", "zdir", "a.txt", "d.txt", "c.txt", "b.txt"},
+         "?sort=size&amp;order=desc"},
+        {{.sort_by = listing_sort::size, .descending = true},
+         {"zdir", "adir", "b.txt", "c.txt", "d.txt", "a.txt"},
+         "?sort=size"},
+        {{.sort_by = listing_sort::date}, {"adir", "zdir", "c.txt", "a.txt", "b.txt", "d.txt"}, ""},
+    };
+    for (const row& r : rows) {
+        const std::string page = listing_of(sorted, "/sorted/", r.options);
+        size_t previous = 0;
+        for (const std::string& name : r.order) {
+            const size_t at = page.find(">" + name + (name.ends_with("dir") ? "/<" : "<"));
+            ASSERT_NE(at, std::string::npos) << name;
+            EXPECT_GT(at, previous) << name << " out of order";
+            previous = at;
+        }
+        if (*r.size_link != 0) {
+            EXPECT_NE(page.find("<a href=\"" + std::string(r.size_link) + "\">Size</a>"),
+                      std::string::npos);
+        }
+    }
+}
+
+// A search walks below the folder within its bounds, never out of the root
+// and never into hidden names where they are hidden; the page says when a
+// bound stopped it.
+TEST_F(Listing, SearchesStayInTheRootAndWithinTheirBounds) {
+    const fs::path share = root / "share";
+    fs::path deep = share;
+    for (int depth = 0; depth < 30; ++depth) {
+        deep /= "level" + std::to_string(depth);
+        fs::create_directories(deep);
+        write(deep / ("Match-" + std::to_string(depth) + ".txt"), "m");
+    }
+    fs::create_directories(root / "beyond");
+    write(root / "beyond" / "match-outside.txt", "o");
+    fs::create_directory_symlink(root / "beyond", share / "out-link");
+    fs::create_directory_symlink(share / "level0", share / "level0" / "loop-match");
+    fs::create_directories(share / ".hidden-dir");
+    write(share / ".hidden-dir" / "match-hidden.txt", "h");
+    struct row {
+        const char* text;
+        listing_options options;
+        search_limits limits;
+        size_t found;  // rows of names found
+        bool stopped;
+        const char* present;  // a path that must be found; "" for none
+        const char* absent;   // one that must not be
+    };
+    const row rows[] = {
+        {"MATCH", {}, {}, 31, false, "level0/level1/Match-1.txt", "match-outside"},
+        {"match", {}, {}, 31, false, "level0/loop-match/", ".hidden-dir"},
+        {"match", {.show_hidden = true}, {}, 32, false, ".hidden-dir/match-hidden.txt", "outside"},
+        // The walk goes a folder at a time: 9 entries are the first three folders'.
+        {"match", {}, {.entries_max = 9}, 4, true, "level0/Match-0.txt", "Match-3.txt"},
+        {"match", {}, {.results_max = 3}, 3, true, "", "Match-9.txt"},
+        {"match", {}, {.time_max_ms = 0}, 0, true, "", "Match-0"},
+        {"nothing", {}, {}, 0, false, "", "<tr data-size"},
+    };
+    for (const row& r : rows) {
+        std::string page;
+        ASSERT_TRUE(write_search(share.string() + "/", share.string() + "/", "/", r.text, r.options,
+                                 r.limits, &page));
+        SCOPED_TRACE(std::string(r.text) + "\n" + page);
+        size_t rows_found = 0;
+        for (size_t at = page.find("<tr data-"); at != std::string::npos;
+             at = page.find("<tr data-", at + 1))
+            ++rows_found;
+        EXPECT_EQ(rows_found, r.found);
+        EXPECT_EQ(page.find("The search stopped there") != std::string::npos, r.stopped);
+        if (*r.present != 0) {
+            EXPECT_NE(page.find(std::string("<a href=\"") + r.present + "\">"), std::string::npos);
+        }
+        EXPECT_EQ(page.find(r.absent), std::string::npos);
+    }
+    std::string page = "stale";
+    EXPECT_FALSE(write_search(share.string() + "/", root.string() + "/beyond/", "/x/", "match", {},
+                              {}, &page))
+        << "a folder outside the root is not searched";
+    EXPECT_EQ(page, "");
 }
 
 TEST_F(Listing, ADirectoryThatCannotBeReadGivesNothing) {
@@ -252,7 +422,7 @@ TEST_F(Listing, TenThousandEntriesListQuickly) {
     EXPECT_LT(page_done - start, 1.0);
     EXPECT_LT(json_done - page_done, 1.0);
     size_t rows = 0;
-    for (size_t at = page.find("<tr>"); at != std::string::npos; at = page.find("<tr>", at + 1))
+    for (size_t at = page.find("<tr"); at != std::string::npos; at = page.find("<tr", at + 1))
         ++rows;
     EXPECT_EQ(rows, count + 2u);  // the heading and the parent too
     EXPECT_LT(page.find("file-0.txt"), page.find("file-1.txt"));
@@ -293,6 +463,20 @@ TEST_F(Listing, PagesAreBuiltOncePerVersionAndShared) {
     const ino_t first = page(0);
     EXPECT_EQ(page(999), first) << "one copy for every reader within the second";
     EXPECT_NE(page(0, true), first) << "the JSON form is a page of its own";
+    std::vector<ino_t> forms = {first};
+    for (const bool search : {false, true}) {
+        listing_request other;
+        other.dir = other.root = path;
+        other.url_path = "/changing/";
+        other.options.sort_by = listing_sort::size;
+        if (search) other.search = "new";
+        const listing_page p = cache.page(other, 0, nullptr);
+        EXPECT_TRUE(p.listed);
+        const ino_t page_of_form = inode_of(p.fd);
+        EXPECT_EQ(std::count(forms.begin(), forms.end(), page_of_form), 0)
+            << "each order and each search is a page of its own";
+        forms.push_back(page_of_form);
+    }
     EXPECT_NE(page(1000), first) << "sizes written in place show within a second";
     const ino_t second = page(1000);
     std::ofstream(changing / "new.txt") << "new";
@@ -304,7 +488,7 @@ TEST_F(Listing, PagesAreBuiltOncePerVersionAndShared) {
     ASSERT_EQ(pread(changed.fd, text.data(), text.size(), 0), changed.info.st_size);
     EXPECT_NE(inode_of(changed.fd), second);
     EXPECT_NE(text.find("newer.txt"), std::string::npos) << "a new entry shows at once";
-    EXPECT_LE(cache.pages(), 2u);
+    EXPECT_LE(cache.pages(), 4u);
     EXPECT_FALSE(ask(0, false, path + "missing/").listed);
 }
 

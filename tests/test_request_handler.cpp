@@ -785,6 +785,69 @@ TEST_F(RequestHandler, UploadLengthsFieldsAndDirectoriesAreRefusedExactly) {
     fs::remove(root / "chunks.txt");
 }
 
+// A browser's form that meets a taken name is shown a page that offers to
+// keep both or, where its user may, to replace; it says which with
+// "?conflict=". Other clients get the short answers they always got.
+TEST_F(RequestHandler, ABrowserChoosesWhatATakenNameBecomes) {
+    config.site.upload = true;
+    const std::string browser = "Accept: text/html,application/xhtml+xml,*/*;q=0.8\r\n";
+    const std::string part =
+        "--b\r\nContent-Disposition: form-data; name=\"file\"; filename=\"taken.txt\"\r\n\r\nnew"
+        "\r\n--b--\r\n";
+    struct row {
+        std::string accept;
+        const char* query;
+        bool may_replace;
+        const char* status;
+        const char* type;     // of the answer's body
+        bool keep, replace;   // the choices the page offers
+        const char* content;  // of taken.txt afterwards
+        bool kept_beside;     // "taken (1).txt" holds the new file
+    };
+    const row rows[] = {
+        {browser, "", true, "303 See Other", "text/plain", false, false, "new", false},
+        {browser, "?conflict=refuse", true, "409 Conflict", "text/html", true, true, "old", false},
+        {browser, "", false, "409 Conflict", "text/html", true, false, "old", false},
+        {browser, "?conflict=keep", false, "303 See Other", "text/plain", false, false, "old",
+         true},
+        {browser, "?conflict=replace", true, "303 See Other", "text/plain", false, false, "new",
+         false},
+        {browser, "?conflict=replace", false, "409 Conflict", "text/html", true, false, "old",
+         false},
+        {"", "", true, "201 Created", "text/plain", false, false, "new", false},
+        {"", "", false, "409 Conflict", "text/plain", false, false, "old", false},
+        {"", "?conflict=keep", false, "201 Created", "text/plain", false, false, "old", true},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.accept + r.query + (r.may_replace ? " (may replace)" : ""));
+        config.site.upload_replace = r.may_replace;
+        write(root / "other" / "taken.txt", "old");
+        fs::remove(root / "other" / "taken (1).txt");
+        connect();
+        const std::vector<response> got =
+            answers("POST /other/" + std::string(r.query) + " HTTP/1.1\r\n" + good_auth() +
+                    r.accept + "Content-Type: multipart/form-data; boundary=b\r\nContent-Length: " +
+                    std::to_string(part.size()) + "\r\n\r\n" + part);
+        ASSERT_EQ(got.size(), 1u);
+        EXPECT_EQ(got[0].status_line, std::string("HTTP/1.1 ") + r.status);
+        EXPECT_NE(got[0].headers.find(std::string("Content-Type: ") + r.type), std::string::npos);
+        const std::string& page = got[0].body;
+        EXPECT_EQ(page.find("formaction=\"/other/?conflict=keep\">Keep both<") != std::string::npos,
+                  r.keep);
+        EXPECT_EQ(
+            page.find("formaction=\"/other/?conflict=replace\">Replace<") != std::string::npos,
+            r.replace);
+        if (std::string(r.type) == "text/html") {
+            EXPECT_NE(page.find("<a href=\"/other/\">Back to the folder</a>"), std::string::npos);
+        }
+        std::ifstream taken(root / "other" / "taken.txt");
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(taken), {}), r.content);
+        EXPECT_EQ(fs::exists(root / "other" / "taken (1).txt"), r.kept_beside);
+    }
+    fs::remove(root / "other" / "taken.txt");
+    fs::remove(root / "other" / "taken (1).txt");
+}
+
 // The answers of a group written before an upload wait in the response
 // buffer while its body comes, slowly: the buffer keeps their bytes.
 TEST_F(RequestHandler, AnswersWaitingForAnUploadBodyKeepTheirBytes) {

@@ -538,6 +538,92 @@ TEST_F(Responder, RightsGiveEachUserWhatTheyMayDo) {
     }
 }
 
+// A browser's refused request is a page that says why and leads back to the
+// folder, where the site lists folders or takes uploads; any other client,
+// and any other site, gets the short text, and other statuses stay text.
+TEST_F(Responder, BrowsersAreRefusedWithPagesOnlyWhereTheSiteServesThem) {
+    const std::string browser = "Accept: text/html,application/xhtml+xml,*/*;q=0.8\r\n";
+    const std::string form = "Content-Type: multipart/form-data; boundary=b\r\n";
+    struct row {
+        bool listing, upload, webdav;
+        std::string fields;
+        const char* method;
+        std::string target;
+        const char* status;
+        bool page;
+    };
+    const row rows[] = {
+        {true, true, false, browser + "Content-Length: 9\r\n", "POST", "/", "400 Bad Request",
+         true},
+        {true, true, false, "Accept: */*\r\nContent-Length: 9\r\n", "POST", "/", "400 Bad Request",
+         false},
+        {false, true, false, browser + form + "Content-Length: 99999\r\n", "POST", "/",
+         "413 Payload Too Large", true},
+        {false, false, true, browser + form + "Content-Length: 9\r\n", "POST", "/", "403 Forbidden",
+         false},
+        {true, false, true, browser + form + "Content-Length: 9\r\n", "POST", "/", "403 Forbidden",
+         true},
+        {true, false, false, browser + "Accept-Language: en\r\n", "GET", "/x/../../a",
+         "403 Forbidden", true},
+        {true, false, false, "Accept: application/json, text/html\r\n", "GET", "/x/../../a",
+         "403 Forbidden", false},
+        {true, false, false, browser, "GET", "/missing.txt", "404 Not Found", false},
+        {true, false, false, browser, "GET", "/?q=%zz", "400 Bad Request", true},
+        {true, false, false, browser, "GET", "/?q=" + std::string(300, 'q'), "400 Bad Request",
+         true},
+        {true, false, false, "", "GET", "/?q=%zz", "400 Bad Request", false},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.method + (" " + r.target) + "\n" + r.fields);
+        site.listing = r.listing;
+        site.upload = r.upload;
+        site.webdav = r.webdav;
+        site.upload_max = 1000;
+        const std::string got = ask(r.fields, r.target, r.method);
+        EXPECT_EQ(status_of(got), std::string("HTTP/1.1 ") + r.status);
+        EXPECT_EQ(field(got, "Content-Type").starts_with("text/html"), r.page);
+        EXPECT_EQ(body_of(got).find("<a href=\"/\">Back to the folder</a>") != std::string::npos,
+                  r.page);
+    }
+    room = 300;  // a page that does not fit: the short text instead
+    site.listing = true;
+    EXPECT_EQ(field(ask(browser, "/x/../../a"), "Content-Type"), "text/plain");
+    EXPECT_EQ(status_of(ask(browser, "/x/../../a")), "HTTP/1.1 403 Forbidden");
+}
+
+// The listing is built knowing the user's access: its script offers only
+// what that user may do.
+TEST_F(Responder, TheListingOffersWhatTheUserMayDo) {
+    site.listing = site.webdav = site.decode_path = true;
+    const struct {
+        share_access rights;
+        const char* body;
+    } rows[] = {
+        {share_access::read, "<body>"},
+        {share_access::create, "<body data-can=\"upload folders\">"},
+        {share_access::replace, "<body data-can=\"upload replace folders\">"},
+        {share_access::change, "<body data-can=\"upload replace folders change\">"},
+    };
+    for (const auto& r : rows) {
+        site.rights = {{"*", r.rights}};
+        EXPECT_NE(body_of(ask("", "/")).find(r.body), std::string::npos) << r.body;
+    }
+    // An anonymous reader of a public share may only read, whatever "*" may do.
+    site.public_read = true;
+    site.login = "user";
+    site.password = "5712";
+    site.expected_credentials = "dXNlcjo1NzEy";
+    std::string head = "GET / HTTP/1.1\r\nHost: h\r\n\r\n";
+    login_state nobody;
+    char* next = nullptr;
+    answer a = respond(context(), &nobody, head.data(), head.data() + head.size(), &next);
+    std::vector<char> buffer(static_cast<size_t>(room));
+    const written w = write_answer(context(), a, buffer.data(), room);
+    ASSERT_GT(w.length, 0);
+    EXPECT_NE(std::string(buffer.data(), static_cast<size_t>(w.length)).find("<body>\n"),
+              std::string::npos);
+}
+
 // A request that changes something is taken only from a page of this site,
 // or from no page at all. The scheme is part of the origin, and a port may
 // be left out only where it is its scheme's default.

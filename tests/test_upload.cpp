@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -113,9 +114,9 @@ class Upload : public ::testing::Test {
         std::ofstream(dir / name, std::ios::binary) << content;
     }
     std::unique_ptr<upload> form(const std::string& body, const std::string& boundary,
-                                 bool replace = false, size_t announced = 0) const {
+                                 if_taken taken = if_taken::refuse, size_t announced = 0) const {
         const size_t length = announced != 0 ? announced : body.size();
-        return upload::form_files(dir_fd, boundary, static_cast<off_t>(length), replace, "/up/");
+        return upload::form_files(dir_fd, boundary, static_cast<off_t>(length), taken, "/up/");
     }
 
     fs::path dir;
@@ -228,7 +229,7 @@ TEST_F(Upload, RefusedFormsLeaveNothingInTheDirectory) {
             const std::string boundary = get_boundary(body.data(), int(body.size()));
             for (size_t at; (at = body.find("--B")) != std::string::npos;)
                 body.replace(at, 3, "--" + boundary);
-            auto u = form(body, boundary, false, body.size() - c.cut);
+            auto u = form(body, boundary, if_taken::refuse, body.size() - c.cut);
             EXPECT_EQ(feed(*u, body, piece), upload::state::failed);
             EXPECT_STREQ(u->status(), c.status);
             files expected = {{"ok.txt.old", "old"}};
@@ -296,6 +297,50 @@ TEST_F(Upload, FileNamesAreReadAsTheHeaderSyntaxSays) {
     EXPECT_EQ(again->reason(), "say \"hi\".txt exists");
 }
 
+// Keeping both: each file whose name is taken (by a file, a folder, an
+// earlier file of the form, or a name taken while the body arrives) takes
+// the next free "name (N).ext"; nothing that was there changes.
+TEST_F(Upload, KeepingBothGivesTheNextFreeNumberedName) {
+    const struct {
+        const char* name;
+        unsigned number;
+        const char* numbered;
+    } names[] = {
+        {"clip.mp4", 1, "clip (1).mp4"},
+        {"archive.tar.gz", 2, "archive.tar (2).gz"},
+        {"Makefile", 1, "Makefile (1)"},
+        {"dotted.", 3, "dotted (3)."},
+    };
+    for (const auto& n : names)
+        EXPECT_EQ(numbered_name(n.name, n.number), n.numbered);
+    EXPECT_EQ(numbered_name(std::string(NAME_MAX - 2, 'n'), 1), "") << "too long for a name";
+
+    put_file("a.txt", "old a");
+    put_file("a (1).txt", "old a1");
+    fs::create_directory(dir / "d.txt");
+    std::string boundary;
+    const std::string body = form_body({{file_part("a.txt"), "new a"},
+                                        {file_part("b.txt"), "b one"},
+                                        {file_part("b.txt"), "b two"},
+                                        {file_part("d.txt"), "d"},
+                                        {file_part("race.txt"), "mine"}},
+                                       &boundary);
+    auto u = form(body, boundary, if_taken::keep_both);
+    EXPECT_EQ(feed(*u, body.substr(0, 10), whole), upload::state::receiving);
+    put_file("race.txt", "theirs");
+    ASSERT_EQ(feed(*u, body.substr(10), whole), upload::state::stored) << u->reason();
+    fs::remove(dir / "d.txt");
+    EXPECT_EQ(stored(), (files{{"a.txt", "old a"},
+                               {"a (1).txt", "old a1"},
+                               {"a (2).txt", "new a"},
+                               {"b.txt", "b one"},
+                               {"b (1).txt", "b two"},
+                               {"d (1).txt", "d"},
+                               {"race.txt", "theirs"},
+                               {"race (1).txt", "mine"}}));
+    EXPECT_EQ(u->location(), "/up/a%20%282%29.txt");
+}
+
 // A name taken while the body arrives: the upload is refused, the file that
 // took the name keeps it, and nothing of the upload is left.
 TEST_F(Upload, ANameTakenWhileTheBodyArrivesIsNeverReplaced) {
@@ -303,8 +348,9 @@ TEST_F(Upload, ANameTakenWhileTheBodyArrivesIsNeverReplaced) {
         std::string boundary;
         const std::string body =
             is_form ? form_body({{file_part("race.txt"), "mine"}}, &boundary) : "mine";
-        auto u = is_form ? form(body, boundary)
-                         : upload::single_file(dir_fd, "race.txt", 4, false, "/race.txt");
+        auto u = is_form
+                     ? form(body, boundary)
+                     : upload::single_file(dir_fd, "race.txt", 4, if_taken::refuse, "/race.txt");
         EXPECT_EQ(feed(*u, body.substr(0, 2), whole), upload::state::receiving);
         put_file("race.txt", "theirs");
         EXPECT_EQ(feed(*u, body.substr(2), whole), upload::state::failed) << is_form;
@@ -378,7 +424,7 @@ TEST_F(Upload, PlacingThatFailsLeavesEveryExistingFileAsItWas) {
                 if (row.in_the_way == taken::by_file) put_file("b.txt", "theirs");
                 return row.error;
             };
-            auto u = form(body, boundary, row.replace);
+            auto u = form(body, boundary, row.replace ? if_taken::replace : if_taken::refuse);
             feed(*u, body, whole);
             EXPECT_STREQ(u->status(), row.status) << u->reason();
             auto after = identities();
@@ -423,8 +469,8 @@ TEST_F(Upload, UploadsAtOnceHoldNoMoreFilesThanTheBudget) {
     // Two files of a form held open while it waits for the rest of its body.
     auto waiting = form(two, boundary);
     EXPECT_EQ(feed(*waiting, two.substr(0, two.rfind("b\r\n")), whole), upload::state::receiving);
-    auto single = upload::single_file(dir_fd, "s.txt", 1, false, "/s.txt");
-    auto beyond = upload::single_file(dir_fd, "t.txt", 1, false, "/t.txt");
+    auto single = upload::single_file(dir_fd, "s.txt", 1, if_taken::refuse, "/s.txt");
+    auto beyond = upload::single_file(dir_fd, "t.txt", 1, if_taken::refuse, "/t.txt");
     EXPECT_STREQ(beyond->status(), "503 Service Unavailable");
     EXPECT_EQ(feed(*single, "s", whole), upload::state::stored);
     EXPECT_EQ(feed(*waiting, two.substr(two.rfind("b\r\n")), whole), upload::state::stored);
@@ -444,7 +490,7 @@ TEST_F(Upload, AnUploadCutOffLeavesNothing) {
             EXPECT_EQ(stored(), files{}) << "cut at " << cut << ", pieces of " << piece;
         }
     }
-    auto single = upload::single_file(dir_fd, "cut.bin", 100, false, "/cut.bin");
+    auto single = upload::single_file(dir_fd, "cut.bin", 100, if_taken::refuse, "/cut.bin");
     EXPECT_EQ(feed(*single, std::string(99, 'c'), whole), upload::state::receiving);
     single.reset();
     EXPECT_EQ(stored(), files{});
@@ -454,7 +500,8 @@ TEST_F(Upload, SingleFilesAreExactNeverTooLongAndReplaceOnlyWhenAllowed) {
     const std::string content = awkward_content() + std::string(9000, 'z');
     for (size_t piece : piece_sizes) {
         SCOPED_TRACE("pieces of " + std::to_string(piece));
-        auto u = upload::single_file(dir_fd, "new.bin", off_t(content.size()), false, "/new.bin");
+        auto u = upload::single_file(dir_fd, "new.bin", off_t(content.size()), if_taken::refuse,
+                                     "/new.bin");
         EXPECT_EQ(feed(*u, content, piece), upload::state::stored);
         EXPECT_STREQ(u->status(), "201 Created");
         EXPECT_EQ(u->location(), "/new.bin");
@@ -462,21 +509,21 @@ TEST_F(Upload, SingleFilesAreExactNeverTooLongAndReplaceOnlyWhenAllowed) {
         fs::remove(dir / "new.bin");
     }
     // Bytes beyond the announced length in the last piece.
-    auto longer = upload::single_file(dir_fd, "long.bin", 10, false, "/long.bin");
+    auto longer = upload::single_file(dir_fd, "long.bin", 10, if_taken::refuse, "/long.bin");
     EXPECT_EQ(longer->take("0123456789+", 11), upload::state::failed);
     EXPECT_STREQ(longer->status(), "400 Bad Request");
     EXPECT_EQ(stored(), files{});
 
-    auto empty = upload::single_file(dir_fd, "empty", 0, false, "/empty");
+    auto empty = upload::single_file(dir_fd, "empty", 0, if_taken::refuse, "/empty");
     EXPECT_EQ(empty->take(nullptr, 0), upload::state::stored);
 
     put_file("old.txt", "old");
-    auto conflict = upload::single_file(dir_fd, "old.txt", 3, false, "/old.txt");
+    auto conflict = upload::single_file(dir_fd, "old.txt", 3, if_taken::refuse, "/old.txt");
     EXPECT_EQ(feed(*conflict, "new", whole), upload::state::failed);
     EXPECT_STREQ(conflict->status(), "409 Conflict");
     EXPECT_EQ(stored(), (files{{"empty", ""}, {"old.txt", "old"}}));
 
-    auto replacing = upload::single_file(dir_fd, "old.txt", 3, true, "/old.txt");
+    auto replacing = upload::single_file(dir_fd, "old.txt", 3, if_taken::replace, "/old.txt");
     EXPECT_EQ(feed(*replacing, "new", whole), upload::state::stored);
     EXPECT_EQ(stored(), (files{{"empty", ""}, {"old.txt", "new"}}));
 }
@@ -491,7 +538,8 @@ TEST_F(Upload, AFileSizeLimitIsAnsweredLikeAFullDisk) {
     const auto old_handler = signal(SIGXFSZ, SIG_IGN);
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
     const std::string content(100 * 1024, 'f');
-    auto single = upload::single_file(dir_fd, "big.bin", off_t(content.size()), false, "/big.bin");
+    auto single =
+        upload::single_file(dir_fd, "big.bin", off_t(content.size()), if_taken::refuse, "/big.bin");
     feed(*single, content, 4096);
     std::string boundary;
     const std::string body = form_body({{file_part("big.bin"), content}}, &boundary);

@@ -1,15 +1,39 @@
 #include "app/decide/listing.h"
 
+#include <algorithm>
+
 #include "app/listing.h"
 #include "app/zip_stream.h"
 
 namespace {
 
-bool query_says(const request& r, const char* key, const char* value) {
+// The value of a query's parameter as it was sent; empty when it is not there.
+std::string query_value(const request& r, const char* key) {
     param_map query;
     parse_query(r.target.query_begin, r.target.query_end, nullptr, &query);
     auto found = query.find(key);
-    return found != query.end() && found->second == value;
+    return found == query.end() ? std::string() : found->second;
+}
+
+bool query_says(const request& r, const char* key, const char* value) {
+    return query_value(r, key) == value;
+}
+
+// The order a page is asked for: "?sort=name|size|date", "&order=desc".
+void read_order(const request& r, listing_options* options) {
+    const std::string sort = query_value(r, "sort");
+    options->sort_by = sort == "size"   ? listing_sort::size
+                       : sort == "date" ? listing_sort::date
+                                        : listing_sort::name;
+    options->descending = query_says(r, "order", "desc");
+}
+
+// The text of "?q=", as a form sends it: "+" for a space, other bytes
+// percent-encoded. False when it does not decode.
+bool search_text(const request& r, std::string* text) {
+    std::string sent = query_value(r, "q");
+    std::replace(sent.begin(), sent.end(), '+', ' ');
+    return percent_decode(sent, text);
 }
 
 // Whether a listing is asked for as JSON: "?format=json".
@@ -95,7 +119,20 @@ answer listing_answer(const decision_context& context, const request& r,
     what.json = wants_json(r);
     what.options.show_hidden = site.listing_hidden;
     what.options.upload_form = granted >= share_access::create;
+    what.options.replace = granted >= share_access::replace;
+    what.options.make_folders = site.webdav && granted >= share_access::create;
+    what.options.change = site.webdav && granted >= share_access::change;
     what.options.decoded_paths = site.decode_path;
+    if (!what.json) {
+        read_order(r, &what.options);
+        if (!search_text(r, &what.search) || what.search.size() > search_limits().text_max) {
+            answer refused = status_answer(status_400);
+            refused.body_text = "the search text is not percent-encoded, or longer than " +
+                                std::to_string(search_limits().text_max) + " bytes";
+            return refused;
+        }
+        what.root = site.root;
+    }
     const listing_page page =
         context.services.listings.page(what, context.now_ms, context.services.page_builds.get());
     if (page.building) return waiting_answer(page.building);

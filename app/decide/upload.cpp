@@ -5,6 +5,7 @@
 
 #include "app/beneath_root.h"
 #include "app/decide/dav_lock.h"
+#include "app/decide/pages.h"
 #include "app/decide/rules.h"
 #include "app/upload.h"
 
@@ -61,16 +62,6 @@ bool form_boundary(const request& r, std::string* boundary, std::string* why) {
     return true;
 }
 
-// Whether the client would rather read HTML than anything else, as a browser
-// that submits a form does: its Accept field names text/html before any
-// other type it takes.
-bool prefers_html(const request& r) {
-    const std::string_view accept = r.head.accept.value_or("");
-    const size_t html = accept.find("text/html");
-    return html != std::string_view::npos &&
-           accept.substr(0, html).find('/') == std::string_view::npos;
-}
-
 answer stored_answer(const upload& done, bool browser_form) {
     // A browser is sent back to the listing of the directory, where it sees
     // what it stored; a reload there does not post the form again.
@@ -82,17 +73,31 @@ answer stored_answer(const upload& done, bool browser_form) {
     return status_answer(status_201, "Location: " + done.location() + "\r\n");
 }
 
+// How a browser's upload is answered: with a page, leading back to the
+// folder, and whether its user may replace files.
+struct browser_view {
+    bool pages = false;  // refusals are pages
+    bool form = false;   // a form of the listing: once stored, back to the folder
+    std::string folder;
+    bool may_replace = false;
+};
+
 // The answer to an upload once its body has been taken (or refused): 201
 // with the Location of what was stored, or for a browser's form 303 to the
 // directory's listing; a refusal says why, and closes the connection once
-// the answer is sent, as the rest of its body may follow.
-answer upload_result(const upload& done, bool browser_form) {
+// the answer is sent, as the rest of its body may follow. A browser told
+// that a name is taken is offered to send the files again, to keep both or
+// (where its user may) to replace.
+answer upload_result(const upload& done, const browser_view& browser) {
     if (done.current() != upload::state::stored) {
         answer a = refused_upload(done.status(), done.reason());
         a.extra_headers = "Connection: close\r\n";
+        const bool taken = std::string_view(done.status()) == status_409;
+        if (browser.pages)
+            refuse_with_page(&a, browser.folder, {taken, taken && browser.may_replace});
         return a;
     }
-    answer a = stored_answer(done, browser_form);
+    answer a = stored_answer(done, browser.form);
     a.notice = "upload stored: " + done.stored_files();
     return a;
 }
@@ -101,18 +106,35 @@ answer upload_result(const upload& done, bool browser_form) {
 // back to the folder's listing once stored.
 class upload_taker : public body_taker {
   public:
-    upload_taker(std::unique_ptr<upload> files, bool browser_form)
-        : files(std::move(files)), browser_form(browser_form) {}
+    upload_taker(std::unique_ptr<upload> files, browser_view browser)
+        : files(std::move(files)), browser(std::move(browser)) {}
     bool take(const char* data, size_t size) override {
         return files->take(data, size) != upload::state::failed;
     }
     void end() override { files->end_of_body(); }
-    answer result(const decision_context&) override { return upload_result(*files, browser_form); }
+    answer result(const decision_context&) override { return upload_result(*files, browser); }
 
   private:
     std::unique_ptr<upload> files;
-    bool browser_form;
+    browser_view browser;
 };
+
+// What becomes of a taken name: where the site lists folders or takes
+// uploads, what the query's "conflict" asks ("keep": keep both, "refuse",
+// which the page's script sends to ask its user first, "replace": where the
+// user may); otherwise a file is replaced where the user may, as before.
+if_taken taken_names(const site_policy& site, const request& r, share_access granted) {
+    const bool may_replace = granted >= share_access::replace;
+    if (!site.listing && !site.upload) return may_replace ? if_taken::replace : if_taken::refuse;
+    param_map query;
+    parse_query(r.target.query_begin, r.target.query_end, nullptr, &query);
+    const auto conflict = query.find("conflict");
+    const std::string asked = conflict == query.end() ? "" : conflict->second;
+    if (asked == "keep") return if_taken::keep_both;
+    if (asked == "refuse") return if_taken::refuse;
+    if (asked == "replace") return may_replace ? if_taken::replace : if_taken::refuse;
+    return may_replace ? if_taken::replace : if_taken::refuse;
+}
 
 }  // namespace
 
@@ -124,8 +146,13 @@ answer refused_upload(const char* status, std::string why) {
     return a;
 }
 
-answer upload_answer(const decision_context& context, const request& r, share_access granted) {
+namespace {
+
+// The upload's answer before its body: a refusal, or what takes the body.
+answer body_answer(const decision_context& context, const request& r, share_access granted,
+                   const browser_view& browser) {
     const site_policy& site = context.site;
+    const bool put = r.head.method == "PUT";
     off_t length = 0;
     std::string why;
     if (!announced_length(r, &length, &why)) {
@@ -136,7 +163,6 @@ answer upload_answer(const decision_context& context, const request& r, share_ac
         return refused_upload(status_413, "the body is larger than upload_max (" +
                                               std::to_string(site.upload_max) + " bytes)");
     }
-    const bool put = r.head.method == "PUT";
     std::string boundary;
     if (!put && !form_boundary(r, &boundary, &why)) return refused_upload(status_400, why);
     open_file dir;
@@ -160,12 +186,27 @@ answer upload_answer(const decision_context& context, const request& r, share_ac
     if (!put && location.back() != '/') location += '/';
     answer a;
     a.what = answer::kind::body;
-    const bool replace = granted >= share_access::replace;
+    const if_taken taken = taken_names(site, r, granted);
     a.body = std::make_unique<upload_taker>(
-        put ? upload::single_file(dir.get(), name, length, replace, location)
-            : upload::form_files(dir.get(), boundary, length, replace, location),
-        !put && prefers_html(r));
+        put ? upload::single_file(dir.get(), name, length, taken, location)
+            : upload::form_files(dir.get(), boundary, length, taken, location),
+        browser);
     a.body_bytes = length;
     a.continue_first = expects_continue(r);
+    return a;
+}
+
+}  // namespace
+
+answer upload_answer(const decision_context& context, const request& r, share_access granted) {
+    const site_policy& site = context.site;
+    const bool put = r.head.method == "PUT";
+    browser_view browser;
+    browser.pages = refusals_are_pages(site, r);
+    browser.form = !put && prefers_html(r);
+    browser.folder = folder_of(site, r);
+    browser.may_replace = granted >= share_access::replace;
+    answer a = body_answer(context, r, granted, browser);
+    if (browser.pages) refuse_with_page(&a, browser.folder, {});
     return a;
 }
