@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """The share mounted by the WebDAV clients people use: the litmus suite, each
 of its groups run alone (basic, copymove, props, locks, http) on a site with
-webdav=1 and rights=*:change, and whole on `websrv -w DIR`; rclone's webdav
+webdav=1 and rights=*:change, and whole on `websrv -w DIR` and on
+`websrv -c FILE` with those two keys; rclone's webdav
 remote making a folder, copying a tree up and back, listing, checking every
 byte, renaming and deleting; and cadaver, scripted, making a folder,
 storing, renaming, locking, setting a property and reading it back, and
@@ -65,26 +66,42 @@ def litmus(server):
     yield f"litmus, each group alone: {sum(LITMUS_GROUPS.values())} of 104 passed"
 
 
-def litmus_on_the_one_command_form(server, work):
-    """The whole suite on `websrv -w DIR`, started beside the configured site."""
-    (work / "shared").mkdir()
-    port = free_port()
-    with open(work / "dir-form.txt", "wb") as out:
-        process = subprocess.Popen(
-            [str(server.dir / "websrv"), "-b", "127.0.0.1", "-p", str(port), "--auth",
-             f"{LOGIN}:{PASSWORD}", "-w", str(work / "shared")],
-            stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT)
+def litmus_on(server, work, form, port, arguments, ready, told=None):
+    """The whole suite on websrv started with `arguments` (listening on
+    `port`) beside the site, once `told` (its output by default) holds
+    `ready`."""
+    output = work / f"{form}.txt"
+    told = told or output
+    with open(output, "wb") as out:
+        process = subprocess.Popen([str(server.dir / "websrv"), *arguments],
+                                   stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT)
     try:
         deadline = time.monotonic() + START_SECONDS
-        while b"login: " not in (work / "dir-form.txt").read_bytes():
+        while not told.exists() or ready not in told.read_bytes():
             check(time.monotonic() < deadline and process.poll() is None,
-                  f"websrv -w DIR did not start: {(work / 'dir-form.txt').read_text()}")
+                  f"websrv {form} did not start: {output.read_text()}")
             time.sleep(0.02)
         litmus_passed(f"http://127.0.0.1:{port}/", LITMUS_GROUPS)
     finally:
         os.kill(process.pid, signal.SIGKILL)
         process.wait(timeout=10)
-    yield "litmus on websrv -w DIR: 104 of 104 passed"
+    yield f"litmus on websrv {form}: 104 of 104 passed"
+
+
+def litmus_on_the_other_forms(server, work):
+    """`websrv -w DIR`, and `websrv -c FILE` with webdav=1 and rights=*:change."""
+    for name in ("shared", "configured"):
+        (work / name).mkdir()
+    port = str(free_port())
+    yield from litmus_on(server, work, "-w DIR", port,
+                         ["-b", "127.0.0.1", "-p", port, "--auth", f"{LOGIN}:{PASSWORD}", "-w",
+                          str(work / "shared")], b"login: ")
+    port = str(free_port())
+    (work / "site.cfg").write_text(
+        f"ip=127.0.0.1\nport={port}\nlogin={LOGIN}\npassword={PASSWORD}\n"
+        f"root={work / 'configured'}/\nlog={work / 'configured.log'}\nwebdav=1\nrights=*:change\n")
+    yield from litmus_on(server, work, "-c FILE", port, ["-c", str(work / "site.cfg")],
+                         b"server activated", work / "configured.log")
 
 
 def rclone(server, work):
@@ -167,7 +184,7 @@ def body(server):
     with tempfile.TemporaryDirectory(prefix="websrv-webdav-") as folder:
         work = Path(folder)
         yield from litmus(server)
-        yield from litmus_on_the_one_command_form(server, work)
+        yield from litmus_on_the_other_forms(server, work)
         yield from rclone(server, work)
         yield from cadaver(server, work)
         yield from npm_client(server, work)
