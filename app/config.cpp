@@ -571,7 +571,11 @@ void assemble_site(const configuration& config, site_policy* site, site_services
     // One thread hashes passwords, so that wrong passwords from any number of
     // addresses cost at most one core, and the thread that polls none; a
     // short queue keeps a client's wait for its check to about a second.
-    if (config.users) services->hash_checks = std::make_unique<work_pool>(1, hash_queue_max);
+    // Several workers take turns at hashing: their queues share the bound.
+    if (config.users) {
+        const size_t queue = std::max<size_t>(1, hash_queue_max / config.workers);
+        services->hash_checks = std::make_unique<work_pool>(1, queue);
+    }
     // A page of a large folder takes seconds to build: one thread builds,
     // and readers of the same page wait for the same build.
     if (site->listing) services->page_builds = std::make_unique<work_pool>(1, page_queue_max);

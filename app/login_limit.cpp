@@ -1,12 +1,9 @@
 #include "app/login_limit.h"
 
-#include <pthread.h>
-#include <sys/mman.h>
-
-#include <cerrno>
 #include <cstring>
 #include <new>
-#include <optional>
+
+#include "app/shared_memory.h"
 
 namespace {
 
@@ -31,36 +28,17 @@ bool better_to_forget(bool refused, long long last, bool have, bool chosen_refus
 class login_limiter::shared_table {
   public:
     static std::shared_ptr<shared_table> make(unsigned int limit) {
-        const size_t bytes = sizeof(shared_table) + slot_count * stride(limit);
-        void* memory =
-            mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-        if (memory == MAP_FAILED) return nullptr;
-        auto* table = new (memory) shared_table(limit);
-        if (!table->lock_ready) {
-            munmap(memory, bytes);
-            return nullptr;
-        }
-        return std::shared_ptr<shared_table>(table, [bytes](shared_table* t) {
-            // Only the process's view goes: the other processes keep theirs.
-            munmap(t, bytes);
-        });
+        std::shared_ptr<void> memory =
+            map_shared(sizeof(shared_table) + slot_count * stride(limit));
+        if (!memory) return nullptr;
+        auto* table = new (memory.get()) shared_table(limit);
+        if (!table->lock.init()) return nullptr;
+        return std::shared_ptr<shared_table>(memory, table);
     }
 
-    // Holds the table's lock. A process that died holding it leaves the
-    // table as it was: at worst one record half written, which counts on.
-    class guard {
-      public:
-        explicit guard(shared_table* t) : table(t) {
-            if (pthread_mutex_lock(&table->lock) == EOWNERDEAD)
-                pthread_mutex_consistent(&table->lock);
-        }
-        ~guard() { pthread_mutex_unlock(&table->lock); }
-        guard(const guard&) = delete;
-        guard& operator=(const guard&) = delete;
-
-      private:
-        shared_table* table;
-    };
+    // A process that died holding the lock leaves the table as it was: at
+    // worst one record half written, which counts on.
+    shared_mutex* mutex() { return &lock; }
 
     ring find(std::uint64_t address) {
         for (size_t i = home(address);; i = (i + 1) & mask) {
@@ -102,19 +80,11 @@ class login_limiter::shared_table {
     static constexpr size_t slot_count = 2 * max_addresses;
     static constexpr size_t mask = slot_count - 1;
 
-    pthread_mutex_t lock{};
-    bool lock_ready = false;
+    shared_mutex lock;
     unsigned int limit;
     size_t used = 0;
 
-    explicit shared_table(unsigned int limit) : limit(limit) {
-        pthread_mutexattr_t attributes;
-        if (pthread_mutexattr_init(&attributes) != 0) return;
-        lock_ready = pthread_mutexattr_setpshared(&attributes, PTHREAD_PROCESS_SHARED) == 0 &&
-                     pthread_mutexattr_setrobust(&attributes, PTHREAD_MUTEX_ROBUST) == 0 &&
-                     pthread_mutex_init(&lock, &attributes) == 0;
-        pthread_mutexattr_destroy(&attributes);
-    }
+    explicit shared_table(unsigned int limit) : limit(limit) {}
 
     static size_t stride(unsigned int limit) {
         return sizeof(ring_head) + limit * sizeof(long long);
@@ -152,21 +122,6 @@ std::unique_ptr<login_limiter> login_limiter::shared_between_processes(unsigned 
     return limiter;
 }
 
-namespace {
-
-// The shared table's lock, held for one call; nothing for a private table.
-class table_guard {
-  public:
-    explicit table_guard(login_limiter::shared_table* table) {
-        if (table != nullptr) held.emplace(table);
-    }
-
-  private:
-    std::optional<login_limiter::shared_table::guard> held;
-};
-
-}  // namespace
-
 login_limiter::ring login_limiter::find(std::uint64_t address) const {
     if (shared) return shared->find(address);
     auto it = table.find(address);
@@ -190,20 +145,20 @@ bool login_limiter::refuses(const ring& r, long long now) const {
 
 bool login_limiter::refuses(std::uint64_t address, long long now) const {
     if (!enabled()) return false;
-    table_guard held(shared.get());
+    shared_guard held(shared ? shared->mutex() : nullptr);
     return refuses(find(address), now);
 }
 
 long long login_limiter::ms_until_allowed(std::uint64_t address, long long now) const {
     if (!enabled()) return 0;
-    table_guard held(shared.get());
+    shared_guard held(shared ? shared->mutex() : nullptr);
     const ring r = find(address);
     return refuses(r, now) ? r.times[r.head->next] + window_ms - now : 0;
 }
 
 void login_limiter::record_failure(std::uint64_t address, long long now) {
     if (!enabled()) return;
-    table_guard held(shared.get());
+    shared_guard held(shared ? shared->mutex() : nullptr);
     ring r = find(address);
     if (r.head == nullptr) r = add(address, now);
     r.times[r.head->next] = now;
@@ -214,7 +169,7 @@ void login_limiter::record_failure(std::uint64_t address, long long now) {
 
 bool login_limiter::first_refusal(std::uint64_t address, long long now) {
     if (!enabled()) return false;
-    table_guard held(shared.get());
+    shared_guard held(shared ? shared->mutex() : nullptr);
     const ring r = find(address);
     if (!refuses(r, now)) return false;
     const bool first = !r.head->refusal_told;

@@ -265,16 +265,19 @@ bool activate_server() {
     return !config.exit_on_failure;
 }
 
-// The login limit that every worker counts in.
+// The login limit that every worker counts in, and the turn at hashing
+// passwords that they take.
 std::unique_ptr<login_limiter> shared_logins;
+std::shared_ptr<shared_mutex> shared_hash_turn;
 
 // With workers, forks them and returns true in each, listening on its own
 // socket of the port; the parent only returns, false, when none started.
 bool become_worker() {
     shared_logins = login_limiter::shared_between_processes(config.login_limit);
-    if (!shared_logins) {
-        printf_ex("////not starting: no shared memory for the login limit of the workers\n");
-        fprintf(stderr, "%s: not starting: no shared memory for the login limit of the workers\n",
+    shared_hash_turn = make_shared_mutex();
+    if (!shared_logins || !shared_hash_turn) {
+        printf_ex("////not starting: no shared memory for the workers\n");
+        fprintf(stderr, "%s: not starting: no shared memory for the workers\n",
                 config.exe_name.c_str());
         return false;
     }
@@ -327,7 +330,10 @@ bool start_with(const config_reading& reading, config_form form) {
     if (config.workers > 1 && !become_worker()) return false;
     // The pools' threads belong to the process that serves: made after any fork.
     assemble_site(config, &server.policy(), &server.shared_services());
-    if (in_worker) server.shared_services().logins = *shared_logins;
+    if (in_worker) {
+        server.shared_services().logins = *shared_logins;
+        server.shared_services().hash_turn = shared_hash_turn;
+    }
     if (config.wake_on_io) {
         loop_wakeup = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
         server.set_wakeup(loop_wakeup);
