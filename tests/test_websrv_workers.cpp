@@ -182,9 +182,21 @@ TEST(WebsrvWorkers, AWorkerThatDiesIsStartedAgainAndSigtermEndsThemAll) {
         if (first.count(pid) != 0) continue;
         EXPECT_NE(log.find("started " + std::to_string(pid) + "\n"), std::string::npos) << log;
     }
-    const int client = connect_to(server.port);
-    EXPECT_EQ(status_of(client, right_login), "HTTP/1.1 200 OK");
-    close(client);
+    // SIGUSR1 reaches every worker: after a rotation, whichever serves
+    // writes to the new log.
+    fs::rename(server.process.dir / "w.log", server.process.dir / "w.log.1");
+    kill(parent, SIGUSR1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    std::set<pid_t> served_by;
+    for (int c = 0; c < 20; ++c) {
+        const int client = connect_to(server.port);
+        EXPECT_EQ(status_of(client, right_login), "HTTP/1.1 200 OK");
+        served_by.insert(serving_process(client, server.port, now));
+        close(client);
+    }
+    EXPECT_EQ(served_by, now);
+    EXPECT_TRUE(server.process.wait_for_log("\"GET /a.txt HTTP/1.1\" 200", 20, 5.0, "w.log"));
+    EXPECT_EQ(websrv_process::count(server.process.log("w.log.1"), "\"GET "), 0);
 
     kill(parent, SIGTERM);
     EXPECT_EQ(server.process.wait_for_exit(1.0), 0);
