@@ -431,6 +431,10 @@ TEST(WebsrvStartup, CheckReportsEveryLineNotUsedAsWritten) {
          {":3: error: workers: 0 is out of range (1 to 64)",
           ":4: error: wake_on_io: \"auto\" is not a number"}},
         {loopback + "password=s\nworkers=auto\n", 0, {}},
+        {loopback + "password=s\nworkers=2\nwebdav=1\n",
+         0,
+         {":3: warning: each worker keeps its own WebDAV locks: a lock taken through one is not "
+          "seen by the others (workers=1 keeps them all)"}},
         {loopback + "password=s\nport=70000\nip=1.2.3.4\n",
          1,
          {":3: error: port: 70000 is out of range (1 to 65535)",
