@@ -71,6 +71,15 @@ int listeners(unsigned short port) {
     return n;
 }
 
+// Whether process `pid` has a descriptor open on `target`.
+bool holds(pid_t pid, const std::string& target) {
+    std::error_code ignored;
+    for (const auto& fd : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ignored)) {
+        if (fs::read_symlink(fd.path(), ignored).string() == target) return true;
+    }
+    return false;
+}
+
 // The process among `candidates` that holds the server's end of the
 // connection `client`; -1 when none does.
 pid_t serving_process(int client, unsigned short port, const std::set<pid_t>& candidates) {
@@ -82,12 +91,7 @@ pid_t serving_process(int client, unsigned short port, const std::set<pid_t>& ca
         if (s.remote_port == ntohs(own.sin_port)) inode = s.inode;
     }
     for (pid_t pid : candidates) {
-        std::error_code ignored;
-        for (const auto& fd :
-             fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ignored)) {
-            if (fs::read_symlink(fd.path(), ignored).string() == "socket:[" + inode + "]")
-                return pid;
-        }
+        if (holds(pid, "socket:[" + inode + "]")) return pid;
     }
     return -1;
 }
@@ -186,7 +190,13 @@ TEST(WebsrvWorkers, AWorkerThatDiesIsStartedAgainAndSigtermEndsThemAll) {
     // writes to the new log.
     fs::rename(server.process.dir / "w.log", server.process.dir / "w.log.1");
     kill(parent, SIGUSR1);
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const std::string new_log = (server.process.dir / "w.log").string();
+    EXPECT_TRUE(workers_server::wait_for([&] {
+        for (pid_t pid : now) {
+            if (!holds(pid, new_log)) return false;
+        }
+        return true;
+    }));
     std::set<pid_t> served_by;
     for (int c = 0; c < 20; ++c) {
         const int client = connect_to(server.port);
@@ -235,6 +245,8 @@ TEST(WebsrvWorkers, TheLoginLimitCountsAcrossWorkers) {
         << "the worker that saw one failure refuses the address";
     for (int client : clients)
         close(client);
+    // The line is written after the answer goes out: waited for, then counted.
+    EXPECT_TRUE(server.process.wait_for_log("login limit reached", 1, 5.0, "w.log"));
     EXPECT_EQ(websrv_process::count(server.log(), "login limit reached"), 1);
 }
 
