@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <ifaddrs.h>
 #include <netdb.h>
+#include <sched.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -42,6 +43,7 @@ enum class value_kind {
     rights,         // user:level pairs, by ","
     password_file,  // an htpasswd file whose every entry is taken
     address_list,   // addresses and CIDR prefixes, by ","; empty: none
+    workers,        // 1 to max_workers, or "auto"
 };
 
 struct key_row {
@@ -64,6 +66,20 @@ std::string on_off(bool value) {
 void set_if_positive(const std::string& text, int* setting) {
     const int value = atoi(text.c_str());
     if (value > 0) *setting = value;
+}
+
+// The processes that serve: one per core that this process may run on for
+// "auto"; a number is kept within 1 and max_workers.
+unsigned int worker_count(const std::string& text) {
+    if (text == "auto") {
+        cpu_set_t cores;
+        CPU_ZERO(&cores);
+        long count = sched_getaffinity(0, sizeof cores, &cores) == 0
+                         ? CPU_COUNT(&cores)
+                         : sysconf(_SC_NPROCESSORS_ONLN);
+        return static_cast<unsigned int>(std::clamp(count, 1L, long{max_workers}));
+    }
+    return static_cast<unsigned int>(std::clamp(atol(text.c_str()), 1L, long{max_workers}));
 }
 
 unsigned int not_negative(const std::string& text) {
@@ -261,6 +277,9 @@ const key_row key_rows[] = {
     {"proxy_protocol", value_kind::on_off, false, nullptr,
      [](const std::string& v, configuration* c) { c->site.proxy_protocol = is_on(v); },
      [](const configuration& c) { return on_off(c.site.proxy_protocol); }},
+    {"workers", value_kind::workers, false, nullptr,
+     [](const std::string& v, configuration* c) { c->workers = worker_count(v); },
+     [](const configuration& c) { return std::to_string(c.workers); }},
 };
 
 const key_row* find_row(const std::string& name) {
@@ -329,6 +348,8 @@ std::string value_problem(value_kind kind, const std::string& value, config_form
             return value.empty() ? "" : log_file_problem(value);
         case value_kind::login_limit:
             return number_problem(value, 0, login_limiter::max_limit);
+        case value_kind::workers:
+            return value == "auto" ? "" : number_problem(value, 1, max_workers);
         case value_kind::listing_mode:
             return value == "all" ? "" : number_problem(value, 0, INT_MAX);
         case value_kind::upload_mode:
@@ -550,7 +571,11 @@ void assemble_site(const configuration& config, site_policy* site, site_services
     // One thread hashes passwords, so that wrong passwords from any number of
     // addresses cost at most one core, and the thread that polls none; a
     // short queue keeps a client's wait for its check to about a second.
-    if (config.users) services->hash_checks = std::make_unique<work_pool>(1, hash_queue_max);
+    // Several workers take turns at hashing: their queues share the bound.
+    if (config.users) {
+        const size_t queue = std::max<size_t>(1, hash_queue_max / config.workers);
+        services->hash_checks = std::make_unique<work_pool>(1, queue);
+    }
     // A page of a large folder takes seconds to build: one thread builds,
     // and readers of the same page wait for the same build.
     if (site->listing) services->page_builds = std::make_unique<work_pool>(1, page_queue_max);

@@ -22,6 +22,9 @@
 #include "app/site_services.h"
 #include "http/http_utils.h"
 
+// The most processes that workers=N starts.
+constexpr unsigned int max_workers = 64;
+
 struct configuration {
     config_form form = config_form::bare;
     std::string exe_name;  // argv[0], as the process was started
@@ -50,6 +53,7 @@ struct configuration {
     std::string log_file;          // the log: the key log, or the executable's path with ".log"
     bool log_append = false;       // the log is appended to instead of emptied at the start
     bool exit_on_failure = false;  // a log that cannot be opened or a failed activation ends it
+    unsigned int workers = 1;      // processes that serve; above 1, a parent watches over them
     std::vector<std::string> from_defaults;  // keys whose value is the form's modern default
 };
 

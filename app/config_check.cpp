@@ -129,6 +129,17 @@ class config_checker {
         check_tls();
         check_rights();
         check_proxy_protocol();
+        check_workers();
+    }
+
+    // Each worker keeps the WebDAV locks taken through it.
+    void check_workers() {
+        const setting workers = value_of("workers", "1");
+        const bool several = workers.value == "auto" || atoi(workers.value.c_str()) > 1;
+        if (!several || atoi(value_of("webdav", "0").value.c_str()) == 0) return;
+        report(workers.line, "warning",
+               "each worker keeps its own WebDAV locks: a lock taken through one is not seen by "
+               "the others (workers=1 keeps them all)");
     }
 
     void check_proxy_protocol() {

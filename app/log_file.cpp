@@ -70,3 +70,8 @@ void log_file_lock::move_to(const std::string& name, bool named) {
     take(name, named, &narrowed);
     if (old != -1) close(old);
 }
+
+void log_file_lock::leave_to_parent() {
+    if (fd != -1) close(fd);
+    fd = -1;
+}

@@ -38,6 +38,10 @@ class log_file_lock {
     // again by name (a rotation): the old file's lock goes.
     void move_to(const std::string& name, bool named);
 
+    // Closes this process's descriptor without giving the lock up: a forked
+    // process leaves the lock to its parent, which holds the same open file.
+    void leave_to_parent();
+
   private:
     int fd = -1;
     std::string why;

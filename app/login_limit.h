@@ -13,11 +13,17 @@
 // range of addresses costs bounded memory and frees no locked address. Only failures are
 // recorded: a request that authenticates never touches the table.
 //
+// A limiter made by shared_between_processes() keeps its table in memory
+// that the processes forked after it share, under a process-shared lock:
+// every copy of the limiter in every one of them counts the same failures.
+// Any other limiter is private to its process, and its copies are separate.
+//
 // Times are milliseconds of a monotonic clock, passed in by the caller.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <unordered_map>
 #include <vector>
 
@@ -31,6 +37,11 @@ class login_limiter {
     // taken as `max_limit`); 0: no limit.
     explicit login_limiter(unsigned int limit = 0) : limit(limit < max_limit ? limit : max_limit) {}
 
+    // A limiter whose table the processes forked after this call share.
+    // Null when the shared memory cannot be had; with limit 0, an unshared
+    // limiter that limits nothing.
+    static std::unique_ptr<login_limiter> shared_between_processes(unsigned int limit);
+
     bool enabled() const { return limit > 0; }
     // Whether requests from `address` are refused at `now`.
     bool refuses(std::uint64_t address, long long now) const;
@@ -43,18 +54,34 @@ class login_limiter {
     // time it is asked then. The caller logs the refusal.
     bool first_refusal(std::uint64_t address, long long now);
 
-    size_t addresses() const { return table.size(); }
+    size_t addresses() const;
+
+    // What an address's record holds, wherever it is kept.
+    struct ring_head {
+        std::uint64_t address = 0;
+        unsigned int filled = 0;  // failures held: up to `limit`; 0 in a free shared slot
+        unsigned int next = 0;    // where the next one goes: the oldest once full
+        bool refusal_told = false;
+    };
+    // One address's record: its head and its `limit` failure times, a ring.
+    struct ring {
+        ring_head* head;
+        long long* times;
+    };
+    class shared_table;
 
   private:
     struct failures {
-        std::vector<long long> times;  // the last `limit` failures, a ring
-        size_t next = 0;               // where the next one goes: the oldest once full
-        bool refusal_told = false;
-        long long latest() const { return times[(next + times.size() - 1) % times.size()]; }
+        ring_head head;
+        std::vector<long long> times;
     };
 
     unsigned int limit;
     std::unordered_map<std::uint64_t, failures> table;
+    std::shared_ptr<shared_table> shared;  // null: the table above
 
+    ring find(std::uint64_t address) const;
+    ring add(std::uint64_t address, long long now);
+    bool refuses(const ring& r, long long now) const;
     void forget_stalest(long long now);
 };

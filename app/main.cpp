@@ -13,6 +13,7 @@
 
 #include "app/config_check.h"
 #include "app/log_file.h"
+#include "app/workers.h"
 #include "engine/platform.h"
 #include "log/printf_ex.h"
 #include "log/time_utils.h"
@@ -92,6 +93,9 @@ log_file_lock log_lock;
 // executable.
 bool log_named = false;
 
+// A process that workers=N forked: its parent holds the log's lock.
+bool in_worker = false;
+
 // Opens the log by its name again, after it was moved away: the old file
 // ends, a new one begins, and the lock moves to it.
 void reopen_log() {
@@ -101,7 +105,7 @@ void reopen_log() {
                 config.exe_name.c_str(), config.log_file.c_str(), strerror(errno));
         return;
     }
-    log_lock.move_to(config.log_file, log_named);
+    if (!in_worker) log_lock.move_to(config.log_file, log_named);
 }
 
 // The certificate and key in force: from the files the configuration names,
@@ -215,8 +219,9 @@ bool open_log() {
         report_start_failure("open the log", name, log_lock.refusal().c_str());
         return !config.exit_on_failure;
     }
-    const bool opened = printf_ex_init(true, true, name.c_str(), config.log_append ? "a" : "w");
+    bool opened = printf_ex_init(true, true, name.c_str(), config.log_append ? "a" : "w");
     const int reason = errno;
+    if (opened && config.workers > 1) opened = printf_ex_append_only();
     printf_ex_screen_never_blocks(true);
     if (opened) return true;
     report_start_failure("open the log", name, strerror(reason));
@@ -233,10 +238,13 @@ void allow_many_files() {
     setrlimit(RLIMIT_NOFILE, &limit);
 }
 
-// Prepares and activates `server`. False when that failed and
-// exit_on_failure is set; the log and standard error say why in any case.
+// Prepares and activates `server`: with workers, it is bound to check the
+// address and hold the port, and each worker listens on a socket of its own.
+// False when that failed and exit_on_failure is set; the log and standard
+// error say why in any case.
 bool activate_server() {
     server.set_wake_on_io(config.wake_on_io);
+    server.share_port(config.workers > 1);
     // The bare start takes a dotted IPv4 address as it always did (anything
     // else fails to bind); an IPv6 address, or a name in the modern form,
     // goes to a socket of its family.
@@ -247,7 +255,7 @@ bool activate_server() {
     // Only an address that is not one fails without a system call: it then
     // finds no error number.
     errno = 0;
-    const bool active = server.activate(true);
+    const bool active = server.activate(config.workers == 1);
     printf_ex(active ? "%s server activated\n" : "%s can not activate server\n",
               system_time_str().c_str());
     if (active) return true;
@@ -255,6 +263,32 @@ bool activate_server() {
     report_start_failure("activate server on", config.ip + " port " + std::to_string(config.port),
                          error_number != 0 ? strerror(error_number) : "not an address");
     return !config.exit_on_failure;
+}
+
+// The login limit that every worker counts in, and the turn at hashing
+// passwords that they take.
+std::unique_ptr<login_limiter> shared_logins;
+std::shared_ptr<shared_mutex> shared_hash_turn;
+
+// With workers, forks them and returns true in each, listening on its own
+// socket of the port; the parent only returns, false, when none started.
+bool become_worker() {
+    shared_logins = login_limiter::shared_between_processes(config.login_limit);
+    shared_hash_turn = make_shared_mutex();
+    if (!shared_logins || !shared_hash_turn) {
+        printf_ex("////not starting: no shared memory for the workers\n");
+        fprintf(stderr, "%s: not starting: no shared memory for the workers\n",
+                config.exe_name.c_str());
+        return false;
+    }
+    if (!serve_as_workers(config.workers, reopen_log)) return false;
+    in_worker = true;
+    log_lock.leave_to_parent();
+    if (!server.active()) return true;  // serving nothing, as one process does
+    server.deactivate();
+    if (server.activate(true)) return true;
+    printf_ex("%s can not activate server\n", system_time_str().c_str());
+    return false;
 }
 
 }  // namespace
@@ -280,7 +314,6 @@ bool start_with(const config_reading& reading, config_form form) {
     log_settings(reading.params);
     warn_of_default_password(reading.file_name);
     if (config.site.upload) allow_many_files();
-    assemble_site(config, &server.policy(), &server.shared_services());
     if (tls_wanted()) {
         // Serving in clear what was to be served over TLS is no way out.
         std::string why;
@@ -294,6 +327,13 @@ bool start_with(const config_reading& reading, config_form form) {
         server.use_tls(std::move(tls));
     }
     if (!activate_server()) return false;
+    if (config.workers > 1 && !become_worker()) return false;
+    // The pools' threads belong to the process that serves: made after any fork.
+    assemble_site(config, &server.policy(), &server.shared_services());
+    if (in_worker) {
+        server.shared_services().logins = *shared_logins;
+        server.shared_services().hash_turn = shared_hash_turn;
+    }
     if (config.wake_on_io) {
         loop_wakeup = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
         server.set_wakeup(loop_wakeup);

@@ -12,6 +12,7 @@
 #include "app/listing_cache.h"
 #include "app/login_limit.h"
 #include "app/password_file.h"
+#include "app/shared_memory.h"
 #include "app/work_pool.h"
 #include "log/time_utils.h"
 
@@ -27,6 +28,9 @@ struct site_services {
     std::shared_ptr<password_file> users;  // null: the policy's login and password log in
     // Where passwords are hashed; null: on the thread that decides.
     std::unique_ptr<work_pool> hash_checks;
+    // With several workers: one password is hashed at a time among them
+    // all, so wrong passwords cost at most one core; null: the pool's thread alone.
+    std::shared_ptr<shared_mutex> hash_turn;
     // Where listing pages are built; null: on the thread that decides.
     std::unique_ptr<work_pool> page_builds;
     listing_cache listings;

@@ -71,13 +71,14 @@ socklen_t address_length(const sockaddr_storage& address) {
 // never receive a connection on: that counts as a failed bind. SO_REUSEADDR
 // lets a restarted server bind over connections of its predecessor still in
 // TIME_WAIT; a port that another socket listens on still fails.
-bool bind_listening_socket(int fd, const sockaddr_storage& address) {
+bool bind_listening_socket(int fd, const sockaddr_storage& address, bool share_port) {
     if (address.ss_family == AF_INET &&
         reinterpret_cast<const sockaddr_in&>(address).sin_addr.s_addr == INADDR_NONE) {
         return false;
     }
     int on = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    if (share_port && setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &on, sizeof on) != 0) return false;
     // An IPv6 socket on every address takes IPv4 clients too (dual stack).
     if (address.ss_family == AF_INET6) {
         int only_v6 = 0;
@@ -655,7 +656,7 @@ bool se_server::activate(bool listen_too) {
     errors failure = no_error;
     if (!enable_nonblocking_mode(sock, true)) {
         failure = can_not_enable_nonblocking_mode;
-    } else if (!bind_listening_socket(sock, addr)) {
+    } else if (!bind_listening_socket(sock, addr, port_shared)) {
         failure = bind_failed;
     } else if (listen_too && listen(sock, 128) == -1) {
         failure = listen_failed;
@@ -667,6 +668,12 @@ bool se_server::activate(bool listen_too) {
         return false;
     }
     is_active = true;
+    return true;
+}
+
+bool se_server::share_port(bool on) {
+    if (is_active) return false;
+    port_shared = on;
     return true;
 }
 

@@ -295,6 +295,11 @@ class se_server : public mt_obj {
     // of 128. Refused (false, no hook) while active; every failure closes the
     // socket and reports through after_error().
     bool activate(bool listen_too);
+    // With true, activate() binds with SO_REUSEPORT too: processes of one
+    // user that each do so listen on the same address and port, and the
+    // system spreads the connections between their sockets. Refused (false)
+    // while active.
+    bool share_port(bool on);
     // Disconnects and deletes every node, then closes the listening socket.
     void deactivate();
     // One poll: accepts at most one connection, then steps every node once
@@ -344,6 +349,7 @@ class se_server : public mt_obj {
     int sock = -1;            // the listening socket
     sockaddr_storage addr{};  // the local address to bind, in network byte order
     bool is_active = false;
+    bool port_shared = false;
 
   private:
     bool wake_on_io = false;

@@ -435,6 +435,13 @@ bool printf_ex(const char* format, ...) {
     return text.ok() && write_text(text.data(), text.size());
 }
 
+bool printf_ex_append_only() {
+    lock_guard guard(cs);
+    if (f == nullptr) return false;
+    const int flags = fcntl(fileno(f), F_GETFL);
+    return flags != -1 && fcntl(fileno(f), F_SETFL, flags | O_APPEND) == 0;
+}
+
 void printf_ex_uninit() {
     write_gathered();
     if (f != nullptr) fclose(f);

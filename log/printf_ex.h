@@ -38,6 +38,12 @@ bool printf_ex(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // the name cannot be opened or no file was named.
 bool printf_ex_reopen();
 
+// From now on every write to the open log file goes to its end, whoever else
+// writes the file (O_APPEND): processes that share the log add their texts
+// whole, one after another. A file opened again by printf_ex_reopen is
+// appended to anyway. False when no file is open or its flags cannot be set.
+bool printf_ex_append_only();
+
 // Closes the log file, if one is open. The routing flags keep their values.
 // Texts still gathered are written first.
 void printf_ex_uninit();

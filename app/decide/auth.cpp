@@ -48,7 +48,11 @@ verdict password_file_verdict(const decision_context& context, login_state* logi
     if (users.recalls(*user, password, now)) return verdict::pass;
     auto check = std::make_shared<password_check>();
     check->job = users.prepare(*user, password);
-    if (!hashing->submit(check, [check] { check->passed = hash_job_passes(check->job); })) {
+    auto hash = [check, turn = context.services.hash_turn] {
+        shared_guard held(turn.get());
+        check->passed = hash_job_passes(check->job);
+    };
+    if (!hashing->submit(check, hash)) {
         return verdict::busy;
     }
     login->checking = std::move(check);
