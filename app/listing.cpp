@@ -291,15 +291,17 @@ const char manage_script[] =
     "   else how=confirm(f.path+' exists. Keep both,'+numbered+'?')?'keep':'';\n"
     "   if(how)return put(f,how,bars[i],moved(i));});});},made)\n"
     " .then(function(){location.reload();},fail('Upload'));}\n"
+    // The files are taken from the form and the form emptied: the browser
+    // would otherwise pick them again when the page is reloaded after them.
     "var form=document.getElementById('upload');\n"
     "form.addEventListener('submit',function(e){e.preventDefault();"
-    "upload(picks(form.querySelector('input[type=file]').files));});\n"
+    "var items=picks(form.querySelector('input[type=file]').files);form.reset();upload(items);});\n"
     "document.addEventListener('dragover',function(e){e.preventDefault();});\n"
     "if(!has('folders')){document.addEventListener('drop',function(e){e.preventDefault();"
     "upload(picks(e.dataTransfer.files));});return;}\n"
     "var folder=document.createElement('input');folder.type='file';folder.id='folder';\n"
     "folder.webkitdirectory=true;folder.addEventListener('change',function(){"
-    "upload(picks(folder.files));});\n"
+    "var items=picks(folder.files);folder.value='';upload(items);});\n"
     "var label=document.createElement('label');label.append('Upload a folder ',folder);"
     "tools.prepend(label);\n"
     // A dropped folder is walked whole: a reader gives its entries in parts,
