@@ -565,7 +565,7 @@ void require_short_fields(const response& r) {
 }
 
 // A file answer, or a short answer whose body is its status text, or for a
-// refused upload that text and why.
+// refused upload that text and why, a browser's refusal a page.
 void require_well_formed(response r, const served_from& from, const site_policy& keys,
                          bool head_only) {
     take_mode_fields(&r, keys);
@@ -584,6 +584,15 @@ void require_well_formed(response r, const served_from& from, const site_policy&
     if (r.field("Content-Type") == "text/plain") {
         require(length == static_cast<long>(text.size()) && (head_only || r.body == text),
                 "a short answer's body is not its status text");
+        return;
+    }
+    if (r.field("Content-Type") == "text/html; charset=utf-8") {
+        // A browser's refusal: a page that names the status.
+        require((keys.listing || keys.upload) && length > 0 &&
+                    (head_only || (static_cast<long>(r.body.size()) == length &&
+                                   r.body.starts_with("<!DOCTYPE html>\n") &&
+                                   r.body.find(text) != std::string::npos)),
+                "a refusal page where the site lists and takes nothing, or without its status");
         return;
     }
     const std::string told = std::string(text) + ": ";
@@ -943,12 +952,17 @@ void require_answers(const site_policy& keys, const exchange_result& result, con
 
 // Without bodies the node answers a group in one send, or closes having sent
 // nothing; with a login limit it may close behind the 403 that ends a group.
+// A body made as it is sent (several ranges) is sent before the rest of its
+// group is read, as a file's body is with large_files.
 void require_one_answer_per_group(const site_policy& keys, bool limited,
                                   const exchange_result& result, const asked& group,
                                   const std::vector<response>& responses) {
     const bool group_ended =
         limited && !responses.empty() && responses.back().status() == "403 Forbidden";
-    if (!keys.large_files) {
+    const bool generated = std::any_of(responses.begin(), responses.end(), [](const response& r) {
+        return r.field("Content-Type").starts_with("multipart/byteranges");
+    });
+    if (!keys.large_files && !generated) {
         require(result.sent.size() <= static_cast<size_t>(keys.sizeof_out),
                 "more bytes sent than the output buffer holds");
         require(result.idle || result.sent.empty() || group_ended,
