@@ -13,7 +13,8 @@ class body_source {
     // is not (it is then sent in chunks, or to the close for HTTP/1.0).
     virtual long long length() const = 0;
     // Writes the next bytes of the body into `buffer`, at most `room` (at
-    // least 4096); returns how many, 0 once the body is complete, -1 when it
+    // least one byte; 4096 or more unless the response buffer is smaller);
+    // returns how many, 0 once the body is complete, -1 when it
     // cannot go on (the connection then closes, so that a body cut short is
     // never taken for a whole one).
     virtual long long produce(char* buffer, size_t room) = 0;

@@ -29,7 +29,8 @@ const uintptr_t kept_answer_bytes = 4096;
 const long long body_chain_ns = 5000000;
 
 // The largest piece of a generated body sent at once, and the least room in
-// which one is made.
+// which one is made behind other answers (a response buffer smaller than that
+// is used whole).
 const int generated_piece_max = 256 * 1024;
 const int min_generated_room = 4096;
 
@@ -285,7 +286,8 @@ int simple_server_node::next_generated_piece(char* at, int room) {
     // chunk "0\r\n\r\n".
     const int framing = generating_chunked ? 12 : 0;
     room = std::min(room, generated_piece_max);
-    if (room < min_generated_room + framing) return 0;  // the next send makes room
+    const int least = std::min(min_generated_room + framing, out_size);
+    if (room < least || room <= framing) return 0;  // the next send makes room
     char* data = at + (generating_chunked ? 10 : 0);
     const long long made = generating->produce(data, static_cast<size_t>(room - framing));
     if (made < 0) return -1;
