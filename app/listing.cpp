@@ -186,14 +186,14 @@ const char page_script[] =
     "})();\n"
     "</script>\n";
 
-// The page as a small file manager, for a user whose rights allow it:
+// The page as a small file manager, as far as the user's rights allow:
+// for every reader, downloading the rows selected (a folder as its ZIP);
 // uploads with progress and a cancel (PUT of each file; a taken name asks
 // to keep both), files dropped onto the page, and with WebDAV a new
 // folder (MKCOL), whole folders picked or dropped (each folder made from
 // the top, one that exists taken as it is, then each file put in its
-// place), renaming or moving (MOVE), deleting (DELETE, asked first) and
-// downloading the rows selected, a folder as its ZIP. Every request goes
-// to this site.
+// place), renaming or moving (MOVE) and deleting (DELETE, asked first).
+// Every request goes to this site.
 const char manage_script[] =
     "<script>\n"
     "(function(){\n"
@@ -216,12 +216,13 @@ const char manage_script[] =
     " var name=prompt('Name of the new folder');\n"
     " if(name)send('MKCOL',path(name)+'/').then(function(){location.reload();},"
     "fail('New folder'));});\n"
-    "if(has('change')){\n"
-    " document.querySelector('thead tr').appendChild(document.createElement('th'));\n"
-    " rows.forEach(function(r){\n"
-    "  var box=document.createElement('input');box.type='checkbox';box.className='pick';\n"
-    "  box.setAttribute('aria-label','select '+named(r));r.cells[0].prepend(box);\n"
-    "  var cell=r.insertCell(-1);\n"
+    "if(has('change'))document.querySelector('thead tr').appendChild("
+    "document.createElement('th'));\n"
+    "rows.forEach(function(r){\n"
+    " var box=document.createElement('input');box.type='checkbox';box.className='pick';\n"
+    " box.setAttribute('aria-label','select '+named(r));r.cells[0].prepend(box);\n"
+    " if(!has('change'))return;\n"
+    " var cell=r.insertCell(-1);\n"
     "  button('Rename',cell,function(){\n"
     "   var to=prompt('New name, or a path to move it to (../'+named(r)+')',named(r));\n"
     "   if(!to||to===named(r))return;\n"
@@ -231,20 +232,20 @@ const char manage_script[] =
     "  button('Delete',cell,function(){\n"
     "   if(confirm('Delete '+named(r)+'?'))send('DELETE',url(r)).then(function(){"
     "location.reload();},fail('Delete'));});});\n"
-    " function chosen(){return rows.filter(function(r){return "
+    "function chosen(){return rows.filter(function(r){return "
     "r.querySelector('.pick').checked;});}\n"
-    " function downloads(){return chosen().map(function(r){"
+    "function downloads(){return chosen().map(function(r){"
     "return url(r)+(r.dataset.dir?'?download=zip':'');});}\n"
-    " button('Download selected',tools,function(){\n"
-    "  downloads().reduce(function(p,u){return p.then(function(){\n"
-    "   var a=document.createElement('a');a.href=u;a.download='';a.hidden=true;\n"
-    "   document.body.append(a);a.click();a.remove();\n"
-    "   return new Promise(function(next){setTimeout(next,300);});});},Promise.resolve());});\n"
-    " button('Delete selected',tools,function(){\n"
+    "button('Download selected',tools,function(){\n"
+    " downloads().reduce(function(p,u){return p.then(function(){\n"
+    "  var a=document.createElement('a');a.href=u;a.download='';a.hidden=true;\n"
+    "  document.body.append(a);a.click();a.remove();\n"
+    "  return new Promise(function(next){setTimeout(next,300);});});},Promise.resolve());});\n"
+    "if(has('change'))button('Delete selected',tools,function(){\n"
     "  var picked=chosen();\n"
     "  if(!picked.length||!confirm('Delete '+picked.length+' selected?'))return;\n"
     "  picked.reduce(function(p,r){return p.then(function(){return send('DELETE',url(r));});},"
-    "Promise.resolve()).then(function(){location.reload();},fail('Delete'));});}\n"
+    "Promise.resolve()).then(function(){location.reload();},fail('Delete'));});\n"
     "if(!has('upload'))return;\n"
     "var list=document.getElementById('uploads'),current=null,stopped=false;\n"
     "function size(n){return n<1048576?(n/1024).toFixed(1)+' KiB':(n/1048576).toFixed(1)+' MiB';}\n"
@@ -421,12 +422,13 @@ void append_row(const entry& e, bool decoded_paths, std::string* page) {
 // About the bytes of a row besides its name, so that a large page is not copied as it grows.
 constexpr size_t row_bytes = 200;
 
-// What the page's script offers ("upload folders change"), as the options
-// allow; empty for none. It names what it sends by percent-encoded paths,
-// which only a server that decodes them takes.
+// What the page's script offers ("download upload folders change"), as the
+// options allow; empty for none. It names what it sends by percent-encoded
+// paths, which only a server that decodes them takes. Every reader may
+// select rows to download.
 std::string managed(const listing_options& options) {
     if (!options.decoded_paths) return std::string();
-    std::string can;
+    std::string can = " download";
     if (options.upload_form) can += " upload";
     if (options.upload_form && options.replace) can += " replace";
     if (options.make_folders) can += " folders";

@@ -216,11 +216,11 @@ TEST_F(Listing, TheScriptOffersOnlyWhatTheRightsAllow) {
         const char* can;  // the body's data-can; "" for none
     };
     const row rows[] = {
-        {{.decoded_paths = true}, ""},
-        {{.upload_form = true, .decoded_paths = true}, "upload"},
-        {{.upload_form = true, .decoded_paths = true, .replace = true}, "upload replace"},
+        {{.decoded_paths = true}, "download"},
+        {{.upload_form = true, .decoded_paths = true}, "download upload"},
+        {{.upload_form = true, .decoded_paths = true, .replace = true}, "download upload replace"},
         {{.upload_form = true, .decoded_paths = true, .make_folders = true, .change = true},
-         "upload folders change"},
+         "download upload folders change"},
         {{.upload_form = true, .make_folders = true, .change = true}, ""},
     };
     for (const row& r : rows) {

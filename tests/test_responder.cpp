@@ -599,10 +599,10 @@ TEST_F(Responder, TheListingOffersWhatTheUserMayDo) {
         share_access rights;
         const char* body;
     } rows[] = {
-        {share_access::read, "<body>"},
-        {share_access::create, "<body data-can=\"upload folders\">"},
-        {share_access::replace, "<body data-can=\"upload replace folders\">"},
-        {share_access::change, "<body data-can=\"upload replace folders change\">"},
+        {share_access::read, "<body data-can=\"download\">"},
+        {share_access::create, "<body data-can=\"download upload folders\">"},
+        {share_access::replace, "<body data-can=\"download upload replace folders\">"},
+        {share_access::change, "<body data-can=\"download upload replace folders change\">"},
     };
     for (const auto& r : rows) {
         site.rights = {{"*", r.rights}};
@@ -620,7 +620,8 @@ TEST_F(Responder, TheListingOffersWhatTheUserMayDo) {
     std::vector<char> buffer(static_cast<size_t>(room));
     const written w = write_answer(context(), a, buffer.data(), room);
     ASSERT_GT(w.length, 0);
-    EXPECT_NE(std::string(buffer.data(), static_cast<size_t>(w.length)).find("<body>\n"),
+    EXPECT_NE(std::string(buffer.data(), static_cast<size_t>(w.length))
+                  .find("<body data-can=\"download\">\n"),
               std::string::npos);
 }
 

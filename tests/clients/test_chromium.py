@@ -279,6 +279,23 @@ def listing_followed(driver, server, downloads):
     return f"listing: {len(texts)} names shown as they are, each link opened: {paths}"
 
 
+def reader_selection(driver, server, downloads):
+    """A user who may not change the share may still select rows and download them together."""
+    driver.open(server.url("/"))
+    labels = driver.run("return [...document.querySelectorAll('#tools button, tbody button')]"
+                        ".map((b) => b.textContent);")
+    check_equal(labels, ["Download selected"], "the buttons offered to a user who cannot change the share")
+    driver.run("document.querySelectorAll('tbody tr').forEach((row) => {"
+               "  if (['amp&er', 'sub dir/'].includes(row.querySelector('a')?.textContent))"
+               "    row.querySelector('.pick').click(); });")
+    driver.call("POST", f"/element/{driver.element('#tools button')}/click", {})
+    archive, single = sorted(driver.wait_for_files(downloads, 2, "the rows selected"), key=len, reverse=True)
+    check_equal(single, b"the file amp&er\n", "the file selected")
+    with zipfile.ZipFile(io.BytesIO(archive)) as folder:
+        check_equal(folder.namelist(), ["sub dir/", "sub dir/inside.txt"], "the names in the selected folder's ZIP")
+    return "selection: a reader downloaded a file and a folder selected together"
+
+
 def upload_form(driver, server, work):
     """Sends a file with the sub-directory's upload form, then finds it listed there."""
     local = work / UPLOAD_NAME
@@ -623,6 +640,7 @@ def shared_folder_browsed(driver, binary, work):
     driver.save_downloads_in(downloads)
     with Websrv(binary, shared_folder(work), "listing=1\ndecode_path=1\nupload=1\n") as server:
         yield listing_followed(driver, server, downloads)
+        yield reader_selection(driver, server, downloads)
         yield listing_script(driver, server)
         driver.open(server.url("/"))
         yield listing_screenshot(driver, work)
