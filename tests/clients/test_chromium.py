@@ -279,20 +279,28 @@ def listing_followed(driver, server, downloads):
     return f"listing: {len(texts)} names shown as they are, each link opened: {paths}"
 
 
+def download_selected(driver, downloads, file_name, folder_name):
+    """Selects a file's row and a folder's on the page open, asks for them with the page's button,
+    and returns the file's bytes and the folder's ZIP."""
+    driver.run("document.querySelectorAll('tbody tr').forEach((row) => {"
+               f"  if ({json.dumps([file_name, folder_name])}.includes(row.querySelector('a')?.textContent))"
+               "    row.querySelector('.pick').click(); });")
+    button = driver.run("return [...document.querySelectorAll('#tools button')]"
+                        ".findIndex((b) => b.textContent === 'Download selected') + 1;")
+    driver.call("POST", f"/element/{driver.element(f'#tools button:nth-of-type({button})')}/click", {})
+    archive, single = sorted(driver.wait_for_files(downloads, 2, "the rows selected"), key=len, reverse=True)
+    return single, zipfile.ZipFile(io.BytesIO(archive))
+
+
 def reader_selection(driver, server, downloads):
     """A user who may not change the share may still select rows and download them together."""
     driver.open(server.url("/"))
     labels = driver.run("return [...document.querySelectorAll('#tools button, tbody button')]"
                         ".map((b) => b.textContent);")
     check_equal(labels, ["Download selected"], "the buttons offered to a user who cannot change the share")
-    driver.run("document.querySelectorAll('tbody tr').forEach((row) => {"
-               "  if (['amp&er', 'sub dir/'].includes(row.querySelector('a')?.textContent))"
-               "    row.querySelector('.pick').click(); });")
-    driver.call("POST", f"/element/{driver.element('#tools button')}/click", {})
-    archive, single = sorted(driver.wait_for_files(downloads, 2, "the rows selected"), key=len, reverse=True)
+    single, folder = download_selected(driver, downloads, "amp&er", "sub dir/")
     check_equal(single, b"the file amp&er\n", "the file selected")
-    with zipfile.ZipFile(io.BytesIO(archive)) as folder:
-        check_equal(folder.namelist(), ["sub dir/", "sub dir/inside.txt"], "the names in the selected folder's ZIP")
+    check_equal(folder.namelist(), ["sub dir/", "sub dir/inside.txt"], "the names in the selected folder's ZIP")
     return "selection: a reader downloaded a file and a folder selected together"
 
 
@@ -541,14 +549,9 @@ def folders_up_and_down(driver, binary, work):
         (root / "single.txt").write_text("one file\n")
         driver.save_downloads_in(downloads)
         driver.open(server.url("/"))
-        driver.run("document.querySelectorAll('tbody tr').forEach((row) => {"
-                   "  if (['trip/', 'single.txt'].includes(row.querySelector('a')?.textContent))"
-                   "    row.querySelector('.pick').click(); });")
-        driver.call("POST", f"/element/{driver.element('#tools button:nth-last-child(2)')}/click", {})
-        archive, single = sorted(driver.wait_for_files(downloads, 2, "the rows selected"), key=len, reverse=True)
+        single, folder = download_selected(driver, downloads, "single.txt", "trip/")
         check_equal(single, b"one file\n", "the file downloaded with the folder")
-        with zipfile.ZipFile(io.BytesIO(archive)) as folder:
-            stored = {info.filename: folder.read(info) for info in folder.infolist() if not info.is_dir()}
+        stored = {info.filename: folder.read(info) for info in folder.infolist() if not info.is_dir()}
         check_equal(sorted(stored), sorted(PICKED_FOLDER), "the names in the folder's ZIP")
         check(stored == PICKED_FOLDER, "a file in the folder's ZIP differs from what was picked")
     return (f"folders: a picked folder of {len(PICKED_FOLDER)} files in 3 folders arrived whole, and a dropped "
