@@ -4,7 +4,17 @@
 // other clients are answered meanwhile.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
+
+// Bytes of a body that lie in an open file: sent from the file (sendfile)
+// rather than copied through the response buffer.
+struct file_range {
+    int fd = -1;
+    off_t offset = 0;
+    off_t length = 0;  // 0: the next bytes are not a file's
+};
 
 class body_source {
   public:
@@ -18,4 +28,10 @@ class body_source {
     // cannot go on (the connection then closes, so that a body cut short is
     // never taken for a whole one).
     virtual long long produce(char* buffer, size_t room) = 0;
+    // After each produce(): the range of a file whose bytes follow those it
+    // made, taken as sent; none (length 0) by default. A source that offers
+    // ranges may return 0 from produce() before the body is complete, when
+    // a range comes next; its descriptor stays open until the next
+    // produce(). Only a source whose length is known offers them.
+    virtual file_range take_file_range() { return {}; }
 };

@@ -291,6 +291,15 @@ int simple_server_node::next_generated_piece(char* at, int room) {
     char* data = at + (generating_chunked ? 10 : 0);
     const long long made = generating->produce(data, static_cast<size_t>(room - framing));
     if (made < 0) return -1;
+    const file_range range = generating->take_file_range();
+    if (range.length > 0) {
+        // A source of known length, so never in chunks: the range follows
+        // the piece as the send's file tail.
+        send_file_fd = range.fd;
+        send_file_offset = range.offset;
+        send_file_remaining = range.length;
+        return static_cast<int>(made);
+    }
     if (made == 0) {
         generating.reset();
         if (!generating_chunked) return 0;
@@ -309,7 +318,7 @@ int simple_server_node::next_generated_piece(char* at, int room) {
 void simple_server_node::send_generated_piece() {
     const int piece = next_generated_piece(out_buf, out_size);
     if (piece < 0) return close_for("the body could not be made");
-    if (piece == 0) {
+    if (piece == 0 && send_file_remaining == 0) {
         // A buffer too small for a piece can never send one.
         if (generating) return close_for("response buffer full");
         return after_answers_sent();

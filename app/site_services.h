@@ -1,6 +1,7 @@
 // The services that the connections of one server share and change, apart
 // from the site policy, which is plain data: the login limit, the users of a
-// password file, the listing pages, and the date texts that answers carry.
+// password file, the listing pages, the CRC-32s of archived files, and the
+// date texts that answers carry.
 // A server holds one set; a test, or a process of its own, makes another.
 // Only the thread that polls uses them.
 #pragma once
@@ -8,6 +9,7 @@
 #include <memory>
 #include <string>
 
+#include "app/crc_cache.h"
 #include "app/dav_locks.h"
 #include "app/listing_cache.h"
 #include "app/login_limit.h"
@@ -34,6 +36,7 @@ struct site_services {
     // Where listing pages are built; null: on the thread that decides.
     std::unique_ptr<work_pool> page_builds;
     listing_cache listings;
+    crc_cache archived_crcs;  // of files sent in a folder's ZIP
     dav_locks locks;
     time_text_cache date_field{date_field_text};
     time_text_cache last_modified{last_modified_text};

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <ctime>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "app/listing.h"
@@ -268,6 +269,7 @@ class zip_source : public body_source {
         : dir(folder.dir),
           top(folder.name + "/"),
           limits(limits),
+          known_crcs(limits.file_ranges ? folder.known_crcs : nullptr),
           entries(std::move(found.entries)),
           names(std::move(found.names)) {}
     ~zip_source() override {
@@ -293,6 +295,8 @@ class zip_source : public body_source {
 
     long long length() const override { return static_cast<long long>(total); }
 
+    file_range take_file_range() override { return std::exchange(ranged, file_range{}); }
+
     long long produce(char* buffer, size_t room) override {
         size_t made = 0;
         int opened = 0;
@@ -305,6 +309,11 @@ class zip_source : public body_source {
                 continue;
             }
             if (fd != -1) {
+                if (limits.file_ranges && read_of_file < entries[next].size) {
+                    // The file's next bytes go from the file itself.
+                    if (!range_from_file()) return -1;
+                    break;
+                }
                 const long long n = read_file(buffer + made, room - made);
                 if (n < 0) return -1;
                 made += static_cast<size_t>(n);
@@ -326,6 +335,7 @@ class zip_source : public body_source {
     const std::string dir;
     const std::string top;  // the folder's name and "/"
     const zip_limits limits;
+    crc_cache* const known_crcs;
     std::vector<zip_entry> entries;
     const std::string names;
     std::uint64_t central_offset = 0;
@@ -339,6 +349,10 @@ class zip_source : public body_source {
     int fd = -1;  // the file whose bytes are being read
     std::uint64_t read_of_file = 0;
     uLong crc = 0;
+    struct stat opened {};       // the file as it was when opened
+    bool crc_known = false;      // its CRC-32 came from `known_crcs`
+    file_range ranged;           // the range offered after the last produce()
+    std::vector<char> crc_view;  // where a range's bytes are read for their CRC-32
 
     std::string name_of(const zip_entry& e) const {
         return top + names.substr(e.name_at, e.name_length);
@@ -408,10 +422,12 @@ class zip_source : public body_source {
     bool open_file(const zip_entry& e) {
         const std::string path = dir + names.substr(e.name_at, e.name_length);
         fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-        struct stat info {};
-        if (fd == -1 || fstat(fd, &info) != 0 || !same_file(info, e)) return false;
+        if (fd == -1 || fstat(fd, &opened) != 0 || !same_file(opened, e)) return false;
         read_of_file = 0;
         crc = crc32(0, nullptr, 0);
+        std::uint32_t known = 0;
+        crc_known = known_crcs != nullptr && known_crcs->find(opened, &known);
+        if (crc_known) crc = known;
         return true;
     }
 
@@ -422,7 +438,13 @@ class zip_source : public body_source {
         const std::uint64_t left = e.size - read_of_file;
         if (left == 0) {
             struct stat info {};
-            if (fstat(fd, &info) != 0 || !same_file(info, e)) return -1;
+            if (fstat(fd, &info) != 0 || !same_file(info, e) ||
+                info.st_ctim.tv_sec != opened.st_ctim.tv_sec ||
+                info.st_ctim.tv_nsec != opened.st_ctim.tv_nsec) {
+                return -1;
+            }
+            if (known_crcs != nullptr && !crc_known)
+                known_crcs->keep(info, static_cast<std::uint32_t>(crc));
             close(fd);
             fd = -1;
             e.crc = static_cast<std::uint32_t>(crc);
@@ -437,6 +459,35 @@ class zip_source : public body_source {
         crc = crc32(crc, reinterpret_cast<const Bytef*>(into), static_cast<uInt>(n));
         read_of_file += static_cast<std::uint64_t>(n);
         return n;
+    }
+
+    // Offers the file's next bytes as a range: all the rest when its CRC-32
+    // is known, otherwise at most `file_range_max` bytes, added to its CRC-32
+    // as they are now; false when it ends before the size the walk saw. A
+    // change between this read and the send is caught by the file's check
+    // after its last range, as a change between two reads is.
+    bool range_from_file() {
+        const zip_entry& e = entries[next];
+        if (crc_known) {
+            ranged = {fd, static_cast<off_t>(read_of_file),
+                      static_cast<off_t>(e.size - read_of_file)};
+            read_of_file = e.size;
+            return true;
+        }
+        const std::uint64_t length = std::min(e.size - read_of_file, limits.file_range_max);
+        crc_view.resize(std::min<std::uint64_t>(length, 64 * 1024));
+        for (std::uint64_t done = 0; done < length;) {
+            const size_t want =
+                static_cast<size_t>(std::min<std::uint64_t>(length - done, crc_view.size()));
+            const ssize_t n =
+                pread(fd, crc_view.data(), want, static_cast<off_t>(read_of_file + done));
+            if (n <= 0) return false;
+            crc = crc32(crc, reinterpret_cast<const Bytef*>(crc_view.data()), static_cast<uInt>(n));
+            done += static_cast<std::uint64_t>(n);
+        }
+        ranged = {fd, static_cast<off_t>(read_of_file), static_cast<off_t>(length)};
+        read_of_file += length;
+        return true;
     }
 
     void put_timestamp(const zip_entry& e, std::string* out) const {

@@ -29,8 +29,8 @@
 //   where the owner may run them; folders with 755.
 // - A file that is not what the walk saw when its turn comes (another file,
 //   another size or time), that ends early, or that changes while it is read
-//   ends the body (produce() returns -1, and the connection closes): the
-//   archive is never whole with wrong bytes in it.
+//   or sent (its status-change time moves) ends the body (produce() returns -1, and the connection
+//   closes): the archive is never whole with wrong bytes in it.
 #pragma once
 
 #include <cstddef>
@@ -39,6 +39,7 @@
 #include <string>
 
 #include "app/body_source.h"
+#include "app/crc_cache.h"
 
 struct zip_limits {
     std::uint64_t field_max = 0xFFFFFFFF;  // a size or offset from here on goes in ZIP64 fields
@@ -48,6 +49,11 @@ struct zip_limits {
     // The most files one piece opens, so that a piece of many small files
     // holds up the other clients no longer than one of a large file.
     int files_per_piece = 64;
+    // The files' bytes are offered as ranges of at most `file_range_max`
+    // bytes (take_file_range()), for a connection to send from the files;
+    // otherwise produce() copies them.
+    bool file_ranges = false;
+    std::uint64_t file_range_max = 1 << 20;
 };
 
 struct zip_folder {
@@ -55,6 +61,10 @@ struct zip_folder {
     std::string dir;   // the folder, a path beneath the root ending in "/"
     std::string name;  // the archive's top folder, which every name begins with
     bool show_hidden = false;
+    // CRC-32s of files archived before: with file ranges, a file whose CRC
+    // is known is offered whole without being read, and each CRC made is
+    // kept. Null: every file is read.
+    crc_cache* known_crcs = nullptr;
 };
 
 enum class zip_walk {

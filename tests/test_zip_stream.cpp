@@ -269,14 +269,32 @@ class ZipStream : public ::testing::Test {
                                size_t room = 4096) {
         std::unique_ptr<body_source> source;
         if (walk_for_zip(folder, limits, &source) != zip_walk::made) return "walk failed";
-        std::string zip;
-        std::vector<char> piece(room);
-        for (long long n; (n = source->produce(piece.data(), room)) != 0;) {
-            if (n < 0) return "produce failed";
-            zip.append(piece.data(), static_cast<size_t>(n));
+        const std::string zip = body_of(*source, room);
+        if (zip != "produce failed") {
+            EXPECT_EQ(static_cast<long long>(zip.size()), source->length());
         }
-        EXPECT_EQ(static_cast<long long>(zip.size()), source->length());
         return zip;
+    }
+
+    // Everything `source` makes, in pieces of `room`, with the ranges of
+    // files it offers read as a connection would send them.
+    static std::string body_of(body_source& source, size_t room = 4096) {
+        std::string body;
+        std::vector<char> piece(room);
+        for (;;) {
+            const long long n = source.produce(piece.data(), room);
+            if (n < 0) return "produce failed";
+            body.append(piece.data(), static_cast<size_t>(n));
+            const file_range range = source.take_file_range();
+            if (range.length == 0) {
+                if (n == 0) return body;
+                continue;
+            }
+            std::string bytes(static_cast<size_t>(range.length), '\0');
+            if (pread(range.fd, bytes.data(), bytes.size(), range.offset) != range.length)
+                return "the file ended before its range";
+            body += bytes;
+        }
     }
 
     fs::path base, root, share;
@@ -331,6 +349,55 @@ TEST_F(ZipStream, ReadsBackWithWhatTheListingOffers) {
     expected.insert(expected.begin() + 8, "share/.git/");
     expected.insert(expected.begin() + 12, "share/.git/config");
     EXPECT_EQ(names_of(all), expected);
+}
+
+// A connection may send the files' bytes from the files: the archive is the
+// same, byte for byte, however the ranges cut them, and a file that shrinks
+// once its last range is offered still ends the body.
+TEST_F(ZipStream, FilesSentFromThemselvesMakeTheSameArchive) {
+    const std::string copied = archive(folder_of(share));
+    zip_limits limits;
+    limits.file_ranges = true;
+    for (std::uint64_t range_max :
+         {std::uint64_t{1} << 20, std::uint64_t{4096}, std::uint64_t{7}}) {
+        limits.file_range_max = range_max;
+        EXPECT_EQ(archive(folder_of(share), limits), copied) << range_max;
+    }
+    limits.file_range_max = 1 << 20;
+    std::unique_ptr<body_source> source;
+    ASSERT_EQ(walk_for_zip(folder_of(share / "sub"), limits, &source), zip_walk::made);
+    std::vector<char> piece(4096);
+    ASSERT_GE(source->produce(piece.data(), piece.size()), 0);
+    EXPECT_EQ(source->take_file_range().length, static_cast<off_t>(big_bytes.size()));
+    fs::resize_file(share / "sub" / "b.bin", 10);
+    EXPECT_EQ(source->produce(piece.data(), piece.size()), -1);
+}
+
+// A folder archived again takes the CRC-32s of its unchanged files from
+// memory; a file written since, even with its size and time set back, is
+// read again.
+TEST_F(ZipStream, KnownCrcsServeOnlyUnchangedFiles) {
+    crc_cache known;
+    zip_folder folder = folder_of(share / "sub");
+    folder.known_crcs = &known;
+    zip_limits limits;
+    limits.file_ranges = true;
+    const std::string first = archive(folder, limits);
+    EXPECT_EQ(read_zip(first).error, "");
+    const size_t files = known.size();  // one for each file, however many links lead to it
+    EXPECT_GT(files, 0u);
+    EXPECT_EQ(archive(folder, limits), first);
+
+    const fs::path file = share / "sub" / "b.bin";
+    struct stat info {};
+    ASSERT_EQ(stat(file.c_str(), &info), 0);
+    known.keep(info, 0x12345678);  // a wrong CRC, found only if the file is not read
+    EXPECT_EQ(read_zip(archive(folder, limits)).error, "sub/b.bin: CRC-32 differs from its bytes'");
+    write(file, pseudo_random_bytes(big_bytes.size() + 1).substr(1));
+    set_mtime(file);
+    const read_archive rewritten = read_zip(archive(folder, limits));
+    EXPECT_EQ(rewritten.error, "");
+    EXPECT_EQ(known.size(), files + 1) << "the rewritten file's CRC is kept beside the old one";
 }
 
 // Far smaller thresholds force every ZIP64 record through the same folder:
@@ -473,10 +540,8 @@ TEST_F(ZipStream, AnsweredForAFolderWhereFoldersAreListed) {
         answer a = respond(context, &login, head.data(), head.data() + head.size(), &next);
         std::vector<char> buffer(1 << 20);
         const written w = write_answer(context, a, buffer.data(), static_cast<int>(buffer.size()));
-        std::string text(buffer.data(), static_cast<size_t>(std::max(w.length, 0)));
-        for (long long n; w.body_generated && (n = a.source->produce(buffer.data(), 4096)) > 0;)
-            text.append(buffer.data(), static_cast<size_t>(n));
-        return text;
+        const std::string text(buffer.data(), static_cast<size_t>(std::max(w.length, 0)));
+        return w.body_generated ? text + body_of(*a.source) : text;
     };
     EXPECT_EQ(ask("/share/?download=zip").substr(0, 22), "HTTP/1.1 404 Not Found");
     site.listing = site.head = true;

@@ -78,12 +78,14 @@ bool wants_zip(const request& r) {
 // microseconds an entry, milliseconds for a folder of thousands of files.
 answer zip_answer(const decision_context& context, const std::string& resolved) {
     const site_policy& site = context.site;
-    const zip_limits limits;
+    zip_limits limits;
+    limits.file_ranges = true;  // the connection sends the files' bytes from the files
     zip_folder folder;
     folder.root = site.root;
     folder.dir = site.root + resolved;
     folder.name = archive_name(site, resolved);
     folder.show_hidden = site.listing_hidden;
+    folder.known_crcs = &context.services.archived_crcs;
     answer a;
     switch (walk_for_zip(folder, limits, &a.source)) {
         case zip_walk::made:
