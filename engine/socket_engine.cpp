@@ -565,8 +565,21 @@ void se_basic_node::send_through_transport(const char* data, size_t length, bool
 }
 
 // The buffered part is gone by now: the buffer takes the next piece of the
-// file, which is sent from there until all of it has gone.
+// file, which is sent from there until all of it has gone. Pieces follow each
+// other in one step until the socket is full (a poll between records would
+// cost as much as the record), or until `file_piece_bytes` have gone while
+// other sockets were ready too, four times that alone: a client that reads
+// as fast as the records are made never keeps the loop from new ones.
 void se_basic_node::send_file_piece_through_transport() {
+    const off_t budget = wait_driven && shares_the_round ? file_piece_bytes : 4 * file_piece_bytes;
+    const off_t left_before = send_file_remaining;
+    do {
+        send_transport_piece();
+    } while (result == busy && tail_piece == 0 && send_file_remaining > 0 &&
+             left_before - send_file_remaining < budget);
+}
+
+void se_basic_node::send_transport_piece() {
     if (tail_piece == 0) {
         const size_t room =
             std::min(static_cast<size_t>(std::max(buffer_size, 1)), transport_piece_bytes);

@@ -222,6 +222,7 @@ class se_basic_node {
     void recv_through_transport();
     void send_through_transport(const char* data, size_t length, bool tail);
     void send_file_piece_through_transport();
+    void send_transport_piece();
     // False when the transport waits for readiness that the socket lacks.
     bool transport_ready();
     bool transport_waits(transport::outcome outcome);

@@ -3,9 +3,12 @@
 #include <gtest/gtest.h>
 #include <openssl/ssl.h>
 #include <poll.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -35,13 +38,18 @@ class tls_node : public se_server_node {
     using se_server_node::sock;
     using se_server_node::transferred;
 
+    using se_server_node::send_file_fd;
+    using se_server_node::send_file_remaining;
+
     explicit tls_node(int fd) {
         set_transport(std::make_unique<tls_transport>(server_context()));
         prepare_server_node(this, fd, sockaddr_in{});
     }
-    void start(jobs job, char* data, int size) {
+    // `capacity`: the buffer's room, when more than the `size` bytes to move.
+    void start(jobs job, char* data, int size, int capacity = 0) {
         buffer = data;
-        buffer_size = to_transfer = size;
+        to_transfer = size;
+        buffer_size = std::max(size, capacity);
         ASSERT_TRUE(activate_job(job, false));
     }
 };
@@ -144,6 +152,40 @@ TEST_F(TlsTransport, ASendThatFillsTheSocketWaitsForRoomThenFinishes) {
         << "the node stalled after " << node->transferred << " of " << body.size() << " bytes";
     EXPECT_EQ(node->get_result(), se_basic_node::success);
     EXPECT_TRUE(received == std::string(body.begin(), body.end()));
+}
+
+// A file tail goes out record after record in one step, while the socket
+// takes them (a poll between records would cost as much as the record),
+// and arrives whole after the buffer's bytes.
+TEST_F(TlsTransport, AFileTailGoesOutSeveralRecordsAStepAndWhole) {
+    handshake();
+    std::string file_bytes(1 << 20, '\0');
+    for (size_t i = 0; i < file_bytes.size(); ++i)
+        file_bytes[i] = static_cast<char>(i * 13 + i / 16384);
+    const int file = memfd_create("tail", MFD_CLOEXEC);
+    ASSERT_EQ(pwrite(file, file_bytes.data(), file_bytes.size(), 0),
+              static_cast<ssize_t>(file_bytes.size()));
+    node->send_file_fd = file;
+    node->send_file_remaining = static_cast<off_t>(file_bytes.size());
+    std::vector<char> buffer(64 * 1024);
+    memcpy(buffer.data(), "head", 4);
+    node->start(se_basic_node::_send, buffer.data(), 4, static_cast<int>(buffer.size()));
+    node->job_proc();  // the buffer's bytes
+    node->job_proc();  // the tail, as far as the socket takes it
+    const off_t first_step = static_cast<off_t>(file_bytes.size()) - node->send_file_remaining;
+    EXPECT_GE(first_step, 3 * 16384) << "one record a step";
+
+    std::string received;
+    ASSERT_TRUE(step_until(
+        [&] {
+            client->read_available(&received);
+            node->job_proc();
+        },
+        [&] { return !node->job_active() && received.size() == 4 + file_bytes.size(); }))
+        << "the node stalled with " << node->send_file_remaining << " bytes of the file left";
+    close(file);
+    EXPECT_EQ(node->get_result(), se_basic_node::success);
+    EXPECT_TRUE(received == "head" + file_bytes);
 }
 
 }  // namespace
