@@ -401,8 +401,11 @@ def answer_dialog(driver, what, text=None, accept=True):
     """Waits for the page's prompt or confirm, types `text` into a prompt, and accepts (or
     dismisses)."""
     while not driver.alert_open():
-        check(driver.seconds_left() > 0.2, f"no dialog opened for {what}; the page says "
-              + json.dumps(driver.run("return document.body.innerText;")))
+        # The page is read only once the wait is over: a dialog that opens
+        # meanwhile would refuse the script.
+        if driver.seconds_left() <= 0.2:
+            check(False, f"no dialog opened for {what}; the page says "
+                  + json.dumps(driver.run("return document.body.innerText;")))
         time.sleep(0.05)
     if text is not None:
         driver.call("POST", "/alert/text", {"text": text})
