@@ -244,7 +244,6 @@ void allow_many_files() {
 // error say why in any case.
 bool activate_server() {
     server.set_wake_on_io(config.wake_on_io);
-    server.share_port(config.workers > 1);
     // The bare start takes a dotted IPv4 address as it always did (anything
     // else fails to bind); an IPv6 address, or a name in the modern form,
     // goes to a socket of its family.
@@ -255,7 +254,14 @@ bool activate_server() {
     // Only an address that is not one fails without a system call: it then
     // finds no error number.
     errno = 0;
-    const bool active = server.activate(config.workers == 1);
+    bool active = server.activate(config.workers == 1);
+    if (active && config.workers > 1) {
+        // The port was bound alone first: one that another server listens on
+        // fails as it does for one process, instead of being shared with it.
+        server.deactivate();
+        server.share_port(true);
+        active = server.activate(false);
+    }
     printf_ex(active ? "%s server activated\n" : "%s can not activate server\n",
               system_time_str().c_str());
     if (active) return true;

@@ -165,6 +165,22 @@ TEST(WebsrvWorkers, TwoWorkersAnswerEveryRequestAndWriteWholeLines) {
     EXPECT_EQ(requests, 200);
 }
 
+// The workers share their port with each other, not with another server
+// started on it: that one fails as beside a single process.
+TEST(WebsrvWorkers, ASecondServerOnTheirPortFailsToStart) {
+    workers_server server;
+    ASSERT_TRUE(server.ready);
+    websrv_process second;
+    fs::create_directory(second.dir / "root");
+    write_file(second.dir / "w.cfg", "ip=127.0.0.1\nport=" + std::to_string(server.port) +
+                                         "\nroot=root\npassword=other\nworkers=2\n");
+    second.start("./websrv", {}, {"-c", "w.cfg"});
+    EXPECT_EQ(second.wait_for_exit(5.0), 1);
+    EXPECT_NE(read_file(second.dir / "stderr.txt").find("Address already in use"),
+              std::string::npos);
+    EXPECT_EQ(listeners(server.port), 2);
+}
+
 TEST(WebsrvWorkers, AWorkerThatDiesIsStartedAgainAndSigtermEndsThemAll) {
     workers_server server;
     ASSERT_TRUE(server.ready);
