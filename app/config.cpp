@@ -642,9 +642,11 @@ exposure listen_exposure(const std::string& ip, config_form form) {
 
 bool parse_rights(std::string_view text, std::map<std::string, share_access>* rights,
                   std::string* problem) {
-    static const std::pair<const char*, share_access> levels[] = {{"read", share_access::read},
-                                                                  {"create", share_access::create},
-                                                                  {"change", share_access::change}};
+    static const std::pair<const char*, share_access> levels[] = {
+        {"read", share_access::read},
+        {"create", share_access::create},
+        {"replace", share_access::replace},
+        {"change", share_access::change}};
     rights->clear();
     for (size_t begin = 0; begin < text.size();) {
         const size_t end = std::min(text.find(',', begin), text.size());
@@ -658,7 +660,7 @@ bool parse_rights(std::string_view text, std::map<std::string, share_access>* ri
                                         [&](const auto& row) { return level == row.first; });
         if (user.empty() || found == std::end(levels)) {
             *problem = "\"" + std::string(pair) +
-                       "\" is not user:level (the levels are read, create and change)";
+                       "\" is not user:level (the levels are read, create, replace and change)";
             rights->clear();
             return false;
         }

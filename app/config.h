@@ -87,7 +87,7 @@ void assemble_site(const configuration& config, site_policy* site, site_services
 site_policy policy_of(const configuration& config);
 
 // The rights of the key rights: "alice:change,bob:read,*:create", the levels
-// read, create and change, "*" for every user not named. False, with
+// read, create, replace and change, "*" for every user not named. False, with
 // `rights` empty and `problem` saying why, for anything else.
 bool parse_rights(std::string_view text, std::map<std::string, share_access>* rights,
                   std::string* problem);

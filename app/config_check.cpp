@@ -132,11 +132,18 @@ class config_checker {
         check_workers();
     }
 
-    // Each worker keeps the WebDAV locks taken through it.
+    // Each worker keeps the WebDAV locks taken through it; only a user who
+    // may change the share takes one.
     void check_workers() {
         const setting workers = value_of("workers", "1");
         const bool several = workers.value == "auto" || atoi(workers.value.c_str()) > 1;
         if (!several || atoi(value_of("webdav", "0").value.c_str()) == 0) return;
+        std::map<std::string, share_access> given;
+        std::string ignored;
+        parse_rights(value_of("rights", "").value, &given, &ignored);
+        if (std::none_of(given.begin(), given.end(),
+                         [](const auto& user) { return user.second == share_access::change; }))
+            return;
         report(workers.line, "warning",
                "each worker keeps its own WebDAV locks: a lock taken through one is not seen by "
                "the others (workers=1 keeps them all)");

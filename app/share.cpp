@@ -171,7 +171,12 @@ bool share_config(const command_line& options, param_map* params, std::string* e
     // every user store new files and folders, -w change what is there.
     (*params)["webdav"] = "1";
     if (options.upload) (*params)["upload"] = options.replace ? "replace" : "1";
-    if (options.write) (*params)["rights"] = "*:change";
+    // One process a core; a share whose users may change what is there
+    // keeps one, so that every client sees every WebDAV lock taken.
+    if (options.write)
+        (*params)["rights"] = "*:change";
+    else
+        (*params)["workers"] = "auto";
     if (options.public_read) (*params)["public"] = "1";
     const std::string max_upload = options.max_upload.empty() ? "64G" : options.max_upload;
     const long long most = size_in_bytes(max_upload);

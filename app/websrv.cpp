@@ -16,6 +16,7 @@
 #include "app/password_file.h"
 #include "app/qr_code.h"
 #include "app/share.h"
+#include "app/workers.h"
 #include "engine/tls_transport.h"
 
 namespace {
@@ -41,14 +42,17 @@ int share(const char* argv0, const command_line& options) {
         }
     }
     if (!start_sharing(argv0, params, options.log_file, made.cert_pem, made.key_pem)) return 1;
-    fputs(share_banner(params, made.fingerprint).c_str(), stderr);
-    if (!told.empty()) fprintf(stderr, "%s\n", told.c_str());
-    // A phone in the same room opens the first address from its picture.
-    if (isatty(STDOUT_FILENO))
-        fputs(qr_code_text(
-                  first_address(params, !made.cert_pem.empty() || params.count("tls_cert") != 0))
-                  .c_str(),
-              stderr);
+    // With workers, the first one tells it, once.
+    if (announces_the_start()) {
+        fputs(share_banner(params, made.fingerprint).c_str(), stderr);
+        if (!told.empty()) fprintf(stderr, "%s\n", told.c_str());
+        // A phone in the same room opens the first address from its picture.
+        if (isatty(STDOUT_FILENO))
+            fputs(qr_code_text(first_address(
+                                   params, !made.cert_pem.empty() || params.count("tls_cert") != 0))
+                      .c_str(),
+                  stderr);
+    }
     run_main_loop();
 }
 

@@ -18,6 +18,9 @@
 
 namespace {
 
+// Whether this process tells the user that the server started.
+bool announcing = true;
+
 const long long restart_pause_ms = 1000;
 const long long stop_wait_ms = 5000;
 
@@ -49,7 +52,10 @@ class supervisor {
     bool start_all() {
         bool any = false;
         for (worker& w : workers) {
-            if (fork_worker(&w)) return true;
+            if (fork_worker(&w)) {
+                announcing = &w == &workers.front();
+                return true;
+            }
             any = any || w.pid != -1;
         }
         if (!any) sigprocmask(SIG_SETMASK, &caller_mask, nullptr);
@@ -118,7 +124,10 @@ class supervisor {
         for (worker& w : workers) {
             if (w.pid != -1 || now_ms() - w.started_ms < restart_pause_ms) continue;
             const std::string ended = w.ended;
-            if (fork_worker(&w)) return true;
+            if (fork_worker(&w)) {
+                announcing = false;
+                return true;
+            }
             printf_ex("%s %s: started %s\n", system_time_str().c_str(),
                       ended.empty() ? "worker not started" : ended.c_str(),
                       w.pid == -1 ? "none" : std::to_string(w.pid).c_str());
@@ -161,4 +170,8 @@ class supervisor {
 bool serve_as_workers(unsigned int count, void (*on_reopen)()) {
     static supervisor watching(count, on_reopen);
     return watching.start_all();
+}
+
+bool announces_the_start() {
+    return announcing;
 }

@@ -15,3 +15,7 @@
 // parent when no worker could be started at all. Otherwise the parent never
 // returns: it watches until SIGTERM or SIGINT and exits.
 bool serve_as_workers(unsigned int count, void (*on_reopen)());
+
+// True in the one process that tells the user the server has started: the
+// only one, or the first worker at its first start.
+bool announces_the_start();

@@ -434,7 +434,8 @@ TEST(WebsrvStartup, CheckReportsEveryLineNotUsedAsWritten) {
          {":3: error: workers: 0 is out of range (1 to 64)",
           ":4: error: wake_on_io: \"auto\" is not a number"}},
         {loopback + "password=s\nworkers=auto\n", 0, {}},
-        {loopback + "password=s\nworkers=2\nwebdav=1\n",
+        {loopback + "password=s\nworkers=2\nwebdav=1\nrights=*:replace\n", 0, {}},
+        {loopback + "password=s\nworkers=2\nwebdav=1\nrights=*:change\n",
          0,
          {":3: warning: each worker keeps its own WebDAV locks: a lock taken through one is not "
           "seen by the others (workers=1 keeps them all)"}},
@@ -502,8 +503,8 @@ TEST(WebsrvStartup, CheckReportsEveryLineNotUsedAsWritten) {
          {":3: error: rights: alice is no user who can log in"}},
         {loopback + "password=s\nrights=user:write\n",
          1,
-         {":3: error: rights: \"user:write\" is not user:level (the levels are read, create and "
-          "change)"}},
+         {":3: error: rights: \"user:write\" is not user:level (the levels are read, create, "
+          "replace and change)"}},
         // Authentication is judged by what it exposes.
         {"ip=::1\n", 0, {default_password}},
         {"login=\npassword=\n",

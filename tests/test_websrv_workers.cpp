@@ -1,5 +1,6 @@
-// The real binary with workers=2: two processes under a parent that serves
-// nothing, one port, one login limit and one log between them.
+// The real binary with workers: two processes under a parent that serves
+// nothing, one port, one login limit and one log between them; and websrv DIR
+// with a worker per core.
 #include <map>
 #include <regex>
 #include <set>
@@ -179,6 +180,40 @@ TEST(WebsrvWorkers, ASecondServerOnTheirPortFailsToStart) {
     EXPECT_NE(read_file(second.dir / "stderr.txt").find("Address already in use"),
               std::string::npos);
     EXPECT_EQ(listeners(server.port), 2);
+}
+
+// websrv DIR serves with a worker per core, and tells its start once; a
+// share whose users may change it (-w) keeps one process, which sees every
+// WebDAV lock.
+TEST(WebsrvWorkers, TheFolderFormRunsAWorkerPerCoreUnlessItsUsersMayChangeIt) {
+    const long cores = sysconf(_SC_NPROCESSORS_ONLN);
+    if (cores < 2) GTEST_SKIP() << "one core: one process either way";
+    for (const bool may_change : {false, true}) {
+        websrv_process process;
+        write_file(process.dir / "share" / "a.txt", "alpha");
+        const std::string port = std::to_string(free_port());
+        std::vector<std::string> arguments = {"-b", "127.0.0.1", "-p", port, "--auth", "me:pw"};
+        if (may_change) arguments.push_back("-w");
+        arguments.push_back("share");
+        process.start("./websrv", {}, arguments);
+        receive_until_file(process.dir / "stderr.txt", "password: ");
+        const size_t expected = may_change ? 0 : static_cast<size_t>(std::min(cores, 64L));
+        EXPECT_TRUE(workers_server::wait_for([&] {
+            return children_of(process.pid).size() == expected;
+        })) << "-w: "
+            << may_change << ", " << children_of(process.pid).size() << " workers";
+        const int client = connect_to(static_cast<unsigned short>(std::stoi(port)));
+        ASSERT_NE(client, -1);
+        EXPECT_TRUE(send_all(client,
+                             "GET /a.txt HTTP/1.1\r\nHost: x\r\n"
+                             "Authorization: Basic bWU6cHc=\r\n\r\n"));
+        EXPECT_EQ(websrv_process::count(receive_answers(client, 1), "alpha"), 1);
+        close(client);
+        EXPECT_EQ(websrv_process::count(read_file(process.dir / "stderr.txt"), "websrv: serving"),
+                  1)
+            << read_file(process.dir / "stderr.txt");
+        process.stop();
+    }
 }
 
 TEST(WebsrvWorkers, AWorkerThatDiesIsStartedAgainAndSigtermEndsThemAll) {
