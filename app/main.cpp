@@ -287,6 +287,7 @@ bool become_worker() {
                 config.exe_name.c_str());
         return false;
     }
+    printf_ex_screen_shared(true);  // the parent and every worker write standard output
     if (!serve_as_workers(config.workers, reopen_log)) return false;
     in_worker = true;
     log_lock.leave_to_parent();

@@ -160,8 +160,39 @@ class screen_output {
         }
     }
 
+    void share(bool value) { shared = value; }
+
     bool write(const char* text, size_t length) {
-        if (how == way::stream) return fwrite(text, 1, length, stdout) == length;
+        if (!shared) return write_whole(text, length);
+        bool ok = true;
+        for (size_t piece; length > 0; text += piece, length -= piece) {
+            piece = whole_lines_piece(text, length);
+            ok = write_whole(text, piece) && ok;
+        }
+        return ok;
+    }
+
+  private:
+    enum class way { stream, descriptor, socket, gone };
+    enum class outcome { taken, refused };
+
+    // The start of `text` to write at once while processes share standard
+    // output: whole lines, at most PIPE_BUF bytes unless one line is longer,
+    // which a pipe takes whole or not at all, so their lines never mix.
+    static size_t whole_lines_piece(const char* text, size_t length) {
+        if (length <= PIPE_BUF) return length;
+        if (const void* last = memrchr(text, '\n', PIPE_BUF))
+            return static_cast<size_t>(static_cast<const char*>(last) - text) + 1;
+        const void* end = memchr(text + PIPE_BUF, '\n', length - PIPE_BUF);
+        return end == nullptr ? length
+                              : static_cast<size_t>(static_cast<const char*>(end) - text) + 1;
+    }
+
+    bool write_whole(const char* text, size_t length) {
+        if (how == way::stream) {
+            // Shared, each piece leaves in a write of its own.
+            return fwrite(text, 1, length, stdout) == length && (!shared || fflush(stdout) == 0);
+        }
         if (how == way::gone || !finish_pending() || !announce_missed() ||
             offer(text, length) == outcome::refused) {
             count_missed(text, length);
@@ -169,10 +200,6 @@ class screen_output {
         }
         return true;
     }
-
-  private:
-    enum class way { stream, descriptor, socket, gone };
-    enum class outcome { taken, refused };
 
     void reset() {
         if (how == way::descriptor) close(fd);
@@ -230,6 +257,7 @@ class screen_output {
     }
 
     way how = way::stream;
+    bool shared = false;  // other processes write standard output too
     int fd = -1;
     std::string pending;  // the rest of a text that standard output took only in part
     unsigned long long missed_lines = 0;
@@ -466,6 +494,11 @@ void printf_ex_enabled(bool value) {
 void printf_ex_screen_never_blocks(bool value) {
     lock_guard guard(cs);
     screen.never_block(value);
+}
+
+void printf_ex_screen_shared(bool value) {
+    lock_guard guard(cs);
+    screen.share(value);
 }
 
 namespace {

@@ -75,6 +75,13 @@ void printf_ex_enabled(bool value);
 // output is looked at once, by this call.
 void printf_ex_screen_never_blocks(bool value);
 
+// With true, other processes write the same standard output (workers): each
+// text goes to it in pieces of whole lines, at most PIPE_BUF bytes each
+// unless one line is longer, which a pipe takes whole or not at all, so that
+// lines of different processes never mix. Without never_blocks, each piece
+// is flushed on its own. Initially false.
+void printf_ex_screen_shared(bool value);
+
 // Appends `length` bytes that came from the network to `out`, made safe for
 // the log and for the terminal that shows it: every byte below 0x20 and 0x7F
 // is written as "\xHH" (upper-case hex), except TAB and a CR directly followed

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -306,6 +307,57 @@ TEST_F(PrintfEx, AFullScreenDropsWholeTextsAndSaysHowManyLinesItMissed) {
                                                   d + "\n")))
         << seen.substr(std::min<size_t>(seen.size(), 8990));
     EXPECT_EQ(file_text(log_name), a + "\n" + b + "\n" + c + "\n" + c + "\n" + d + "\n");
+}
+
+// Two processes that write large texts of many lines to one pipe, read
+// slowly: each line arrives whole or not at all (counted as missed), never
+// mixed with a line of the other.
+TEST_F(PrintfEx, ProcessesThatShareStandardOutputNeverMixTheirLines) {
+    int screen[2];
+    ASSERT_EQ(pipe2(screen, O_CLOEXEC), 0);
+    fflush(stdout);
+    std::vector<pid_t> writers;
+    for (const char* name : {"A", "B"}) {
+        const pid_t pid = fork();
+        ASSERT_NE(pid, -1);
+        if (pid == 0) {
+            close(screen[0]);
+            dup2(screen[1], STDOUT_FILENO);
+            printf_ex_init(false, true, nullptr, nullptr);
+            printf_ex_screen_never_blocks(true);
+            printf_ex_screen_shared(true);
+            printf_ex_gather(true);
+            for (int round = 0; round < 50; ++round) {
+                for (int line = 0; line < 100; ++line)
+                    printf_ex("%s %d %s\n", name, round * 100 + line,
+                              std::string(100, *name).c_str());
+                printf_ex_flush();
+                usleep(1000);
+            }
+            _exit(0);
+        }
+        writers.push_back(pid);
+    }
+    close(screen[1]);
+    std::string seen;
+    char chunk[1000];
+    for (ssize_t n; (n = read(screen[0], chunk, sizeof chunk)) > 0; usleep(50))
+        seen.append(chunk, static_cast<size_t>(n));
+    close(screen[0]);
+    for (pid_t pid : writers)
+        waitpid(pid, nullptr, 0);
+
+    const std::regex whole(
+        R"(([AB]) \d+ (A{100}|B{100})|.* standard output missed \d+ lines; the log file has them)");
+    std::istringstream lines(seen);
+    int mixed = 0, shown = 0;
+    for (std::string line; std::getline(lines, line); ++shown) {
+        std::smatch m;
+        mixed +=
+            !std::regex_match(line, m, whole) || (m[1].matched && m[2].str()[0] != m[1].str()[0]);
+    }
+    EXPECT_EQ(mixed, 0) << "of " << shown << " lines";
+    EXPECT_GT(shown, 100);
 }
 
 }  // namespace
