@@ -268,8 +268,17 @@ const char manage_script[] =
     "return i.path.split('/').slice(0,-1).join('/');})).forEach(function(d){\n"
     " d.split('/').forEach(function(s,i,steps){if(d)all[steps.slice(0,i+1).join('/')]=1;});});\n"
     " return Object.keys(all).sort();}\n"
+    // A share that hides names beginning with "." refuses them: they are
+    // left out, with the user's leave, rather than stopping the rest.
+    "function dotted(p){return p.split('/').some(function(s){return s.charAt(0)==='.';});}\n"
     "function upload(items,dirs){\n"
-    " dirs=folders(items,dirs||[]);if(!items.length&&!dirs.length)return;\n"
+    " dirs=dirs||[];if(!has('hidden')){\n"
+    "  var kept=items.filter(function(i){return !dotted(i.path);}),"
+    "left=items.length-kept.length+dirs.filter(dotted).length;\n"
+    "  if(left&&!confirm(left+' names begin with a dot, which this share does not keep. '+"
+    "'Upload the rest?'))return;\n"
+    "  items=kept;dirs=dirs.filter(function(d){return !dotted(d);});}\n"
+    " dirs=folders(items,dirs);if(!items.length&&!dirs.length)return;\n"
     " stopped=false;list.hidden=false;\n"
     " list.textContent='';var total=0,sent=[];items.forEach(function(i){total+=i.file.size;});\n"
     " var all=document.createElement('progress');all.id='overall';all.max=total||1;\n"
@@ -422,8 +431,9 @@ void append_row(const entry& e, bool decoded_paths, std::string* page) {
 // About the bytes of a row besides its name, so that a large page is not copied as it grows.
 constexpr size_t row_bytes = 200;
 
-// What the page's script offers ("download upload folders change"), as the
-// options allow; empty for none. It names what it sends by percent-encoded
+// What the page's script offers ("download upload folders change", and
+// "hidden" where names beginning with "." are kept), as the options allow;
+// empty for none. It names what it sends by percent-encoded
 // paths, which only a server that decodes them takes. Every reader may
 // select rows to download.
 std::string managed(const listing_options& options) {
@@ -433,6 +443,7 @@ std::string managed(const listing_options& options) {
     if (options.upload_form && options.replace) can += " replace";
     if (options.make_folders) can += " folders";
     if (options.change) can += " change";
+    if (options.show_hidden) can += " hidden";
     return can.empty() ? can : can.substr(1);
 }
 

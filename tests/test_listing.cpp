@@ -221,6 +221,8 @@ TEST_F(Listing, TheScriptOffersOnlyWhatTheRightsAllow) {
         {{.upload_form = true, .decoded_paths = true, .replace = true}, "download upload replace"},
         {{.upload_form = true, .decoded_paths = true, .make_folders = true, .change = true},
          "download upload folders change"},
+        {{.show_hidden = true, .upload_form = true, .decoded_paths = true},
+         "download upload hidden"},
         {{.upload_form = true, .make_folders = true, .change = true}, ""},
     };
     for (const row& r : rows) {

@@ -534,18 +534,24 @@ def folders_up_and_down(driver, binary, work):
         made = [e.path for c in server.connections() for e in c if e.request_line.startswith("MKCOL ")]
         check_equal(made, ["/trip/", "/trip/photos/", "/trip/photos/late/"], "the folders made, from the top")
 
-        # Dropped: more names in one folder than the browser reads at once, and an empty folder.
+        # Dropped: more names in one folder than the browser reads at once, an empty folder,
+        # and names beginning with a dot, which this share does not keep: left out, once asked.
         dropped = work / "dropped"
         (dropped / "empty").mkdir(parents=True)
         (dropped / "many").mkdir()
+        (dropped / ".git").mkdir()
+        (dropped / ".git" / "config").write_text("[core]\n")
+        (dropped / "many" / ".env").write_text("secret\n")
         for i in range(DROPPED_FILES):
             (dropped / "many" / f"{i:03}.txt").write_text(str(i))
         driver.run("window.before = true;")
         driver.drop([dropped])
+        answer_dialog(driver, "the names beginning with a dot")
         driver.wait_for("return !window.before && document.readyState === 'complete';", bool,
                         "the page reloaded after the dropped folder")
         arrived = sorted(str(p.relative_to(root / "dropped")) for p in (root / "dropped").rglob("*"))
-        want = sorted(str(p.relative_to(dropped)) for p in dropped.rglob("*"))
+        want = sorted(str(p.relative_to(dropped)) for p in dropped.rglob("*")
+                      if not any(step.startswith(".") for step in p.relative_to(dropped).parts))
         check_equal(arrived, want, "what arrived of the dropped folder")
         check_equal((root / "dropped" / "many" / "104.txt").read_text(), "104", "the last file dropped")
 
