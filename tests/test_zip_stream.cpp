@@ -460,6 +460,13 @@ TEST_F(ZipStream, AFileChangedWhileSentEndsTheBody) {
              EXPECT_EQ(pwrite(fd, "x", 1, 90000), 1);
              close(fd);
          }},
+        {"written while read, its time set back", true,
+         [&] {
+             const int fd = open(file.c_str(), O_WRONLY);
+             EXPECT_EQ(pwrite(fd, "x", 1, 90000), 1);
+             close(fd);
+             set_mtime(file);
+         }},
     };
     for (const row& r : rows) {
         TearDown();
