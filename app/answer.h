@@ -13,35 +13,10 @@
 
 #include "app/body_source.h"
 #include "app/decide/context.h"
+#include "app/open_file.h"
 #include "app/request_body.h"
 #include "app/status.h"
 #include "app/work_pool.h"
-
-// An open descriptor, closed when its owner goes; moved, never copied.
-class open_file {
-  public:
-    open_file() = default;
-    explicit open_file(int fd) : fd(fd) {}
-    ~open_file() { reset(); }
-    open_file(open_file&& other) noexcept : fd(other.release()) {}
-    open_file& operator=(open_file&& other) noexcept {
-        if (this != &other) {
-            reset();
-            fd = other.release();
-        }
-        return *this;
-    }
-    int get() const { return fd; }
-    int release() {
-        int kept = fd;
-        fd = -1;
-        return kept;
-    }
-    void reset();
-
-  private:
-    int fd = -1;
-};
 
 struct answer {
     enum class kind {

@@ -280,6 +280,11 @@ const key_row key_rows[] = {
     {"workers", value_kind::workers, false, nullptr,
      [](const std::string& v, configuration* c) { c->workers = worker_count(v); },
      [](const configuration& c) { return std::to_string(c.workers); }},
+    {"open_files", value_kind::count, false, "64",
+     [](const std::string& v, configuration* c) {
+         c->open_files = std::min(not_negative(v), max_open_files);
+     },
+     [](const configuration& c) { return std::to_string(c.open_files); }},
 };
 
 const key_row* find_row(const std::string& name) {
@@ -568,6 +573,7 @@ void assemble_site(const configuration& config, site_policy* site, site_services
     *site = policy_of(config);
     services->logins = login_limiter(config.login_limit);
     services->users = config.users;
+    services->open_files = open_file_cache(config.open_files);
     // One thread hashes passwords, so that wrong passwords from any number of
     // addresses cost at most one core, and the thread that polls none; a
     // short queue keeps a client's wait for its check to about a second.

@@ -24,6 +24,8 @@
 
 // The most processes that workers=N starts.
 constexpr unsigned int max_workers = 64;
+// The most small files that open_files=N keeps open.
+constexpr unsigned int max_open_files = 4096;
 
 struct configuration {
     config_form form = config_form::bare;
@@ -54,6 +56,7 @@ struct configuration {
     bool log_append = false;       // the log is appended to instead of emptied at the start
     bool exit_on_failure = false;  // a log that cannot be opened or a failed activation ends it
     unsigned int workers = 1;      // processes that serve; above 1, a parent watches over them
+    unsigned int open_files = 0;   // small files kept open between requests; 0: none
     std::vector<std::string> from_defaults;  // keys whose value is the form's modern default
 };
 

@@ -1,10 +1,8 @@
 // The CRC-32s of files archived before, so that a folder downloaded again
 // as a ZIP sends its files from the page cache without reading them.
 //
-// A CRC is kept for a file as fstat() saw it: device, inode, size, and the
-// modification and status-change times to the nanosecond. A write to the
-// file changes its status-change time, which no caller can set back, so a
-// file that has changed in any way is never given its old CRC. At most
+// A CRC is kept for a file's version as fstat() saw it (app/file_version.h),
+// so a file that has changed in any way is never given its old CRC. At most
 // `max_entries` are kept; one more empties the cache. Only the thread that
 // polls uses it.
 #pragma once
@@ -14,6 +12,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <unordered_map>
+
+#include "app/file_version.h"
 
 class crc_cache {
   public:
@@ -25,16 +25,6 @@ class crc_cache {
     size_t size() const { return crcs.size(); }
 
   private:
-    struct key {
-        std::uint64_t dev, ino, size;
-        std::int64_t mtime, mtime_ns, ctime, ctime_ns;
-        bool operator==(const key&) const = default;
-    };
-    struct key_hash {
-        size_t operator()(const key& k) const;
-    };
-    static key key_of(const struct stat& info);
-
     size_t max_entries;
-    std::unordered_map<key, std::uint32_t, key_hash> crcs;
+    std::unordered_map<file_version, std::uint32_t, file_version_hash> crcs;
 };

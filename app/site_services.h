@@ -1,7 +1,7 @@
 // The services that the connections of one server share and change, apart
 // from the site policy, which is plain data: the login limit, the users of a
-// password file, the listing pages, the CRC-32s of archived files, and the
-// date texts that answers carry.
+// password file, the listing pages, the CRC-32s of archived files, the small
+// files kept open, and the date texts that answers carry.
 // A server holds one set; a test, or a process of its own, makes another.
 // Only the thread that polls uses them.
 #pragma once
@@ -13,6 +13,7 @@
 #include "app/dav_locks.h"
 #include "app/listing_cache.h"
 #include "app/login_limit.h"
+#include "app/open_file_cache.h"
 #include "app/password_file.h"
 #include "app/shared_memory.h"
 #include "app/work_pool.h"
@@ -36,7 +37,8 @@ struct site_services {
     // Where listing pages are built; null: on the thread that decides.
     std::unique_ptr<work_pool> page_builds;
     listing_cache listings;
-    crc_cache archived_crcs;  // of files sent in a folder's ZIP
+    crc_cache archived_crcs;     // of files sent in a folder's ZIP
+    open_file_cache open_files;  // capacity 0: every file is opened for each request
     dav_locks locks;
     time_text_cache date_field{date_field_text};
     time_text_cache last_modified{last_modified_text};

@@ -377,6 +377,49 @@ TEST_F(Responder, LargeBodiesComeFromTheFileOnlyWithTheKey) {
     EXPECT_EQ(ask("", "/digits.txt", "HEAD"), ask("").substr(0, ask("").find("\r\n\r\n") + 4));
 }
 
+// Which bodies that fit the buffer still go from the file: the sizes where
+// sendfile costs less than the copy, and never over TLS.
+TEST_F(Responder, BodiesOfSomeSizesGoFromTheFileEvenWhenTheyFit) {
+    struct row {
+        off_t size;
+        bool tls;
+        bool from_file;
+    };
+    const row rows[] = {{8 * 1024, false, false},   {8 * 1024 + 1, false, true},
+                        {64 * 1024, false, true},   {64 * 1024 + 1, false, false},
+                        {512 * 1024, false, false}, {512 * 1024 + 1, false, true},
+                        {64 * 1024, true, false},   {512 * 1024 + 1, true, true}};
+    site.large_files = true;
+    std::vector<char> buffer(static_cast<size_t>(room));
+    for (const row& r : rows) {
+        site.tls = r.tls;
+        answer a;
+        a.what = answer::kind::file;
+        a.status = status_200;
+        a.file_name = "f.bin";
+        a.body_length = r.size;
+        const written w = write_answer(context(), a, buffer.data(), room);
+        EXPECT_EQ(w.body_from_file, r.from_file) << r.size << " tls: " << r.tls;
+    }
+}
+
+// A file kept open between requests is served as it is now: written in
+// place, replaced by a rename, or gone.
+TEST_F(Responder, AFileKeptOpenIsServedAsItIsNow) {
+    services.open_files = open_file_cache(4);
+    const fs::path kept = root / "kept.txt";
+    std::ofstream(kept, std::ios::binary) << "first";
+    EXPECT_EQ(body_of(ask("", "/kept.txt")), "first");
+    EXPECT_EQ(body_of(ask("", "/kept.txt")), "first");
+    std::ofstream(kept, std::ios::binary) << "again";
+    EXPECT_EQ(body_of(ask("", "/kept.txt")), "again");
+    std::ofstream(root / "new.txt", std::ios::binary) << "replaced";
+    fs::rename(root / "new.txt", kept);
+    EXPECT_EQ(body_of(ask("", "/kept.txt")), "replaced");
+    fs::remove(kept);
+    EXPECT_EQ(status_of(ask("", "/kept.txt")), "HTTP/1.1 404 Not Found");
+}
+
 // A directory without its index file: 404 as always, or its listing with the
 // key, answered like a file of the page's size.
 TEST_F(Responder, ADirectoryWithoutItsIndexIsListedOnlyWithTheKey) {

@@ -501,8 +501,8 @@ TEST(WebsrvModernDefaults, AThreeLineFileServesAnOrdinarySite) {
     // The log is written at the end of each poll round: the answer may come first.
     EXPECT_TRUE(process.wait_for_log("\"HEAD /style.css HTTP/1.0\""));
     const std::string log = process.log();
-    for (const char* line :
-         {"wake_on_io=1 (default)", "login_limit=10 (default)", "password=(not shown)"}) {
+    for (const char* line : {"wake_on_io=1 (default)", "login_limit=10 (default)",
+                             "open_files=64 (default)", "password=(not shown)"}) {
         EXPECT_NE(log.find(std::string("\n////") + line + "\n"), std::string::npos) << line << log;
     }
     EXPECT_EQ(log.find("a-password"), std::string::npos) << "the password stays out of the log";

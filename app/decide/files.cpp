@@ -16,11 +16,20 @@ namespace {
 // cannot slip through, and the open never waits for a writer of a pipe. A
 // name that cannot be opened is looked at by name (it may be there without
 // the right to read it): `file` then stays closed. False when there is
-// nothing by that name.
-bool open_and_look(const std::string& file_name, open_file* file, struct stat* info) {
+// nothing by that name. A small file kept open is looked at by name and
+// taken while the name still leads to it unchanged.
+bool open_and_look(open_file_cache& kept, const std::string& file_name, open_file* file,
+                   struct stat* info) {
+    if (kept.keeps_files() && stat(file_name.c_str(), info) == 0) {
+        *file = kept.find(file_name, *info);
+        if (file->get() != -1) return true;
+    }
     *file = open_file(open(file_name.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     if (file->get() == -1) return stat(file_name.c_str(), info) == 0;
-    if (fstat(file->get(), info) == 0) return true;
+    if (fstat(file->get(), info) == 0) {
+        kept.keep(file_name, *file, *info);
+        return true;
+    }
     file->reset();
     return false;
 }
@@ -136,7 +145,7 @@ answer file_answer(const decision_context& context, const request& r, share_acce
         return zip_answer(context, resolved);
     if (names_directory) file_name += site.index_name;
     answer a;
-    if (!open_and_look(file_name, &a.file, &a.file_info)) {
+    if (!open_and_look(context.services.open_files, file_name, &a.file, &a.file_info)) {
         // Only a directory named with its "/" is listed, as its index would be served.
         if (site.listing && directory.back() == '/')
             return listing_answer(context, r, resolved, granted);
