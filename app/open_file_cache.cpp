@@ -1,9 +1,9 @@
 #include "app/open_file_cache.h"
 
-open_file open_file_cache::find(const std::string& name, const struct stat& info) {
+open_file open_file_cache::find(const std::string& name, struct stat* info) {
     const auto found = kept.find(name);
     if (found == kept.end()) return open_file();
-    if (found->second.version != file_version::of(info)) {
+    if (stat(name.c_str(), info) != 0 || found->second.version != file_version::of(*info)) {
         kept.erase(found);
         return open_file();
     }

@@ -28,10 +28,10 @@ class open_file_cache {
 
     explicit open_file_cache(size_t capacity = 0) : capacity(capacity) {}
 
-    bool keeps_files() const { return capacity > 0; }
-    // The file `name` leads to, as `info` (what stat saw by that name just
-    // now) describes it, if it is kept; an empty open_file otherwise.
-    open_file find(const std::string& name, const struct stat& info);
+    // Looks at `name` (stat): the kept file it leads to, described in
+    // `info`, while it is that file unchanged. Otherwise an empty open_file,
+    // and a file kept by that name is forgotten.
+    open_file find(const std::string& name, struct stat* info);
     // Keeps `file`, opened by `name` and described by `info`, if it may be kept.
     void keep(const std::string& name, const open_file& file, const struct stat& info);
     size_t size() const { return kept.size(); }

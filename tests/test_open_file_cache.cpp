@@ -34,16 +34,15 @@ class OpenFileCache : public ::testing::Test {
     // The kept file by `path`, looked at by name as a request would.
     static int kept_descriptor(open_file_cache& cache, const std::string& path) {
         struct stat info {};
-        if (stat(path.c_str(), &info) != 0) return -1;
-        return cache.find(path, info).get();
+        return cache.find(path, &info).get();
     }
 
     fs::path dir;
 };
 
 // Only small regular files are kept, at most `capacity` of them, the least
-// recently used going first; a name that leads to another file is not
-// answered with the kept one.
+// recently used going first; a name that leads to another file, or to none,
+// is not answered with the kept one, which is closed.
 TEST_F(OpenFileCache, KeepsFewSmallFilesWhileTheirNamesLeadToThem) {
     open_file_cache none(0);
     EXPECT_EQ(kept_descriptor(none, offer(none, "a", "a")), -1);
@@ -66,6 +65,9 @@ TEST_F(OpenFileCache, KeepsFewSmallFilesWhileTheirNamesLeadToThem) {
     std::ofstream(dir / "new", std::ios::binary) << "a";
     fs::rename(dir / "new", a);
     EXPECT_EQ(kept_descriptor(cache, a), -1);
+    fs::remove(c);
+    EXPECT_EQ(kept_descriptor(cache, c), -1);
+    EXPECT_EQ(cache.size(), 0u) << "files renamed over or deleted are not held open";
 }
 
 // A descriptor released while the cache shares it is a copy: the kept one
@@ -74,8 +76,7 @@ TEST_F(OpenFileCache, ReleasingASharedFileGivesACopy) {
     open_file_cache cache(1);
     const std::string path = offer(cache, "a", "a");
     struct stat info {};
-    stat(path.c_str(), &info);
-    open_file shared = cache.find(path, info);
+    open_file shared = cache.find(path, &info);
     const int kept = shared.get();
     const int copy = shared.release();
     EXPECT_NE(copy, kept);

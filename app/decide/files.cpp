@@ -20,10 +20,8 @@ namespace {
 // taken while the name still leads to it unchanged.
 bool open_and_look(open_file_cache& kept, const std::string& file_name, open_file* file,
                    struct stat* info) {
-    if (kept.keeps_files() && stat(file_name.c_str(), info) == 0) {
-        *file = kept.find(file_name, *info);
-        if (file->get() != -1) return true;
-    }
+    *file = kept.find(file_name, info);
+    if (file->get() != -1) return true;
     *file = open_file(open(file_name.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     if (file->get() == -1) return stat(file_name.c_str(), info) == 0;
     if (fstat(file->get(), info) == 0) {
