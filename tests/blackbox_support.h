@@ -294,6 +294,15 @@ class websrv_process {
     pid_t pid = -1;
 };
 
+// Whether process `pid` has a descriptor open on `target`.
+inline bool holds(pid_t pid, const std::string& target) {
+    std::error_code ignored;
+    for (const auto& fd : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ignored)) {
+        if (fs::read_symlink(fd.path(), ignored).string() == target) return true;
+    }
+    return false;
+}
+
 // A started server on a free loopback port, serving `dir`/root/. Another
 // process may take the free port before the server binds it: then it is
 // started again on another one.

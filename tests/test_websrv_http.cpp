@@ -59,6 +59,9 @@ TEST_F(WebsrvHttp, CurlFetchesFilesOverOneConnection) {
     EXPECT_EQ(websrv_process::count(server.process.log(), " connected\n"), 1)
         << "curl kept the connection alive";
     EXPECT_EQ(websrv_process::count(server.process.log(), "authorization detected"), 1);
+    EXPECT_FALSE(
+        holds(server.process.pid, fs::canonical(server.process.dir / "root" / "a.txt").string()))
+        << "a file served is closed once sent, unless open_files keeps it";
 }
 
 TEST_F(WebsrvHttp, CurlFollowsTheDirectoryRedirect) {
@@ -500,6 +503,7 @@ TEST(WebsrvModernDefaults, AThreeLineFileServesAnOrdinarySite) {
               std::string::npos);
     // The log is written at the end of each poll round: the answer may come first.
     EXPECT_TRUE(process.wait_for_log("\"HEAD /style.css HTTP/1.0\""));
+    EXPECT_TRUE(holds(process.pid, fs::canonical(root / "style.css").string())) << "kept open";
     const std::string log = process.log();
     for (const char* line : {"wake_on_io=1 (default)", "login_limit=10 (default)",
                              "open_files=64 (default)", "password=(not shown)"}) {

@@ -72,15 +72,6 @@ int listeners(unsigned short port) {
     return n;
 }
 
-// Whether process `pid` has a descriptor open on `target`.
-bool holds(pid_t pid, const std::string& target) {
-    std::error_code ignored;
-    for (const auto& fd : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ignored)) {
-        if (fs::read_symlink(fd.path(), ignored).string() == target) return true;
-    }
-    return false;
-}
-
 // The process among `candidates` that holds the server's end of the
 // connection `client`; -1 when none does.
 pid_t serving_process(int client, unsigned short port, const std::set<pid_t>& candidates) {
