@@ -22,8 +22,11 @@ class open_file {
 
   private:
     struct descriptor {
-        int fd;
+        explicit descriptor(int fd) : fd(fd) {}
+        descriptor(const descriptor&) = delete;
+        descriptor& operator=(const descriptor&) = delete;
         ~descriptor();
+        int fd;
     };
     std::shared_ptr<descriptor> held;
 };
